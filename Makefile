@@ -1,0 +1,37 @@
+# make run   installs what is missing, builds, and starts the program on its default input
+# make test  installs what is missing, builds, and runs every test
+
+PRESET ?= default
+BUILD  := build/$(PRESET)
+
+.PHONY: all deps configure build run test test-asan test-tsan bench clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j2
+
+run: build
+	@./scripts/run-demo.sh $(BUILD)
+
+test: build
+	@ctest --preset $(PRESET) -j2
+
+test-asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+test-tsan:
+	@$(MAKE) --no-print-directory test PRESET=tsan
+
+bench:
+	@$(MAKE) --no-print-directory build PRESET=release
+	@./build/release/bench/tessaline_bench
+
+clean:
+	rm -rf build

@@ -1,0 +1,30 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and the window need, but only those missing,
+# so that a machine that has them all is not touched (and needs no network).
+set -eu
+
+PACKAGES="cmake ninja-build g++ make pkgconf libgtest-dev libgmock-dev libbenchmark-dev \
+ffmpeg tstools"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $p"
+    fi
+done
+
+[ -z "$missing" ] && exit 0
+
+echo "Installing missing packages:$missing"
+if [ "$(id -u)" -eq 0 ]; then
+    SUDO=""
+elif command -v sudo >/dev/null 2>&1; then
+    SUDO="sudo"
+else
+    echo "error: packages missing ($missing) and not running as root; install them and retry" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# shellcheck disable=SC2086
+$SUDO apt-get install -y -qq --no-install-recommends $missing

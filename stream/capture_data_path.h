@@ -1,0 +1,47 @@
+// Where every captured buffer enters: it is cut into whole 188-byte packets (an incomplete packet
+// is carried over to the next buffer), written raw or trimmed, and handed to the live converter,
+// which writes the program stream in PS mode and keeps the statistics in every mode.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tessaline {
+
+class OutputFile;
+struct StreamContext;
+
+inline constexpr int32_t kS_OK = 0;
+inline constexpr int32_t kS_FALSE = 1;
+
+class CaptureDataPath {
+public:
+    explicit CaptureDataPath(StreamContext& ctx) : ctx_(ctx) {}
+
+    // The recording's file. Set by recording control while the graph is stopped.
+    void SetOutputFile(OutputFile* file) noexcept { output_ = file; }
+    OutputFile* output_file() const noexcept { return output_; }
+
+    // One captured buffer. Returns S_OK, or S_FALSE when writing to the file failed.
+    int32_t BufferCB(double sample_time, const uint8_t* buffer, long length);
+
+    // Places the whole 188-byte packets of carry-over plus data into the output buffer and
+    // returns their byte count (a multiple of 188); the rest becomes the new carry-over.
+    int NormaliseCaptureBuffer(const uint8_t* data, int length);
+    const uint8_t* output_buffer() const noexcept { return out_.data(); }
+
+private:
+    void Reserve(size_t size);
+
+    StreamContext& ctx_;
+    OutputFile* output_ = nullptr;
+    // Work areas sized to the largest buffer seen, so a steady recording allocates nothing.
+    std::vector<uint8_t> work_;
+    std::vector<uint8_t> out_;
+};
+
+// Empties the carry-over; recording control calls it when a recording starts and when it stops.
+void ResetCarryOver(StreamContext& ctx) noexcept;
+
+}  // namespace tessaline

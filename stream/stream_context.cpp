@@ -1,0 +1,7 @@
+#include "stream/stream_context.h"
+
+namespace tessaline {
+
+StreamContext::StreamContext() : live(*this) {}
+
+}  // namespace tessaline

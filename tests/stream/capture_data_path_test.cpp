@@ -1,0 +1,164 @@
+#include "stream/capture_data_path.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "stream/output_file.h"
+#include "stream/stream_context.h"
+#include "tests/support/test_support.h"
+
+namespace tessaline {
+namespace {
+
+using test::Bytes;
+
+// n distinct 188-byte packets (PID 0x1FFF null packets with a counter in the payload).
+Bytes NullPackets(int n) {
+    Bytes out;
+    for (int i = 0; i < n; ++i) {
+        test::TsPacketSpec spec;
+        spec.pid = 0x1FFF;
+        spec.continuity = static_cast<uint8_t>(i);
+        Bytes payload(184);
+        for (int j = 0; j < 184; ++j) payload[j] = static_cast<uint8_t>(i * 7 + j);
+        test::Append(out, test::MakeTsPacket(spec, payload));
+    }
+    return out;
+}
+
+class DataPathTest : public ::testing::Test {
+protected:
+    DataPathTest() : path(ctx) {}
+
+    int Normalise(const Bytes& b) {
+        return path.NormaliseCaptureBuffer(b.data(), static_cast<int>(b.size()));
+    }
+    Bytes Output(int n) const { return Bytes(path.output_buffer(), path.output_buffer() + n); }
+
+    StreamContext ctx;
+    CaptureDataPath path;
+};
+
+TEST_F(DataPathTest, SourcePacketsAcrossBuffers) {
+    const Bytes sp = test::ToSourcePackets(NullPackets(3));
+    // 200 bytes: byte 0 is a header byte, bytes 4 and 196 are sync bytes.
+    ASSERT_EQ(Normalise(Bytes(sp.begin(), sp.begin() + 200)), 188);
+    EXPECT_EQ(Output(188), Bytes(sp.begin() + 4, sp.begin() + 192));
+    EXPECT_EQ(ctx.CarryOver.count, 8);
+    ASSERT_EQ(Normalise(Bytes(sp.begin() + 200, sp.end())), 376);
+    EXPECT_EQ(Output(188), Bytes(sp.begin() + 196, sp.begin() + 384));
+    EXPECT_EQ(Output(376).back(), sp.back());
+    EXPECT_EQ(ctx.CarryOver.count, 0);
+}
+
+TEST_F(DataPathTest, ShortBufferStartingWithSyncIsCarried) {
+    const Bytes ts = NullPackets(2);
+    EXPECT_EQ(Normalise(Bytes(ts.begin(), ts.begin() + 100)), 0);
+    EXPECT_EQ(ctx.CarryOver.count, 100);
+    EXPECT_EQ(Normalise(Bytes(ts.begin() + 100, ts.end())), 376);
+    EXPECT_EQ(Output(376), ts);
+}
+
+TEST_F(DataPathTest, SyncAtZeroMeans188WhateverFollows) {
+    Bytes ts = NullPackets(2);
+    ts[4] = 0x47;
+    ts[196] = 0x47;
+    EXPECT_EQ(Normalise(ts), 376);
+    EXPECT_EQ(Output(376), ts);
+}
+
+TEST_F(DataPathTest, ShortSourcePacketStartWaitsForTheSizeTest) {
+    // Fewer than 197 bytes that do not start with a sync byte: nothing is guessed; the bytes wait
+    // for the next buffer, and the stream then comes out aligned.
+    const Bytes sp = test::ToSourcePackets(NullPackets(4));
+    EXPECT_EQ(Normalise(Bytes(sp.begin(), sp.begin() + 150)), 0);
+    EXPECT_EQ(ctx.CarryOver.count, 150);
+    EXPECT_EQ(Normalise(Bytes(sp.begin() + 150, sp.begin() + 196)), 0);
+    EXPECT_EQ(ctx.CarryOver.count, 196);
+    ASSERT_EQ(Normalise(Bytes(sp.begin() + 196, sp.end())), 4 * 188);
+    EXPECT_EQ(Output(4 * 188), NullPackets(4));
+}
+
+// Any stream of whole packets cut anywhere comes out as exactly its 188-byte packets.
+TEST_F(DataPathTest, RandomCutsNormaliseToThePackets) {
+    std::mt19937 rng(1234);
+    const Bytes ts = NullPackets(300);
+    for (bool source : {false, true}) {
+        for (int max_piece : {1, 7, 190, 500, 5000}) {
+            ResetCarryOver(ctx);
+            Bytes input = source ? test::ToSourcePackets(ts) : ts;
+            input.resize(input.size() - 50);  // a final partial packet
+            Bytes out;
+            for (const Bytes& piece : test::RandomCuts(input, rng, max_piece)) {
+                const int n = Normalise(piece);
+                ASSERT_EQ(n % 188, 0);
+                test::Append(out, Output(n));
+            }
+            EXPECT_EQ(out, Bytes(ts.begin(), ts.end() - 188)) << source << " " << max_piece;
+        }
+    }
+}
+
+class BufferCBTest : public DataPathTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(file.Create((dir / "out.ts").string()));
+        path.SetOutputFile(&file);
+    }
+    int32_t Feed(const Bytes& b) { return path.BufferCB(0.0, b.data(), static_cast<long>(b.size())); }
+    Bytes Written() {
+        file.Close();
+        return test::ReadFile(dir / "out.ts");
+    }
+
+    test::TempDir dir;
+    OutputFile file;
+};
+
+TEST_F(BufferCBTest, RawModeWritesAsDeliveredAndTrimmedModeWritesPackets) {
+    const Bytes sp = test::ToSourcePackets(NullPackets(10));
+    ctx.options.TrimPacket = false;
+    std::mt19937 rng(7);
+    for (const Bytes& piece : test::RandomCuts(sp, rng, 300)) EXPECT_EQ(Feed(piece), kS_OK);
+    EXPECT_EQ(Written(), sp);
+    EXPECT_FALSE(ctx.CallbackBusy.load());
+}
+
+TEST_F(BufferCBTest, TrimmedModeDropsTheFinalPartialPacket) {
+    const Bytes ts = NullPackets(10);
+    ctx.options.TrimPacket = true;
+    Bytes input = test::ToSourcePackets(ts);
+    input.resize(input.size() - 10);
+    std::mt19937 rng(9);
+    for (const Bytes& piece : test::RandomCuts(input, rng, 1000)) EXPECT_EQ(Feed(piece), kS_OK);
+    EXPECT_EQ(Written(), Bytes(ts.begin(), ts.end() - 188));
+}
+
+TEST_F(BufferCBTest, WriteFailureIsReportedAndRawCarryOverUntouched) {
+    const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    file.Adopt(fd, "/dev/full");
+    ctx.options.TrimPacket = false;
+    const Bytes ts = NullPackets(2);
+    ctx.CarryOver.count = 5;
+    EXPECT_EQ(Feed(Bytes(ts.begin(), ts.begin() + 300)), kS_FALSE);
+    EXPECT_EQ(ctx.CarryOver.count, 5);
+    EXPECT_EQ(ctx.stats.WriteFailures, 1u);
+    EXPECT_FALSE(ctx.CallbackBusy.load());
+
+    ctx.options.TrimPacket = true;
+    ResetCarryOver(ctx);
+    EXPECT_EQ(Feed(ts), kS_FALSE);
+    EXPECT_EQ(ctx.stats.WriteFailures, 2u);
+}
+
+TEST_F(BufferCBTest, NoFileCountsAsAFailedWrite) {
+    path.SetOutputFile(nullptr);
+    EXPECT_EQ(Feed(NullPackets(1)), kS_FALSE);
+    EXPECT_EQ(Feed({}), kS_OK);  // nothing to write, nothing failed
+}
+
+}  // namespace
+}  // namespace tessaline

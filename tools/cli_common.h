@@ -1,0 +1,44 @@
+// Shared pieces of the command-line tool: exit codes, option parsing, statistics output.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessaline {
+struct TStreamStatistics;
+}
+
+namespace tessaline::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitFailure = 1,     // the work failed (a file could not be written, ...)
+    kExitUsage = 2,       // bad command line or input that cannot be used
+    kExitNoResult = 3,    // the input gave nothing to work with (no stream, no device)
+    kExitInterrupted = 130,
+};
+
+using Args = std::vector<std::string>;
+
+// Parses a PID written in hexadecimal, with or without 0x; nullopt when it is not one.
+std::optional<uint16_t> ParseHexPid(const std::string& text);
+// Parses a non-negative decimal number; nullopt when it is not one.
+std::optional<long> ParseCount(const std::string& text);
+
+// The statistics as one JSON object on one line.
+std::string StatisticsJson(const TStreamStatistics& s);
+// A few lines for people: size, aspect, frame rate, bit rates, time stamps.
+std::string StatisticsText(const TStreamStatistics& s);
+
+std::string FormatPid(uint32_t pid);  // 0x0100
+
+bool IsTerminal(int fd);
+
+int Usage(const std::string& message);  // prints to stderr, returns kExitUsage
+
+// Commands.
+int ScanCommand(const Args& args);
+
+}  // namespace tessaline::cli

@@ -1,0 +1,45 @@
+// tessaline-cli: the recorder's engine without a window.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "tools/cli_common.h"
+
+namespace {
+
+void PrintHelp() {
+    std::printf(
+        "usage: tessaline-cli COMMAND [ARGS]\n"
+        "\n"
+        "The D-VHS recorder's engine without a window.\n"
+        "\n"
+        "commands:\n"
+        "  scan FILE...      show what a recording of the given TS files would show\n"
+        "\n"
+        "  --help            this text; COMMAND --help for one command\n"
+        "  --version         the program version\n"
+        "\n"
+        "exit codes: 0 done, 1 failed, 2 bad usage or input, 3 nothing found, 130 interrupted\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace tessaline::cli;
+    if (argc < 2) {
+        PrintHelp();
+        return kExitUsage;
+    }
+    const std::string command = argv[1];
+    const Args args(argv + 2, argv + argc);
+    if (command == "--help" || command == "-h" || command == "help") {
+        PrintHelp();
+        return kExitOk;
+    }
+    if (command == "--version") {
+        std::printf("tessaline-cli %s\n", TESSALINE_VERSION);
+        return kExitOk;
+    }
+    if (command == "scan") return ScanCommand(args);
+    return Usage("unknown command '" + command + "'");
+}
