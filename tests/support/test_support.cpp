@@ -228,8 +228,34 @@ std::optional<ProbedFile> Probe(const fs::path& path) {
         else if (field == "display_aspect_ratio") s.display_aspect_ratio = value;
         else if (field == "sample_rate") s.sample_rate = std::atoi(value.c_str());
         else if (field == "duration") s.duration = ToDouble(value);
+        else if (field == "start_time") s.start_time = ToDouble(value);
+        else if (field == "bit_rate") s.bit_rate = std::atol(value.c_str());
     }
     return f;
+}
+
+PsReport RunPsReport(const fs::path& path) {
+    PsReport r;
+    const CommandResult c = RunCommand("psreport " + ShellQuote(path.string()));
+    r.output = c.output;
+    // psreport reports damage with lines starting "!!!" or "###" and still exits 0.
+    bool complaint = false;
+    std::istringstream lines(c.output);
+    std::string line;
+    auto count_after = [&](const std::string& prefix) -> long {
+        if (line.rfind(prefix, 0) != 0) return -1;
+        const auto colon = line.find(':');
+        return std::atol(line.c_str() + colon + 1);
+    };
+    while (std::getline(lines, line)) {
+        if (line.rfind("!!!", 0) == 0 || line.rfind("###", 0) == 0) complaint = true;
+        if (long n = count_after("Packets (total):"); n >= 0) r.packets = n;
+        if (long n = count_after("Packs:"); n >= 0) r.packs = n;
+        if (line.rfind("Video packets", 0) == 0) r.video_packets += std::atol(line.c_str() + line.find("):") + 2);
+        if (line.rfind("Audio packets", 0) == 0) r.audio_packets += std::atol(line.c_str() + line.find("):") + 2);
+    }
+    r.clean = c.exit_code == 0 && !complaint && r.packets > 0;
+    return r;
 }
 
 double PacketDuration(const fs::path& path, const std::string& codec_type) {

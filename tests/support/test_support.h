@@ -81,6 +81,8 @@ struct ProbedStream {
     std::string display_aspect_ratio;
     int sample_rate = 0;
     double duration = 0.0;
+    double start_time = 0.0;
+    long bit_rate = 0;  // 0 when ffprobe does not know it
 };
 struct ProbedFile {
     std::string format_name;
@@ -90,6 +92,18 @@ struct ProbedFile {
 };
 // ffprobe's view of a file; nullopt when ffprobe cannot read it.
 std::optional<ProbedFile> Probe(const std::filesystem::path& path);
+
+// psreport's account of a program stream: whether it parsed without complaint, and the number of
+// video and audio packets it counted.
+struct PsReport {
+    bool clean = false;
+    long packets = 0;
+    long packs = 0;
+    long video_packets = 0;
+    long audio_packets = 0;
+    std::string output;
+};
+PsReport RunPsReport(const std::filesystem::path& path);
 
 // Duration of each stream of a file measured from its packets (first to last PTS plus the last
 // packet's duration), which is what a player will see regardless of container headers.

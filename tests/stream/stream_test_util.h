@@ -1,0 +1,41 @@
+// Sinks and feeders shared by the stream tests.
+#pragma once
+
+#include <vector>
+
+#include "stream/byte_sink.h"
+#include "stream/pes_assembler.h"
+#include "tests/support/test_support.h"
+
+namespace tessaline::test {
+
+// Keeps every Put() as one entry.
+class VectorSink : public ByteSink {
+public:
+    void Put(const uint8_t* bytes, size_t count) override { puts.emplace_back(bytes, bytes + count); }
+    Bytes Joined() const {
+        Bytes all;
+        for (const Bytes& b : puts) Append(all, b);
+        return all;
+    }
+    std::vector<Bytes> puts;
+};
+
+// Feeds bytes to an assembler in pieces of at most `piece` bytes, as TS payloads would.
+inline void FeedInPieces(ipack_s& p, const Bytes& bytes, int piece) {
+    for (size_t pos = 0; pos < bytes.size(); pos += static_cast<size_t>(piece)) {
+        const int n = static_cast<int>(std::min<size_t>(static_cast<size_t>(piece), bytes.size() - pos));
+        RepackPayload(bytes.data() + pos, n, p);
+    }
+}
+
+inline Bytes Filler(size_t n, uint8_t seed = 0) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
+    // Keep start codes out of the filler so only the PES we build are found.
+    for (size_t i = 0; i + 2 < n; ++i)
+        if (b[i] == 0 && b[i + 1] == 0) b[i + 1] = 0x10;
+    return b;
+}
+
+}  // namespace tessaline::test
