@@ -93,7 +93,9 @@ TEST_P(CaptureE2E, ProgramStreamIsReadableAndStatisticsMatchTheInput) {
         EXPECT_EQ(s.VideoHeight, static_cast<uint32_t>(iv->height));
         EXPECT_EQ(s.VideoAspect, GetParam().aspect);
         EXPECT_NEAR(s.VideoFrameRate, 30000.0 / 1001.0, 1e-9);
-        if (iv->bit_rate > 0) EXPECT_EQ(s.VideoBitRate, static_cast<uint32_t>(iv->bit_rate));
+        if (iv->bit_rate > 0) {
+            EXPECT_EQ(s.VideoBitRate, static_cast<uint32_t>(iv->bit_rate));
+        }
         EXPECT_EQ(s.AudioBitRate, static_cast<uint32_t>(ia->bit_rate));
         EXPECT_EQ(s.AudioFrequency, static_cast<uint32_t>(ia->sample_rate));
         const double v_first = s.FirstVideoPts / 90000.0, v_last = s.LastVideoPts / 90000.0;
