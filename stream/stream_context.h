@@ -6,6 +6,7 @@
 
 #include "stream/carry_over.h"
 #include "stream/live_converter.h"
+#include "stream/pid_search.h"
 #include "stream/ps_multiplexer.h"
 #include "stream/stream_options.h"
 #include "stream/stream_statistics.h"
@@ -33,6 +34,7 @@ struct StreamContext {
 
     MuxState mux;
     LiveConverter live;
+    FileWorkState file;
 };
 
 }  // namespace tessaline

@@ -40,5 +40,7 @@ int Usage(const std::string& message);  // prints to stderr, returns kExitUsage
 
 // Commands.
 int ScanCommand(const Args& args);
+int ProbeCommand(const Args& args);
+int RemuxCommand(const Args& args);
 
 }  // namespace tessaline::cli

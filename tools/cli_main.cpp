@@ -14,6 +14,8 @@ void PrintHelp() {
         "The D-VHS recorder's engine without a window.\n"
         "\n"
         "commands:\n"
+        "  probe FILE        packet size and video/audio PIDs of a TS file\n"
+        "  remux IN OUT      convert a TS file into a program stream file\n"
         "  scan FILE...      show what a recording of the given TS files would show\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
         std::printf("tessaline-cli %s\n", TESSALINE_VERSION);
         return kExitOk;
     }
+    if (command == "probe") return ProbeCommand(args);
+    if (command == "remux") return RemuxCommand(args);
     if (command == "scan") return ScanCommand(args);
     return Usage("unknown command '" + command + "'");
 }

@@ -1,0 +1,162 @@
+#include "stream/pid_search.h"
+
+#include <cstring>
+
+#include "stream/input_file.h"
+#include "stream/stream_context.h"
+#include "stream/ts_format.h"
+
+namespace tessaline {
+namespace {
+
+constexpr int kStagingPackets = 1000;
+
+// The PES stream id of a packet whose payload starts a PES, or -1. The start code is not looked
+// at; a damaged adaptation field, or a PES start beyond the packet, gives -1.
+int UncheckedStreamId(const uint8_t* pkt) {
+    const int off = StreamIdOffset(pkt);
+    return (off < 0 || off >= kTsPacketSize) ? -1 : pkt[off];
+}
+
+// Stores pid into the variable of the stream class the id belongs to. PID 0 is the PAT, never a
+// PES: it would only turn a known PID back into "unknown".
+void StoreByClass(int stream_id, uint16_t pid, uint16_t& v, uint16_t& a, bool private_is_audio) {
+    if (stream_id < 0 || pid == 0) return;
+    switch (ClassifyStreamId(static_cast<uint8_t>(stream_id), private_is_audio)) {
+        case StreamClass::Audio: a = pid; break;
+        case StreamClass::Video: v = pid; break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+const char* SilentAbort::what() const noexcept {
+    switch (reason_) {
+        case Reason::Cancelled: return "cancelled";
+        case Reason::EmptyFile: return "the file is empty";
+        case Reason::UnknownPacketSize: return "the file holds neither 188- nor 192-byte packets";
+        case Reason::PidNotFound: return "the file ends before both a video and an audio PES start";
+        case Reason::ReadError: return "the file could not be read";
+    }
+    return "aborted";
+}
+
+void FileWorkState::AllocateBuffers() {
+    if (probe) return;
+    probe = std::make_unique<uint8_t[]>(kProbeSize);
+    read_buffer = std::make_unique<uint8_t[]>(kReadBufferSize);
+    search_buffer = std::make_unique<uint8_t[]>(kReadBufferSize);
+    write_buffer = std::make_unique<uint8_t[]>(kReadBufferSize);
+    staging = std::make_unique<uint8_t[]>(static_cast<size_t>(kStagingPackets) * kSourcePacketSize);
+}
+
+void PumpOneMessage(StreamContext& ctx) {
+    FileWorkState& f = ctx.file;
+    if (!f.pump) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - f.last_pump < f.pump_interval) return;
+    f.last_pump = now;
+    f.pump();
+}
+
+int ReadTsPackets(StreamContext& ctx, InputFile& file, uint8_t* dest, int count) {
+    FileWorkState& f = ctx.file;
+    f.AllocateBuffers();
+    if (f.RemuxAbort.load()) throw SilentAbort(SilentAbort::Reason::Cancelled);
+
+    if (f.PacketSize == 0) {
+        const int64_t size = ctx.stats.FileSize;
+        if (size <= 0) throw SilentAbort(SilentAbort::Reason::EmptyFile);
+        const int k = static_cast<int>(size < kProbeSize ? size : kProbeSize);
+        PumpOneMessage(ctx);
+        std::memset(f.probe.get(), 0, kProbeSize);
+        if (file.Read(f.probe.get(), static_cast<size_t>(k)) < 0 || !file.Rewind())
+            throw SilentAbort(SilentAbort::Reason::ReadError);
+        // Every examined position must hold a sync byte; 188 wins when both sizes fit.
+        const int positions = k / kSourcePacketSize;
+        int c188 = 0, c192 = 0;
+        for (int i = 0; i < positions; ++i) {
+            if (f.probe[i * kTsPacketSize] == kTsSyncByte) ++c188;
+            if (f.probe[i * kSourcePacketSize + kSourceHeaderSize] == kTsSyncByte) ++c192;
+        }
+        if (c188 == positions) {
+            f.PacketSize = kTsPacketSize;
+        } else if (c192 == positions) {
+            f.PacketSize = kSourcePacketSize;
+        } else {
+            throw SilentAbort(SilentAbort::Reason::UnknownPacketSize);
+        }
+    }
+
+    if (f.PacketSize == kTsPacketSize) {
+        PumpOneMessage(ctx);
+        const long n = file.Read(dest, static_cast<size_t>(count));
+        if (n < 0) throw SilentAbort(SilentAbort::Reason::ReadError);
+        return static_cast<int>(n);
+    }
+
+    // Source packets: read ahead many at a time and drop each 4-byte header. A source packet
+    // cut short by the end of the file is not delivered.
+    const int packets = count / kTsPacketSize;
+    int done = 0;
+    while (done < packets) {
+        PumpOneMessage(ctx);
+        const int want = std::min(packets - done, kStagingPackets);
+        const size_t bytes = static_cast<size_t>(want) * kSourcePacketSize;
+        const long got = file.Read(f.staging.get(), bytes);
+        if (got < 0) throw SilentAbort(SilentAbort::Reason::ReadError);
+        const int whole = static_cast<int>(got / kSourcePacketSize);
+        const uint8_t* src = f.staging.get() + kSourceHeaderSize;
+        uint8_t* out = dest + static_cast<size_t>(done) * kTsPacketSize;
+        for (int i = 0; i < whole; ++i) {
+            std::memcpy(out, src, kTsPacketSize);
+            out += kTsPacketSize;
+            src += kSourcePacketSize;
+        }
+        done += whole;
+        if (static_cast<size_t>(got) < bytes) break;  // end of the file
+    }
+    return done * kTsPacketSize;
+}
+
+void FindAvPidsInFile(StreamContext& ctx, InputFile& file, uint16_t& v, uint16_t& a) {
+    FileWorkState& f = ctx.file;
+    f.AllocateBuffers();
+    uint8_t* buf = f.search_buffer.get();
+    std::memset(buf, 0, kReadBufferSize);
+    const bool private_is_audio = ctx.options.CheckPrivateStream;
+    while (v == 0 || a == 0) {
+        PumpOneMessage(ctx);
+        const int n = ReadTsPackets(ctx, file, buf, kReadBufferSize);
+        if (n == 0) throw SilentAbort(SilentAbort::Reason::PidNotFound);
+        for (int pos = 0; pos < n - 8 && (v == 0 || a == 0); pos += kTsPacketSize) {
+            const uint8_t* pkt = buf + pos;
+            if (pkt[0] != kTsSyncByte || !(pkt[1] & kTsPayloadUnitStart)) continue;
+            StoreByClass(UncheckedStreamId(pkt), ReadPid(pkt + 1), v, a, private_is_audio);
+        }
+    }
+}
+
+void FindAvPidsInBuffer(const uint8_t* bytes, int count, uint16_t& v, uint16_t& a,
+                        bool check_private_stream) noexcept {
+    v = 0;
+    a = 0;
+    for (int pos = 0; pos < count - 8; pos += kTsPacketSize) {
+        if (pos + kTsPacketSize > count) break;  // the payload must lie inside the bytes
+        const uint8_t* pkt = bytes + pos;
+        // Payload unit start set; transport error, transport priority and PID bit 12 clear.
+        if (pkt[0] != kTsSyncByte || (pkt[1] & 0xF0) != kTsPayloadUnitStart) continue;
+        int off = kTsHeaderSize;
+        if (pkt[3] & kTsAdaptationPresent) {
+            if (pkt[4] > kTsMaxAdaptationLength) continue;
+            off += pkt[4] + 1;
+        }
+        if (off + 4 > kTsPacketSize) continue;
+        if (pkt[off] != 0x00 || pkt[off + 1] != 0x00 || pkt[off + 2] != 0x01) continue;
+        StoreByClass(pkt[off + 3], ReadPid(pkt + 1), v, a, check_private_stream);
+        if (v != 0 && a != 0) return;
+    }
+}
+
+}  // namespace tessaline

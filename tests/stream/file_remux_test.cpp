@@ -1,0 +1,174 @@
+#include "stream/file_remux.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include "stream/input_file.h"
+#include "stream/output_file.h"
+#include "stream/stream_context.h"
+#include "stream/ts_format.h"
+#include "tests/stream/stream_test_util.h"
+
+namespace tessaline {
+namespace {
+
+using Outcome = RemuxJobResult::Outcome;
+using test::Bytes;
+using test::Filler;
+using test::MakePes;
+
+class RemuxTest : public ::testing::Test {
+protected:
+    RemuxJobResult Run(const std::filesystem::path& in, uint16_t vpid = 0, uint16_t apid = 0,
+                       const std::string& out_name = "out.mpg") {
+        return RunRemuxJob(ctx, in.string(), (dir / out_name).string(), vpid, apid);
+    }
+    Bytes Output(const std::string& name = "out.mpg") { return test::ReadFile(dir / name); }
+
+    test::TempDir dir;
+    StreamContext ctx;
+};
+
+TEST_F(RemuxTest, SamplesConvertToReadableProgramStreams) {
+    if (!test::HaveTool("ffprobe") || !test::HaveTool("psreport")) GTEST_SKIP() << "no oracles";
+    for (const char* name : {"sample-sd.ts", "sample-sd-192.ts", "sample-hd-192.ts"}) {
+        for (bool check_pts : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (check_pts ? " Check PTS" : " all"));
+            ctx.options.CheckPts = check_pts;
+            const auto in = test::SamplePath(name);
+            const RemuxJobResult r = Run(in);
+            ASSERT_EQ(r.outcome, Outcome::Done) << r.message;
+            const auto out = dir / "out.mpg";
+            const auto probed = test::Probe(out);
+            ASSERT_TRUE(probed);
+            EXPECT_EQ(probed->format_name, "mpeg");
+            ASSERT_TRUE(probed->Find("video") && probed->Find("audio"));
+            EXPECT_EQ(probed->Find("video")->codec_name, "mpeg2video");
+            EXPECT_EQ(probed->Find("audio")->codec_name, "mp2");
+            EXPECT_NEAR(test::PacketDuration(out, "video"), test::PacketDuration(in, "video"), 1.0);
+            EXPECT_NEAR(test::PacketDuration(out, "audio"), test::PacketDuration(in, "audio"), 1.0);
+            const test::PsReport report = test::RunPsReport(out);
+            EXPECT_TRUE(report.clean) << report.output;
+            EXPECT_EQ(ctx.stats.VideoPid, 0x100u);
+            EXPECT_EQ(ctx.stats.AudioPid, 0x101u);
+            EXPECT_EQ(ctx.stats.FileSize, static_cast<int64_t>(std::filesystem::file_size(in)));
+        }
+    }
+}
+
+TEST_F(RemuxTest, SourcePacketsGiveTheSameProgramStream) {
+    ASSERT_EQ(Run(test::SamplePath("sample-sd.ts")).outcome, Outcome::Done);
+    const Bytes from188 = Output();
+    ASSERT_EQ(Run(test::SamplePath("sample-sd-192.ts")).outcome, Outcome::Done);
+    EXPECT_GT(from188.size(), 1000000u);
+    EXPECT_TRUE(Output() == from188);
+}
+
+TEST_F(RemuxTest, GivenPidsNeedNoSearchAndOtherPidsLeaveNoTrace) {
+    ASSERT_EQ(Run(test::SamplePath("sample-sd.ts")).outcome, Outcome::Done);
+    const Bytes searched = Output();
+
+    // A second audio stream on another PID, whose PES the converter must not take.
+    Bytes ts = test::ReadFile(test::SamplePath("sample-sd.ts"));
+    uint8_t cc = 0;
+    Bytes extra;
+    for (int i = 0; i < 20; ++i)
+        test::Append(extra, test::Packetise(MakePes(0xC1, 200000 + i * 2160, test::MakeMp2Frame(10, 1, 576)), 0x1F0, &cc));
+    ts.insert(ts.begin() + 188 * 2000, extra.begin(), extra.end());
+    test::WriteFile(dir / "extra.ts", ts);
+    ASSERT_EQ(Run(dir / "extra.ts", 0x100, 0x101).outcome, Outcome::Done);
+    EXPECT_TRUE(Output() == searched);
+}
+
+TEST_F(RemuxTest, OnlyAudioPidGivenFindsVideoBufferByBuffer) {
+    // Video PES in the first 1000 packets are lost until a buffer shows a video PES start.
+    ASSERT_EQ(Run(test::SamplePath("sample-sd.ts"), 0, 0x101).outcome, Outcome::Done);
+    EXPECT_EQ(ctx.stats.VideoPid, 0x100u);
+    EXPECT_GT(Output().size(), 1000000u);
+}
+
+TEST_F(RemuxTest, ProblemFilesEndWithAClearOutcome) {
+    test::WriteFile(dir / "empty.ts", {});
+    EXPECT_EQ(Run(dir / "empty.ts").outcome, Outcome::Aborted);
+    Bytes junk(5000);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 37);
+    test::WriteFile(dir / "junk.ts", junk);
+    EXPECT_EQ(Run(dir / "junk.ts").outcome, Outcome::Aborted);
+    EXPECT_EQ(Run(dir / "missing.ts").outcome, Outcome::Skipped);
+    // Truncated in the middle of a packet, and damaged in the middle: converted, no crash.
+    Bytes ts = test::ReadFile(test::SamplePath("sample-hd-192.ts"));
+    ts.resize(ts.size() / 2 + 77);
+    for (size_t i = 100000; i < 100000 + 50000; i += 97) ts[i] ^= 0x5A;
+    test::WriteFile(dir / "damaged.ts", ts);
+    EXPECT_EQ(Run(dir / "damaged.ts").outcome, Outcome::Done);
+}
+
+TEST_F(RemuxTest, OutputThatIsTheInputIsRefused) {
+    const Bytes ts = test::ReadFile(test::SamplePath("sample-sd.ts"));
+    test::WriteFile(dir / "in.ts", ts);
+    EXPECT_EQ(Run(dir / "in.ts", 0, 0, "in.ts").outcome, Outcome::Skipped);
+    EXPECT_EQ(RunRemuxJob(ctx, (dir / "in.ts").string(), (dir / "." / "in.ts").string(), 0, 0).outcome,
+              Outcome::Skipped);
+    EXPECT_TRUE(test::ReadFile(dir / "in.ts") == ts);  // untouched
+}
+
+TEST_F(RemuxTest, WriteFailureNamesTheOutput) {
+    const RemuxJobResult r = RunRemuxJob(ctx, test::SamplePath("sample-sd.ts").string(), "/dev/full", 0, 0);
+    EXPECT_EQ(r.outcome, Outcome::Failed);
+    EXPECT_NE(r.message.find("/dev/full"), std::string::npos) << r.message;
+    EXPECT_GE(ctx.stats.WriteFailures, 1u);
+}
+
+// Records the output file's size each time the converter hands control to the window.
+struct WriteWatcher {
+    explicit WriteWatcher(StreamContext& ctx) {
+        ctx.file.pump_interval = {};
+        ctx.file.pump = [this, &ctx] {
+            const uint64_t now = ctx.ConverterOutput ? ctx.ConverterOutput->bytes_written() : 0;
+            if (now != sizes.back()) sizes.push_back(now);
+            if (abort_after_first_block && now > 0) ctx.file.RemuxAbort = true;
+        };
+    }
+    std::vector<uint64_t> sizes{0};
+    bool abort_after_first_block = false;
+};
+
+TEST_F(RemuxTest, OutputLeavesInBlocksOfAtMost188000Bytes) {
+    WriteWatcher watch(ctx);
+    OutputFile out;
+    ASSERT_TRUE(out.Create((dir / "blocks.bin").string()));
+    ctx.ConverterOutput = &out;
+    ctx.file.AllocateBuffers();
+    WriteBuffered sink(ctx);
+    const Bytes piece = Filler(4096);
+    size_t total = 0;
+    while (total < 500000) {
+        const size_t n = std::min(piece.size(), 500000 - total);
+        sink.Put(piece.data(), n);
+        total += n;
+    }
+    const std::vector<uint64_t> before_flush = watch.sizes;
+    ctx.file.FlushPending = true;
+    sink.Put(nullptr, 0);
+    EXPECT_EQ(out.bytes_written(), 500000u);
+    ASSERT_EQ(before_flush.size(), 3u);  // two full blocks before the flush
+    for (size_t i = 1; i < before_flush.size(); ++i) {
+        const uint64_t block = before_flush[i] - before_flush[i - 1];
+        EXPECT_LE(block, 188000u);
+        EXPECT_GT(block + 4096, 188000u);  // written only when the next piece would not fit
+    }
+}
+
+TEST_F(RemuxTest, CancelKeepsOnlyTheBlocksWritten) {
+    WriteWatcher watch(ctx);
+    watch.abort_after_first_block = true;
+    const RemuxJobResult r = Run(test::SamplePath("sample-hd-192.ts"));
+    EXPECT_EQ(r.outcome, Outcome::Aborted);
+    const Bytes out = Output();
+    EXPECT_GT(out.size(), 0u);
+    EXPECT_LE(out.size(), 188000u);
+    EXPECT_EQ(out.size(), watch.sizes.back());
+}
+
+}  // namespace
+}  // namespace tessaline

@@ -1,0 +1,83 @@
+// tessaline-cli as a user runs it: output, exit codes, messages.
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace tessaline {
+namespace {
+
+using test::RunCommand;
+using test::ShellQuote;
+
+std::string Cli(const std::string& args) { return std::string(TESSALINE_CLI) + " " + args; }
+std::string Sample(const char* name) { return ShellQuote(test::SamplePath(name).string()); }
+
+TEST(Cli, ProbePrintsSizeAndPids) {
+    auto r = RunCommand(Cli("probe " + Sample("sample-sd.ts")));
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "packet_size=188 video_pid=0x0100 audio_pid=0x0101\n");
+    r = RunCommand(Cli("probe " + Sample("sample-hd-192.ts")));
+    EXPECT_EQ(r.output, "packet_size=192 video_pid=0x0100 audio_pid=0x0101\n");
+}
+
+TEST(Cli, ProbeSaysWhyNot) {
+    test::TempDir dir;
+    test::WriteFile(dir / "empty.ts", {});
+    auto r = RunCommand(Cli("probe " + ShellQuote((dir / "empty.ts").string())));
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.output.find("empty"), std::string::npos) << r.output;
+    // AC-3 in private stream 1 is audio only with --private-stream.
+    r = RunCommand(Cli("probe " + Sample("sample-ac3.ts")));
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.output.find("audio PID not found"), std::string::npos) << r.output;
+    r = RunCommand(Cli("probe --private-stream " + Sample("sample-ac3.ts")));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    r = RunCommand(Cli("probe /nonexistent/file.ts"));
+    EXPECT_EQ(r.exit_code, 2);
+}
+
+TEST(Cli, RemuxWritesAProgramStreamAndJson) {
+    test::TempDir dir;
+    const std::string out = ShellQuote((dir / "out.mpg").string());
+    const auto r = RunCommand(Cli("remux --quiet --json " + Sample("sample-sd-192.ts") + " " + out));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_EQ(r.output.front(), '{');
+    for (const char* key : {"\"video_pid\":256", "\"audio_pid\":257", "\"video_width\":720",
+                            "\"video_height\":480", "\"aspect\":133", "\"frame_rate\":29.970",
+                            "\"audio_bit_rate\":192000", "\"write_failures\":0", "\"first_video_pts\":",
+                            "\"last_audio_pts\":", "\"bytes_read\":", "\"file_size\":2180736"}) {
+        EXPECT_NE(r.output.find(key), std::string::npos) << key << " in " << r.output;
+    }
+    EXPECT_GT(std::filesystem::file_size(dir / "out.mpg"), 1000000u);
+}
+
+TEST(Cli, RemuxRefusesAndFailsClearly) {
+    test::TempDir dir;
+    auto r = RunCommand(Cli("remux " + Sample("sample-sd.ts") + " " + Sample("sample-sd.ts")));
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.output.find("is the input"), std::string::npos) << r.output;
+    r = RunCommand(Cli("remux /nonexistent.ts " + ShellQuote((dir / "o.mpg").string())));
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.output.find("does not exist"), std::string::npos) << r.output;
+    r = RunCommand(Cli("remux --quiet " + Sample("sample-sd.ts") + " /dev/full"));
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.output.find("/dev/full"), std::string::npos) << r.output;
+    r = RunCommand(Cli("remux --vpid XYZ a b"));
+    EXPECT_EQ(r.exit_code, 2);
+    r = RunCommand(Cli("remux --quiet " + Sample("sample-ac3.ts") + " " +
+                       ShellQuote((dir / "o.mpg").string())));
+    EXPECT_EQ(r.exit_code, 3);
+}
+
+TEST(Cli, HelpAndVersion) {
+    EXPECT_EQ(RunCommand(Cli("--version")).exit_code, 0);
+    for (const char* cmd : {"--help", "probe --help", "remux --help", "scan --help"}) {
+        const auto r = RunCommand(Cli(cmd));
+        EXPECT_EQ(r.exit_code, 0) << cmd;
+        EXPECT_NE(r.output.find("usage"), std::string::npos) << cmd;
+    }
+    EXPECT_EQ(RunCommand(Cli("frobnicate")).exit_code, 2);
+}
+
+}  // namespace
+}  // namespace tessaline
