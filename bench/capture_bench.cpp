@@ -49,14 +49,20 @@ void RunCapture(benchmark::State& state, bool trim, bool ps) {
         pos = (pos + n) % sample.size();
         state.SetBytesProcessed(state.bytes_processed() + static_cast<int64_t>(n));
     }
-    state.counters["x_realtime"] = benchmark::Counter(
-        static_cast<double>(state.bytes_processed()) / kHdStreamBytesPerSecond,
-        benchmark::Counter::kIsRate);
+    state.counters["x_realtime"] =
+        benchmark::Counter(static_cast<double>(state.bytes_processed()) / kHdStreamBytesPerSecond,
+                           benchmark::Counter::kIsRate);
 }
 
-void BM_CapturePs(benchmark::State& s) { RunCapture(s, true, true); }
-void BM_CaptureTrimmed(benchmark::State& s) { RunCapture(s, true, false); }
-void BM_CaptureRaw(benchmark::State& s) { RunCapture(s, false, false); }
+void BM_CapturePs(benchmark::State& s) {
+    RunCapture(s, true, true);
+}
+void BM_CaptureTrimmed(benchmark::State& s) {
+    RunCapture(s, true, false);
+}
+void BM_CaptureRaw(benchmark::State& s) {
+    RunCapture(s, false, false);
+}
 
 void BM_Memcpy(benchmark::State& state) {
     const auto& sample = Sample();

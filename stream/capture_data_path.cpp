@@ -15,19 +15,21 @@ constexpr int kSizeTestBytes = kSourcePacketSize + kSourceHeaderSize + 1;  // 19
 
 // Raises CallbackBusy for the duration of one callback, whatever way it ends.
 class BusyScope {
-public:
+  public:
     explicit BusyScope(std::atomic<bool>& flag) : flag_(flag) { flag_.store(true); }
     ~BusyScope() { flag_.store(false, std::memory_order_release); }
     BusyScope(const BusyScope&) = delete;
     BusyScope& operator=(const BusyScope&) = delete;
 
-private:
+  private:
     std::atomic<bool>& flag_;
 };
 
 }  // namespace
 
-void ResetCarryOver(StreamContext& ctx) noexcept { ctx.CarryOver.Reset(); }
+void ResetCarryOver(StreamContext& ctx) noexcept {
+    ctx.CarryOver.Reset();
+}
 
 void CaptureDataPath::Reserve(size_t size) {
     if (work_.size() < size) work_.resize(size);
@@ -57,12 +59,15 @@ int CaptureDataPath::NormaliseCaptureBuffer(const uint8_t* data, int length) {
         work[0] != kTsSyncByte && work[4] == kTsSyncByte && work[196] == kTsSyncByte;
     if (source_packets) {
         const int k = total / kSourcePacketSize;
+        const uint8_t* src = work + kSourceHeaderSize;
         for (int i = 0; i < k; ++i) {
-            std::memcpy(out + i * kTsPacketSize, work + i * kSourcePacketSize + kSourceHeaderSize,
-                        kTsPacketSize);
+            std::memcpy(out, src, kTsPacketSize);  // the 4-byte header of each is dropped
+            out += kTsPacketSize;
+            src += kSourcePacketSize;
         }
         const int rest = total - k * kSourcePacketSize;
-        std::memcpy(carry.bytes, work + k * kSourcePacketSize, static_cast<size_t>(rest));
+        std::memcpy(carry.bytes, work + static_cast<size_t>(k) * kSourcePacketSize,
+                    static_cast<size_t>(rest));
         carry.count = rest;
         return k * kTsPacketSize;
     }

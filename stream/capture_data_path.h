@@ -16,7 +16,7 @@ inline constexpr int32_t kS_OK = 0;
 inline constexpr int32_t kS_FALSE = 1;
 
 class CaptureDataPath {
-public:
+  public:
     explicit CaptureDataPath(StreamContext& ctx) : ctx_(ctx) {}
 
     // The recording's file. Set by recording control while the graph is stopped.
@@ -31,7 +31,7 @@ public:
     int NormaliseCaptureBuffer(const uint8_t* data, int length);
     const uint8_t* output_buffer() const noexcept { return out_.data(); }
 
-private:
+  private:
     void Reserve(size_t size);
 
     StreamContext& ctx_;

@@ -27,8 +27,7 @@ constexpr int kAc3Rates = 19;
 constexpr uint16_t kAc3Kbps[kAc3Rates] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
                                           192, 224, 256, 320, 384, 448, 512, 576, 640};
 constexpr uint16_t kAc3Words[3][kAc3Rates] = {
-    {64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024, 1152,
-     1280},
+    {64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 640, 768, 896, 1024, 1152, 1280},
     {69, 87, 104, 121, 139, 174, 208, 243, 278, 348, 417, 487, 557, 696, 835, 975, 1114, 1253,
      1393},
     {96, 120, 144, 168, 192, 240, 288, 336, 384, 480, 576, 672, 768, 960, 1152, 1344, 1536, 1728,
@@ -62,14 +61,34 @@ int ParseVideoSequenceHeader(const uint8_t* b, int count, TVideoHeaderInfo& info
     info.aspect = kAspectX100[aspect_code];
     info.video_format = -1;
     switch (f[3] & 0x0F) {
-        case 1: info.frame_rate = 24000.0 / 1001.0; break;
-        case 2: info.frame_rate = 24.0; break;
-        case 3: info.frame_rate = 25.0; info.video_format = 0; break;
-        case 4: info.frame_rate = 30000.0 / 1001.0; info.video_format = 1; break;
-        case 5: info.frame_rate = 30.0; info.video_format = 1; break;
-        case 6: info.frame_rate = 50.0; info.video_format = 0; break;
-        case 7: info.frame_rate = 60.0; info.video_format = 1; break;
-        default: break;  // forbidden or reserved: the rate stays as it was
+        case 1:
+            info.frame_rate = 24000.0 / 1001.0;
+            break;
+        case 2:
+            info.frame_rate = 24.0;
+            break;
+        case 3:
+            info.frame_rate = 25.0;
+            info.video_format = 0;
+            break;
+        case 4:
+            info.frame_rate = 30000.0 / 1001.0;
+            info.video_format = 1;
+            break;
+        case 5:
+            info.frame_rate = 30.0;
+            info.video_format = 1;
+            break;
+        case 6:
+            info.frame_rate = 50.0;
+            info.video_format = 0;
+            break;
+        case 7:
+            info.frame_rate = 60.0;
+            info.video_format = 1;
+            break;
+        default:
+            break;  // forbidden or reserved: the rate stays as it was
     }
     if (info.frame_rate == 0.0) info.frame_rate = 30000.0 / 1001.0;
     const uint32_t bit_rate_value =

@@ -111,7 +111,8 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
@@ -129,14 +130,16 @@ RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
     ctx.stats.AudioValid = 0;
     ctx.stats.WriteFailures = 0;
 
-    if (in_path.empty() || out_path.empty()) return {Outcome::Skipped, "no input or no output file"};
+    if (in_path.empty() || out_path.empty())
+        return {Outcome::Skipped, "no input or no output file"};
     struct stat st {};
     if (::stat(in_path.c_str(), &st) != 0) return {Outcome::Skipped, in_path + " does not exist"};
     // Creating the output would truncate the input: the same name, or the same file by another.
     if (in_path == out_path || SameFile(in_path, out_path))
         return {Outcome::Skipped, "the output " + out_path + " is the input file"};
     InputFile input;
-    if (!input.Open(in_path)) return {Outcome::Skipped, "Cannot open " + in_path + ": " + input.error()};
+    if (!input.Open(in_path))
+        return {Outcome::Skipped, "Cannot open " + in_path + ": " + input.error()};
     OutputFile output;
     if (!output.Create(out_path))
         return {Outcome::Skipped, "Cannot create " + out_path + ": " + output.error()};

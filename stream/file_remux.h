@@ -15,17 +15,17 @@ struct StreamContext;
 // The converter's output could not be written (disk full, I/O error). Unlike a SilentAbort this
 // reaches the user, naming the file.
 class RemuxWriteError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // Gathers the program stream into 188000-byte writes to the converter's output file.
 class WriteBuffered final : public ByteSink {
-public:
+  public:
     explicit WriteBuffered(StreamContext& ctx) : ctx_(ctx) {}
     void Put(const uint8_t* bytes, size_t count) override;
 
-private:
+  private:
     void WriteOut(const uint8_t* bytes, size_t count);
     StreamContext& ctx_;
 };

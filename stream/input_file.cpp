@@ -9,7 +9,9 @@
 
 namespace tessaline {
 
-InputFile::~InputFile() { Close(); }
+InputFile::~InputFile() {
+    Close();
+}
 
 bool InputFile::Open(const std::string& path) {
     Close();

@@ -8,7 +8,7 @@
 namespace tessaline {
 
 class InputFile {
-public:
+  public:
     InputFile() = default;
     ~InputFile();
     InputFile(const InputFile&) = delete;
@@ -27,7 +27,7 @@ public:
     const std::string& error() const noexcept { return error_; }
     int fd() const noexcept { return fd_; }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
     std::string error_;

@@ -30,9 +30,14 @@ void FindAvPidsLive(const uint8_t* bytes, int count, uint16_t& v, uint16_t& a,
         const uint16_t pid = ReadPid(pkt + 1);
         if (pid == 0) continue;
         switch (ClassifyStreamId(pkt[off], check_private_stream)) {
-            case StreamClass::Audio: a = pid; break;
-            case StreamClass::Video: v = pid; break;
-            default: break;
+            case StreamClass::Audio:
+                a = pid;
+                break;
+            case StreamClass::Video:
+                v = pid;
+                break;
+            default:
+                break;
         }
         if (v != 0 && a != 0) return;
     }

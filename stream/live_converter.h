@@ -13,7 +13,7 @@ struct StreamContext;
 
 // The live converter's sink: writes to the converter's output file while "Output PS" is on.
 class WriteDirect final : public ByteSink {
-public:
+  public:
     explicit WriteDirect(StreamContext& ctx) : ctx_(ctx) {}
     void Put(const uint8_t* bytes, size_t count) override;
 
@@ -24,7 +24,7 @@ public:
         return f;
     }
 
-private:
+  private:
     StreamContext& ctx_;
     bool failed_ = false;
 };

@@ -8,7 +8,9 @@
 
 namespace tessaline {
 
-OutputFile::~OutputFile() { Close(); }
+OutputFile::~OutputFile() {
+    Close();
+}
 
 bool OutputFile::Create(const std::string& path) {
     Close();

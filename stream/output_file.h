@@ -9,7 +9,7 @@
 namespace tessaline {
 
 class OutputFile {
-public:
+  public:
     OutputFile() = default;
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -29,7 +29,7 @@ public:
     const std::string& error() const noexcept { return error_; }
     uint64_t bytes_written() const noexcept { return bytes_written_; }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
     std::string error_;

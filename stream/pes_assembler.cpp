@@ -21,7 +21,9 @@ constexpr int kMinPesToSend = 10;
 constexpr uint8_t kSubstreamAc3 = 0x81;
 constexpr uint8_t kSubstream0x83 = 0x83;
 
-inline void AppendByte(ipack_s& p, uint8_t b) { AppendToPes(p, &b, 1); }
+inline void AppendByte(ipack_s& p, uint8_t b) {
+    AppendToPes(p, &b, 1);
+}
 
 // True once the PES header has been read as far as the assembler reads it.
 inline bool HeaderRead(const ipack_s& p) {
@@ -31,7 +33,9 @@ inline bool HeaderRead(const ipack_s& p) {
     return false;
 }
 
-inline uint32_t PesEnd(const ipack_s& p) { return p.payload_length + 6; }
+inline uint32_t PesEnd(const ipack_s& p) {
+    return p.payload_length + 6;
+}
 
 void ResetBuffers(ipack_s& p, int capacity, ByteSink* output, int to_mux, StreamContext& ctx) {
     p.to_mux = to_mux;
@@ -53,8 +57,7 @@ void InitAssembler(ipack_s& p, int capacity, ByteSink* output, int to_mux, Strea
     std::memset(p.pts, 0, sizeof p.pts);
 }
 
-void RestartAssembler(ipack_s& p, int capacity, ByteSink* output, int to_mux,
-                      StreamContext& ctx) {
+void RestartAssembler(ipack_s& p, int capacity, ByteSink* output, int to_mux, StreamContext& ctx) {
     if (!p.buf || p.capacity_nominal != capacity) {
         p.buf = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity));
     } else {

@@ -31,7 +31,7 @@ struct ipack_s {
     uint8_t flags1 = 0;
     uint8_t flags2 = 0;
     uint8_t header_data_length = 0;
-    uint8_t pts[5] = {};  // of the latest PES of this stream that carried one
+    uint8_t pts[5] = {};       // of the latest PES of this stream that carried one
     int32_t mpeg_version = 0;  // 0 unknown, 1 MPEG-1 header, 2 MPEG-2 header
     uint8_t mpeg1_check = 0;
     int32_t mpeg1_stage = 0;

@@ -23,9 +23,14 @@ int UncheckedStreamId(const uint8_t* pkt) {
 void StoreByClass(int stream_id, uint16_t pid, uint16_t& v, uint16_t& a, bool private_is_audio) {
     if (stream_id < 0 || pid == 0) return;
     switch (ClassifyStreamId(static_cast<uint8_t>(stream_id), private_is_audio)) {
-        case StreamClass::Audio: a = pid; break;
-        case StreamClass::Video: v = pid; break;
-        default: break;
+        case StreamClass::Audio:
+            a = pid;
+            break;
+        case StreamClass::Video:
+            v = pid;
+            break;
+        default:
+            break;
     }
 }
 
@@ -33,11 +38,16 @@ void StoreByClass(int stream_id, uint16_t pid, uint16_t& v, uint16_t& a, bool pr
 
 const char* SilentAbort::what() const noexcept {
     switch (reason_) {
-        case Reason::Cancelled: return "cancelled";
-        case Reason::EmptyFile: return "the file is empty";
-        case Reason::UnknownPacketSize: return "the file holds neither 188- nor 192-byte packets";
-        case Reason::PidNotFound: return "the file ends before both a video and an audio PES start";
-        case Reason::ReadError: return "the file could not be read";
+        case Reason::Cancelled:
+            return "cancelled";
+        case Reason::EmptyFile:
+            return "the file is empty";
+        case Reason::UnknownPacketSize:
+            return "the file holds neither 188- nor 192-byte packets";
+        case Reason::PidNotFound:
+            return "the file ends before both a video and an audio PES start";
+        case Reason::ReadError:
+            return "the file could not be read";
     }
     return "aborted";
 }
@@ -76,7 +86,7 @@ int ReadTsPackets(StreamContext& ctx, InputFile& file, uint8_t* dest, int count)
         // Every examined position must hold a sync byte; 188 wins when both sizes fit.
         const int positions = k / kSourcePacketSize;
         int c188 = 0, c192 = 0;
-        for (int i = 0; i < positions; ++i) {
+        for (size_t i = 0; i < static_cast<size_t>(positions); ++i) {
             if (f.probe[i * kTsPacketSize] == kTsSyncByte) ++c188;
             if (f.probe[i * kSourcePacketSize + kSourceHeaderSize] == kTsSyncByte) ++c192;
         }

@@ -20,13 +20,13 @@ inline constexpr int kProbeSize = 1920;
 // Ends file work without a message to the user: the operation they started cleans up and stops.
 // The reason lets a command-line caller say what happened.
 class SilentAbort : public std::exception {
-public:
+  public:
     enum class Reason { Cancelled, EmptyFile, UnknownPacketSize, PidNotFound, ReadError };
     explicit SilentAbort(Reason r) : reason_(r) {}
     Reason reason() const noexcept { return reason_; }
     const char* what() const noexcept override;
 
-private:
+  private:
     Reason reason_;
 };
 

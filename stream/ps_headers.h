@@ -13,7 +13,7 @@ struct ps_packet_ {
 
     uint8_t scr[6] = {};
     uint8_t mux_rate[3] = {};
-    uint8_t stuff_length = 0xF8;  // reserved bits, pack_stuffing_length 0
+    uint8_t stuff_length = 0xF8;                     // reserved bits, pack_stuffing_length 0
     std::array<uint8_t, kMaxStreamTable> data = {};  // the system header's stream table
     uint8_t header_length[2] = {};
     int32_t stream_table_length = 0;

@@ -80,11 +80,14 @@ void MuxPesPacket(StreamContext& ctx, ipack_s& a) {
         }
     }
 
-    // Mux rate.
-    if (a.has_video_info && m.VideoBitRate != 0 && m.AudioBitRate != 0 && m.MuxRate == 0) {
-        m.MuxRate = static_cast<int32_t>((static_cast<uint64_t>(m.VideoBitRate) + m.AudioBitRate) / 400);
-    } else if (!check_pts && (m.VideoBitRate != 0 || m.AudioBitRate != 0)) {
-        m.MuxRate = static_cast<int32_t>((static_cast<uint64_t>(m.VideoBitRate) + m.AudioBitRate) / 400);
+    // Mux rate, in units of 50 bytes/s: set once both rates are known; without "Check PTS" it
+    // follows the sum of whatever rates are known on every PES.
+    const bool both_known_first_time =
+        a.has_video_info && m.VideoBitRate != 0 && m.AudioBitRate != 0 && m.MuxRate == 0;
+    const bool follow_known = !check_pts && (m.VideoBitRate != 0 || m.AudioBitRate != 0);
+    if (both_known_first_time || follow_known) {
+        m.MuxRate =
+            static_cast<int32_t>((static_cast<uint64_t>(m.VideoBitRate) + m.AudioBitRate) / 400);
     }
 
     // A pack header in front of this PES, or the start of the program stream.

@@ -9,7 +9,7 @@ namespace tessaline {
 
 template <class T>
 class Relaxed {
-public:
+  public:
     constexpr Relaxed(T value = T{}) noexcept : value_(value) {}
     Relaxed(const Relaxed& other) noexcept : value_(other.load()) {}
     Relaxed& operator=(const Relaxed& other) noexcept {
@@ -31,7 +31,7 @@ public:
         return *this;
     }
 
-private:
+  private:
     std::atomic<T> value_;
 };
 

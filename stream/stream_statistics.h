@@ -14,7 +14,7 @@ struct TStreamStatistics {
     Relaxed<uint32_t> VideoHeight;
     Relaxed<uint32_t> VideoAspect;  // ratio x 100: 100, 133, 177, 221; 0 unknown
     Relaxed<double> VideoFrameRate;
-    Relaxed<int32_t> VideoFormat;  // -1 unknown, 0 50 Hz family, 1 60 Hz family
+    Relaxed<int32_t> VideoFormat;    // -1 unknown, 0 50 Hz family, 1 60 Hz family
     Relaxed<uint32_t> VideoBitRate;  // bits per second
     Relaxed<int32_t> VideoValid;     // -1 once a sequence header has been read
 

@@ -5,7 +5,8 @@ namespace tessaline {
 StreamClass ClassifyStreamId(uint8_t id, bool check_private_stream) noexcept {
     if (IsAudioStreamId(id)) return StreamClass::Audio;
     if (IsVideoStreamId(id)) return StreamClass::Video;
-    if (id == kStreamIdPrivate1) return check_private_stream ? StreamClass::Audio : StreamClass::Skipped;
+    if (id == kStreamIdPrivate1)
+        return check_private_stream ? StreamClass::Audio : StreamClass::Skipped;
     if (id == kStreamIdProgramStreamMap || id == kStreamIdPadding || id == kStreamIdPrivate2 ||
         (id >= kStreamIdEcm && id <= kStreamIdIso13522) || id == kStreamIdDirectory) {
         return StreamClass::Skipped;

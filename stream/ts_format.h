@@ -7,15 +7,17 @@
 
 namespace tessaline {
 
-// ---- Packet sizes --------------------------------------------------------------------------------
-inline constexpr int kTsPacketSize = 188;          // ISO/IEC 13818-1 transport packet
-inline constexpr int kSourcePacketSize = 192;      // 4-byte arrival header + one TS packet
+// ---- Packet sizes
+// --------------------------------------------------------------------------------
+inline constexpr int kTsPacketSize = 188;      // ISO/IEC 13818-1 transport packet
+inline constexpr int kSourcePacketSize = 192;  // 4-byte arrival header + one TS packet
 inline constexpr int kSourceHeaderSize = 4;
 inline constexpr int kTsHeaderSize = 4;
 inline constexpr int kTsMaxPayload = kTsPacketSize - kTsHeaderSize;  // 184
 inline constexpr uint8_t kTsSyncByte = 0x47;
 
-// ---- TS header bits ------------------------------------------------------------------------------
+// ---- TS header bits
+// ------------------------------------------------------------------------------
 inline constexpr uint8_t kTsPayloadUnitStart = 0x40;   // byte 1
 inline constexpr uint8_t kTsAdaptationPresent = 0x20;  // byte 3, adaptation_field_control bit 1
 inline constexpr uint8_t kTsPayloadPresent = 0x10;     // byte 3, adaptation_field_control bit 0
@@ -23,8 +25,9 @@ inline constexpr uint8_t kTsPayloadPresent = 0x10;     // byte 3, adaptation_fie
 // larger leaves no room in the packet and marks the packet as damaged.
 inline constexpr int kTsMaxAdaptationLength = 183;
 
-// ---- PES -----------------------------------------------------------------------------------------
-inline constexpr int kPesStartCodeSize = 3;  // 00 00 01
+// ---- PES
+// -----------------------------------------------------------------------------------------
+inline constexpr int kPesStartCodeSize = 3;   // 00 00 01
 inline constexpr uint8_t kPesPtsFlag = 0x80;  // header byte 7
 // PES_packet_length 0 (unbounded video) is held as this value while the packet is open.
 inline constexpr uint32_t kUnboundedPesLength = 524274;  // 0x7FFF2
@@ -42,14 +45,16 @@ inline constexpr uint8_t kStreamIdEcm = 0xF0;
 inline constexpr uint8_t kStreamIdIso13522 = 0xF3;
 inline constexpr uint8_t kStreamIdDirectory = 0xFF;
 
-// ---- Program stream ------------------------------------------------------------------------------
+// ---- Program stream
+// ------------------------------------------------------------------------------
 inline constexpr uint8_t kPackStartCode = 0xBA;
 inline constexpr uint8_t kSystemHeaderStartCode = 0xBB;
 inline constexpr int kPackHeaderSize = 14;
 inline constexpr int kSystemHeaderSize = 18;
 inline constexpr int kPackAndSystemHeaderSize = kPackHeaderSize + kSystemHeaderSize;  // 32
 
-// ---- Time ----------------------------------------------------------------------------------------
+// ---- Time
+// ----------------------------------------------------------------------------------------
 inline constexpr uint64_t kPtsClockHz = 90000;
 inline constexpr uint64_t kPtsMask = 0x1FFFFFFFFull;  // 33 bits
 
@@ -65,7 +70,8 @@ inline constexpr bool IsVideoStreamId(uint8_t id) noexcept {
     return id >= kStreamIdVideoFirst && id <= kStreamIdVideoLast;
 }
 
-// ---- Byte order and fields -----------------------------------------------------------------------
+// ---- Byte order and fields
+// -----------------------------------------------------------------------
 inline constexpr uint16_t SwapBytes16(uint16_t v) noexcept {
     return static_cast<uint16_t>((v >> 8) | (v << 8));
 }
@@ -87,17 +93,18 @@ inline constexpr uint16_t ReadPid(const uint8_t* bytes1and2) noexcept {
 
 // The 33-bit PTS/DTS of five header bytes; marker bits are ignored.
 inline constexpr uint64_t DecodeTimestamp(const uint8_t* b) noexcept {
-    return (static_cast<uint64_t>((b[0] >> 1) & 0x07) << 30) |
-           (static_cast<uint64_t>(b[1]) << 22) | (static_cast<uint64_t>(b[2] >> 1) << 15) |
-           (static_cast<uint64_t>(b[3]) << 7) | static_cast<uint64_t>(b[4] >> 1);
+    return (static_cast<uint64_t>((b[0] >> 1) & 0x07) << 30) | (static_cast<uint64_t>(b[1]) << 22) |
+           (static_cast<uint64_t>(b[2] >> 1) << 15) | (static_cast<uint64_t>(b[3]) << 7) |
+           static_cast<uint64_t>(b[4] >> 1);
 }
 
 // Writes a PTS in the five-byte form with prefix 0010 (PTS only) and all marker bits set.
 void EncodeTimestamp(uint8_t* out, uint64_t pts, uint8_t prefix = 0x20) noexcept;
 
-// ---- One TS packet -------------------------------------------------------------------------------
-// Where the payload of a 188-byte packet lies. A packet without payload, or whose adaptation
-// field claims more than the packet holds, has no payload (valid == false).
+// ---- One TS packet
+// ------------------------------------------------------------------------------- Where the payload
+// of a 188-byte packet lies. A packet without payload, or whose adaptation field claims more than
+// the packet holds, has no payload (valid == false).
 struct TsPayload {
     bool valid = false;
     bool unit_start = false;

@@ -36,19 +36,19 @@ std::string FormatPid(uint32_t pid) {
 
 std::string StatisticsJson(const TStreamStatistics& s) {
     char b[1024];
-    std::snprintf(
-        b, sizeof b,
-        "{\"video_pid\":%u,\"audio_pid\":%u,\"video_width\":%u,\"video_height\":%u,"
-        "\"aspect\":%u,\"frame_rate\":%.3f,\"video_bit_rate\":%u,\"audio_layer\":%u,"
-        "\"audio_bit_rate\":%u,\"audio_frequency\":%u,\"first_video_pts\":%" PRIu64
-        ",\"last_video_pts\":%" PRIu64 ",\"first_audio_pts\":%" PRIu64
-        ",\"last_audio_pts\":%" PRIu64 ",\"bytes_read\":%" PRId64 ",\"file_size\":%" PRId64
-        ",\"write_failures\":%u}",
-        s.VideoPid.load(), s.AudioPid.load(), s.VideoWidth.load(), s.VideoHeight.load(),
-        s.VideoAspect.load(), s.VideoFrameRate.load(), s.VideoBitRate.load(), s.AudioLayer.load(),
-        s.AudioBitRate.load(), s.AudioFrequency.load(), s.FirstVideoPts.load(),
-        s.LastVideoPts.load(), s.FirstAudioPts.load(), s.LastAudioPts.load(), s.BytesRead.load(),
-        s.FileSize.load(), s.WriteFailures.load());
+    std::snprintf(b, sizeof b,
+                  "{\"video_pid\":%u,\"audio_pid\":%u,\"video_width\":%u,\"video_height\":%u,"
+                  "\"aspect\":%u,\"frame_rate\":%.3f,\"video_bit_rate\":%u,\"audio_layer\":%u,"
+                  "\"audio_bit_rate\":%u,\"audio_frequency\":%u,\"first_video_pts\":%" PRIu64
+                  ",\"last_video_pts\":%" PRIu64 ",\"first_audio_pts\":%" PRIu64
+                  ",\"last_audio_pts\":%" PRIu64 ",\"bytes_read\":%" PRId64
+                  ",\"file_size\":%" PRId64 ",\"write_failures\":%u}",
+                  s.VideoPid.load(), s.AudioPid.load(), s.VideoWidth.load(), s.VideoHeight.load(),
+                  s.VideoAspect.load(), s.VideoFrameRate.load(), s.VideoBitRate.load(),
+                  s.AudioLayer.load(), s.AudioBitRate.load(), s.AudioFrequency.load(),
+                  s.FirstVideoPts.load(), s.LastVideoPts.load(), s.FirstAudioPts.load(),
+                  s.LastAudioPts.load(), s.BytesRead.load(), s.FileSize.load(),
+                  s.WriteFailures.load());
     return b;
 }
 
@@ -80,7 +80,9 @@ std::string StatisticsText(const TStreamStatistics& s) {
     return out;
 }
 
-bool IsTerminal(int fd) { return ::isatty(fd) == 1; }
+bool IsTerminal(int fd) {
+    return ::isatty(fd) == 1;
+}
 
 int Usage(const std::string& message) {
     std::fprintf(stderr, "tessaline-cli: %s\nTry 'tessaline-cli --help'.\n", message.c_str());

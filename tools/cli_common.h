@@ -14,9 +14,9 @@ namespace tessaline::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,     // the work failed (a file could not be written, ...)
-    kExitUsage = 2,       // bad command line or input that cannot be used
-    kExitNoResult = 3,    // the input gave nothing to work with (no stream, no device)
+    kExitFailure = 1,   // the work failed (a file could not be written, ...)
+    kExitUsage = 2,     // bad command line or input that cannot be used
+    kExitNoResult = 3,  // the input gave nothing to work with (no stream, no device)
     kExitInterrupted = 130,
 };
 

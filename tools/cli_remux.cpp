@@ -24,7 +24,7 @@ void OnInterrupt(int) {
 
 // Ctrl-C cancels the conversion at its next read, as a second press of the start button does.
 class InterruptToAbort {
-public:
+  public:
     explicit InterruptToAbort(std::atomic<bool>& flag) {
         g_abort_flag = &flag;
         struct sigaction sa {};
@@ -39,14 +39,14 @@ public:
         g_abort_flag = nullptr;
     }
 
-private:
+  private:
     struct sigaction previous_int_ {};
     struct sigaction previous_term_ {};
 };
 
 // A one-line progress bar on a terminal: percent, speed, time left.
 class ProgressBar {
-public:
+  public:
     explicit ProgressBar(const StreamContext& ctx) : ctx_(ctx), start_(Clock::now()) {}
     void Update(bool final = false) {
         const auto now = Clock::now();
@@ -72,7 +72,7 @@ public:
         std::fflush(stderr);
     }
 
-private:
+  private:
     using Clock = std::chrono::steady_clock;
     const StreamContext& ctx_;
     Clock::time_point start_;
@@ -140,7 +140,8 @@ int ProbeCommand(const Args& args) {
     ctx.options.CheckPrivateStream = private_stream;
     InputFile file;
     if (!file.Open(path)) {
-        std::fprintf(stderr, "tessaline-cli: cannot open %s: %s\n", path.c_str(), file.error().c_str());
+        std::fprintf(stderr, "tessaline-cli: cannot open %s: %s\n", path.c_str(),
+                     file.error().c_str());
         return kExitUsage;
     }
     ctx.stats.FileSize = file.Size();
@@ -174,7 +175,8 @@ int RemuxCommand(const Args& args) {
         } else if (a == "--vpid" || a == "--apid") {
             if (i + 1 >= args.size()) return Usage(a + " needs a hexadecimal PID");
             const auto pid = ParseHexPid(args[++i]);
-            if (!pid) return Usage(a + ": '" + args[i] + "' is not a PID (hexadecimal, up to 1FFF)");
+            if (!pid)
+                return Usage(a + ": '" + args[i] + "' is not a PID (hexadecimal, up to 1FFF)");
             (a == "--vpid" ? vpid : apid) = *pid;
         } else if (a == "--all") {
             all = true;
@@ -239,7 +241,8 @@ int RemuxCommand(const Args& args) {
             return kExitFailure;
         case RemuxJobResult::Outcome::Aborted:
             if (ctx.file.RemuxAbort.load()) {
-                std::fprintf(stderr, "tessaline-cli: interrupted; %s holds what was converted so far\n",
+                std::fprintf(stderr,
+                             "tessaline-cli: interrupted; %s holds what was converted so far\n",
                              out.c_str());
                 return kExitInterrupted;
             }

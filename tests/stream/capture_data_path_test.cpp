@@ -29,7 +29,7 @@ Bytes NullPackets(int n) {
 }
 
 class DataPathTest : public ::testing::Test {
-protected:
+  protected:
     DataPathTest() : path(ctx) {}
 
     int Normalise(const Bytes& b) {
@@ -102,12 +102,14 @@ TEST_F(DataPathTest, RandomCutsNormaliseToThePackets) {
 }
 
 class BufferCBTest : public DataPathTest {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(file.Create((dir / "out.ts").string()));
         path.SetOutputFile(&file);
     }
-    int32_t Feed(const Bytes& b) { return path.BufferCB(0.0, b.data(), static_cast<long>(b.size())); }
+    int32_t Feed(const Bytes& b) {
+        return path.BufferCB(0.0, b.data(), static_cast<long>(b.size()));
+    }
     Bytes Written() {
         file.Close();
         return test::ReadFile(dir / "out.ts");

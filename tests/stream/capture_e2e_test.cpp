@@ -79,8 +79,10 @@ TEST_P(CaptureE2E, ProgramStreamIsReadableAndStatisticsMatchTheInput) {
         EXPECT_EQ(ov->frame_rate, iv->frame_rate);
         EXPECT_EQ(oa->codec_name, ia->codec_name);
         EXPECT_EQ(oa->sample_rate, ia->sample_rate);
-        EXPECT_NEAR(test::PacketDuration(out_path, "video"), test::PacketDuration(input_path, "video"), 1.0);
-        EXPECT_NEAR(test::PacketDuration(out_path, "audio"), test::PacketDuration(input_path, "audio"), 1.0);
+        EXPECT_NEAR(test::PacketDuration(out_path, "video"),
+                    test::PacketDuration(input_path, "video"), 1.0);
+        EXPECT_NEAR(test::PacketDuration(out_path, "audio"),
+                    test::PacketDuration(input_path, "audio"), 1.0);
 
         const test::PsReport report = test::RunPsReport(out_path);
         EXPECT_TRUE(report.clean) << report.output;

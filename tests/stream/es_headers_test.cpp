@@ -112,10 +112,13 @@ TEST(MpegAudioHeader, TablesAndBounds) {
 TEST(MpegAudioHeader, AdtsAacGetsARate) {
     // FF F9: MPEG-2 ADTS without CRC; sampling index 3 (48 kHz); frame_length 384 bytes.
     const uint32_t frame_length = 384;
-    const Bytes b = {0xFF, 0xF9, static_cast<uint8_t>((1 << 6) | (3 << 2)),
+    const Bytes b = {0xFF,
+                     0xF9,
+                     static_cast<uint8_t>((1 << 6) | (3 << 2)),
                      static_cast<uint8_t>(0x80 | (frame_length >> 11)),
                      static_cast<uint8_t>(frame_length >> 3),
-                     static_cast<uint8_t>(((frame_length & 7) << 5) | 0x1F), 0xFC};
+                     static_cast<uint8_t>(((frame_length & 7) << 5) | 0x1F),
+                     0xFC};
     TAudioHeaderInfo info;
     ASSERT_EQ(ParseMpegAudioHeader(b.data(), static_cast<int>(b.size()), info), 0);
     EXPECT_EQ(info.layer, 0u);

@@ -18,7 +18,7 @@ using test::Filler;
 using test::MakePes;
 
 class RemuxTest : public ::testing::Test {
-protected:
+  protected:
     RemuxJobResult Run(const std::filesystem::path& in, uint16_t vpid = 0, uint16_t apid = 0,
                        const std::string& out_name = "out.mpg") {
         return RunRemuxJob(ctx, in.string(), (dir / out_name).string(), vpid, apid);
@@ -73,7 +73,9 @@ TEST_F(RemuxTest, GivenPidsNeedNoSearchAndOtherPidsLeaveNoTrace) {
     uint8_t cc = 0;
     Bytes extra;
     for (int i = 0; i < 20; ++i)
-        test::Append(extra, test::Packetise(MakePes(0xC1, 200000 + i * 2160, test::MakeMp2Frame(10, 1, 576)), 0x1F0, &cc));
+        test::Append(
+            extra, test::Packetise(MakePes(0xC1, 200000 + i * 2160, test::MakeMp2Frame(10, 1, 576)),
+                                   0x1F0, &cc));
     ts.insert(ts.begin() + 188 * 2000, extra.begin(), extra.end());
     test::WriteFile(dir / "extra.ts", ts);
     ASSERT_EQ(Run(dir / "extra.ts", 0x100, 0x101).outcome, Outcome::Done);
@@ -107,13 +109,15 @@ TEST_F(RemuxTest, OutputThatIsTheInputIsRefused) {
     const Bytes ts = test::ReadFile(test::SamplePath("sample-sd.ts"));
     test::WriteFile(dir / "in.ts", ts);
     EXPECT_EQ(Run(dir / "in.ts", 0, 0, "in.ts").outcome, Outcome::Skipped);
-    EXPECT_EQ(RunRemuxJob(ctx, (dir / "in.ts").string(), (dir / "." / "in.ts").string(), 0, 0).outcome,
-              Outcome::Skipped);
+    EXPECT_EQ(
+        RunRemuxJob(ctx, (dir / "in.ts").string(), (dir / "." / "in.ts").string(), 0, 0).outcome,
+        Outcome::Skipped);
     EXPECT_TRUE(test::ReadFile(dir / "in.ts") == ts);  // untouched
 }
 
 TEST_F(RemuxTest, WriteFailureNamesTheOutput) {
-    const RemuxJobResult r = RunRemuxJob(ctx, test::SamplePath("sample-sd.ts").string(), "/dev/full", 0, 0);
+    const RemuxJobResult r =
+        RunRemuxJob(ctx, test::SamplePath("sample-sd.ts").string(), "/dev/full", 0, 0);
     EXPECT_EQ(r.outcome, Outcome::Failed);
     EXPECT_NE(r.message.find("/dev/full"), std::string::npos) << r.message;
     EXPECT_GE(ctx.stats.WriteFailures, 1u);

@@ -29,7 +29,7 @@ Bytes AudioPes(int64_t pts, uint8_t id = 0xC0) {
 }
 
 class LiveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(file.Create((dir / "out.mpg").string()));
         path.SetOutputFile(&file);

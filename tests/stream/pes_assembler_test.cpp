@@ -17,7 +17,7 @@ using test::MakePes;
 
 // An assembler that hands its packets straight to a sink (no multiplexer).
 class AssemblerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { InitAssembler(p, kAssemblerCapacity, &sink, 0, ctx); }
 
     StreamContext ctx;
@@ -226,7 +226,7 @@ TEST_F(AssemblerTest, PrivateStreamKeptOnlyWithTheOption) {
 
 // AC-3 in private_stream_1 with a substream header: 81, frame count, first access unit pointer.
 class Ac3StampTest : public AssemblerTest {
-protected:
+  protected:
     static constexpr int kFrame = 768;  // 192 kbit/s at 48 kHz
 
     // A PES with the substream header and `frames` AC-3 frames, the first one `lead` bytes in.

@@ -28,7 +28,7 @@ Bytes Packets(int n) {
 }
 
 class ReaderTest : public ::testing::Test {
-protected:
+  protected:
     // Opens bytes as a file, as the converter and the PID search button do.
     InputFile& Open(const Bytes& bytes) {
         test::WriteFile(dir / "in.ts", bytes);

@@ -36,7 +36,8 @@ std::vector<PsItem> ParsePs(const Bytes& ps) {
             if (ps[pos + 3] == 0xBB) kind = 'S';
             size = 6 + ReadBe16(ps.data() + pos + 4);
         }
-        items.push_back({kind, ps[pos + 3], Bytes(ps.begin() + long(pos), ps.begin() + long(pos + size))});
+        items.push_back(
+            {kind, ps[pos + 3], Bytes(ps.begin() + long(pos), ps.begin() + long(pos + size))});
         pos += size;
     }
     EXPECT_EQ(pos, ps.size());
@@ -51,14 +52,15 @@ std::string Kinds(const std::vector<PsItem>& items) {
 
 uint32_t ScrOf(const Bytes& pack) {
     const uint8_t* b = pack.data() + 4;
-    return static_cast<uint32_t>((uint64_t((b[0] >> 3) & 0x07) << 30) | (uint64_t(b[0] & 0x03) << 28) |
-                                 (uint64_t(b[1]) << 20) | (uint64_t(b[2] >> 3) << 15) |
-                                 (uint64_t(b[2] & 0x03) << 13) | (uint64_t(b[3]) << 5) | (b[4] >> 3));
+    return static_cast<uint32_t>((uint64_t((b[0] >> 3) & 0x07) << 30) |
+                                 (uint64_t(b[0] & 0x03) << 28) | (uint64_t(b[1]) << 20) |
+                                 (uint64_t(b[2] >> 3) << 15) | (uint64_t(b[2] & 0x03) << 13) |
+                                 (uint64_t(b[3]) << 5) | (b[4] >> 3));
 }
 
 // Two assemblers feeding the multiplexer, as a converter has them.
 class MuxTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ctx.options.ConvPES = true;
         InitAssembler(video, kAssemblerCapacity, &sink, 1, ctx);
@@ -135,25 +137,26 @@ TEST_F(MuxTest, MuxRateAndSystemHeaderOnceBothStreamsAreKnown) {
               (Bytes{0x03, 0xB1, 0x03}));  // 60480
     const Bytes& system = items[3].bytes;
     EXPECT_EQ(Bytes(system.begin() + 6, system.begin() + 9), (Bytes{0x81, 0xD8, 0x81}));
-    EXPECT_EQ(Bytes(system.begin() + 12, system.end()), (Bytes{0xE0, 0xE1, 0xCC, 0xC0, 0xC0, 0x40}));
+    EXPECT_EQ(Bytes(system.begin() + 12, system.end()),
+              (Bytes{0xE0, 0xE1, 0xCC, 0xC0, 0xC0, 0x40}));
     EXPECT_EQ(ctx.stats.FirstVideoPts, 180000u);
 }
 
 TEST_F(MuxTest, CheckPtsStartsAtVideoAndHoldsEarlyAudioBack) {
     ctx.options.CheckPts = true;
     Start();
-    Feed(audio, AudioPes(1000));             // learns the audio rate; nothing written yet
-    Feed(video, VideoPes(100000, false));    // no sequence header: nothing yet
+    Feed(audio, AudioPes(1000));           // learns the audio rate; nothing written yet
+    Feed(video, VideoPes(100000, false));  // no sequence header: nothing yet
     EXPECT_TRUE(sink.puts.empty());
-    Feed(video, VideoPes(100000));           // starts: pack + system header, then this PES
-    Feed(audio, AudioPes(100000 - 4000));    // more than a frame early: dropped
-    Feed(audio, AudioPes(100000 - 1000));    // within a frame: the first audio written
+    Feed(video, VideoPes(100000));         // starts: pack + system header, then this PES
+    Feed(audio, AudioPes(100000 - 4000));  // more than a frame early: dropped
+    Feed(audio, AudioPes(100000 - 1000));  // within a frame: the first audio written
     Feed(audio, AudioPes(102160));
     Feed(video, VideoPes(103003, false));
     const auto items = ParsePs(sink.Joined());
     ASSERT_EQ(Kinds(items), "PSEPEPEE");
     EXPECT_EQ(items[2].stream_id, 0xE0);
-    EXPECT_EQ(items[3].bytes.size(), 14u);   // later pack headers have no system header
+    EXPECT_EQ(items[3].bytes.size(), 14u);  // later pack headers have no system header
     EXPECT_EQ(DecodeTimestamp(items[4].bytes.data() + 9), 99000u);
     EXPECT_EQ(ctx.stats.FirstVideoPts, 100000u);
     EXPECT_EQ(ctx.stats.FirstAudioPts, 99000u);
@@ -165,7 +168,7 @@ TEST_F(MuxTest, VideoWithoutPtsNeverOpensTheGate) {
     ctx.options.CheckPts = true;
     Start();
     Feed(audio, AudioPes(1000));
-    Feed(video, VideoPes(-1));               // sequence header but no PTS: starts, not written
+    Feed(video, VideoPes(-1));  // sequence header but no PTS: starts, not written
     const auto first = ParsePs(sink.Joined());
     EXPECT_EQ(Kinds(first), "PS");
     Feed(video, VideoPes(6006));

@@ -11,8 +11,10 @@ namespace tessaline::test {
 
 // Keeps every Put() as one entry.
 class VectorSink : public ByteSink {
-public:
-    void Put(const uint8_t* bytes, size_t count) override { puts.emplace_back(bytes, bytes + count); }
+  public:
+    void Put(const uint8_t* bytes, size_t count) override {
+        puts.emplace_back(bytes, bytes + count);
+    }
     Bytes Joined() const {
         Bytes all;
         for (const Bytes& b : puts) Append(all, b);
@@ -24,7 +26,8 @@ public:
 // Feeds bytes to an assembler in pieces of at most `piece` bytes, as TS payloads would.
 inline void FeedInPieces(ipack_s& p, const Bytes& bytes, int piece) {
     for (size_t pos = 0; pos < bytes.size(); pos += static_cast<size_t>(piece)) {
-        const int n = static_cast<int>(std::min<size_t>(static_cast<size_t>(piece), bytes.size() - pos));
+        const int n =
+            static_cast<int>(std::min<size_t>(static_cast<size_t>(piece), bytes.size() - pos));
         RepackPayload(bytes.data() + pos, n, p);
     }
 }

@@ -16,7 +16,9 @@ namespace fs = std::filesystem;
 
 namespace tessaline::test {
 
-fs::path SamplePath(const std::string& name) { return fs::path(TESSALINE_DATA_DIR) / name; }
+fs::path SamplePath(const std::string& name) {
+    return fs::path(TESSALINE_DATA_DIR) / name;
+}
 
 Bytes ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -26,7 +28,8 @@ Bytes ReadFile(const fs::path& path) {
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
@@ -72,7 +75,8 @@ Bytes Packetise(const Bytes& pes, uint16_t pid, uint8_t* continuity) {
         spec.continuity = cc++;
         size_t take = std::min<size_t>(184, left);
         if (left < 184) spec.adaptation_length = static_cast<int>(183 - left);
-        Bytes payload(pes.begin() + static_cast<long>(pos), pes.begin() + static_cast<long>(pos + take));
+        Bytes payload(pes.begin() + static_cast<long>(pos),
+                      pes.begin() + static_cast<long>(pos + take));
         Append(out, MakeTsPacket(spec, payload));
         pos += take;
         first = false;
@@ -134,7 +138,9 @@ Bytes ToSourcePackets(const Bytes& ts188) {
     return out;
 }
 
-void Append(Bytes& to, const Bytes& from) { to.insert(to.end(), from.begin(), from.end()); }
+void Append(Bytes& to, const Bytes& from) {
+    to.insert(to.end(), from.begin(), from.end());
+}
 
 std::vector<Bytes> RandomCuts(const Bytes& bytes, std::mt19937& rng, int max_piece) {
     std::uniform_int_distribution<int> size(1, max_piece);
@@ -168,8 +174,10 @@ bool HaveTool(const std::string& name) {
 std::string ShellQuote(const std::string& s) {
     std::string out = "'";
     for (char c : s) {
-        if (c == '\'') out += "'\\''";
-        else out += c;
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
     }
     return out + "'";
 }
@@ -200,8 +208,8 @@ const ProbedStream* ProbedFile::Find(const std::string& codec_type) const {
 }
 
 std::optional<ProbedFile> Probe(const fs::path& path) {
-    const CommandResult r = RunCommand(
-        "ffprobe -v error -of flat -show_format -show_streams " + ShellQuote(path.string()));
+    const CommandResult r = RunCommand("ffprobe -v error -of flat -show_format -show_streams " +
+                                       ShellQuote(path.string()));
     if (r.exit_code != 0) return std::nullopt;
     ProbedFile f;
     std::istringstream lines(r.output);
@@ -220,16 +228,26 @@ std::optional<ProbedFile> Probe(const fs::path& path) {
         if (f.streams.size() <= index) f.streams.resize(index + 1);
         ProbedStream& s = f.streams[index];
         const std::string field = key.substr(dot + 1);
-        if (field == "codec_type") s.codec_type = value;
-        else if (field == "codec_name") s.codec_name = value;
-        else if (field == "width") s.width = std::atoi(value.c_str());
-        else if (field == "height") s.height = std::atoi(value.c_str());
-        else if (field == "r_frame_rate") s.frame_rate = value;
-        else if (field == "display_aspect_ratio") s.display_aspect_ratio = value;
-        else if (field == "sample_rate") s.sample_rate = std::atoi(value.c_str());
-        else if (field == "duration") s.duration = ToDouble(value);
-        else if (field == "start_time") s.start_time = ToDouble(value);
-        else if (field == "bit_rate") s.bit_rate = std::atol(value.c_str());
+        if (field == "codec_type")
+            s.codec_type = value;
+        else if (field == "codec_name")
+            s.codec_name = value;
+        else if (field == "width")
+            s.width = std::atoi(value.c_str());
+        else if (field == "height")
+            s.height = std::atoi(value.c_str());
+        else if (field == "r_frame_rate")
+            s.frame_rate = value;
+        else if (field == "display_aspect_ratio")
+            s.display_aspect_ratio = value;
+        else if (field == "sample_rate")
+            s.sample_rate = std::atoi(value.c_str());
+        else if (field == "duration")
+            s.duration = ToDouble(value);
+        else if (field == "start_time")
+            s.start_time = ToDouble(value);
+        else if (field == "bit_rate")
+            s.bit_rate = std::atol(value.c_str());
     }
     return f;
 }
@@ -251,8 +269,10 @@ PsReport RunPsReport(const fs::path& path) {
         if (line.rfind("!!!", 0) == 0 || line.rfind("###", 0) == 0) complaint = true;
         if (long n = count_after("Packets (total):"); n >= 0) r.packets = n;
         if (long n = count_after("Packs:"); n >= 0) r.packs = n;
-        if (line.rfind("Video packets", 0) == 0) r.video_packets += std::atol(line.c_str() + line.find("):") + 2);
-        if (line.rfind("Audio packets", 0) == 0) r.audio_packets += std::atol(line.c_str() + line.find("):") + 2);
+        if (line.rfind("Video packets", 0) == 0)
+            r.video_packets += std::atol(line.c_str() + line.find("):") + 2);
+        if (line.rfind("Audio packets", 0) == 0)
+            r.audio_packets += std::atol(line.c_str() + line.find("):") + 2);
     }
     r.clean = c.exit_code == 0 && !complaint && r.packets > 0;
     return r;

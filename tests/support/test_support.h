@@ -19,7 +19,7 @@ void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
 
 // A directory removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -27,7 +27,7 @@ public:
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -9,8 +9,12 @@ namespace {
 using test::RunCommand;
 using test::ShellQuote;
 
-std::string Cli(const std::string& args) { return std::string(TESSALINE_CLI) + " " + args; }
-std::string Sample(const char* name) { return ShellQuote(test::SamplePath(name).string()); }
+std::string Cli(const std::string& args) {
+    return std::string(TESSALINE_CLI) + " " + args;
+}
+std::string Sample(const char* name) {
+    return ShellQuote(test::SamplePath(name).string());
+}
 
 TEST(Cli, ProbePrintsSizeAndPids) {
     auto r = RunCommand(Cli("probe " + Sample("sample-sd.ts")));
@@ -39,13 +43,15 @@ TEST(Cli, ProbeSaysWhyNot) {
 TEST(Cli, RemuxWritesAProgramStreamAndJson) {
     test::TempDir dir;
     const std::string out = ShellQuote((dir / "out.mpg").string());
-    const auto r = RunCommand(Cli("remux --quiet --json " + Sample("sample-sd-192.ts") + " " + out));
+    const auto r =
+        RunCommand(Cli("remux --quiet --json " + Sample("sample-sd-192.ts") + " " + out));
     ASSERT_EQ(r.exit_code, 0) << r.output;
     EXPECT_EQ(r.output.front(), '{');
-    for (const char* key : {"\"video_pid\":256", "\"audio_pid\":257", "\"video_width\":720",
-                            "\"video_height\":480", "\"aspect\":133", "\"frame_rate\":29.970",
-                            "\"audio_bit_rate\":192000", "\"write_failures\":0", "\"first_video_pts\":",
-                            "\"last_audio_pts\":", "\"bytes_read\":", "\"file_size\":2180736"}) {
+    for (const char* key :
+         {"\"video_pid\":256", "\"audio_pid\":257", "\"video_width\":720", "\"video_height\":480",
+          "\"aspect\":133", "\"frame_rate\":29.970", "\"audio_bit_rate\":192000",
+          "\"write_failures\":0", "\"first_video_pts\":", "\"last_audio_pts\":", "\"bytes_read\":",
+          "\"file_size\":2180736"}) {
         EXPECT_NE(r.output.find(key), std::string::npos) << key << " in " << r.output;
     }
     EXPECT_GT(std::filesystem::file_size(dir / "out.mpg"), 1000000u);
