@@ -1,0 +1,48 @@
+// Writes a picture of every page of the window in Japanese and in English, for the documentation
+// and for checking by eye that no caption is cut or overlaps:
+//   app_screenshots OUT_DIR
+// Runs on the offscreen platform unless QT_QPA_PLATFORM says otherwise.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/main_form.h"
+#include "app/widgets.h"
+
+int main(int argc, char** argv) {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    tessaline::PrepareApplicationLook(app);
+    const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString("screenshots");
+    QDir().mkpath(out);
+
+    const char* pages[] = {"reserve", "datainfo", "batch", "writing", "settings"};
+    for (const auto& [language, locale] :
+         {std::pair{"ja", QLocale(QLocale::Japanese, QLocale::Japan)},
+          std::pair{"en", QLocale(QLocale::English, QLocale::UnitedStates)}}) {
+        tessaline::TFormQuillor::Options options;
+        options.locale = locale;
+        options.settings_path = (QDir(out).filePath("screenshots.INI")).toStdString();
+        options.default_folder = "/home/user/Videos/";
+        options.message = [](QMessageBox::Icon, const QString&, const QString&,
+                             QMessageBox::StandardButtons) { return QMessageBox::Ok; };
+        tessaline::TFormQuillor form(std::move(options));
+        form.show();
+        form.FormActivate();
+        for (int i = 0; i < 5; ++i) {
+            form.pgPage->setCurrentIndex(i);
+            QApplication::processEvents();
+            const QString file =
+                QDir(out).filePath(QString("%1-%2-%3.png").arg(language).arg(i + 1).arg(pages[i]));
+            if (!form.grab().save(file)) {
+                std::fprintf(stderr, "cannot write %s\n", file.toLocal8Bit().constData());
+                return 1;
+            }
+        }
+        form.close();
+    }
+    QFile::remove(QDir(out).filePath("screenshots.INI"));
+    return 0;
+}
