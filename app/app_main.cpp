@@ -1,5 +1,6 @@
 // tessaline: the recorder's window.
 #include <QApplication>
+#include <cstring>
 
 #include "app/device_gateway.h"
 #include "app/main_form.h"
@@ -7,7 +8,11 @@
 #include "app/widgets.h"
 
 int main(int argc, char** argv) {
+    // "--probe-display": only whether a window can be shown here (the platform plugin loads and
+    // connects); Qt ends the process with an error before this returns when it cannot.
+    const bool probe = argc == 2 && std::strcmp(argv[1], "--probe-display") == 0;
     QApplication app(argc, argv);
+    if (probe) return 0;
     QApplication::setApplicationName("tessaline");
     QApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
     tessaline::PrepareApplicationLook(app);

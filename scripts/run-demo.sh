@@ -3,4 +3,15 @@
 set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
+
+# The window, on the virtual deck playing the bundled sample, when a desktop can show it.
+WINDOW="$BUILD/app/tessaline"
+if [ -x "$WINDOW" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; } &&
+    "$WINDOW" --probe-display >/dev/null 2>&1; then
+    TESSALINE_VIRTUAL_DECK=${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-sd-192.ts}
+    export TESSALINE_VIRTUAL_DECK
+    exec "$WINDOW"
+fi
+echo "No desktop to show the window on (DISPLAY/WAYLAND_DISPLAY unset, or the Qt platform" \
+    "plugin does not load); running the command-line demo instead." >&2
 exec "$BUILD/tools/tessaline-cli" scan data/sample-*.ts
