@@ -2,7 +2,6 @@
 #include <QApplication>
 #include <cstring>
 
-#include "app/device_gateway.h"
 #include "app/main_form.h"
 #include "app/termination.h"
 #include "app/widgets.h"
@@ -19,7 +18,6 @@ int main(int argc, char** argv) {
 
     tessaline::TFormQuillor::Options options;
     options.arguments = QApplication::arguments().mid(1);
-    options.devices = tessaline::MakePlatformDeviceGateway();
     tessaline::TFormQuillor form(std::move(options));
     tessaline::CloseOnSessionEnd(form);
     form.show();

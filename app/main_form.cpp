@@ -10,8 +10,10 @@
 #include <cstdio>
 
 #include "app/captions.h"
+#include "app/capture_binding.h"
 #include "app/date_pattern.h"
-#include "app/device_gateway.h"
+#include "capture/ds_capture.h"
+#include "capture/system_framework.h"
 
 namespace tessaline {
 
@@ -35,8 +37,19 @@ TFormQuillor::TFormQuillor(Options options)
         options_.settings_path.empty() ? SettingsPathForThisProcess() : options_.settings_path;
     default_folder_ = options_.default_folder.isEmpty() ? DefaultFolder() : options_.default_folder;
     Settings = DefaultCaptureSettings(S(default_folder_));
-    devices_ = options_.devices;
+    framework_ = options_.framework;
+    if (!framework_) {
+        std::vector<std::string> notes;
+        framework_ = CreateSystemFramework(notes);
+        for (const std::string& note : notes) std::fprintf(stderr, "tessaline: %s\n", note.c_str());
+    }
+    sink_ =
+        std::make_unique<WindowMessageSink>([this](const QString& caption, const QString& text) {
+            Message(QMessageBox::Critical, caption, text);
+        });
+    data_path_ = std::make_unique<CaptureDataPath>(*stream_);
     BuildLayout();
+    device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
     ConnectHandlers();
     FormCreate();
 }
@@ -93,6 +106,7 @@ void TFormQuillor::FormCreate() {
     if (created_) return;
     created_ = true;
     setWindowTitle("D-VHS Tessaline v" + GetFileVersionText());
+    capture_ = std::make_unique<CDSCapture>(*framework_, *sink_, *stream_, *data_path_);
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -179,8 +193,11 @@ void TFormQuillor::FormCloseQuery() {
     if (closed_) return;
     closed_ = true;
     SaveSettings();  // a failure is reported and the window closes all the same
-    Flags.DeviceReady = false;
-    if (devices_) devices_->Release();
+    if (capture_) {
+        Flags.DeviceReady = false;
+        capture_->ClearAddedFilters();
+        capture_.reset();
+    }
 }
 
 void TFormQuillor::CloseUnattended() {
@@ -384,15 +401,31 @@ void TFormQuillor::ApplyEnglishCaptions() {
 // ---- Device box ----------------------------------------------------------------------------
 
 bool TFormQuillor::FillDeviceList() {
-    if (!devices_) return false;
-    return devices_->Fill(*cmbVid, Flags, [this](const MessageText& text) {
-        Message(QMessageBox::Critical, kCaptionError, Q(Pick(text, Flags.UseEnglish)));
-    });
+    if (!capture_) return false;
+    selection_.GrabberReady = Flags.GrabberReady;
+    const bool listed =
+        ::tessaline::FillDeviceList(*capture_, *device_box_, selection_, *sink_, Flags.UseEnglish);
+    Flags.GrabberReady = selection_.GrabberReady;
+    return listed;
 }
 
 void TFormQuillor::cmbVidClick() {
-    if (devices_ && devices_->Click(cmbVid->currentIndex(), Flags)) SaveSettings();
-    UpdateControlStates();
+    if (!capture_) return;
+    // The device logic keeps its own copy of the flags; hand ours over and take them back before
+    // anything that reads them runs.
+    selection_.DeviceReady = Flags.DeviceReady;
+    selection_.GrabberReady = Flags.GrabberReady;
+    DeviceBoxHooks hooks;
+    hooks.SaveSettings = [this] {
+        Flags.DeviceReady = selection_.DeviceReady;
+        SaveSettings();
+    };
+    hooks.UpdateControlStates = [this] {
+        Flags.DeviceReady = selection_.DeviceReady;
+        UpdateControlStates();
+    };
+    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, hooks);
+    Flags.DeviceReady = selection_.DeviceReady;
 }
 
 // ---- Recording bar -------------------------------------------------------------------------
@@ -551,7 +584,12 @@ void TFormQuillor::btnOutDirClick() {
 QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon,
                                                   const MessageText& caption, const QString& text,
                                                   QMessageBox::StandardButtons buttons) {
-    const QString title = Q(Pick(caption, Flags.UseEnglish));
+    return Message(icon, Q(Pick(caption, Flags.UseEnglish)), text, buttons);
+}
+
+QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const QString& title,
+                                                  const QString& text,
+                                                  QMessageBox::StandardButtons buttons) {
     if (options_.message) return options_.message(icon, title, text, buttons);
     QMessageBox box(icon, title, text, buttons, this);
     if (buttons & QMessageBox::No) box.setDefaultButton(QMessageBox::No);

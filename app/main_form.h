@@ -27,11 +27,16 @@
 #include "app/capture_settings.h"
 #include "app/control_states.h"
 #include "app/widgets.h"
+#include "capture/device_box.h"
+#include "capture/framework.h"
+#include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
 namespace tessaline {
 
-class DeviceGateway;
+class CDSCapture;
+class ComboDeviceBox;
+class WindowMessageSink;
 
 class TFormQuillor : public QWidget {
     Q_OBJECT
@@ -52,8 +57,9 @@ class TFormQuillor : public QWidget {
             choose_folder;
         // Opens a folder in the desktop's file manager.
         std::function<void(const QString& folder)> open_folder;
-        // The device gateway; the platform's devices when not given.
-        std::shared_ptr<DeviceGateway> devices;
+        // The media framework; this machine's decks and the virtual deck of the environment
+        // (TESSALINE_VIRTUAL_DECK) when not given.
+        std::shared_ptr<MediaFramework> framework;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -119,6 +125,7 @@ class TFormQuillor : public QWidget {
     bool StartAtLaunch = false;
     bool PowerAtLaunch = false;
     StreamContext& Stream() { return *stream_; }
+    CDSCapture* Capture() { return capture_.get(); }  // none after closing
 
     // ---- Controls --------------------------------------------------------------------------
     QGroupBox* grpGroup = nullptr;
@@ -274,14 +281,23 @@ class TFormQuillor : public QWidget {
     QMessageBox::StandardButton Message(QMessageBox::Icon icon, const MessageText& caption,
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    QMessageBox::StandardButton Message(QMessageBox::Icon icon, const QString& caption,
+                                        const QString& text,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
     TCaptureSettings SettingsFromControls() const;
 
     Options options_;
     std::filesystem::path settings_path_;
     QString default_folder_;
+    // Declared in the order they depend on one another: the controller goes first.
     std::unique_ptr<StreamContext> stream_;
-    std::shared_ptr<DeviceGateway> devices_;
+    std::shared_ptr<MediaFramework> framework_;
+    std::unique_ptr<WindowMessageSink> sink_;
+    std::unique_ptr<CaptureDataPath> data_path_;
+    std::unique_ptr<ComboDeviceBox> device_box_;
+    DeviceSelection selection_;
+    std::unique_ptr<CDSCapture> capture_;
     bool created_ = false;
     bool started_ = false;
     bool closed_ = false;

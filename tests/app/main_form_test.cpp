@@ -14,6 +14,7 @@
 
 #include "app/captions.h"
 #include "app/termination.h"
+#include "capture/ds_capture.h"
 #include "tests/app/window_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -157,6 +158,56 @@ TEST_F(MainFormTest, BatchJobAndRecordingLockTheRightControls) {
     EXPECT_FALSE(f.btnStart->isEnabled());
     EXPECT_FALSE(f.btnWrtStop->isEnabled());
     EXPECT_TRUE(f.sbStatus->Text(0).isEmpty());  // every update empties the first panel
+}
+
+TEST_F(MainFormTest, DeviceBoxListsTheDecksAndOpensTheChosenOne) {
+    Start(Make(English(), {}, 2));
+    TFormQuillor& f = *form;
+    ASSERT_EQ(f.cmbVid->count(), 2);
+    EXPECT_EQ(f.cmbVid->itemText(0), "Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)");
+    EXPECT_EQ(f.cmbVid->itemText(1), "Virtual AV/C Tape Subunit (Tessaline Virtual Deck #2)");
+    EXPECT_TRUE(messages.empty());
+    // Listed but none chosen yet (no saved index): usable, nothing opened, nothing written.
+    EXPECT_TRUE(f.Flags.DeviceReady);
+    EXPECT_TRUE(f.Flags.GrabberReady);
+    EXPECT_EQ(f.cmbVid->currentIndex(), -1);
+    EXPECT_FALSE(f.Capture()->HasDeviceFilter());
+    EXPECT_FALSE(fs::exists(ini));
+
+    // Choosing a deck opens it and saves its index.
+    f.cmbVid->setCurrentIndex(1);
+    emit f.cmbVid->activated(1);
+    EXPECT_TRUE(f.Capture()->HasDeviceFilter());
+    EXPECT_EQ(f.Capture()->SelectedDeviceName(), f.cmbVid->itemText(1).toStdString());
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "1");
+    EXPECT_TRUE(f.btnRec->isEnabled());
+
+    // The saved deck is opened at the next start.
+    Restart(Make(English(), {}, 2));
+    EXPECT_EQ(form->cmbVid->currentIndex(), 1);
+    EXPECT_TRUE(form->Capture()->HasDeviceFilter());
+    form->close();
+    EXPECT_EQ(form->Capture(), nullptr);  // released while closing
+    EXPECT_FALSE(form->Flags.DeviceReady);
+}
+
+TEST_F(MainFormTest, MissingSampleGrabberMakesTheDeckUnusable) {
+    TFormQuillor::Options options = Make(English(), {"-E"}, 0);
+    auto bare = std::make_shared<VirtualFramework>(/*standard_filters=*/false);
+    VirtualDeckConfig deck;
+    deck.file = test::SamplePath("sample-sd-192.ts").string();
+    bare->AddDeck(deck);
+    options.framework = bare;
+    Start(std::move(options));
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].text, "SampleGrabberis not registered");
+    EXPECT_EQ(messages[0].caption, "ERROR");
+    EXPECT_EQ(messages[1].text, "Cannot find capture device");
+    EXPECT_FALSE(form->Flags.DeviceReady);
+    EXPECT_FALSE(form->Flags.GrabberReady);
+    EXPECT_EQ(form->cmbVid->count(), 1);  // listed all the same
+    EXPECT_FALSE(form->btnRec->isEnabled());
+    EXPECT_FALSE(form->chkPES->isChecked());  // switches need a usable device
 }
 
 TEST_F(MainFormTest, LowerCaseSwitchSelectsProgramStream) {
@@ -324,14 +375,14 @@ TEST_F(MainFormTest, UnusableNameFormatIsReplacedAtStart) {
 
 TEST_F(MainFormTest, StartUpRunsOncePerProcess) {
     Start(Make(English(), {}, 1));
-    const int fills = FillCount();
+    const int graphs = GraphsCreated();
     form->FormActivate();
     QEvent activate(QEvent::WindowActivate);
     QApplication::sendEvent(form.get(), &activate);
     form->hide();
     form->show();
     QApplication::processEvents();
-    EXPECT_EQ(FillCount(), fills);
+    EXPECT_EQ(GraphsCreated(), graphs);
 }
 
 TEST_F(MainFormTest, FolderButtons) {
@@ -397,6 +448,7 @@ TEST(LocaleFromEnvironment, CaptionsFollowTheSystemLocale) {
     options.settings_path = dir / "t.INI";
     options.default_folder = "/tmp/";
     options.message = [](auto...) { return QMessageBox::Ok; };
+    options.framework = std::make_shared<VirtualFramework>();
     TFormQuillor form(std::move(options));
     form.FormActivate();
     EXPECT_EQ(form.Flags.UseEnglish, expect == "en");

@@ -10,6 +10,7 @@
 
 #include "app/main_form.h"
 #include "app/widgets.h"
+#include "capture/virtual_framework.h"
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -28,6 +29,12 @@ int main(int argc, char** argv) {
         options.default_folder = "/home/user/Videos/";
         options.message = [](QMessageBox::Icon, const QString&, const QString&,
                              QMessageBox::StandardButtons) { return QMessageBox::Ok; };
+        // One virtual deck, as make run shows it.
+        auto framework = std::make_shared<tessaline::VirtualFramework>();
+        tessaline::VirtualDeckConfig deck;
+        deck.file = TESSALINE_DATA_DIR "/sample-sd-192.ts";
+        framework->AddDeck(deck);
+        options.framework = framework;
         tessaline::TFormQuillor form(std::move(options));
         form.show();
         form.FormActivate();

@@ -8,40 +8,12 @@
 #include <QPushButton>
 #include <QTabWidget>
 
-#include "app/device_gateway.h"
 #include "app/widgets.h"
+#include "capture/virtual_framework.h"
 
 namespace tessaline {
 
 namespace {
-
-// Decks as the window sees them through its gateway.
-class FakeDevices final : public DeviceGateway {
-  public:
-    explicit FakeDevices(int decks) : decks_(decks) {}
-    bool Fill(QComboBox& box, RunState& flags,
-              const std::function<void(const MessageText&)>&) override {
-        ++fills;
-        if (decks_ == 0) return false;
-        box.clear();
-        for (int i = 0; i < decks_; ++i)
-            box.addItem(QString("Deck (Tessaline Virtual #%1)").arg(i + 1));
-        flags.GrabberReady = true;
-        return true;
-    }
-    bool Click(int index, RunState& flags) override {
-        if (index < 0 || index == last_) return false;
-        last_ = index;
-        flags.DeviceReady = true;
-        return true;
-    }
-    void Release() override {}
-    int fills = 0;
-
-  private:
-    int decks_;
-    int last_ = -1;
-};
 
 bool IsNamed(const QWidget* w) {
     const QString name = w->objectName();
@@ -131,8 +103,13 @@ TFormQuillor::Options MainFormTest::Make(const QLocale& locale, const QStringLis
     };
     o.choose_folder = [this](QWidget*, const QString&, const QString&) { return chosen_folder; };
     o.open_folder = [this](const QString& folder) { opened_folder = folder; };
-    devices = std::make_shared<FakeDevices>(decks);
-    o.devices = devices;
+    framework = std::make_shared<VirtualFramework>();
+    for (int i = 0; i < decks; ++i) {
+        VirtualDeckConfig deck;
+        deck.file = test::SamplePath("sample-sd-192.ts").string();
+        framework->AddDeck(deck);
+    }
+    o.framework = framework;
     return o;
 }
 
@@ -165,8 +142,8 @@ QString MainFormTest::CaptionOf(std::string_view name) const {
     return "<no caption>";
 }
 
-int MainFormTest::FillCount() const {
-    return static_cast<FakeDevices&>(*devices).fills;
+int MainFormTest::GraphsCreated() const {
+    return framework->GraphsCreated();
 }
 
 void MainFormTest::WriteIni(const std::string& text) const {

@@ -14,6 +14,7 @@
 
 #include "app/ini_file.h"
 #include "app/main_form.h"
+#include "capture/virtual_framework.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -42,7 +43,7 @@ class MainFormTest : public ::testing::Test {
     void TearDown() override;
 
     QString CaptionOf(std::string_view name) const;
-    int FillCount() const;
+    int GraphsCreated() const;  // one per listing of the devices and per deck opened
 
     void WriteIni(const std::string& text) const;
     std::string ReadText() const;
@@ -54,7 +55,7 @@ class MainFormTest : public ::testing::Test {
     std::vector<Shown> messages;
     QString chosen_folder;  // the folder dialog's answer; empty: cancel
     QString opened_folder;
-    std::shared_ptr<DeviceGateway> devices;
+    std::shared_ptr<VirtualFramework> framework;
     std::unique_ptr<TFormQuillor> form;
 };
 
