@@ -5,6 +5,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QScreen>
 #include <QStandardPaths>
 #include <QUrl>
 #include <cstdio>
@@ -126,6 +127,12 @@ void TFormQuillor::FormShow() {
 void TFormQuillor::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (event->spontaneous()) return;
+    if (!placed_) {  // centred on the desktop when first shown
+        placed_ = true;
+        if (const QScreen* screen = this->screen()) {
+            move(screen->availableGeometry().center() - rect().center());
+        }
+    }
     FormShow();
     // The start-up follows the first activation; a window manager that does not activate new
     // windows (or the offscreen platform) must not keep it from running, hence the queued call.

@@ -299,6 +299,7 @@ class TFormQuillor : public QWidget {
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
     bool created_ = false;
+    bool placed_ = false;
     bool started_ = false;
     bool closed_ = false;
     bool loading_ = false;     // no writes while the settings are being loaded

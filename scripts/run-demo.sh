@@ -10,6 +10,8 @@ if [ -x "$WINDOW" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ];
     "$WINDOW" --probe-display >/dev/null 2>&1; then
     TESSALINE_VIRTUAL_DECK=${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-sd-192.ts}
     export TESSALINE_VIRTUAL_DECK
+    # On the demo's first run the virtual deck starts out chosen in the device box.
+    [ -n "${TESSALINE_INI:-}" ] || [ -e "$WINDOW.INI" ] || printf '[Capture]\nDevice=0\n' >"$WINDOW.INI"
     exec "$WINDOW"
 fi
 echo "No desktop to show the window on (DISPLAY/WAYLAND_DISPLAY unset, or the Qt platform" \
