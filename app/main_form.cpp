@@ -199,7 +199,9 @@ void TFormQuillor::closeEvent(QCloseEvent* event) {
 void TFormQuillor::FormCloseQuery() {
     if (closed_) return;
     closed_ = true;
-    SaveSettings();  // a failure is reported and the window closes all the same
+    // A failure is reported and the window closes all the same. Before the settings were loaded
+    // the controls hold only defaults, which must not overwrite the file.
+    if (loaded_) SaveSettings();
     if (capture_) {
         Flags.DeviceReady = false;
         capture_->ClearAddedFilters();
@@ -279,6 +281,7 @@ void TFormQuillor::LoadSettings() {
     ShowCheckPanel();
     SyncStreamOptions();
     loading_ = false;
+    loaded_ = true;
 }
 
 TCaptureSettings TFormQuillor::SettingsFromControls() const {

@@ -303,6 +303,7 @@ class TFormQuillor : public QWidget {
     bool started_ = false;
     bool closed_ = false;
     bool loading_ = false;     // no writes while the settings are being loaded
+    bool loaded_ = false;      // the controls hold the file's values
     bool unattended_ = false;  // closing without a person to read a message
 };
 

@@ -36,6 +36,10 @@ void CloseOnSessionEnd(TFormQuillor& form) {
     TFormQuillor* target = &form;
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, target,
                      [target](QSessionManager&) { CloseAndQuit(target); });
+    // Any other way out of the event loop still saves and releases.
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, target, [target] {
+        if (!target->Closed()) target->CloseUnattended();
+    });
 
     if (g_signal_pipe[0] < 0 && ::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     auto* notifier = new QSocketNotifier(g_signal_pipe[0], QSocketNotifier::Read, target);

@@ -22,6 +22,7 @@ namespace tessaline {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 // A click on a check box's indicator, as a person makes it.
 void Click(QCheckBox* box) {
@@ -342,9 +343,19 @@ TEST_F(MainFormTest, FailedSaveIsReportedAndTheWindowStillCloses) {
     EXPECT_EQ(ReadText(), "[Capture]\nSyncByte=1\n");
 }
 
+TEST_F(MainFormTest, ClosingBeforeTheStartUpLeavesTheFileAlone) {
+    WriteIni("[Capture]\nLastTime=90\nSyncByte=0\n");
+    TFormQuillor early(Make());  // e.g. a SIGTERM before the window was first shown
+    early.CloseUnattended();
+    EXPECT_TRUE(early.Closed());
+    EXPECT_EQ(ReadText(), "[Capture]\nLastTime=90\nSyncByte=0\n");
+    early.FormActivate();  // and nothing starts after closing
+    EXPECT_FALSE(early.Started());
+}
+
 TEST_F(MainFormTest, GarbageOrHugeSettingsFilesGiveDefaultsAndAreNeverDestroyed) {
     std::string garbage = "\xff\xfe[Capture]\nDevice=\x80\x81\nLastTime=9x\n";
-    garbage += std::string("\0\0\0LastFile=!\xc3\x28!\n[Capture\nTrimPacket", 44);
+    garbage += "\0\0\0LastFile=!\xc3\x28!\n[Capture\nTrimPacket"s;  // NULs, bad UTF-8, cut off
     WriteIni(garbage);
     Start(Make());
     EXPECT_EQ(form->edtTime->text(), "30");

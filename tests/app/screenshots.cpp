@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
         form.sgWrite->SetRowCount(files.size() + 1);
         for (int i = 0; i < files.size(); ++i) {
             form.sgList->SetCell(0, i + 1, files[i]);
-            form.sgList->SetCell(1, i + 1, "/home/user/Videos/" + QFileInfo(files[i]).completeBaseName() + ".mpg");
+            form.sgList->SetCell(
+                1, i + 1, "/home/user/Videos/" + QFileInfo(files[i]).completeBaseName() + ".mpg");
             form.sgWrite->SetCell(0, i + 1, files[i]);
         }
         form.sgList->clearSelection();
