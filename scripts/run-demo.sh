@@ -4,12 +4,11 @@ set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
 
-# The window, on the virtual deck playing the bundled sample, when a desktop can show it.
+# The window, when a desktop can show it; its device box lists the virtual deck, which plays the
+# bundled sample unless TESSALINE_VIRTUAL_DECK names another file.
 WINDOW="$BUILD/app/tessaline"
 if [ -x "$WINDOW" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; } &&
     "$WINDOW" --probe-display >/dev/null 2>&1; then
-    TESSALINE_VIRTUAL_DECK=${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-sd-192.ts}
-    export TESSALINE_VIRTUAL_DECK
     # On the demo's first run the virtual deck starts out chosen in the device box.
     [ -n "${TESSALINE_INI:-}" ] || [ -e "$WINDOW.INI" ] || printf '[Capture]\nDevice=0\n' >"$WINDOW.INI"
     exec "$WINDOW"
