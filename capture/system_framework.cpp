@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace tessaline {
 namespace {
@@ -39,6 +40,11 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
         return std::nullopt;
     } else {
         config.file = deck;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(config.file, ec)) {
+        notes.push_back("virtual deck: " + config.file + " is a folder, not a stream file");
+        return std::nullopt;
     }
     if (std::FILE* f = std::fopen(config.file.c_str(), "rb")) {
         std::fclose(f);

@@ -257,6 +257,7 @@ int RecordCommand(const Args& args) {
     const auto start = std::chrono::steady_clock::now();
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";
+    bool deck_failed = false;
     double elapsed = 0;
     auto next_view = start + std::chrono::seconds(1);
     for (;;) {
@@ -269,7 +270,8 @@ int RecordCommand(const Args& args) {
         }
         if (o.seconds > 0 && elapsed >= static_cast<double>(o.seconds)) break;
         if (const int32_t event = capture.PollCompletion(); event != 0) {
-            ended = event == EC_COMPLETE ? "the deck stopped delivering" : "the deck failed";
+            deck_failed = event != EC_COMPLETE;
+            ended = deck_failed ? "the deck reported an error" : "the deck stopped delivering";
             break;
         }
         if (now >= next_view) {
@@ -305,6 +307,11 @@ int RecordCommand(const Args& args) {
     if (stats.WriteFailures != 0) {
         std::fprintf(stderr, "tessaline-cli: %u writes to %s failed; the file is incomplete\n",
                      stats.WriteFailures.load(), o.out.c_str());
+        return kExitFailure;
+    }
+    if (deck_failed) {
+        std::fprintf(stderr, "tessaline-cli: %s reported an error; %s holds what came before\n",
+                     deck.c_str(), o.out.c_str());
         return kExitFailure;
     }
     if (signals.raised()) {
