@@ -25,7 +25,10 @@ class DeviceBox {
 // A device box without a window.
 class ListDeviceBox final : public DeviceBox {
   public:
-    void Clear() override { items.clear(), index = -1; }
+    void Clear() override {
+        items.clear();
+        index = -1;
+    }
     void Add(const std::string& name) override { items.push_back(name); }
     int Count() const override { return static_cast<int>(items.size()); }
     int ItemIndex() const override { return index; }

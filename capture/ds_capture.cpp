@@ -83,7 +83,8 @@ bool CDSCapture::EnumerateDevices() {
                 name = friendly + " (Unknown Video #" + std::to_string(unnamed) + ")";
                 ++unnamed;
             } else {
-                const std::string prefix = friendly + " (" + vendor + " " + model;
+                std::string prefix = friendly;
+                prefix.append(" (").append(vendor).append(" ").append(model);
                 const auto same = std::count_if(
                     device_list_.begin(), device_list_.end(),
                     [&](const TCapDeviceInfo& e) { return e.Name.starts_with(prefix); });

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 namespace tessaline {
 namespace {
@@ -21,12 +22,13 @@ std::string DefaultVirtualDeckFile() {
 }
 
 const char* VirtualDeckHelp() {
-    return "The virtual deck plays $TESSALINE_VIRTUAL_DECK: unset, the bundled sample\n"
-           "(" TESSALINE_DEFAULT_DECK_FILE
-           ");\n"
-           "a file, that file; empty or \"none\", no virtual deck. TESSALINE_VIRTUAL_CHUNK sets\n"
-           "its buffer size (default 61440), TESSALINE_VIRTUAL_PACE=fast delivers as fast as it\n"
-           "can instead of at the stream's rate.\n";
+    return "The virtual deck (listed after any real deck):\n"
+           "  TESSALINE_VIRTUAL_DECK   unset: plays the bundled sample\n"
+           "                           " TESSALINE_DEFAULT_DECK_FILE
+           "\n"
+           "                           FILE: plays FILE; empty or \"none\": no virtual deck\n"
+           "  TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)\n"
+           "  TESSALINE_VIRTUAL_PACE   \"fast\": as fast as it is taken; else the stream's rate\n";
 }
 
 std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes) {
@@ -38,6 +40,11 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
         return std::nullopt;
     } else {
         config.file = deck;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(config.file, ec)) {
+        notes.push_back("virtual deck: " + config.file + " is a folder, not a stream file");
+        return std::nullopt;
     }
     if (std::FILE* f = std::fopen(config.file.c_str(), "rb")) {
         std::fclose(f);

@@ -19,11 +19,12 @@ bool SyncAt(const uint8_t* data, size_t size, size_t pos) {
 }  // namespace
 
 int DetectPacketSize(const uint8_t* data, size_t size) noexcept {
-    if (SyncAt(data, size, 0) && SyncAt(data, size, kTs) && SyncAt(data, size, 2 * kTs)) {
+    constexpr size_t ts = kTs, source = kSource;
+    if (SyncAt(data, size, 0) && SyncAt(data, size, ts) && SyncAt(data, size, 2 * ts)) {
         return kTs;
     }
-    if (SyncAt(data, size, 4) && SyncAt(data, size, 4 + kSource) &&
-        SyncAt(data, size, 4 + 2 * kSource)) {
+    if (SyncAt(data, size, 4) && SyncAt(data, size, 4 + source) &&
+        SyncAt(data, size, 4 + 2 * source)) {
         return kSource;
     }
     return 0;

@@ -40,5 +40,7 @@ int Usage(const std::string& message);  // prints to stderr, returns kExitUsage
 
 // Commands.
 int ScanCommand(const Args& args);
+int DevicesCommand(const Args& args);
+int RecordCommand(const Args& args);
 
 }  // namespace tessaline::cli

@@ -192,6 +192,23 @@ TEST_F(RecordingTest, FileStaysOpenUntilTheGraphHasStopped) {
     EXPECT_FALSE(sequence.IsOpen());
 }
 
+TEST_F(RecordingTest, DeckWhoseStreamVanishedReportsAnError) {
+    WriteFile(dir / "gone.ts", ReadFile(SamplePath("sample-ac3.ts")));
+    UseDeck(dir / "gone.ts", 4000, 20);
+    fs::remove(dir / "gone.ts");
+    ASSERT_TRUE(sequence.PrepareGraph());
+    ASSERT_EQ(sequence.Start((dir / "rec.ts").string(), true),
+              RecordingSequence::StartResult::Started);
+    int32_t event = 0;
+    const auto deadline = Clock::now() + 20s;
+    while ((event = capture.PollCompletion()) == 0 && Clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(event, EC_ERRORABORT);
+    EXPECT_TRUE(sequence.Stop());
+    EXPECT_EQ(fs::file_size(dir / "rec.ts"), 0u);
+}
+
 TEST_F(RecordingTest, PrepareFailsWithoutAGrabber) {
     VirtualFramework bare(false);
     bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
