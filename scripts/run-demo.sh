@@ -1,7 +1,8 @@
 #!/bin/sh
-# What `make run` starts: the window when a desktop can show it; otherwise a 10-second
-# recording from the virtual deck, which plays the bundled sample at the stream's own rate (it ends after about 3 seconds, when the sample does), converted
-# to an MPEG-2 program stream, with the stream information shown live.
+# What `make run` starts: the window when a desktop can show it; otherwise a 10-second recording
+# from the virtual deck, which plays the bundled sample at the stream's own rate (it ends after
+# about 3 seconds, when the sample does), converted to an MPEG-2 program stream, with the stream
+# information shown live.
 set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
