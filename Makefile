@@ -4,7 +4,7 @@
 PRESET ?= default
 BUILD  := build/$(PRESET)
 
-.PHONY: all deps configure build run test test-asan test-tsan bench clean
+.PHONY: all deps configure build run test test-asan test-tsan test-capture-tsan bench clean
 
 all: build
 
@@ -28,6 +28,12 @@ test-asan:
 
 test-tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+# The capture layer's threads (streaming thread, callback, start/stop) under ThreadSanitizer.
+test-capture-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j2 --target capture_tests tessaline-cli
+	@ctest --preset tsan -L capture
 
 bench:
 	@$(MAKE) --no-print-directory build PRESET=release

@@ -5,6 +5,9 @@ set -eu
 
 PACKAGES="cmake ninja-build g++ make pkgconf libgtest-dev libgmock-dev libbenchmark-dev \
 ffmpeg tstools"
+# The window: Qt 6 Widgets (the offscreen platform for tests comes with it), the desktop platform
+# plugins, and a font with the Japanese captions.
+PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
 
 missing=""
 for p in $PACKAGES; do

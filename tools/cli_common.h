@@ -42,5 +42,7 @@ int Usage(const std::string& message);  // prints to stderr, returns kExitUsage
 int ScanCommand(const Args& args);
 int ProbeCommand(const Args& args);
 int RemuxCommand(const Args& args);
+int DevicesCommand(const Args& args);
+int RecordCommand(const Args& args);
 
 }  // namespace tessaline::cli

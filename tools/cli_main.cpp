@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "capture/system_framework.h"
 #include "tools/cli_common.h"
 
 namespace {
@@ -17,11 +18,14 @@ void PrintHelp() {
         "  probe FILE        packet size and video/audio PIDs of a TS file\n"
         "  remux IN OUT      convert a TS file into a program stream file\n"
         "  scan FILE...      show what a recording of the given TS files would show\n"
+        "  devices           list the D-VHS decks (index and name)\n"
+        "  record ...        record from a deck into a file; record --help for the options\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
         "  --version         the program version\n"
         "\n"
         "exit codes: 0 done, 1 failed, 2 bad usage or input, 3 nothing found, 130 interrupted\n");
+    std::printf("\n%s", tessaline::VirtualDeckHelp());
 }
 
 }  // namespace
@@ -45,5 +49,7 @@ int main(int argc, char** argv) {
     if (command == "probe") return ProbeCommand(args);
     if (command == "remux") return RemuxCommand(args);
     if (command == "scan") return ScanCommand(args);
+    if (command == "devices") return DevicesCommand(args);
+    if (command == "record") return RecordCommand(args);
     return Usage("unknown command '" + command + "'");
 }

@@ -1,0 +1,83 @@
+// The settings file format: "[Section]" headers and "Key=Value" lines, read and written with the
+// rules of the classic profile functions (case-blind section and key names, values trimmed,
+// integers in decimal, the first of two equal keys wins). A save rewrites the whole file but keeps
+// every line it does not change byte for byte, so comments, other sections and keys this program
+// does not know survive.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaline {
+
+class IniFile {
+  public:
+    // Never fails: whatever is not a section header or a key line is kept as plain text.
+    static IniFile Parse(std::string_view bytes);
+    std::string Serialize() const;
+
+    // The trimmed value of the first key of that name in the first section of that name.
+    std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    // Replaces the first such key's line, or adds the key at the end of its section (the section
+    // at the end of the file when it is missing). Line breaks and NULs in the value become blanks,
+    // since the format cannot hold them.
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+
+    bool Empty() const { return lines_.empty(); }
+
+  private:
+    struct Line {
+        std::string text;  // without its terminator
+        std::string eol;   // "\n", "\r\n", or empty for a last line without one
+    };
+    // Index of the first header of section, or npos.
+    size_t FindSection(std::string_view section) const;
+
+    std::vector<Line> lines_;
+    std::string eol_ = "\n";  // terminator for lines we add: the file's own style
+};
+
+// A profile integer: optional sign and decimal digits, blanks around allowed, nothing else.
+std::optional<int32_t> ParseProfileInt(std::string_view text);
+
+// Reads with the profile defaults: a missing key or a value that is not a decimal number gives def.
+int32_t ReadProfileInt(const IniFile& ini, std::string_view section, std::string_view key,
+                       int32_t def);
+// Booleans are stored as "1"/"0" and read as integers; any non-zero value is true.
+bool ReadProfileBool(const IniFile& ini, std::string_view section, std::string_view key, bool def);
+std::string ReadProfileString(const IniFile& ini, std::string_view section, std::string_view key,
+                              std::string_view def);
+
+void WriteProfileInt(IniFile& ini, std::string_view section, std::string_view key, int32_t value);
+void WriteProfileBool(IniFile& ini, std::string_view section, std::string_view key, bool value);
+
+// A settings file is a few kilobytes; anything far bigger is not one we wrote, and is neither read
+// nor overwritten.
+inline constexpr uintmax_t kMaxIniFileBytes = 4u << 20;
+
+enum class IniReadStatus {
+    Ok,
+    Missing,     // no such file: an empty document
+    TooLarge,    // larger than kMaxIniFileBytes: not read
+    Unreadable,  // not a regular file, or it cannot be opened or read
+};
+
+struct IniReadResult {
+    IniFile file;
+    IniReadStatus status = IniReadStatus::Missing;
+    std::string error;  // why, for Unreadable and TooLarge
+};
+
+IniReadResult ReadIniFile(const std::filesystem::path& path);
+
+// Writes the document to a temporary file beside path and renames it over path, so that a crash
+// or a full disk leaves the old file or the new one, never half of one. A file without any write
+// permission is left alone (a read-only settings file means "do not change"). The new file keeps
+// the old one's permissions; a symbolic link is followed, not replaced. Missing folders are made.
+bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, std::string* error);
+
+}  // namespace tessaline

@@ -1,0 +1,609 @@
+#include "app/main_form.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QUrl>
+#include <cstdio>
+
+#include "app/captions.h"
+#include "app/capture_binding.h"
+#include "app/date_pattern.h"
+#include "capture/ds_capture.h"
+#include "capture/system_framework.h"
+
+namespace tessaline {
+
+namespace {
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+QString Q(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+std::string S(const QString& text) {
+    return text.toStdString();
+}
+
+}  // namespace
+
+TFormQuillor::TFormQuillor(Options options)
+    : options_(std::move(options)), stream_(std::make_unique<StreamContext>()) {
+    settings_path_ =
+        options_.settings_path.empty() ? SettingsPathForThisProcess() : options_.settings_path;
+    default_folder_ = options_.default_folder.isEmpty() ? DefaultFolder() : options_.default_folder;
+    Settings = DefaultCaptureSettings(S(default_folder_));
+    framework_ = options_.framework;
+    if (!framework_) {
+        std::vector<std::string> notes;
+        framework_ = CreateSystemFramework(notes);
+        for (const std::string& note : notes) std::fprintf(stderr, "tessaline: %s\n", note.c_str());
+    }
+    sink_ =
+        std::make_unique<WindowMessageSink>([this](const QString& caption, const QString& text) {
+            Message(QMessageBox::Critical, caption, text);
+        });
+    data_path_ = std::make_unique<CaptureDataPath>(*stream_);
+    BuildLayout();
+    device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
+    ConnectHandlers();
+    FormCreate();
+}
+
+TFormQuillor::~TFormQuillor() = default;
+
+QString TFormQuillor::GetFileVersionText() {
+    return QStringLiteral(TESSALINE_VERSION);
+}
+
+QString TFormQuillor::DefaultFolder() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    if (folder.isEmpty() || !QDir(folder).exists()) folder = QDir::homePath();
+    if (!folder.endsWith('/')) folder += '/';
+    return folder;
+}
+
+// ---- Life cycle ----------------------------------------------------------------------------
+
+void TFormQuillor::ConnectHandlers() {
+    auto box = [this](QCheckBox* check, void (TFormQuillor::*handler)()) {
+        // Any change of the checked state runs the handler, also one made by the program (loading
+        // the settings, the launch switches), as a click would.
+        connect(check, &QCheckBox::toggled, this, [this, handler] { (this->*handler)(); });
+    };
+    box(chkFileName, &TFormQuillor::chkFileNameClick);
+    box(chkPES, &TFormQuillor::chkPESClick);
+    box(chkTrimPacket, &TFormQuillor::chkTrimPacketClick);
+    box(chkIFrame, &TFormQuillor::chkIFrameClick);
+    box(chkPrivateStream, &TFormQuillor::chkPrivateStreamClick);
+    box(chkPowerOn, &TFormQuillor::chkPowerOnClick);
+    box(chkPowerOff, &TFormQuillor::chkPowerOffClick);
+    box(chkFileExist, &TFormQuillor::chkFileExistClick);
+    box(chkSyncByte, &TFormQuillor::chkSyncByteClick);
+    box(chkAddDelay, &TFormQuillor::chkAddDelayClick);
+    box(chkTaskTray, &TFormQuillor::chkTaskTrayClick);
+    box(chkReservePowerOff, &TFormQuillor::chkReservePowerOffClick);
+    box(chkReservePowerOn, &TFormQuillor::chkReservePowerOnClick);
+    box(chkDateFormat, &TFormQuillor::chkDateFormatClick);
+    box(chkFolder, &TFormQuillor::chkFolderClick);
+    // Both format boxes share one change handler, as designed.
+    connect(edtNameFormat, &QLineEdit::textChanged, this, [this] { edtNameFormatChange(); });
+    connect(edtDateFormat, &QLineEdit::textChanged, this, [this] { edtNameFormatChange(); });
+    connect(edtPSExt, &QLineEdit::textChanged, this, [this] { edtPSExtChange(); });
+    connect(edtTS188Ext, &QLineEdit::textChanged, this, [this] { edtTS188ExtChange(); });
+    connect(edtTS192Ext, &QLineEdit::textChanged, this, [this] { edtTS192ExtChange(); });
+    connect(btnDir, &QPushButton::clicked, this, [this] { btnDirClick(); });
+    connect(btnFolderOpen, &QPushButton::clicked, this, [this] { btnFolderOpenClick(); });
+    connect(btnOutDir, &QPushButton::clicked, this, [this] { btnOutDirClick(); });
+    connect(cmbVid, &QComboBox::activated, this, [this] { cmbVidClick(); });
+}
+
+void TFormQuillor::FormCreate() {
+    if (created_) return;
+    created_ = true;
+    setWindowTitle("D-VHS Tessaline v" + GetFileVersionText());
+    capture_ = std::make_unique<CDSCapture>(*framework_, *sink_, *stream_, *data_path_);
+    // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
+    for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
+    for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
+    for (QWidget* child : gbTimer->findChildren<QWidget*>()) child->setEnabled(false);
+    prbProc->setRange(0, 10000);
+    sgList->SetRowCount(2);
+    sgWrite->SetRowCount(2);
+    SyncStreamOptions();
+}
+
+void TFormQuillor::FormShow() {
+    UpdateControlStates();
+    pgPage->setCurrentWidget(TabSheet1);
+    QCoreApplication::processEvents();
+}
+
+void TFormQuillor::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (event->spontaneous()) return;
+    if (!placed_) {  // centred on the desktop when first shown
+        placed_ = true;
+        if (const QScreen* screen = this->screen()) {
+            move(screen->availableGeometry().center() - rect().center());
+        }
+    }
+    FormShow();
+    // The start-up follows the first activation; a window manager that does not activate new
+    // windows (or the offscreen platform) must not keep it from running, hence the queued call.
+    QMetaObject::invokeMethod(
+        this, [this] { FormActivate(); }, Qt::QueuedConnection);
+}
+
+bool TFormQuillor::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate) FormActivate();
+    return QWidget::event(event);
+}
+
+void TFormQuillor::FormActivate() {
+    if (started_ || closed_) return;
+    started_ = true;  // before anything that can re-activate the window (message boxes)
+
+    LoadSettings();
+
+    if (!FormatDateTimePattern(Settings.NameFormat, NowLocal())) {
+        Settings.NameFormat = std::string(kFallbackNameFormat);
+        edtNameFormat->setText(Q(Settings.NameFormat));
+    }
+    pnlDir->setText(" " + Q(Settings.SaveDir));
+
+    Flags.DeviceReady = FillDeviceList();
+    if (!Flags.DeviceReady)
+        Message(QMessageBox::Critical, kCaptionError, Q(Pick(kMsgNoDevice, Flags.UseEnglish)));
+
+    if (cmbVid->count() < Settings.DeviceIndex + 1) Settings.DeviceIndex = -1;
+    cmbVid->setCurrentIndex(Settings.DeviceIndex);
+    cmbVidClick();
+
+    if (Flags.DeviceReady) ApplyLaunchSwitches();
+
+    UpdateControlStates();
+    QCoreApplication::processEvents();
+}
+
+void TFormQuillor::ApplyLaunchSwitches() {
+    for (const QString& argument : options_.arguments) {
+        const QString a = argument.toUpper();
+        if (a == "-S") {
+            StartAtLaunch = true;
+        } else if (a == "-P") {
+            PowerAtLaunch = true;
+        } else if (a == "-9") {
+            chkPES->setChecked(false);
+            chkTrimPacket->setChecked(false);
+        } else if (a == "-8") {
+            chkPES->setChecked(false);
+            chkTrimPacket->setChecked(true);
+        } else if (a == "-E") {
+            chkTrimPacket->setChecked(true);
+            chkPES->setChecked(true);
+        }
+    }
+}
+
+void TFormQuillor::closeEvent(QCloseEvent* event) {
+    FormCloseQuery();
+    event->accept();  // closing is always allowed
+}
+
+void TFormQuillor::FormCloseQuery() {
+    if (closed_) return;
+    closed_ = true;
+    // A failure is reported and the window closes all the same. Before the settings were loaded
+    // the controls hold only defaults, which must not overwrite the file.
+    if (loaded_) SaveSettings();
+    if (capture_) {
+        Flags.DeviceReady = false;
+        capture_->ClearAddedFilters();
+        capture_.reset();
+    }
+}
+
+void TFormQuillor::CloseUnattended() {
+    unattended_ = true;
+    close();
+    FormCloseQuery();  // when the window was never shown, close() does not reach closeEvent
+}
+
+// ---- Settings ------------------------------------------------------------------------------
+
+void TFormQuillor::LoadSettings() {
+    loading_ = true;
+    IniReadResult read = ReadIniFile(settings_path_);
+    if (read.status != IniReadStatus::Ok) read.file = IniFile();  // defaults for everything
+    const TCaptureSettings s = ReadCaptureSettings(read.file, S(default_folder_));
+
+    Settings.DeviceIndex = s.DeviceIndex;
+    Settings.RecordMinutes = s.RecordMinutes;
+    edtTime->setText(QString::number(s.RecordMinutes));
+    chkFileName->setChecked(s.UseFileName);
+    Settings.UseFileName = s.UseFileName;
+    Settings.LastFile = s.LastFile;
+    edtFileName->setText(Q(s.LastFile));
+    Settings.NameFormat = s.NameFormat;
+    edtNameFormat->setText(Q(s.NameFormat));
+    Settings.SaveDir = s.SaveDir;
+    Settings.TrimPacket = s.TrimPacket;
+    chkTrimPacket->setChecked(s.TrimPacket);
+    Settings.MaxReserve = s.MaxReserve;
+    sgTimer->SetRowCount(s.MaxReserve + 1);
+    Settings.PowerOn = s.PowerOn;
+    chkPowerOn->setChecked(s.PowerOn);
+    Settings.PowerOff = s.PowerOff;
+    chkPowerOff->setChecked(s.PowerOff);
+    Settings.PowerOnSec = s.PowerOnSec;
+    Settings.ConvPES = s.ConvPES;
+    chkPES->setChecked(s.ConvPES);
+    Settings.CheckPrivateStream = s.CheckPrivateStream;
+    chkPrivateStream->setChecked(s.CheckPrivateStream);
+    Settings.CheckPts = s.CheckPts;
+    chkIFrame->setChecked(s.CheckPts);
+    Settings.SyncByte = s.SyncByte;
+    chkSyncByte->setChecked(s.SyncByte);
+    edtTS188Ext->setText(Q(s.Ts188Ext));
+    edtTS192Ext->setText(Q(s.Ts192Ext));
+    edtPSExt->setText(Q(s.PsExt));
+    Settings.CheckFileExists = s.CheckFileExists;
+    chkFileExist->setChecked(s.CheckFileExists);
+    Settings.AddDelay = s.AddDelay;
+    chkAddDelay->setChecked(s.AddDelay);
+    // These four boxes go through the opposite state first, so that their handlers run (and the
+    // state that hangs on them is applied) whatever the box showed before.
+    const std::pair<QCheckBox*, bool> forced[] = {{chkTaskTray, s.TaskTray},
+                                                  {chkReservePowerOn, s.ReservePowerOn},
+                                                  {chkReservePowerOff, s.ReservePowerOff},
+                                                  {chkDateFormat, s.AddDate}};
+    for (const auto& [check, value] : forced) {
+        check->setChecked(!value);
+        check->setChecked(value);
+    }
+    Settings.DateFormat = s.DateFormat;
+    edtDateFormat->setText(Q(s.DateFormat));
+    Settings.OutDir = s.OutDir;
+    pnlOutDir->setText(" " + Q(s.OutDir));
+    Settings.FixedOutFolder = s.FixedOutFolder;
+    chkFolder->setChecked(s.FixedOutFolder);
+    Settings.RecStartWait = s.RecStartWait;
+    edtRec->setText(Q(s.RecStartWait));
+
+    ApplyEnglishCaptions();
+    ShowOutputModePanel();
+    ShowCheckPanel();
+    SyncStreamOptions();
+    loading_ = false;
+    loaded_ = true;
+}
+
+TCaptureSettings TFormQuillor::SettingsFromControls() const {
+    TCaptureSettings s = Settings;  // the fields not shown by a control: the folders
+    s.DeviceIndex = cmbVid->currentIndex();
+    s.UseFileName = chkFileName->isChecked();
+    s.TrimPacket = chkTrimPacket->isChecked();
+    s.CheckPts = chkIFrame->isChecked();
+    s.CheckPrivateStream = chkPrivateStream->isChecked();
+    bool number = false;
+    const int minutes = edtTime->text().trimmed().toInt(&number);
+    s.RecordMinutes = number ? minutes : 0;
+    s.LastFile = S(edtFileName->text());
+    s.ConvPES = chkPES->isChecked();
+    s.PowerOn = chkPowerOn->isChecked();
+    s.PowerOff = chkPowerOff->isChecked();
+    s.CheckFileExists = chkFileExist->isChecked();
+    s.AddDelay = chkAddDelay->isChecked();
+    s.AddDate = chkDateFormat->isChecked();
+    s.DateFormat = S(edtDateFormat->text());
+    s.SyncByte = chkSyncByte->isChecked();
+    s.PsExt = S(edtPSExt->text());
+    s.Ts188Ext = S(edtTS188Ext->text());
+    s.Ts192Ext = S(edtTS192Ext->text());
+    s.NameFormat = S(edtNameFormat->text());
+    s.FixedOutFolder = chkFolder->isChecked();
+    s.TaskTray = chkTaskTray->isChecked();
+    s.ReservePowerOff = chkReservePowerOff->isChecked();
+    s.ReservePowerOn = chkReservePowerOn->isChecked();
+    s.RecStartWait = S(edtRec->text());
+    return s;
+}
+
+bool TFormQuillor::SaveSettings() {
+    const TCaptureSettings snapshot = SettingsFromControls();
+    // Read the file again: keys written meanwhile by others (the reservation list, a person with
+    // an editor) must survive this save.
+    IniReadResult current = ReadIniFile(settings_path_);
+    std::string error;
+    bool ok = false;
+    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
+        WriteCaptureSettings(current.file, snapshot);
+        ok = WriteIniFileAtomic(settings_path_, current.file, &error);
+    } else {
+        error = current.error;  // rewriting it would lose what could not be read
+    }
+    if (ok) return true;
+    const QString text =
+        Q(Pick(kMsgCannotWrite, Flags.UseEnglish)).replace("%s", Q(settings_path_.string()));
+    if (unattended_) {
+        std::fprintf(stderr, "tessaline: %s (%s)\n", text.toLocal8Bit().constData(), error.c_str());
+    } else {
+        Message(QMessageBox::Critical, kCaptionError, text);
+    }
+    return false;
+}
+
+void TFormQuillor::SaveIfDeviceReady() {
+    if (Flags.DeviceReady) SaveSettings();
+}
+
+void TFormQuillor::SyncStreamOptions() {
+    StreamOptions& o = stream_->options;
+    o.TrimPacket = Settings.TrimPacket;
+    o.ConvPES = Settings.ConvPES;
+    o.CheckPts = Settings.CheckPts;
+    o.CheckPrivateStream = Settings.CheckPrivateStream;
+    o.SyncByte = Settings.SyncByte;
+}
+
+void TFormQuillor::ShowOutputModePanel() {
+    sbStatus->SetText(3, Settings.ConvPES ? "PS" : (Settings.TrimPacket ? "TS-188" : "TS-192"));
+}
+
+void TFormQuillor::ShowCheckPanel() {
+    sbStatus->SetText(4, Settings.CheckPts ? "PTS" : "ALL");
+}
+
+// ---- Control states and captions -----------------------------------------------------------
+
+void TFormQuillor::UpdateControlStates() {
+    ControlInputs in;
+    in.run = Flags;
+    in.PesChecked = chkPES->isChecked();
+    in.FileNameChecked = chkFileName->isChecked();
+    in.AddDate = Settings.AddDate;
+    in.DateFormatChecked = chkDateFormat->isChecked();
+    in.FolderChecked = chkFolder->isChecked();
+    for (const ControlStep& step : ComputeControlStates(in)) {
+        QWidget* widget = findChild<QWidget*>(Q(step.name));
+        if (!widget) continue;
+        if (step.scope == ControlStep::PageEdits) {
+            for (QWidget* child :
+                 widget->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+                child->setEnabled(step.enabled);
+                if (qobject_cast<QLineEdit*>(child)) SetFieldColour(child, step.colour);
+            }
+            continue;
+        }
+        widget->setEnabled(step.enabled);
+        SetFieldColour(widget, step.colour);
+        if (step.drops != DropRule::Unchanged)
+            widget->setAcceptDrops(step.drops == DropRule::Accept);
+    }
+    sbStatus->SetText(0, QString());
+}
+
+void TFormQuillor::ApplyEnglishCaptions() {
+    Flags.UseEnglish = false;
+    const QLocale locale = options_.locale.value_or(QLocale::system());
+    if (locale.language() == QLocale::Japanese) return;
+    Flags.UseEnglish = true;
+    for (const Caption& caption : kCaptions) {
+        if (!caption.english.empty()) SetCaption(caption.name, caption.english);
+    }
+    const int power = cmbPower->currentIndex();
+    cmbPower->clear();
+    for (auto item : kPowerItemsEnglish) cmbPower->addItem(Q(item));
+    cmbPower->setCurrentIndex(power);
+    // Names and file names are typed in Latin letters here.
+    for (QLineEdit* edit : {edtFileResv, edtFileName}) {
+        edit->setInputMethodHints(edit->inputMethodHints() | Qt::ImhPreferLatin);
+    }
+    for (TStringGrid* grid : {sgTimer, sgList, sgWrite}) grid->viewport()->update();
+}
+
+// ---- Device box ----------------------------------------------------------------------------
+
+bool TFormQuillor::FillDeviceList() {
+    if (!capture_) return false;
+    selection_.GrabberReady = Flags.GrabberReady;
+    const bool listed =
+        ::tessaline::FillDeviceList(*capture_, *device_box_, selection_, *sink_, Flags.UseEnglish);
+    Flags.GrabberReady = selection_.GrabberReady;
+    return listed;
+}
+
+void TFormQuillor::cmbVidClick() {
+    if (!capture_) return;
+    // The device logic keeps its own copy of the flags; hand ours over and take them back before
+    // anything that reads them runs.
+    selection_.DeviceReady = Flags.DeviceReady;
+    selection_.GrabberReady = Flags.GrabberReady;
+    DeviceBoxHooks hooks;
+    hooks.SaveSettings = [this] {
+        Flags.DeviceReady = selection_.DeviceReady;
+        SaveSettings();
+    };
+    hooks.UpdateControlStates = [this] {
+        Flags.DeviceReady = selection_.DeviceReady;
+        UpdateControlStates();
+    };
+    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, hooks);
+    Flags.DeviceReady = selection_.DeviceReady;
+}
+
+// ---- Recording bar -------------------------------------------------------------------------
+
+void TFormQuillor::chkFileNameClick() {
+    const bool checked = chkFileName->isChecked();
+    Settings.UseFileName = checked;
+    edtFileName->setEnabled(checked);
+    SetFieldColour(edtFileName, checked ? FieldColour::Window : FieldColour::ButtonFace);
+}
+
+// ---- Settings tab --------------------------------------------------------------------------
+
+void TFormQuillor::chkPESClick() {
+    if (chkPES->isChecked()) {
+        chkTrimPacket->setChecked(true);
+        chkTrimPacket->setEnabled(false);
+        Settings.ConvPES = true;
+    } else {
+        chkTrimPacket->setEnabled(true);
+        Settings.ConvPES = false;
+    }
+    ShowOutputModePanel();
+    SyncStreamOptions();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkTrimPacketClick() {
+    Settings.TrimPacket = chkTrimPacket->isChecked();
+    sbStatus->SetText(3, Settings.TrimPacket ? "TS-188" : "TS-192");
+    SyncStreamOptions();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkIFrameClick() {
+    Settings.CheckPts = chkIFrame->isChecked();
+    ShowCheckPanel();
+    SyncStreamOptions();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkPrivateStreamClick() {
+    Settings.CheckPrivateStream = chkPrivateStream->isChecked();
+    SyncStreamOptions();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkPowerOnClick() {
+    Settings.PowerOn = chkPowerOn->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkPowerOffClick() {
+    Settings.PowerOff = chkPowerOff->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkFileExistClick() {
+    Settings.CheckFileExists = chkFileExist->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkSyncByteClick() {
+    Settings.SyncByte = chkSyncByte->isChecked();
+    SyncStreamOptions();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkAddDelayClick() {
+    Settings.AddDelay = chkAddDelay->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkTaskTrayClick() {
+    Settings.TaskTray = chkTaskTray->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkReservePowerOffClick() {
+    Settings.ReservePowerOff = chkReservePowerOff->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkReservePowerOnClick() {
+    Settings.ReservePowerOn = chkReservePowerOn->isChecked();
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::chkDateFormatClick() {
+    const bool checked = chkDateFormat->isChecked();
+    Settings.AddDate = checked;
+    lblDateFormat->setEnabled(checked);
+    edtDateFormat->setEnabled(checked);
+    SetFieldColour(edtDateFormat, checked ? FieldColour::Window : FieldColour::ButtonFace);
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::edtNameFormatChange() {
+    Settings.NameFormat = S(edtNameFormat->text());
+}
+void TFormQuillor::edtPSExtChange() {
+    Settings.PsExt = S(edtPSExt->text());
+}
+void TFormQuillor::edtTS188ExtChange() {
+    Settings.Ts188Ext = S(edtTS188Ext->text());
+}
+void TFormQuillor::edtTS192ExtChange() {
+    Settings.Ts192Ext = S(edtTS192Ext->text());
+}
+
+bool TFormQuillor::ChooseFolder(std::string& folder) {
+    const QString title = Q(kFolderDialogTitle);
+    const QString start = Q(folder);
+    const QString chosen =
+        options_.choose_folder
+            ? options_.choose_folder(this, title, start)
+            : QFileDialog::getExistingDirectory(this, title, start, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty()) return false;
+    folder = S(chosen.endsWith('/') ? chosen : chosen + '/');
+    return true;
+}
+
+void TFormQuillor::btnDirClick() {
+    if (!ChooseFolder(Settings.SaveDir)) return;
+    pnlDir->setText(" " + Q(Settings.SaveDir));
+    SaveIfDeviceReady();
+}
+
+void TFormQuillor::btnFolderOpenClick() {
+    const QString folder = Q(Settings.SaveDir);
+    if (options_.open_folder) {
+        options_.open_folder(folder);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder))) {
+        const MessageText text = {"%s を開けません", "Cannot open folder %s"};
+        Message(QMessageBox::Critical, kCaptionError,
+                Q(Pick(text, Flags.UseEnglish)).replace("%s", folder));
+    }
+}
+
+void TFormQuillor::chkFolderClick() {
+    Settings.FixedOutFolder = chkFolder->isChecked();
+    UpdateControlStates();
+    if (!loading_) SaveSettings();
+}
+
+void TFormQuillor::btnOutDirClick() {
+    if (!ChooseFolder(Settings.OutDir)) return;
+    pnlOutDir->setText(" " + Q(Settings.OutDir));
+    SaveSettings();
+}
+
+// ---- Messages ------------------------------------------------------------------------------
+
+QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon,
+                                                  const MessageText& caption, const QString& text,
+                                                  QMessageBox::StandardButtons buttons) {
+    return Message(icon, Q(Pick(caption, Flags.UseEnglish)), text, buttons);
+}
+
+QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const QString& title,
+                                                  const QString& text,
+                                                  QMessageBox::StandardButtons buttons) {
+    if (options_.message) return options_.message(icon, title, text, buttons);
+    QMessageBox box(icon, title, text, buttons, this);
+    if (buttons & QMessageBox::No) box.setDefaultButton(QMessageBox::No);
+    return static_cast<QMessageBox::StandardButton>(box.exec());
+}
+
+}  // namespace tessaline

@@ -1,0 +1,310 @@
+// The program's one window: device box, recording bar, the five pages and the status bar. It owns
+// the settings record, the run-state flags, the stream context and the capture controller for the
+// whole run, and runs the start-up and closing sequences. Control fields and handlers keep the
+// names of the design (btnRecClick, chkPESClick, ...); they are public so that tests can drive the
+// window as a person would.
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTimeEdit>
+#include <QWidget>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "app/captions.h"
+#include "app/capture_settings.h"
+#include "app/control_states.h"
+#include "app/widgets.h"
+#include "capture/device_box.h"
+#include "capture/framework.h"
+#include "stream/capture_data_path.h"
+#include "stream/stream_context.h"
+
+namespace tessaline {
+
+class CDSCapture;
+class ComboDeviceBox;
+class WindowMessageSink;
+
+class TFormQuillor : public QWidget {
+    Q_OBJECT
+  public:
+    // Everything the window takes from its surroundings, replaceable for tests.
+    struct Options {
+        QStringList arguments;                // the switches, without the program name
+        std::optional<QLocale> locale;        // the system locale when not given
+        std::filesystem::path settings_path;  // SettingsPathForThisProcess() when empty
+        QString default_folder;               // the video folder when empty; ends in "/"
+        // Message boxes; returns the button pressed. A QMessageBox when not given.
+        std::function<QMessageBox::StandardButton(QMessageBox::Icon, const QString& caption,
+                                                  const QString& text,
+                                                  QMessageBox::StandardButtons buttons)>
+            message;
+        // Folder dialog: the chosen folder, or an empty text on cancel.
+        std::function<QString(QWidget* owner, const QString& title, const QString& start)>
+            choose_folder;
+        // Opens a folder in the desktop's file manager.
+        std::function<void(const QString& folder)> open_folder;
+        // The media framework; this machine's decks and the virtual deck of the environment
+        // (TESSALINE_VIRTUAL_DECK) when not given.
+        std::shared_ptr<MediaFramework> framework;
+    };
+
+    explicit TFormQuillor(Options options = {});
+    ~TFormQuillor() override;
+
+    static QString GetFileVersionText();
+    static QString DefaultFolder();  // the user's video folder (else home) with a trailing "/"
+
+    // ---- Life cycle ------------------------------------------------------------------------
+    void FormCreate();
+    void FormShow();
+    void FormActivate();  // the start-up sequence; runs once per process
+    void FormCloseQuery();
+    // Closing for the end of the session or a termination signal: the same steps as the user's
+    // close, but a failed save is reported on standard error, as nobody may be there to answer.
+    void CloseUnattended();
+    bool Started() const { return started_; }
+    bool Closed() const { return closed_; }
+
+    // ---- Settings --------------------------------------------------------------------------
+    void LoadSettings();
+    bool SaveSettings();  // false (after reporting it) when the file could not be written
+    const std::filesystem::path& SettingsPath() const { return settings_path_; }
+
+    // ---- Control states and captions -------------------------------------------------------
+    void UpdateControlStates();
+    void ApplyEnglishCaptions();
+
+    // ---- Device box ------------------------------------------------------------------------
+    bool FillDeviceList();
+    void cmbVidClick();
+
+    // ---- Recording bar ---------------------------------------------------------------------
+    void chkFileNameClick();
+
+    // ---- Settings tab ----------------------------------------------------------------------
+    void chkPESClick();
+    void chkTrimPacketClick();
+    void chkIFrameClick();
+    void chkPrivateStreamClick();
+    void chkPowerOnClick();
+    void chkPowerOffClick();
+    void chkFileExistClick();
+    void chkSyncByteClick();
+    void chkAddDelayClick();
+    void chkTaskTrayClick();
+    void chkReservePowerOffClick();
+    void chkReservePowerOnClick();
+    void chkDateFormatClick();
+    void edtNameFormatChange();
+    void edtPSExtChange();
+    void edtTS188ExtChange();
+    void edtTS192ExtChange();
+    void btnDirClick();
+    void btnFolderOpenClick();
+    // Batch tab pieces that belong to the settings.
+    void chkFolderClick();
+    void btnOutDirClick();
+
+    // ---- Shared state ----------------------------------------------------------------------
+    TCaptureSettings Settings;
+    RunState Flags;
+    bool StartAtLaunch = false;
+    bool PowerAtLaunch = false;
+    StreamContext& Stream() { return *stream_; }
+    CDSCapture* Capture() { return capture_.get(); }  // none after closing
+
+    // ---- Controls --------------------------------------------------------------------------
+    QGroupBox* grpGroup = nullptr;
+    QComboBox* cmbVid = nullptr;
+    QLineEdit* edtTime = nullptr;
+    QLabel* lblTime = nullptr;
+    QPushButton* btnRec = nullptr;
+    QPushButton* btnStop = nullptr;
+    QCheckBox* chkFileName = nullptr;
+    QLineEdit* edtFileName = nullptr;
+    QPushButton* btnTimeAdd = nullptr;
+    QTabWidget* pgPage = nullptr;
+    QWidget* TabSheet1 = nullptr;
+    QWidget* TabSheet2 = nullptr;
+    QWidget* TabSheet3 = nullptr;
+    QWidget* TabSheet4 = nullptr;
+    QWidget* TabSheet5 = nullptr;
+    TStatusBar* sbStatus = nullptr;
+
+    // Reservations.
+    TStringGrid* sgTimer = nullptr;
+    QCheckBox* chkTimer = nullptr;
+    QGroupBox* gbTimer = nullptr;
+    QLabel* lblWeek = nullptr;
+    QCheckBox* chkWeekMon = nullptr;
+    QCheckBox* chkWeekTue = nullptr;
+    QCheckBox* chkWeekWed = nullptr;
+    QCheckBox* chkWeekThu = nullptr;
+    QCheckBox* chkWeekFri = nullptr;
+    QCheckBox* chkWeekSat = nullptr;
+    QCheckBox* chkWeekSun = nullptr;
+    QCheckBox* chkSkip = nullptr;
+    QLabel* lblStart = nullptr;
+    QLabel* lblEnd = nullptr;
+    QLabel* lblAfter = nullptr;
+    QLabel* lblFileRsv = nullptr;
+    QDateEdit* dpDateS = nullptr;
+    QTimeEdit* dpTimeS = nullptr;
+    QDateEdit* dpDateE = nullptr;
+    QTimeEdit* dpTimeE = nullptr;
+    QComboBox* cmbPower = nullptr;
+    QLineEdit* edtFileResv = nullptr;
+    QPushButton* btnAdd = nullptr;
+    QPushButton* btnEsc = nullptr;
+    QPushButton* btnEdit = nullptr;
+    QPushButton* btnDel = nullptr;
+    QPushButton* btnClear = nullptr;
+
+    // Data Info.
+    QLabel* pnlVSize = nullptr;
+    QLabel* pnlVAspect = nullptr;
+    QLabel* pnlVFrameRate = nullptr;
+    QLabel* pnlVBitRate = nullptr;
+    QLabel* pnlVPTS = nullptr;
+    QLabel* pnlEVPTS = nullptr;
+    QLabel* pnlDeltaVPTS = nullptr;
+    QLabel* pnlALayer = nullptr;
+    QLabel* pnlABitRate = nullptr;
+    QLabel* pnlAFrequency = nullptr;
+    QLabel* pnlDelay = nullptr;
+    QLabel* pnlAPTS = nullptr;
+    QLabel* pnlEAPTS = nullptr;
+    QLabel* pnlDeltaAPTS = nullptr;
+
+    // Batch conversion.
+    QLabel* lblRemuxIN = nullptr;
+    QLabel* lblRemuxOut = nullptr;
+    QLineEdit* edtOpen = nullptr;
+    QPushButton* btnOpen = nullptr;
+    QLineEdit* edtSave = nullptr;
+    QPushButton* btnSave = nullptr;
+    QLineEdit* edtPIDV = nullptr;
+    QLineEdit* edtPIDA = nullptr;
+    QPushButton* btnPID = nullptr;
+    QProgressBar* prbProc = nullptr;
+    QLabel* lblStat = nullptr;
+    TStringGrid* sgList = nullptr;
+    QPushButton* btnRemuxAdd = nullptr;
+    QPushButton* btnRemuxDel = nullptr;
+    QPushButton* btnRemuxClear = nullptr;
+    QPushButton* btnOutDir = nullptr;
+    QLabel* pnlOutDir = nullptr;
+    QCheckBox* chkFolder = nullptr;
+    QPushButton* btnStart = nullptr;
+
+    // Writing to the deck.
+    QLineEdit* edtFile = nullptr;
+    QPushButton* btnFile = nullptr;
+    QCheckBox* chkRepeat = nullptr;
+    QCheckBox* chkRec = nullptr;
+    QLineEdit* edtRec = nullptr;
+    QPushButton* btnWrtStart = nullptr;
+    QPushButton* btnWrtStop = nullptr;
+    TStringGrid* sgWrite = nullptr;
+    QPushButton* btnWrtClear = nullptr;
+    QPushButton* btnWrtDel = nullptr;
+
+    // Settings.
+    QCheckBox* chkPES = nullptr;
+    QCheckBox* chkTrimPacket = nullptr;
+    QCheckBox* chkIFrame = nullptr;
+    QCheckBox* chkPowerOn = nullptr;
+    QCheckBox* chkPowerOff = nullptr;
+    QCheckBox* chkPrivateStream = nullptr;
+    QCheckBox* chkFileExist = nullptr;
+    QCheckBox* chkSyncByte = nullptr;
+    QCheckBox* chkAddDelay = nullptr;
+    QCheckBox* chkTaskTray = nullptr;
+    QCheckBox* chkReservePowerOn = nullptr;
+    QCheckBox* chkReservePowerOff = nullptr;
+    QCheckBox* chkDateFormat = nullptr;
+    QLabel* lblDateFormat = nullptr;
+    QLineEdit* edtDateFormat = nullptr;
+    QLabel* lblPSExt = nullptr;
+    QLineEdit* edtPSExt = nullptr;
+    QLabel* lblTS188Ext = nullptr;
+    QLineEdit* edtTS188Ext = nullptr;
+    QLabel* lblTS192Ext = nullptr;
+    QLineEdit* edtTS192Ext = nullptr;
+    QLabel* lblNameFormat = nullptr;
+    QLineEdit* edtNameFormat = nullptr;
+    QLabel* lblNameFormat2 = nullptr;
+    QPushButton* btnDir = nullptr;
+    QLabel* pnlDir = nullptr;
+    QPushButton* btnFolderOpen = nullptr;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    // Building the controls (main_form_layout.cpp).
+    void BuildLayout();
+    void BuildRecordingBar();
+    void BuildReservationPage();
+    void BuildDataInfoPage();
+    void BuildBatchPage();
+    void BuildWritingPage();
+    void BuildSettingsPage();
+    void ConnectHandlers();
+    void SetCaption(std::string_view name, std::string_view text);
+    void PaintTimerCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
+    void PaintListCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
+    void PaintWriteCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
+
+    // Saves only while a device is ready, as every option box does.
+    void SaveIfDeviceReady();
+    void ShowOutputModePanel();
+    void ShowCheckPanel();
+    void SyncStreamOptions();
+    bool ChooseFolder(std::string& folder);
+    QMessageBox::StandardButton Message(QMessageBox::Icon icon, const MessageText& caption,
+                                        const QString& text,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    QMessageBox::StandardButton Message(QMessageBox::Icon icon, const QString& caption,
+                                        const QString& text,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    void ApplyLaunchSwitches();
+    TCaptureSettings SettingsFromControls() const;
+
+    Options options_;
+    std::filesystem::path settings_path_;
+    QString default_folder_;
+    // Declared in the order they depend on one another: the controller goes first.
+    std::unique_ptr<StreamContext> stream_;
+    std::shared_ptr<MediaFramework> framework_;
+    std::unique_ptr<WindowMessageSink> sink_;
+    std::unique_ptr<CaptureDataPath> data_path_;
+    std::unique_ptr<ComboDeviceBox> device_box_;
+    DeviceSelection selection_;
+    std::unique_ptr<CDSCapture> capture_;
+    bool created_ = false;
+    bool placed_ = false;
+    bool started_ = false;
+    bool closed_ = false;
+    bool loading_ = false;     // no writes while the settings are being loaded
+    bool loaded_ = false;      // the controls hold the file's values
+    bool unattended_ = false;  // closing without a person to read a message
+};
+
+}  // namespace tessaline

@@ -1,0 +1,59 @@
+// Starting and stopping one recording from the chosen deck into one file, without a window: the
+// graph is prepared (deck, then "SampleGrabber"), the data path reset, the file created and the
+// graph run; stopping stops the graph, closes the file and empties the carry-over. The window's
+// record and stop buttons and the command-line tool both go through this.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace tessaline {
+
+class CDSCapture;
+class CaptureDataPath;
+class MessageSink;
+class OutputFile;
+struct StreamContext;
+
+class RecordingSequence {
+  public:
+    RecordingSequence(CDSCapture& capture, StreamContext& stream, CaptureDataPath& data_path,
+                      MessageSink& messages);
+    // A recording still running is stopped.
+    ~RecordingSequence();
+    RecordingSequence(const RecordingSequence&) = delete;
+    RecordingSequence& operator=(const RecordingSequence&) = delete;
+
+    // Clears the chain, adds "SampleGrabber" behind the deck and installs the callback. False
+    // when a step failed (the controller has said why) or a recording is still open.
+    bool PrepareGraph();
+
+    enum class StartResult { Started, FileNotCreated, NotRunning, Busy };
+    // Resets the data path for a new recording, creates (or truncates) path, empties the
+    // carry-over and runs the graph. The stream options must be set before.
+    StartResult Start(const std::string& path, bool use_english);
+
+    // Stops the graph, closes the file and empties the carry-over. False when the graph could not
+    // be stopped: the file then stays open, since a buffer may still be written to it, and a
+    // later Stop tries again.
+    bool Stop();
+
+    bool IsOpen() const noexcept { return static_cast<bool>(file_); }
+    const std::string& path() const noexcept { return path_; }
+    // Why closing the last file failed; empty when it did not.
+    const std::string& close_error() const noexcept { return close_error_; }
+
+  private:
+    CDSCapture& capture_;
+    StreamContext& stream_;
+    CaptureDataPath& data_path_;
+    MessageSink& messages_;
+    std::unique_ptr<OutputFile> file_;
+    std::string path_;
+    std::string close_error_;
+};
+
+// The report when the output file cannot be created (the caption is ErrorCaption()).
+std::string CannotOpenOutputText(bool use_english);
+
+}  // namespace tessaline

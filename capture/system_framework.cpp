@@ -1,0 +1,86 @@
+#include "capture/system_framework.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace tessaline {
+namespace {
+
+constexpr long kMaxChunk = 64L << 20;
+
+const char* Env(const char* name) {
+    return std::getenv(name);
+}
+
+}  // namespace
+
+std::string DefaultVirtualDeckFile() {
+    return TESSALINE_DEFAULT_DECK_FILE;
+}
+
+const char* VirtualDeckHelp() {
+    return "The virtual deck (listed after any real deck):\n"
+           "  TESSALINE_VIRTUAL_DECK   unset: plays the bundled sample\n"
+           "                           " TESSALINE_DEFAULT_DECK_FILE
+           "\n"
+           "                           FILE: plays FILE; empty or \"none\": no virtual deck\n"
+           "  TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)\n"
+           "  TESSALINE_VIRTUAL_PACE   \"fast\": as fast as it is taken; else the stream's rate\n";
+}
+
+std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes) {
+    VirtualDeckConfig config;
+    const char* deck = Env("TESSALINE_VIRTUAL_DECK");
+    if (deck == nullptr) {
+        config.file = DefaultVirtualDeckFile();
+    } else if (deck[0] == '\0' || std::strcmp(deck, "none") == 0) {
+        return std::nullopt;
+    } else {
+        config.file = deck;
+    }
+    std::error_code ec;
+    if (std::filesystem::is_directory(config.file, ec)) {
+        notes.push_back("virtual deck: " + config.file + " is a folder, not a stream file");
+        return std::nullopt;
+    }
+    if (std::FILE* f = std::fopen(config.file.c_str(), "rb")) {
+        std::fclose(f);
+    } else {
+        notes.push_back("virtual deck: cannot read " + config.file + ": " + std::strerror(errno));
+        return std::nullopt;
+    }
+
+    if (const char* chunk = Env("TESSALINE_VIRTUAL_CHUNK"); chunk != nullptr && *chunk) {
+        char* end = nullptr;
+        errno = 0;
+        const long value = std::strtol(chunk, &end, 10);
+        if (errno != 0 || *end != '\0' || value < 1 || value > kMaxChunk) {
+            notes.push_back(std::string("virtual deck: TESSALINE_VIRTUAL_CHUNK=") + chunk +
+                            " is not a buffer size from 1 to " + std::to_string(kMaxChunk) +
+                            "; using " + std::to_string(config.chunk_bytes));
+        } else {
+            config.chunk_bytes = static_cast<size_t>(value);
+        }
+    }
+    if (const char* pace = Env("TESSALINE_VIRTUAL_PACE"); pace != nullptr && *pace) {
+        if (std::strcmp(pace, "fast") == 0) {
+            config.fast = true;
+        } else if (std::strcmp(pace, "real") != 0) {
+            notes.push_back(std::string("virtual deck: TESSALINE_VIRTUAL_PACE=") + pace +
+                            " is neither \"fast\" nor \"real\"; playing at the stream's rate");
+        }
+    }
+    return config;
+}
+
+std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes) {
+    // Real decks come first once a hardware backend exists; the virtual deck is listed after them.
+    auto framework = std::make_unique<VirtualFramework>();
+    if (auto config = VirtualDeckFromEnvironment(notes)) framework->AddDeck(std::move(*config));
+    return framework;
+}
+
+}  // namespace tessaline

@@ -1,0 +1,62 @@
+// A capture controller over a virtual framework, with its reports collected.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/ds_capture.h"
+#include "capture/message_sink.h"
+#include "capture/virtual_framework.h"
+#include "stream/capture_data_path.h"
+#include "stream/stream_context.h"
+
+namespace tessaline::test {
+
+inline VirtualDeckConfig Deck(std::string friendly, std::string vendor, std::string model) {
+    VirtualDeckConfig c;
+    c.friendly_name = std::move(friendly);
+    c.vendor = std::move(vendor);
+    c.model = std::move(model);
+    return c;
+}
+
+inline VirtualDeckConfig Webcam() {
+    VirtualDeckConfig c = Deck("USB Camera", "Acme", "Cam");
+    c.device_type = ED_DEVTYPE_CAMERA;
+    return c;
+}
+
+class CaptureTest : public ::testing::Test {
+  protected:
+    CaptureTest() : path(ctx), capture(fw, sink, ctx, path) {}
+
+    std::vector<std::string> Texts() const {
+        std::vector<std::string> out;
+        for (const auto& m : sink.messages) out.push_back(m.text);
+        return out;
+    }
+    std::vector<std::string> DeviceNames() {
+        std::vector<std::string> out;
+        for (std::string n = capture.NextDeviceName(); !n.empty(); n = capture.NextDeviceName()) {
+            out.push_back(n);
+        }
+        return out;
+    }
+    // Lists the devices and opens the one at index.
+    void Open(int index = 0) {
+        ASSERT_TRUE(capture.EnumerateDevices());
+        ASSERT_TRUE(capture.SelectDevice(index));
+        ASSERT_TRUE(capture.HasDeviceFilter());
+    }
+
+    VirtualFramework fw;
+    CollectingMessageSink sink;
+    StreamContext ctx;
+    CaptureDataPath path;
+    CDSCapture capture;
+};
+
+}  // namespace tessaline::test

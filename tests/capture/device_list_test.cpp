@@ -1,0 +1,216 @@
+// Which devices are listed and how they are named; the device box's fill and click logic.
+#include <gtest/gtest.h>
+
+#include "capture/device_box.h"
+#include "tests/capture/capture_fixture.h"
+
+namespace tessaline::test {
+namespace {
+
+using DeviceListTest = CaptureTest;
+using ::testing::ElementsAre;
+
+TEST_F(DeviceListTest, NineOfTenIdenticalDecksNumberedInOrder) {
+    for (int i = 0; i < 10; ++i) fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    EXPECT_TRUE(capture.EnumerateDevices());
+    const auto names = DeviceNames();
+    ASSERT_EQ(names.size(), 9u);
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(names[i], "AV/C Tape (JVC HM-DH5U #" + std::to_string(i + 1) + ")");
+    }
+}
+
+TEST_F(DeviceListTest, SameModelCountedOtherModelsStartAtOne) {
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH30000"));
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_THAT(DeviceNames(),
+                ElementsAre("AV/C Tape (JVC HM-DH5U #1)", "AV/C Tape (Sony DHR-1000 #1)",
+                            "AV/C Tape (JVC HM-DH5U #2)", "AV/C Tape (JVC HM-DH30000 #1)"));
+}
+
+TEST_F(DeviceListTest, UnknownVideoCounterAdvancesOnlyForDecksWithoutTexts) {
+    fw.AddDeck(Deck("Tape", "", ""));
+    fw.AddDeck(Deck("Tape", "JVC", ""));  // vendor alone is enough to be named
+    VirtualDeckConfig unreadable = Deck("Tape", "", "");
+    unreadable.vendor.reset();
+    unreadable.model.reset();
+    fw.AddDeck(unreadable);
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_THAT(DeviceNames(), ElementsAre("Tape (Unknown Video #1)", "Tape (JVC  #1)",
+                                           "Tape (Unknown Video #2)"));
+}
+
+TEST_F(DeviceListTest, OnlyTapeDecksAreListed) {
+    fw.AddDeck(Webcam());
+    VirtualDeckConfig tuner = Deck("Tuner", "Acme", "TV");
+    tuner.device_type = ED_DEVTYPE_TUNER;
+    fw.AddDeck(tuner);
+    VirtualDeckConfig no_control = Deck("Grabber card", "Acme", "Card");
+    no_control.offers_ext_device = false;
+    fw.AddDeck(no_control);
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.Fail(VirtualOp::GetCapability, kE_FAIL, -1, "Broken");
+    fw.AddDeck(Deck("Broken", "JVC", "HM-DH5U"));
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_THAT(DeviceNames(), ElementsAre("AV/C Tape (JVC HM-DH5U #1)"));
+}
+
+TEST_F(DeviceListTest, NoDeckAtAll) {
+    fw.AddDeck(Webcam());
+    EXPECT_FALSE(capture.EnumerateDevices());
+    EXPECT_TRUE(DeviceNames().empty());
+    // Filters are listed all the same.
+    EXPECT_EQ(capture.FilterList().size(), 3u);
+}
+
+TEST_F(DeviceListTest, GraphCreationFailureIsSilent) {
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.Fail(VirtualOp::CreateFilterGraph, kE_OUTOFMEMORY, 1);
+    EXPECT_FALSE(capture.EnumerateDevices());
+    EXPECT_TRUE(capture.DeviceList().empty());
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(DeviceListTest, NameWalkStartsOverAfterTheEnd) {
+    fw.AddDeck(Deck("A", "V", "M"));
+    fw.AddDeck(Deck("B", "V", "M"));
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_EQ(capture.NextDeviceName(), "A (V M #1)");
+    EXPECT_EQ(capture.NextDeviceName(), "B (V M #1)");
+    EXPECT_EQ(capture.NextDeviceName(), "");
+    EXPECT_EQ(capture.NextDeviceName(), "A (V M #1)");
+}
+
+// ---- The device box ----
+
+class DeviceBoxTest : public CaptureTest {
+  protected:
+    DeviceBoxHooks Hooks() {
+        return {[this] { ++saves; }, [this] { ++updates; }};
+    }
+    void Click(int index) {
+        box.SetItemIndex(index);
+        cmbVidClick(capture, box, selection, Hooks());
+    }
+
+    ListDeviceBox box;
+    DeviceSelection selection;
+    int saves = 0;
+    int updates = 0;
+};
+
+TEST_F(DeviceBoxTest, FillListsDecksAndChecksGrabber) {
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.AddDeck(Webcam());
+    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
+    box.Add("stale entry");
+    EXPECT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    EXPECT_THAT(box.items,
+                ElementsAre("AV/C Tape (JVC HM-DH5U #1)", "AV/C Tape (Sony DHR-1000 #1)"));
+    EXPECT_TRUE(selection.GrabberReady);
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(DeviceBoxTest, NoDeckLeavesBoxAloneAndSkipsGrabberCheck) {
+    VirtualFramework bare(false);
+    CDSCapture without(bare, sink, ctx, path);
+    box.Add("kept");
+    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, true));
+    EXPECT_THAT(box.items, ElementsAre("kept"));
+    EXPECT_FALSE(selection.GrabberReady);
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
+    VirtualFramework bare(false);
+    bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    bare.RegisterFilter("Sample Grabber", VirtualFilterKind::SampleGrabber);
+    CDSCapture without(bare, sink, ctx, path);
+    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, true));
+    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, false));
+    ASSERT_EQ(sink.messages.size(), 2u);
+    EXPECT_EQ(sink.messages[0].caption, "ERROR");
+    EXPECT_EQ(sink.messages[0].text, "SampleGrabberis not registered");
+    EXPECT_EQ(sink.messages[1].caption, "エラー");
+    EXPECT_EQ(sink.messages[1].text, "SampleGrabberがフィルタとして登録されていません");
+    // The decks are in the box all the same.
+    EXPECT_FALSE(box.items.empty());
+    EXPECT_FALSE(selection.GrabberReady);
+}
+
+TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
+    VirtualFramework other(false);
+    other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    other.RegisterFilter("SAMPLEGRABBER", VirtualFilterKind::SampleGrabber);
+    CDSCapture cap(other, sink, ctx, path);
+    EXPECT_TRUE(FillDeviceList(cap, box, selection, sink, true));
+    ASSERT_TRUE(cap.SelectDevice(0));
+    EXPECT_FALSE(cap.AddFilterByName("SampleGrabber"));
+    EXPECT_TRUE(cap.AddFilterByName("SAMPLEGRABBER"));
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
+    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+
+    Click(-1);
+    EXPECT_EQ(updates, 0);
+    EXPECT_EQ(selection.LastDeviceIndex, -1);
+
+    Click(1);
+    EXPECT_TRUE(selection.DeviceReady);
+    EXPECT_EQ(selection.LastDeviceIndex, 1);
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(capture.SelectedDeviceName(), "AV/C Tape (Sony DHR-1000 #1)");
+    const int graphs = fw.GraphsCreated();
+
+    Click(1);  // the same entry again: nothing at all
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(fw.GraphsCreated(), graphs);
+
+    Click(0);  // another entry: the old graph goes, a new one holds the new deck alone
+    EXPECT_EQ(saves, 2);
+    EXPECT_EQ(fw.GraphsCreated(), graphs + 1);
+    const GraphSnapshot g = fw.LatestGraph();
+    EXPECT_THAT(g.filters, ElementsAre("AV/C Tape"));
+    EXPECT_EQ(capture.SelectedDeviceName(), "AV/C Tape (JVC HM-DH5U #1)");
+}
+
+TEST_F(DeviceBoxTest, FailedOpenIsNotSavedButControlsRefresh) {
+    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    fw.Fail(VirtualOp::SetFiltergraph, kE_FAIL, 1);
+    Click(0);
+    EXPECT_FALSE(selection.DeviceReady);
+    EXPECT_EQ(saves, 0);
+    EXPECT_EQ(updates, 1);
+    EXPECT_THAT(Texts(), ElementsAre("Cannot give graph to builder"));
+}
+
+TEST_F(DeviceBoxTest, SavedIndexBeyondTheListSelectsNothing) {
+    fw.AddDeck(Deck("A", "V", "M"));
+    fw.AddDeck(Deck("B", "V", "M"));
+    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    box.SetItemIndex(SavedDeviceIndex(3, box.Count()));
+    cmbVidClick(capture, box, selection, Hooks());
+    EXPECT_EQ(box.ItemIndex(), -1);
+    EXPECT_FALSE(selection.DeviceReady);
+    EXPECT_FALSE(capture.HasDeviceFilter());
+    EXPECT_EQ(SavedDeviceIndex(1, 2), 1);
+    EXPECT_EQ(SavedDeviceIndex(-7, 2), -1);
+}
+
+TEST(DeviceBoxTexts, BothLanguages) {
+    EXPECT_EQ(DeviceNotFoundText(true), "Cannot find capture device");
+    EXPECT_EQ(DeviceNotFoundText(false), "キャプチャデバイスが見つかりません。");
+    EXPECT_EQ(ErrorCaption(false), "エラー");
+}
+
+}  // namespace
+}  // namespace tessaline::test

@@ -1,0 +1,39 @@
+// What the capture commands share: the framework from the environment, the controller, and the
+// decks listed as the device box would list them.
+#pragma once
+
+#include <memory>
+
+#include "capture/device_box.h"
+#include "capture/ds_capture.h"
+#include "capture/message_sink.h"
+#include "stream/capture_data_path.h"
+#include "stream/stream_context.h"
+
+namespace tessaline::cli {
+
+// The capture layer's reports, on stderr.
+class StderrMessages final : public MessageSink {
+  public:
+    void ShowError(const std::string& caption, const std::string& text) override;
+};
+
+struct CaptureSetup {
+    // Builds the framework the environment describes; its notes go to stderr.
+    CaptureSetup();
+    ~CaptureSetup();
+
+    // Fills the device list. kExitOk, kExitNoResult ("Cannot find capture device") or
+    // kExitFailure (the sample grabber is missing; the decks are listed all the same).
+    int ListDecks();
+
+    std::unique_ptr<MediaFramework> framework;
+    StderrMessages messages;
+    StreamContext stream;
+    CaptureDataPath data_path{stream};
+    std::unique_ptr<CDSCapture> capture;
+    ListDeviceBox box;
+    DeviceSelection selection;
+};
+
+}  // namespace tessaline::cli

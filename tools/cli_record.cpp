@@ -1,0 +1,334 @@
+// record: records from a deck into one file until the time is up, the deck stops delivering, or
+// Ctrl-C; shows the stream information once a second while it runs.
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "capture/recording_sequence.h"
+#include "capture/system_framework.h"
+#include "tools/cli_capture.h"
+#include "tools/cli_common.h"
+
+namespace tessaline::cli {
+namespace {
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int sig) {
+    g_stop_signal = sig;
+    // A second Ctrl-C ends the program at once.
+    std::signal(sig, SIG_DFL);
+}
+
+// Catches SIGINT and SIGTERM while it lives.
+class StopSignals {
+  public:
+    StopSignals() {
+        g_stop_signal = 0;
+        struct sigaction action = {};
+        action.sa_handler = OnStopSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    bool raised() const { return g_stop_signal != 0; }
+
+  private:
+    struct sigaction old_int_ = {};
+    struct sigaction old_term_ = {};
+};
+
+struct RecordOptions {
+    long device = 0;
+    long seconds = -1;  // 0: no limit
+    std::string mode = "ts188";
+    std::string out;
+    bool all = false;
+    bool keep_leading_bytes = false;
+    bool private_stream = false;
+    bool power_on = false;
+    bool json = false;
+};
+
+void PrintHelp() {
+    std::printf(
+        "usage: tessaline-cli record [--device N] (--minutes M | --seconds S)\n"
+        "           [--mode ps|ts188|ts192] [--out FILE] [--all] [--keep-leading-bytes]\n"
+        "           [--private-stream] [--power-on] [--json]\n"
+        "\n"
+        "Records from deck N (default 0, see 'tessaline-cli devices') until the time is up\n"
+        "(0: no limit), the deck stops delivering, or Ctrl-C; the file is closed either way.\n"
+        "\n"
+        "  --mode ts188          188-byte TS packets (default)\n"
+        "  --mode ts192          the deck's packets as delivered\n"
+        "  --mode ps             MPEG-2 program stream, converted while recording\n"
+        "  --out FILE            default: YYMMDDHHNNSS.mpg in the current folder\n"
+        "  --all                 PS starts at once, not at the first video PTS\n"
+        "  --keep-leading-bytes  PS keeps the bytes before the first sequence header and\n"
+        "                        audio sync word\n"
+        "  --private-stream      private stream 1 counts as audio (AC-3)\n"
+        "  --power-on            switch the deck on first\n"
+        "  --json                print the final statistics as one JSON object\n"
+        "\n"
+        "Exit codes: 0 recorded, 1 failed, 2 bad usage, 3 no deck or nothing received,\n"
+        "130 stopped by Ctrl-C (the file is complete up to that point).\n\n%s",
+        VirtualDeckHelp());
+}
+
+// Parses the arguments; an exit code when they are not usable (or were --help).
+std::optional<int> Parse(const Args& args, RecordOptions& o) {
+    long minutes = -1;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::string value;
+        bool has_value = false;
+        if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg.resize(eq);
+            has_value = true;
+        }
+        auto take = [&]() -> std::optional<std::string> {
+            if (has_value) return value;
+            if (i + 1 >= args.size()) return std::nullopt;
+            return args[++i];
+        };
+        auto count = [&](long& target) -> bool {
+            const auto text = take();
+            const auto n = text ? ParseCount(*text) : std::nullopt;
+            if (!n) return false;
+            target = *n;
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp();
+            return kExitOk;
+        } else if (arg == "--device") {
+            if (!count(o.device)) return Usage("--device takes a deck index");
+        } else if (arg == "--minutes") {
+            if (!count(minutes)) return Usage("--minutes takes a whole number");
+        } else if (arg == "--seconds") {
+            if (!count(o.seconds)) return Usage("--seconds takes a whole number");
+        } else if (arg == "--mode") {
+            const auto m = take();
+            if (!m || (*m != "ps" && *m != "ts188" && *m != "ts192")) {
+                return Usage("--mode is ps, ts188 or ts192");
+            }
+            o.mode = *m;
+        } else if (arg == "--out") {
+            const auto f = take();
+            if (!f || f->empty()) return Usage("--out takes a file name");
+            o.out = *f;
+        } else if (arg == "--all") {
+            o.all = true;
+        } else if (arg == "--keep-leading-bytes") {
+            o.keep_leading_bytes = true;
+        } else if (arg == "--private-stream") {
+            o.private_stream = true;
+        } else if (arg == "--power-on") {
+            o.power_on = true;
+        } else if (arg == "--json") {
+            o.json = true;
+        } else {
+            return Usage("record: unknown argument '" + args[i] + "'");
+        }
+    }
+    if ((minutes < 0) == (o.seconds < 0)) return Usage("record needs --minutes or --seconds");
+    if (minutes >= 0) o.seconds = minutes * 60;
+    return std::nullopt;
+}
+
+std::string DefaultName() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local = {};
+    localtime_r(&now, &local);
+    char name[32];
+    std::strftime(name, sizeof name, "%y%m%d%H%M%S.mpg", &local);
+    return name;
+}
+
+uint64_t SizeOf(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    return ec ? 0 : size;
+}
+
+std::string Clock(double seconds) {
+    const long s = static_cast<long>(seconds);
+    char b[32];
+    std::snprintf(b, sizeof b, "%02ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    return b;
+}
+
+// The live view: redrawn in place on a terminal, one short line per second elsewhere.
+class LiveView {
+  public:
+    LiveView(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
+
+    void Show(const std::string& path, double elapsed, long limit, const TStreamStatistics& s) {
+        if (quiet_) return;
+        const double mb = static_cast<double>(SizeOf(path)) / 1e6;
+        if (!terminal_) {
+            std::fprintf(stderr, "%6.1f s  %8.2f MB", elapsed, mb);
+            if (s.VideoValid != 0) {
+                std::fprintf(stderr, "  video %ux%u %.3f fps %.2f Mbit/s", s.VideoWidth.load(),
+                             s.VideoHeight.load(), s.VideoFrameRate.load(), s.VideoBitRate / 1e6);
+            }
+            if (s.AudioValid != 0) {
+                std::fprintf(stderr, "  audio %u Hz %u kbit/s", s.AudioFrequency.load(),
+                             s.AudioBitRate / 1000);
+            }
+            std::fputc('\n', stderr);
+            return;
+        }
+        std::string text = "Recording " + path + "  " + Clock(elapsed);
+        if (limit > 0) text += " / " + Clock(static_cast<double>(limit));
+        text += "\n" + StatisticsText(s);
+        char b[64];
+        std::snprintf(b, sizeof b, "  file   %.2f MB written\n", mb);
+        text += b;
+        // Back over the previous view, then overwrite it line by line.
+        if (lines_ > 0) std::fprintf(stderr, "\x1b[%dA", lines_);
+        lines_ = 0;
+        size_t start = 0;
+        for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+            std::fprintf(stderr, "\x1b[2K%s\n", text.substr(start, nl - start).c_str());
+            ++lines_;
+        }
+        std::fflush(stderr);
+    }
+
+  private:
+    bool terminal_;
+    bool quiet_;
+    int lines_ = 0;
+};
+
+}  // namespace
+
+int RecordCommand(const Args& args) {
+    RecordOptions o;
+    if (const auto rc = Parse(args, o)) return *rc;
+    if (o.out.empty()) o.out = DefaultName();
+
+    CaptureSetup setup;
+    if (const int rc = setup.ListDecks(); rc != kExitOk) return rc;
+    if (o.device >= setup.box.Count()) {
+        return Usage("there is no deck " + std::to_string(o.device) + " (" +
+                     std::to_string(setup.box.Count()) + " listed; see 'tessaline-cli devices')");
+    }
+    CDSCapture& capture = *setup.capture;
+    setup.box.SetItemIndex(static_cast<int>(o.device));
+    cmbVidClick(capture, setup.box, setup.selection, {});
+    const std::string deck = setup.box.items[static_cast<size_t>(o.device)];
+    if (!setup.selection.DeviceReady) {
+        std::fprintf(stderr, "tessaline-cli: cannot open %s\n", deck.c_str());
+        return kExitFailure;
+    }
+
+    StreamOptions& options = setup.stream.options;
+    options.ConvPES = o.mode == "ps";
+    options.TrimPacket = o.mode != "ts192";
+    options.CheckPts = !o.all;
+    options.SyncByte = !o.keep_leading_bytes;
+    options.CheckPrivateStream = o.private_stream;
+
+    RecordingSequence sequence(capture, setup.stream, setup.data_path, setup.messages);
+    if (!sequence.PrepareGraph()) {
+        std::fprintf(stderr, "tessaline-cli: cannot prepare %s for recording\n", deck.c_str());
+        return kExitFailure;
+    }
+    if (o.power_on) capture.DevicePowerOn();
+
+    StopSignals signals;
+    if (sequence.Start(o.out, true) != RecordingSequence::StartResult::Started) {
+        return kExitFailure;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
+    std::string ended = "time is up";
+    bool deck_failed = false;
+    double elapsed = 0;
+    auto next_view = start + std::chrono::seconds(1);
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto now = std::chrono::steady_clock::now();
+        elapsed = std::chrono::duration<double>(now - start).count();
+        if (signals.raised()) {
+            ended = "stopped by signal";
+            break;
+        }
+        if (o.seconds > 0 && elapsed >= static_cast<double>(o.seconds)) break;
+        if (const int32_t event = capture.PollCompletion(); event != 0) {
+            deck_failed = event != EC_COMPLETE;
+            ended = deck_failed ? "the deck reported an error" : "the deck stopped delivering";
+            break;
+        }
+        if (now >= next_view) {
+            view.Show(o.out, elapsed, o.seconds, setup.stream.stats);
+            next_view += std::chrono::seconds(1);
+        }
+    }
+
+    if (!sequence.Stop()) {
+        std::fprintf(stderr, "tessaline-cli: %s did not stop; %s may be incomplete\n", deck.c_str(),
+                     o.out.c_str());
+        return kExitFailure;
+    }
+    // The PIDs the recording used, for the summary.
+    TStreamStatistics stats = setup.stream.stats;
+    stats.VideoPid = setup.stream.live.LiveVideoPid;
+    stats.AudioPid = setup.stream.live.LiveAudioPid;
+    const uint64_t size = SizeOf(o.out);
+    if (o.json) {
+        std::printf("%s\n", StatisticsJson(stats).c_str());
+    } else {
+        std::printf("%s: %llu bytes from %s in %.1f s (%s)\n", o.out.c_str(),
+                    static_cast<unsigned long long>(size), deck.c_str(), elapsed, ended.c_str());
+        std::fputs(StatisticsText(stats).c_str(), stdout);
+    }
+    std::fflush(stdout);
+
+    if (!sequence.close_error().empty()) {
+        std::fprintf(stderr, "tessaline-cli: closing %s failed: %s\n", o.out.c_str(),
+                     sequence.close_error().c_str());
+        return kExitFailure;
+    }
+    if (stats.WriteFailures != 0) {
+        std::fprintf(stderr, "tessaline-cli: %u writes to %s failed; the file is incomplete\n",
+                     stats.WriteFailures.load(), o.out.c_str());
+        return kExitFailure;
+    }
+    if (deck_failed) {
+        std::fprintf(stderr, "tessaline-cli: %s reported an error; %s holds what came before\n",
+                     deck.c_str(), o.out.c_str());
+        return kExitFailure;
+    }
+    if (signals.raised()) {
+        std::fprintf(stderr, "tessaline-cli: interrupted; %s is closed and complete so far\n",
+                     o.out.c_str());
+        return kExitInterrupted;
+    }
+    if (size == 0) {
+        std::fprintf(stderr, "tessaline-cli: nothing was written to %s\n", o.out.c_str());
+        if (options.ConvPES) {
+            std::fprintf(stderr,
+                         "  (a program stream starts once video and audio are both found; "
+                         "--private-stream takes AC-3 audio, --all starts at once)\n");
+        }
+        return kExitNoResult;
+    }
+    return kExitOk;
+}
+
+}  // namespace tessaline::cli
