@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "stream/input_file.h"
+#include "stream/live_converter.h"
 #include "stream/stream_context.h"
 #include "stream/ts_format.h"
 
@@ -11,18 +12,12 @@ namespace {
 
 constexpr int kStagingPackets = 1000;
 
-// The PES stream id of a packet whose payload starts a PES, or -1. The start code is not looked
-// at; a damaged adaptation field, or a PES start beyond the packet, gives -1.
-int UncheckedStreamId(const uint8_t* pkt) {
-    const int off = StreamIdOffset(pkt);
-    return (off < 0 || off >= kTsPacketSize) ? -1 : pkt[off];
-}
-
 // Stores pid into the variable of the stream class the id belongs to. PID 0 is the PAT, never a
 // PES: it would only turn a known PID back into "unknown".
-void StoreByClass(int stream_id, uint16_t pid, uint16_t& v, uint16_t& a, bool private_is_audio) {
-    if (stream_id < 0 || pid == 0) return;
-    switch (ClassifyStreamId(static_cast<uint8_t>(stream_id), private_is_audio)) {
+void StoreByClass(uint8_t stream_id, uint16_t pid, uint16_t& v, uint16_t& a,
+                  bool private_is_audio) {
+    if (pid == 0) return;
+    switch (ClassifyStreamId(stream_id, private_is_audio)) {
         case StreamClass::Audio:
             a = pid;
             break;
@@ -140,11 +135,8 @@ void FindAvPidsInFile(StreamContext& ctx, InputFile& file, uint16_t& v, uint16_t
         PumpOneMessage(ctx);
         const int n = ReadTsPackets(ctx, file, buf, kReadBufferSize);
         if (n == 0) throw SilentAbort(SilentAbort::Reason::PidNotFound);
-        for (int pos = 0; pos < n - 8 && (v == 0 || a == 0); pos += kTsPacketSize) {
-            const uint8_t* pkt = buf + pos;
-            if (pkt[0] != kTsSyncByte || !(pkt[1] & kTsPayloadUnitStart)) continue;
-            StoreByClass(UncheckedStreamId(pkt), ReadPid(pkt + 1), v, a, private_is_audio);
-        }
+        // The same scan as the live converter's: PES starts, start code not checked.
+        FindAvPidsLive(buf, n, v, a, private_is_audio);
     }
 }
 

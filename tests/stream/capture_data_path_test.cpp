@@ -7,26 +7,12 @@
 
 #include "stream/output_file.h"
 #include "stream/stream_context.h"
-#include "tests/support/test_support.h"
+#include "tests/stream/stream_test_util.h"
 
 namespace tessaline {
 namespace {
 
 using test::Bytes;
-
-// n distinct 188-byte packets (PID 0x1FFF null packets with a counter in the payload).
-Bytes NullPackets(int n) {
-    Bytes out;
-    for (int i = 0; i < n; ++i) {
-        test::TsPacketSpec spec;
-        spec.pid = 0x1FFF;
-        spec.continuity = static_cast<uint8_t>(i);
-        Bytes payload(184);
-        for (int j = 0; j < 184; ++j) payload[j] = static_cast<uint8_t>(i * 7 + j);
-        test::Append(out, test::MakeTsPacket(spec, payload));
-    }
-    return out;
-}
 
 class DataPathTest : public ::testing::Test {
   protected:
@@ -42,7 +28,7 @@ class DataPathTest : public ::testing::Test {
 };
 
 TEST_F(DataPathTest, SourcePacketsAcrossBuffers) {
-    const Bytes sp = test::ToSourcePackets(NullPackets(3));
+    const Bytes sp = test::ToSourcePackets(test::NumberedPackets(3));
     // 200 bytes: byte 0 is a header byte, bytes 4 and 196 are sync bytes.
     ASSERT_EQ(Normalise(Bytes(sp.begin(), sp.begin() + 200)), 188);
     EXPECT_EQ(Output(188), Bytes(sp.begin() + 4, sp.begin() + 192));
@@ -54,7 +40,7 @@ TEST_F(DataPathTest, SourcePacketsAcrossBuffers) {
 }
 
 TEST_F(DataPathTest, ShortBufferStartingWithSyncIsCarried) {
-    const Bytes ts = NullPackets(2);
+    const Bytes ts = test::NumberedPackets(2);
     EXPECT_EQ(Normalise(Bytes(ts.begin(), ts.begin() + 100)), 0);
     EXPECT_EQ(ctx.CarryOver.count, 100);
     EXPECT_EQ(Normalise(Bytes(ts.begin() + 100, ts.end())), 376);
@@ -62,7 +48,7 @@ TEST_F(DataPathTest, ShortBufferStartingWithSyncIsCarried) {
 }
 
 TEST_F(DataPathTest, SyncAtZeroMeans188WhateverFollows) {
-    Bytes ts = NullPackets(2);
+    Bytes ts = test::NumberedPackets(2);
     ts[4] = 0x47;
     ts[196] = 0x47;
     EXPECT_EQ(Normalise(ts), 376);
@@ -72,19 +58,19 @@ TEST_F(DataPathTest, SyncAtZeroMeans188WhateverFollows) {
 TEST_F(DataPathTest, ShortSourcePacketStartWaitsForTheSizeTest) {
     // Fewer than 197 bytes that do not start with a sync byte: nothing is guessed; the bytes wait
     // for the next buffer, and the stream then comes out aligned.
-    const Bytes sp = test::ToSourcePackets(NullPackets(4));
+    const Bytes sp = test::ToSourcePackets(test::NumberedPackets(4));
     EXPECT_EQ(Normalise(Bytes(sp.begin(), sp.begin() + 150)), 0);
     EXPECT_EQ(ctx.CarryOver.count, 150);
     EXPECT_EQ(Normalise(Bytes(sp.begin() + 150, sp.begin() + 196)), 0);
     EXPECT_EQ(ctx.CarryOver.count, 196);
     ASSERT_EQ(Normalise(Bytes(sp.begin() + 196, sp.end())), 4 * 188);
-    EXPECT_EQ(Output(4 * 188), NullPackets(4));
+    EXPECT_EQ(Output(4 * 188), test::NumberedPackets(4));
 }
 
 // Any stream of whole packets cut anywhere comes out as exactly its 188-byte packets.
 TEST_F(DataPathTest, RandomCutsNormaliseToThePackets) {
     std::mt19937 rng(1234);
-    const Bytes ts = NullPackets(300);
+    const Bytes ts = test::NumberedPackets(300);
     for (bool source : {false, true}) {
         for (int max_piece : {1, 7, 190, 500, 5000}) {
             ResetCarryOver(ctx);
@@ -120,7 +106,7 @@ class BufferCBTest : public DataPathTest {
 };
 
 TEST_F(BufferCBTest, RawModeWritesAsDeliveredAndTrimmedModeWritesPackets) {
-    const Bytes sp = test::ToSourcePackets(NullPackets(10));
+    const Bytes sp = test::ToSourcePackets(test::NumberedPackets(10));
     ctx.options.TrimPacket = false;
     std::mt19937 rng(7);
     for (const Bytes& piece : test::RandomCuts(sp, rng, 300)) EXPECT_EQ(Feed(piece), kS_OK);
@@ -129,7 +115,7 @@ TEST_F(BufferCBTest, RawModeWritesAsDeliveredAndTrimmedModeWritesPackets) {
 }
 
 TEST_F(BufferCBTest, TrimmedModeDropsTheFinalPartialPacket) {
-    const Bytes ts = NullPackets(10);
+    const Bytes ts = test::NumberedPackets(10);
     ctx.options.TrimPacket = true;
     Bytes input = test::ToSourcePackets(ts);
     input.resize(input.size() - 10);
@@ -143,7 +129,7 @@ TEST_F(BufferCBTest, WriteFailureIsReportedAndRawCarryOverUntouched) {
     ASSERT_GE(fd, 0);
     file.Adopt(fd, "/dev/full");
     ctx.options.TrimPacket = false;
-    const Bytes ts = NullPackets(2);
+    const Bytes ts = test::NumberedPackets(2);
     ctx.CarryOver.count = 5;
     EXPECT_EQ(Feed(Bytes(ts.begin(), ts.begin() + 300)), kS_FALSE);
     EXPECT_EQ(ctx.CarryOver.count, 5);
@@ -158,7 +144,7 @@ TEST_F(BufferCBTest, WriteFailureIsReportedAndRawCarryOverUntouched) {
 
 TEST_F(BufferCBTest, NoFileCountsAsAFailedWrite) {
     path.SetOutputFile(nullptr);
-    EXPECT_EQ(Feed(NullPackets(1)), kS_FALSE);
+    EXPECT_EQ(Feed(test::NumberedPackets(1)), kS_FALSE);
     EXPECT_EQ(Feed({}), kS_OK);  // nothing to write, nothing failed
 }
 

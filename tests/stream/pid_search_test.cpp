@@ -14,19 +14,6 @@ using test::Bytes;
 using test::Filler;
 using test::MakePes;
 
-// n packets of PID 0x1FFF, each with its index in the payload.
-Bytes Packets(int n) {
-    Bytes out;
-    for (int i = 0; i < n; ++i) {
-        test::TsPacketSpec spec;
-        spec.pid = 0x1FFF;
-        Bytes payload(184, static_cast<uint8_t>(i));
-        payload[0] = static_cast<uint8_t>(i >> 8);
-        test::Append(out, test::MakeTsPacket(spec, payload));
-    }
-    return out;
-}
-
 class ReaderTest : public ::testing::Test {
   protected:
     // Opens bytes as a file, as the converter and the PID search button do.
@@ -58,18 +45,19 @@ class ReaderTest : public ::testing::Test {
 };
 
 TEST_F(ReaderTest, PacketSizeProbe) {
-    Open(Packets(1));  // too short to examine any position: 188
+    Open(test::NumberedPackets(1));  // too short to examine any position: 188
     EXPECT_EQ(Read(), 188);
     EXPECT_EQ(ctx.file.PacketSize, 188);
 
-    Open(test::ToSourcePackets(Packets(20)));  // positions 4, 196, ... 1732: ten matches
+    Open(test::ToSourcePackets(
+        test::NumberedPackets(20)));  // positions 4, 196, ... 1732: ten matches
     EXPECT_EQ(Read(188 * 3), 188 * 3);
     EXPECT_EQ(ctx.file.PacketSize, 192);
-    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 188), Packets(1));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 188), test::NumberedPackets(1));
 }
 
 TEST_F(ReaderTest, OneBadSyncByteMakesTheFileUnreadable) {
-    Bytes ts = Packets(20);
+    Bytes ts = test::NumberedPackets(20);
     ts[5 * 188] = 0x00;
     Open(ts);
     EXPECT_EQ(AbortReason(), SilentAbort::Reason::UnknownPacketSize);
@@ -78,12 +66,12 @@ TEST_F(ReaderTest, OneBadSyncByteMakesTheFileUnreadable) {
 }
 
 TEST_F(ReaderTest, SourcePacketsInWholeRequests) {
-    Open(test::ToSourcePackets(Packets(1000)));
+    Open(test::ToSourcePackets(test::NumberedPackets(1000)));
     EXPECT_EQ(Read(), 188000);
-    EXPECT_EQ(buffer, Packets(1000));
+    EXPECT_EQ(buffer, test::NumberedPackets(1000));
     EXPECT_EQ(Read(), 0);
 
-    const Bytes ts = Packets(2500);
+    const Bytes ts = test::NumberedPackets(2500);
     Bytes sp = test::ToSourcePackets(ts);
     sp.resize(sp.size() + 100, 0x47);  // a source packet cut short by the end of the file
     Open(sp);
@@ -96,7 +84,7 @@ TEST_F(ReaderTest, SourcePacketsInWholeRequests) {
 }
 
 TEST_F(ReaderTest, CancelStopsAtTheNextRead) {
-    Open(Packets(3000));
+    Open(test::NumberedPackets(3000));
     EXPECT_EQ(Read(), 188000);
     ctx.file.RemuxAbort = true;
     EXPECT_EQ(AbortReason(), SilentAbort::Reason::Cancelled);
@@ -104,15 +92,15 @@ TEST_F(ReaderTest, CancelStopsAtTheNextRead) {
 
 Bytes AvStream(uint16_t vpid, uint16_t apid, uint8_t audio_id = 0xC0) {
     uint8_t vcc = 0, acc = 0;
-    Bytes ts = Packets(5);
+    Bytes ts = test::NumberedPackets(5);
     test::Append(ts, test::Packetise(MakePes(0xE0, 3003, Filler(1000), 0), vpid, &vcc));
     test::Append(ts, test::Packetise(MakePes(audio_id, 4000, Filler(300)), apid, &acc));
-    test::Append(ts, Packets(5));
+    test::Append(ts, test::NumberedPackets(5));
     return ts;
 }
 
 TEST_F(ReaderTest, FileSearchFindsBothPids) {
-    Bytes ts = Packets(3000);  // the PES starts lie in the second read
+    Bytes ts = test::NumberedPackets(3000);  // the PES starts lie in the second read
     test::Append(ts, AvStream(0x1E1, 0x1E2));
     InputFile& f = Open(ts);
     uint16_t v = 0, a = 0;
@@ -122,7 +110,7 @@ TEST_F(ReaderTest, FileSearchFindsBothPids) {
 }
 
 TEST_F(ReaderTest, FileSearchWithoutAudioEndsInAnAbort) {
-    Bytes ts = Packets(10);
+    Bytes ts = test::NumberedPackets(10);
     uint8_t cc = 0;
     test::Append(ts, test::Packetise(MakePes(0xE0, 3003, Filler(500), 0), 0x100, &cc));
     InputFile& f = Open(ts);
@@ -166,7 +154,7 @@ TEST_F(ReaderTest, BufferSearchRules) {
     EXPECT_EQ(a, 0);
 
     // Without 00 00 01 in front the stream id is not believed.
-    Bytes fake = Packets(1);
+    Bytes fake = test::NumberedPackets(1);
     fake[1] = 0x41;
     fake[4] = 0x12;
     fake[7] = 0xE0;

@@ -32,6 +32,20 @@ inline void FeedInPieces(ipack_s& p, const Bytes& bytes, int piece) {
     }
 }
 
+// n distinct 188-byte null packets (PID 0x1FFF) with their index worked into the payload.
+inline Bytes NumberedPackets(int n) {
+    Bytes out;
+    for (int i = 0; i < n; ++i) {
+        TsPacketSpec spec;
+        spec.pid = 0x1FFF;
+        spec.continuity = static_cast<uint8_t>(i);
+        Bytes payload(184);
+        for (int j = 0; j < 184; ++j) payload[j] = static_cast<uint8_t>(i * 7 + j + (i >> 8));
+        Append(out, MakeTsPacket(spec, payload));
+    }
+    return out;
+}
+
 inline Bytes Filler(size_t n, uint8_t seed = 0) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 13 + (i >> 8));
