@@ -26,19 +26,7 @@ void FindAvPidsLive(const uint8_t* bytes, int count, uint16_t& v, uint16_t& a,
         if (pkt[0] != kTsSyncByte || !(pkt[1] & kTsPayloadUnitStart)) continue;
         const int off = StreamIdOffset(pkt);
         if (off < 0 || off >= kTsPacketSize || pos + off >= count) continue;
-        // PID 0 is the PAT, never a PES; storing it would make a known PID unknown again.
-        const uint16_t pid = ReadPid(pkt + 1);
-        if (pid == 0) continue;
-        switch (ClassifyStreamId(pkt[off], check_private_stream)) {
-            case StreamClass::Audio:
-                a = pid;
-                break;
-            case StreamClass::Video:
-                v = pid;
-                break;
-            default:
-                break;
-        }
+        StorePidByClass(pkt[off], ReadPid(pkt + 1), v, a, check_private_stream);
         if (v != 0 && a != 0) return;
     }
 }

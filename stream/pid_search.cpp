@@ -12,23 +12,6 @@ namespace {
 
 constexpr int kStagingPackets = 1000;
 
-// Stores pid into the variable of the stream class the id belongs to. PID 0 is the PAT, never a
-// PES: it would only turn a known PID back into "unknown".
-void StoreByClass(uint8_t stream_id, uint16_t pid, uint16_t& v, uint16_t& a,
-                  bool private_is_audio) {
-    if (pid == 0) return;
-    switch (ClassifyStreamId(stream_id, private_is_audio)) {
-        case StreamClass::Audio:
-            a = pid;
-            break;
-        case StreamClass::Video:
-            v = pid;
-            break;
-        default:
-            break;
-    }
-}
-
 }  // namespace
 
 const char* SilentAbort::what() const noexcept {
@@ -156,7 +139,7 @@ void FindAvPidsInBuffer(const uint8_t* bytes, int count, uint16_t& v, uint16_t& 
         }
         if (off + 4 > kTsPacketSize) continue;
         if (pkt[off] != 0x00 || pkt[off + 1] != 0x00 || pkt[off + 2] != 0x01) continue;
-        StoreByClass(pkt[off + 3], ReadPid(pkt + 1), v, a, check_private_stream);
+        StorePidByClass(pkt[off + 3], ReadPid(pkt + 1), v, a, check_private_stream);
         if (v != 0 && a != 0) return;
     }
 }

@@ -63,6 +63,16 @@ enum class StreamClass { Invalid, Skipped, Audio, Video };
 
 StreamClass ClassifyStreamId(uint8_t stream_id, bool check_private_stream) noexcept;
 
+// The PID scans: stores pid into the variable of the class the stream id belongs to. PID 0 is the
+// PAT, never a PES; storing it would only turn a known PID back into "unknown".
+inline void StorePidByClass(uint8_t stream_id, uint16_t pid, uint16_t& video_pid,
+                            uint16_t& audio_pid, bool check_private_stream) noexcept {
+    if (pid == 0) return;
+    const StreamClass c = ClassifyStreamId(stream_id, check_private_stream);
+    if (c == StreamClass::Audio) audio_pid = pid;
+    if (c == StreamClass::Video) video_pid = pid;
+}
+
 inline constexpr bool IsAudioStreamId(uint8_t id) noexcept {
     return id >= kStreamIdAudioFirst && id <= kStreamIdAudioLast;
 }
