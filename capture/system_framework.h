@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/framework.h"
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 
 namespace tessaline {
 

@@ -12,7 +12,7 @@
 
 #include "app/main_form.h"
 #include "app/widgets.h"
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 
 int main(int argc, char** argv) {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -14,7 +14,7 @@
 
 #include "app/ini_file.h"
 #include "app/main_form.h"
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {

@@ -9,7 +9,7 @@
 
 #include "capture/ds_capture.h"
 #include "capture/message_sink.h"
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 
 namespace tessaline {
 

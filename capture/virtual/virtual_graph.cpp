@@ -5,8 +5,8 @@
 #include <memory>
 #include <random>
 
-#include "capture/virtual_objects.h"
-#include "capture/virtual_stream.h"
+#include "capture/virtual/virtual_objects.h"
+#include "capture/virtual/virtual_stream.h"
 
 namespace tessaline {
 namespace {

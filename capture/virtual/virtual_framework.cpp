@@ -1,8 +1,8 @@
-#include "capture/virtual_framework.h"
+#include "capture/virtual/virtual_framework.h"
 
 #include <algorithm>
 
-#include "capture/virtual_objects.h"
+#include "capture/virtual/virtual_objects.h"
 
 namespace tessaline {
 

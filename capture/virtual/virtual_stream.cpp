@@ -1,4 +1,4 @@
-#include "capture/virtual_stream.h"
+#include "capture/virtual/virtual_stream.h"
 
 #include <algorithm>
 
