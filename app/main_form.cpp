@@ -13,6 +13,7 @@
 #include "app/captions.h"
 #include "app/capture_binding.h"
 #include "app/date_pattern.h"
+#include "app/reservation_page.h"
 #include "capture/ds_capture.h"
 #include "capture/system_framework.h"
 
@@ -52,6 +53,7 @@ TFormQuillor::TFormQuillor(Options options)
     BuildLayout();
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
     ConnectHandlers();
+    reservations_ = new TReservationPage(*this);
     FormCreate();
 }
 
@@ -168,6 +170,7 @@ void TFormQuillor::FormActivate() {
     if (Flags.DeviceReady) ApplyLaunchSwitches();
 
     UpdateControlStates();
+    reservations_->LoadReservations();  // and resets the editor
     QCoreApplication::processEvents();
 }
 

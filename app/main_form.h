@@ -36,6 +36,7 @@ namespace tessaline {
 
 class CDSCapture;
 class ComboDeviceBox;
+class TReservationPage;
 class WindowMessageSink;
 
 class TFormQuillor : public QWidget {
@@ -126,6 +127,7 @@ class TFormQuillor : public QWidget {
     bool PowerAtLaunch = false;
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
+    TReservationPage& Reservations() { return *reservations_; }
 
     // ---- Controls --------------------------------------------------------------------------
     QGroupBox* grpGroup = nullptr;
@@ -258,6 +260,8 @@ class TFormQuillor : public QWidget {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    friend class TReservationPage;  // its handlers share the window's messages and settings file
+
     // Building the controls (main_form_layout.cpp).
     void BuildLayout();
     void BuildRecordingBar();
@@ -268,7 +272,6 @@ class TFormQuillor : public QWidget {
     void BuildSettingsPage();
     void ConnectHandlers();
     void SetCaption(std::string_view name, std::string_view text);
-    void PaintTimerCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
     void PaintListCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
     void PaintWriteCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
 
@@ -298,6 +301,7 @@ class TFormQuillor : public QWidget {
     std::unique_ptr<ComboDeviceBox> device_box_;
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
+    TReservationPage* reservations_ = nullptr;  // a child of the window
     bool created_ = false;
     bool placed_ = false;
     bool started_ = false;
