@@ -6,6 +6,8 @@
 set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
+# A reservation's power action is only printed: a demo never switches the computer off.
+export TESSALINE_POWER=dry-run
 
 # The window, when a desktop can show it; its device box lists the virtual deck, which plays the
 # bundled sample unless TESSALINE_VIRTUAL_DECK names another file.
