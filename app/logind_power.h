@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "recording/power_actions.h"
+#include "recording/power_rules.h"
 
 namespace tessaline {
 

@@ -64,7 +64,7 @@ int ReservationList::Find(std::string_view record) const {
     return -1;
 }
 
-int ReservationList::SetRunningStatus(ReservationStatus status) {
+int ReservationList::SetRunningStatus(RecordStatus status) {
     int changed = 0;
     for (std::string& record : records_) {
         if (!IsRunning(record)) continue;
@@ -93,7 +93,7 @@ LoadReport LoadReservations(ReservationList& list, const ReservationStore& store
         std::optional<std::string> value = store.get(ReserveKey(i));
         if (!value || value->empty()) continue;
         if (IsRunning(*value)) {
-            *value = WithStatus(*value, ReservationStatus::Aborted);
+            *value = WithStatus(*value, RecordStatus::Aborted);
             ++report.stale_running;
         }
         list.Add(std::move(*value));
@@ -112,7 +112,7 @@ bool FollowOnReservationWaiting(const ReservationList& list, int max_reserve, Lo
     const int n = std::min(list.Count(), max_reserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list[i]);
-        if (!r || r->status != ReservationStatus::Waiting) continue;
+        if (!r || r->status != RecordStatus::Waiting) continue;
         const auto start = ResolveReservationDateTime(r->start_field, now);
         const auto end = ResolveReservationDateTime(r->end_field, now);
         if (start && end && *start <= at && at <= *end) return true;

@@ -41,7 +41,7 @@ class ReservationList {
     int Find(std::string_view record) const;
 
     // Every running record gets status; returns how many changed.
-    int SetRunningStatus(ReservationStatus status);
+    int SetRunningStatus(RecordStatus status);
     bool AnyRunning() const;
 
   private:

@@ -94,7 +94,7 @@ std::string BuildReservation(std::string_view start_field, std::string_view end_
     record.reserve(L::kFixedLength + tail.name.size());
     record += start_field;
     record += end_field;
-    record += static_cast<char>(ReservationStatus::Waiting);
+    record += static_cast<char>(RecordStatus::Waiting);
     // One digit is all the layout has; a wider index would shift every later field.
     record += static_cast<char>('0' + (tail.device >= 0 && tail.device <= 9 ? tail.device : 0));
     const int action = static_cast<int>(tail.action);
@@ -156,7 +156,7 @@ std::optional<Reservation> ParseReservation(std::string_view record) {
         (skip != '0' && skip != '1')) {
         return std::nullopt;
     }
-    r.status = static_cast<ReservationStatus>(status);
+    r.status = static_cast<RecordStatus>(status);
     r.device = device - '0';
     r.action = static_cast<PowerAction>(action - '0');
     r.skip = skip == '0';
@@ -168,24 +168,24 @@ bool IsWellFormed(std::string_view record) {
     return ParseReservation(record).has_value();
 }
 
-std::optional<ReservationStatus> StatusOf(std::string_view record) {
+std::optional<RecordStatus> StatusOf(std::string_view record) {
     const auto r = ParseReservation(record);
     if (!r) return std::nullopt;
     return r->status;
 }
 
 bool IsRunning(std::string_view record) {
-    return StatusOf(record) == ReservationStatus::Running;
+    return StatusOf(record) == RecordStatus::Running;
 }
 
-std::string WithStatus(std::string_view record, ReservationStatus status) {
+std::string WithStatus(std::string_view record, RecordStatus status) {
     std::string out(record);
     if (out.size() > L::kStatus) out[L::kStatus] = static_cast<char>(status);
     return out;
 }
 
 std::string AsStarted(std::string_view record, int device) {
-    std::string out = WithStatus(record, ReservationStatus::Running);
+    std::string out = WithStatus(record, RecordStatus::Running);
     if (out.size() > L::kDevice && device >= 0 && device <= 9) {
         out[L::kDevice] = static_cast<char>('0' + device);
     }

@@ -44,7 +44,7 @@ inline constexpr size_t kTailInField = 10;  // " HH:NN:SS": what the grid shows 
 inline constexpr size_t kMaxTypedName = 128;
 inline constexpr size_t kMaxReadName = 512;
 
-enum class ReservationStatus : char {
+enum class RecordStatus : char {
     Waiting = '0',
     Running = '1',
     Aborted = '2',
@@ -101,7 +101,7 @@ struct Reservation {
     bool weekly = false;
     std::string_view start_field;
     std::string_view end_field;
-    ReservationStatus status = ReservationStatus::Waiting;
+    RecordStatus status = RecordStatus::Waiting;
     int device = 0;
     PowerAction action = PowerAction::None;
     bool skip = false;
@@ -114,12 +114,12 @@ std::optional<Reservation> ParseReservation(std::string_view record);
 bool IsWellFormed(std::string_view record);
 
 // The status of a well-formed record; nullopt for one that is not.
-std::optional<ReservationStatus> StatusOf(std::string_view record);
+std::optional<RecordStatus> StatusOf(std::string_view record);
 // Only a well-formed record can be running: a hand-edited "1" in a broken record locks nothing.
 bool IsRunning(std::string_view record);
 
 // The record with another status (a record too short to have one is returned unchanged).
-std::string WithStatus(std::string_view record, ReservationStatus status);
+std::string WithStatus(std::string_view record, RecordStatus status);
 // The record as started: status "1" and the device in its place.
 std::string AsStarted(std::string_view record, int device);
 

@@ -47,20 +47,20 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
         const auto window = ScheduleWindow(*r, now);
         if (!window) continue;
         const LocalTime start = window->start, end = window->end;
-        const ReservationStatus status = r->status;
+        const RecordStatus status = r->status;
 
         // A weekly record that has run waits again for its next day once its window is left.
         const bool outside = (now > start && now > end) || (now < start && now < end);
         if (r->weekly && outside &&
-            (status == ReservationStatus::Aborted || status == ReservationStatus::Done)) {
+            (status == RecordStatus::Aborted || status == RecordStatus::Done)) {
             const int at = list_.Find(record);
             if (at >= 0) {
-                list_.Replace(at, WithStatus(record, ReservationStatus::Waiting));
+                list_.Replace(at, WithStatus(record, RecordStatus::Waiting));
                 recorder_.SaveReservations();
                 recorder_.RepaintReservations();
             }
         }
-        if (status != ReservationStatus::Waiting) continue;
+        if (status != RecordStatus::Waiting) continue;
 
         if (start - seconds(options.power_on_sec) <= now && now <= end) {
             recorder_.SelectDevice(r->device);
@@ -85,7 +85,7 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
                 recorder_.ClearReservationStart();
                 const int again = list_.Find(started);
                 if (again >= 0)
-                    list_.Replace(again, WithStatus(started, ReservationStatus::Aborted));
+                    list_.Replace(again, WithStatus(started, RecordStatus::Aborted));
                 recorder_.SaveReservations();
                 recorder_.RepaintReservations();
             }

@@ -78,11 +78,11 @@ Row Describe(const std::string& record, LocalTime now) {
     row.parsed = ParseReservation(row.record);
     if (!row.parsed) return row;
     row.next = NextWindow(*row.parsed, now);
-    const ReservationStatus s = row.parsed->status;
+    const RecordStatus s = row.parsed->status;
     // A weekly record that has run waits again for its next day.
     const bool armed =
-        s == ReservationStatus::Waiting ||
-        (row.parsed->weekly && (s == ReservationStatus::Aborted || s == ReservationStatus::Done));
+        s == RecordStatus::Waiting ||
+        (row.parsed->weekly && (s == RecordStatus::Aborted || s == RecordStatus::Done));
     row.will_run = !row.parsed->skip && armed && row.next && row.next->end >= now;
     return row;
 }

@@ -168,7 +168,7 @@ TEST_F(ReservationPageTest, RunningRecordCannotBeEditedDeletedOrCleared) {
     TFormQuillor& f = *form;
     f.chkTimer->setChecked(true);
     ReservationList& list = page().List();
-    list.Replace(0, WithStatus(list[0], ReservationStatus::Running));
+    list.Replace(0, WithStatus(list[0], RecordStatus::Running));
 
     SelectRow(1);
     f.btnEdit->click();

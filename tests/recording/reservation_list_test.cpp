@@ -12,7 +12,7 @@ namespace {
 using namespace testing_time;
 
 std::string OneTime(LocalTime start, LocalTime end, std::string name = "",
-                    ReservationStatus status = ReservationStatus::Waiting) {
+                    RecordStatus status = RecordStatus::Waiting) {
     return WithStatus(
         BuildReservation(OneTimeField(start), OneTimeField(end), {0, {}, false, name}), status);
 }
@@ -60,13 +60,13 @@ TEST(ReservationList, SortedWithoutRegardToCaseAndWithoutDuplicates) {
 
 TEST(ReservationList, RunningStatusRewrites) {
     ReservationList list;
-    list.Add(OneTime(T(2024, 3, 9, 21), T(2024, 3, 9, 22), "", ReservationStatus::Running));
+    list.Add(OneTime(T(2024, 3, 9, 21), T(2024, 3, 9, 22), "", RecordStatus::Running));
     list.Add(OneTime(T(2024, 3, 8, 21), T(2024, 3, 8, 22)));
     list.Add(
         "2024/03/09 21:00:002024/03/09 22:00:00"
         "1X11");  // not well formed: never running
     EXPECT_TRUE(list.AnyRunning());
-    EXPECT_EQ(list.SetRunningStatus(ReservationStatus::Done), 1);
+    EXPECT_EQ(list.SetRunningStatus(RecordStatus::Done), 1);
     EXPECT_FALSE(list.AnyRunning());
     // Sorted again: "1X11" now stands before the done record.
     EXPECT_EQ(list.Find("2024/03/09 21:00:002024/03/09 22:00:00"
@@ -79,7 +79,7 @@ TEST(ReservationStorage, LoadAndSaveRoundTripWithinCapacity) {
     MapStore file;
     const std::string a = OneTime(T(2024, 3, 9, 21), T(2024, 3, 9, 22), "a");
     const std::string running =
-        OneTime(T(2024, 3, 8, 21), T(2024, 3, 8, 22), "r", ReservationStatus::Running);
+        OneTime(T(2024, 3, 8, 21), T(2024, 3, 8, 22), "r", RecordStatus::Running);
     const std::string broken = "W0111011   21:00:00W0111011   2";  // hand-edited, cut short
     file.keys["Reserve01"] = a;
     file.keys["Reserve02"] = "";
@@ -93,13 +93,13 @@ TEST(ReservationStorage, LoadAndSaveRoundTripWithinCapacity) {
     // A record left running by an earlier run is aborted: it shows what happened and unlocks.
     EXPECT_EQ(report.stale_running, 1);
     ASSERT_EQ(list.Count(), 3);
-    EXPECT_EQ(list[0], WithStatus(running, ReservationStatus::Aborted));
+    EXPECT_EQ(list[0], WithStatus(running, RecordStatus::Aborted));
     EXPECT_EQ(list[1], a);
     EXPECT_EQ(list[2], broken);
 
     SaveReservations(list, file.Store(), 4);
     EXPECT_EQ(file.writes, 4);
-    EXPECT_EQ(file.keys["Reserve01"], WithStatus(running, ReservationStatus::Aborted));
+    EXPECT_EQ(file.keys["Reserve01"], WithStatus(running, RecordStatus::Aborted));
     EXPECT_EQ(file.keys["Reserve02"], a);
     EXPECT_EQ(file.keys["Reserve03"], broken);  // kept byte for byte
     EXPECT_EQ(file.keys["Reserve04"], "");
@@ -126,7 +126,7 @@ TEST(ReservationStorage, FollowOnTestLooksFiveSecondsAhead) {
     // Only waiting records count; SKIP is not looked at; the capacity limits the search.
     EXPECT_FALSE(FollowOnReservationWaiting(list, 0, T(2024, 3, 9, 22, 30)));
     list.Clear();
-    list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23), "", ReservationStatus::Done));
+    list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23), "", RecordStatus::Done));
     EXPECT_FALSE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 22)), OneTimeField(T(2024, 3, 9, 23)),

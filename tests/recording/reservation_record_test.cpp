@@ -42,9 +42,9 @@ TEST(ReservationRecord, OneTimeRecordAndStatusTexts) {
               "0000");
     EXPECT_EQ(ReservationText(record.substr(0, 19), true), "2024/03/09 21:05:07");
     EXPECT_EQ(StatusText(record, true), "");
-    EXPECT_EQ(StatusText(WithStatus(record, ReservationStatus::Running), true), "Run");
-    EXPECT_EQ(StatusText(WithStatus(record, ReservationStatus::Aborted), false), "中断");
-    EXPECT_EQ(StatusText(WithStatus(record, ReservationStatus::Done), true), "Done");
+    EXPECT_EQ(StatusText(WithStatus(record, RecordStatus::Running), true), "Run");
+    EXPECT_EQ(StatusText(WithStatus(record, RecordStatus::Aborted), false), "中断");
+    EXPECT_EQ(StatusText(WithStatus(record, RecordStatus::Done), true), "Done");
     EXPECT_TRUE(ParseReservation(record)->skip);
 }
 
@@ -100,9 +100,9 @@ TEST(ReservationRecord, RecordsThatAreNotWellFormed) {
     EXPECT_FALSE(
         IsRunning("2024/03/09 21:00:002024/03/09 22:00:00"
                   "1X11"));
-    EXPECT_TRUE(IsRunning(WithStatus(good, ReservationStatus::Running)));
+    EXPECT_TRUE(IsRunning(WithStatus(good, RecordStatus::Running)));
     // Rewriting the status of a record too short to have one changes nothing.
-    EXPECT_EQ(WithStatus("W011", ReservationStatus::Done), "W011");
+    EXPECT_EQ(WithStatus("W011", RecordStatus::Done), "W011");
 }
 
 TEST(ReservationRecord, StartedRecordCarriesStatusAndDevice) {

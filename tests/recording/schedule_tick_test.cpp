@@ -49,7 +49,7 @@ struct FakeRecorder : ScheduleRecorder {
     void RepaintReservations() override { ++repaints; }
 
     // What the monitor tick and Stop do at the end of a reservation.
-    void Finish(ReservationStatus status) {
+    void Finish(RecordStatus status) {
         list->SetRunningStatus(status);
         busy = false;
     }
@@ -107,7 +107,7 @@ TEST_F(Schedule, OneTimeReservationWakesTheDeckThenStartsOnce) {
     EXPECT_EQ(StatusText(list[0], true), "Run");
     EXPECT_EQ(recorder.saves, 0);  // the change to running is not saved at once
 
-    recorder.Finish(ReservationStatus::Done);
+    recorder.Finish(RecordStatus::Done);
     RunUntil(T(2024, 3, 9, 22, 30));
     EXPECT_EQ(recorder.starts.size(), 1u);
     EXPECT_EQ(recorder.after_action, 0);  // every idle tick clears a pending action
@@ -142,7 +142,7 @@ TEST_F(Schedule, SameStartRunsInListOrderOnePerTick) {
     EXPECT_EQ(recorder.starts[0].file_name, "a");
     RunUntil(T(2024, 3, 9, 21, 30, 1));
     EXPECT_EQ(recorder.starts.size(), 1u);  // busy recording the first
-    recorder.Finish(ReservationStatus::Done);
+    recorder.Finish(RecordStatus::Done);
     RunUntil(T(2024, 3, 9, 21, 30, 1, 50));
     ASSERT_EQ(recorder.starts.size(), 2u);
     EXPECT_EQ(recorder.starts[1].file_name, "b");
@@ -155,7 +155,7 @@ TEST_F(Schedule, SkippedRecordNeverWakesStartsOrReArms) {
         BuildReservation(WeeklyField({true, true, true, true, true, true, true}, {21, 0, 0}),
                          WeeklyField({true, true, true, true, true, true, true}, {22, 0, 0}),
                          {0, {}, true, ""}),
-        ReservationStatus::Done));
+        RecordStatus::Done));
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, true, ""});
     RunUntil(T(2024, 3, 9, 23));
     EXPECT_TRUE(recorder.starts.empty());
@@ -180,7 +180,7 @@ TEST_F(Schedule, WeeklyRecordReArmsOutsideItsWindowAndRunsNextWeek) {
         BuildReservation(WeeklyField(saturday, {21, 0, 0}), WeeklyField(saturday, {22, 0, 0}), {}));
     RunUntil(T(2024, 3, 9, 21));  // Saturday 2024-03-09
     ASSERT_EQ(recorder.starts.size(), 1u);
-    recorder.Finish(ReservationStatus::Aborted);  // stopped by hand at 21:00
+    recorder.Finish(RecordStatus::Aborted);  // stopped by hand at 21:00
     RunUntil(T(2024, 3, 9, 21, 30));
     // Still inside its window: it stays aborted and does not start again.
     EXPECT_EQ(StatusText(list[0], true), "Abort");
@@ -249,7 +249,7 @@ TEST_F(Schedule, CapacityLimitsTheWalk) {
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22));  // sorts first
     RunUntil(T(2024, 3, 9, 21, 45));
     ASSERT_EQ(recorder.starts.size(), 1u);
-    recorder.Finish(ReservationStatus::Done);
+    recorder.Finish(RecordStatus::Done);
     RunUntil(T(2024, 3, 9, 21, 50));
     EXPECT_EQ(recorder.starts.size(), 1u);  // the second record is beyond the capacity
 }

@@ -1,4 +1,4 @@
-#include "recording/power_actions.h"
+#include "recording/power_rules.h"
 
 #include <cstring>
 #include <string_view>
