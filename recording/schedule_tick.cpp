@@ -84,8 +84,7 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
                 // Nothing records: the record must not stay locked as running.
                 recorder_.ClearReservationStart();
                 const int again = list_.Find(started);
-                if (again >= 0)
-                    list_.Replace(again, WithStatus(started, RecordStatus::Aborted));
+                if (again >= 0) list_.Replace(again, WithStatus(started, RecordStatus::Aborted));
                 recorder_.SaveReservations();
                 recorder_.RepaintReservations();
             }

@@ -213,7 +213,9 @@ TEST_F(ReservationPageTest, LoadingAbortsStaleRunsKeepsBrokenRecordsAndLeavesKey
     ReservationList& list = page().List();
     ASSERT_EQ(list.Count(), 2);
     // Saved at once as aborted: it shows what happened and can be edited and deleted.
-    EXPECT_EQ(Stored(2), "2024/03/09 21:00:002024/03/09 22:00:00" "2001left running");
+    EXPECT_EQ(Stored(2),
+              "2024/03/09 21:00:002024/03/09 22:00:00"
+              "2001left running");
     EXPECT_EQ(page().CellText(2, 2), "Abort");
     // The broken record (sorted first, being shorter) is shown as it is and written back
     // unchanged.
@@ -221,7 +223,9 @@ TEST_F(ReservationPageTest, LoadingAbortsStaleRunsKeepsBrokenRecordsAndLeavesKey
     EXPECT_EQ(page().CellText(0, 1), "2024/03/09 21:00:00");
     EXPECT_EQ(page().CellText(1, 1), "2024/03/0");
     EXPECT_EQ(page().CellText(2, 1), "");
-    EXPECT_EQ(Stored(4), "2024/03/12 21:00:002024/03/12 22:00:00" "0001beyond");
+    EXPECT_EQ(Stored(4),
+              "2024/03/12 21:00:002024/03/12 22:00:00"
+              "0001beyond");
 
     // Both can be deleted.
     f.chkTimer->setChecked(true);
@@ -229,14 +233,18 @@ TEST_F(ReservationPageTest, LoadingAbortsStaleRunsKeepsBrokenRecordsAndLeavesKey
     answers = {QMessageBox::Yes};
     f.btnDel->click();
     ASSERT_EQ(list.Count(), 1);
-    EXPECT_EQ(Stored(1), "2024/03/09 21:00:002024/03/09 22:00:00" "2001left running");
+    EXPECT_EQ(Stored(1),
+              "2024/03/09 21:00:002024/03/09 22:00:00"
+              "2001left running");
     EXPECT_EQ(Stored(2), "");
     SelectRow(1);
     answers = {QMessageBox::Yes};
     f.btnDel->click();
     EXPECT_TRUE(list.Empty());
     EXPECT_EQ(Stored(1), "");
-    EXPECT_EQ(Stored(4), "2024/03/12 21:00:002024/03/12 22:00:00" "0001beyond");
+    EXPECT_EQ(Stored(4),
+              "2024/03/12 21:00:002024/03/12 22:00:00"
+              "0001beyond");
 }
 
 TEST_F(ReservationPageTest, WithoutASelectedDeckTheRecordNamesTheFirstOne) {
