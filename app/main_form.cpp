@@ -323,7 +323,8 @@ bool TFormQuillor::SaveSettings() {
     std::string error;
     bool ok = false;
     if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        WriteCaptureSettings(current.file, snapshot);
+        // With no device listed the index means nothing; the stored one stays for the next run.
+        WriteCaptureSettings(current.file, snapshot, cmbVid->count() == 0);
         ok = WriteIniFileAtomic(settings_path_, current.file, &error);
     } else {
         error = current.error;  // rewriting it would lose what could not be read
