@@ -51,6 +51,7 @@ TFormQuillor::TFormQuillor(Options options)
     data_path_ = std::make_unique<CaptureDataPath>(*stream_);
     BuildLayout();
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
+    CreateTrayIcon();
     ConnectHandlers();
     FormCreate();
 }
@@ -126,12 +127,12 @@ void TFormQuillor::FormShow() {
 
 void TFormQuillor::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (event->spontaneous()) return;
-    if (!placed_) {  // centred on the desktop when first shown
-        placed_ = true;
-        if (const QScreen* screen = this->screen()) {
-            move(screen->availableGeometry().center() - rect().center());
-        }
+    // Only the first show: coming back from the tray neither moves the window nor turns to the
+    // first page nor queues the start-up again.
+    if (event->spontaneous() || placed_) return;
+    placed_ = true;
+    if (const QScreen* screen = this->screen()) {  // centred on the desktop
+        move(screen->availableGeometry().center() - rect().center());
     }
     FormShow();
     // The start-up follows the first activation; a window manager that does not activate new
@@ -323,7 +324,8 @@ bool TFormQuillor::SaveSettings() {
     std::string error;
     bool ok = false;
     if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        WriteCaptureSettings(current.file, snapshot);
+        // With no device listed the index means nothing; the stored one stays for the next run.
+        WriteCaptureSettings(current.file, snapshot, cmbVid->count() == 0);
         ok = WriteIniFileAtomic(settings_path_, current.file, &error);
     } else {
         error = current.error;  // rewriting it would lose what could not be read

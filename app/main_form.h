@@ -26,6 +26,7 @@
 #include "app/captions.h"
 #include "app/capture_settings.h"
 #include "app/control_states.h"
+#include "app/task_tray_icon.h"
 #include "app/widgets.h"
 #include "capture/device_box.h"
 #include "capture/framework.h"
@@ -60,6 +61,10 @@ class TFormQuillor : public QWidget {
         // The media framework; this machine's decks and the virtual deck of the environment
         // (TESSALINE_VIRTUAL_DECK) when not given.
         std::shared_ptr<MediaFramework> framework;
+        // The notification area: the desktop's (QSystemTrayIcon) when not given.
+        std::function<std::unique_ptr<TrayShell>()> tray_shell;
+        // Whether the desktop has a notification area; asks Qt when not given.
+        std::function<bool()> tray_available;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -78,6 +83,16 @@ class TFormQuillor : public QWidget {
     void CloseUnattended();
     bool Started() const { return started_; }
     bool Closed() const { return closed_; }
+
+    // ---- Tray and hand-over (main_form_shell.cpp) -------------------------------------------
+    // The window was minimised: with TaskTray on (and a notification area to go to) it hides and
+    // ttTask appears instead. Returns whether it went to the tray.
+    bool HandleSysCommand();
+    void ttTaskClick();  // back from the tray
+    bool InTray() const { return ttTask && ttTask->Visible(); }
+    // A second start asked this copy to show itself: restored when minimised and brought to the
+    // front; hidden in the tray it stays there, and the icon says that the program already runs.
+    void HandOver();
 
     // ---- Settings --------------------------------------------------------------------------
     void LoadSettings();
@@ -252,10 +267,13 @@ class TFormQuillor : public QWidget {
     QLabel* pnlDir = nullptr;
     QPushButton* btnFolderOpen = nullptr;
 
+    TTaskTrayIcon* ttTask = nullptr;  // hint "Quillor", the program's icon, not visible
+
   protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     // Building the controls (main_form_layout.cpp).
@@ -285,6 +303,8 @@ class TFormQuillor : public QWidget {
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
+    void CreateTrayIcon();
+    bool TrayAvailable() const;
     TCaptureSettings SettingsFromControls() const;
 
     Options options_;

@@ -328,6 +328,20 @@ TEST_F(MainFormTest, DeviceIndexBeyondTheListSelectsNothing) {
     EXPECT_EQ(ReadIni().Get("Capture", "Device"), "-1");
 }
 
+TEST_F(MainFormTest, StoredDeviceSurvivesARunWithoutDecks) {
+    WriteIni("[Capture]\nDevice=1\n");
+    Start(Make(English(), {}, 0));  // the deck unplugged for this run
+    EXPECT_EQ(form->Settings.DeviceIndex, -1);
+    EXPECT_EQ(form->cmbVid->currentIndex(), -1);
+    Click(form->chkFolder);  // saves whatever the device state is
+    form->close();
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "1");
+
+    Restart(Make(English(), {}, 2));  // plugged in again: the deck is chosen as before
+    EXPECT_EQ(form->cmbVid->currentIndex(), 1);
+    EXPECT_TRUE(form->Flags.DeviceReady);
+}
+
 TEST_F(MainFormTest, FailedSaveIsReportedAndTheWindowStillCloses) {
     WriteIni("[Capture]\nSyncByte=1\n");
     ASSERT_EQ(::chmod(ini.c_str(), 0444), 0);
