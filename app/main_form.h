@@ -120,6 +120,10 @@ class TFormQuillor : public QWidget {
     // The tick threads; none until the start-up has found a usable deck.
     std::unique_ptr<TickThread> TThTime;
     std::unique_ptr<TickThread> TThTimer;
+    // Creates and starts TThTime, then TThTimer (once; the start-up does it when a deck is
+    // usable), and stops both, waiting for them (closing does it).
+    void StartTicks();
+    void StopTicks();
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();
@@ -283,8 +287,6 @@ class TFormQuillor : public QWidget {
 
   private:
     friend class TRecordingBar;
-    void StartTicks();
-    void StopTicks();
     // Building the controls (main_form_layout.cpp).
     void BuildLayout();
     void BuildRecordingBar();
