@@ -93,7 +93,8 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
 }
 
 bool RecordingControl::Start() {
-    if (flags_.IsRecording || sequence_.IsOpen()) return false;
+    // A conversion or a deck write shares the stream state: never start beside one.
+    if (flags_.Busy() || sequence_.IsOpen()) return false;
 
     // 1. The graph: deck, then the grabber with our callback.
     if (!sequence_.PrepareGraph()) return false;

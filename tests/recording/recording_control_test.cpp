@@ -329,6 +329,18 @@ TEST_F(RecordingControlTest, StopWhileNothingRecordsTouchesNoFile) {
     EXPECT_EQ(ReadFile(dir / "D240309210507.mpg"), first);
 }
 
+TEST_F(RecordingControlTest, NoStartBesideAConversionOrADeckWrite) {
+    UseDeck("sample-sd-192.ts");
+    for (bool* busy : {&flags.IsRemuxing, &flags.IsWriting}) {
+        *busy = true;
+        EXPECT_FALSE(control.Start());
+        EXPECT_FALSE(flags.IsRecording);
+        *busy = false;
+    }
+    EXPECT_TRUE(FilesInDir().empty());
+    EXPECT_EQ(host.saves, 0);
+}
+
 TEST_F(RecordingControlTest, GraphThatDoesNotRunLeavesNoFile) {
     UseDeck("sample-sd-192.ts");
     fw.Fail(VirtualOp::Run, kE_FAIL, 1);
