@@ -12,9 +12,13 @@
 
 #include "app/captions.h"
 #include "app/capture_binding.h"
-#include "app/date_pattern.h"
+#include "app/data_info_page.h"
+#include "app/recording_bar.h"
+#include "app/tick_thread.h"
 #include "capture/ds_capture.h"
+#include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
+#include "recording/date_pattern.h"
 
 namespace tessaline {
 
@@ -49,14 +53,22 @@ TFormQuillor::TFormQuillor(Options options)
             Message(QMessageBox::Critical, caption, text);
         });
     data_path_ = std::make_unique<CaptureDataPath>(*stream_);
+    clock_ = options_.clock ? options_.clock : std::make_shared<SystemClock>();
+    power_actions_ = options_.power_actions;
+    if (!power_actions_) power_actions_ = std::make_shared<DryRunPowerActions>();
     BuildLayout();
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
     CreateTrayIcon();
+    data_info_page_ = std::make_unique<TDataInfoPage>(*this);
+    recording_bar_ = new TRecordingBar(*this);
     ConnectHandlers();
+    recording_bar_->Bind();
     FormCreate();
 }
 
-TFormQuillor::~TFormQuillor() = default;
+TFormQuillor::~TFormQuillor() {
+    StopTicks();
+}
 
 QString TFormQuillor::GetFileVersionText() {
     return QStringLiteral(TESSALINE_VERSION);
@@ -109,6 +121,11 @@ void TFormQuillor::FormCreate() {
     created_ = true;
     setWindowTitle("D-VHS Tessaline v" + GetFileVersionText());
     capture_ = std::make_unique<CDSCapture>(*framework_, *sink_, *stream_, *data_path_);
+    sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *sink_);
+    recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
+                                                    *recording_bar_, *clock_);
+    recording_->SetPowerActions(power_actions_.get());
+    monitor_ = std::make_unique<MonitorTick>(*recording_);
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -166,19 +183,40 @@ void TFormQuillor::FormActivate() {
     cmbVid->setCurrentIndex(Settings.DeviceIndex);
     cmbVidClick();
 
-    if (Flags.DeviceReady) ApplyLaunchSwitches();
+    if (Flags.DeviceReady) {
+        ApplyLaunchSwitches();
+        StartTicks();
+    }
 
     UpdateControlStates();
     QCoreApplication::processEvents();
+    if (recording_->State().StartAtLaunch && !closed_) btnRecClick();
+}
+
+void TFormQuillor::StartTicks() {
+    if (TThTime) return;
+    TThTime = std::make_unique<TickThread>(this, [this] {
+        if (!closed_) monitor_->Run();
+    });
+    TThTimer = std::make_unique<TickThread>(this, [this] {
+        if (!closed_ && ScheduleTick) ScheduleTick();
+    });
+    TThTime->start();
+    TThTimer->start();
+}
+
+void TFormQuillor::StopTicks() {
+    if (TThTime) TThTime->Stop();
+    if (TThTimer) TThTimer->Stop();
 }
 
 void TFormQuillor::ApplyLaunchSwitches() {
     for (const QString& argument : options_.arguments) {
         const QString a = argument.toUpper();
         if (a == "-S") {
-            StartAtLaunch = true;
+            recording_->State().StartAtLaunch = true;
         } else if (a == "-P") {
-            PowerAtLaunch = true;
+            recording_->State().PowerAtLaunch = true;
         } else if (a == "-9") {
             chkPES->setChecked(false);
             chkTrimPacket->setChecked(false);
@@ -199,10 +237,16 @@ void TFormQuillor::closeEvent(QCloseEvent* event) {
 
 void TFormQuillor::FormCloseQuery() {
     if (closed_) return;
+    // A recording is finished first, as Stop would (file closed and renamed, a running
+    // reservation marked aborted), but no computer power action follows a close.
+    if (Flags.IsRecording && recording_) {
+        recording_->Stop(RecordingControl::StopCause::Closing);
+    }
     closed_ = true;
     // A failure is reported and the window closes all the same. Before the settings were loaded
     // the controls hold only defaults, which must not overwrite the file.
     if (loaded_) SaveSettings();
+    StopTicks();
     if (capture_) {
         Flags.DeviceReady = false;
         capture_->ClearAddedFilters();
@@ -414,39 +458,30 @@ void TFormQuillor::ApplyEnglishCaptions() {
 
 bool TFormQuillor::FillDeviceList() {
     if (!capture_) return false;
-    selection_.GrabberReady = Flags.GrabberReady;
-    const bool listed =
-        ::tessaline::FillDeviceList(*capture_, *device_box_, selection_, *sink_, Flags.UseEnglish);
-    Flags.GrabberReady = selection_.GrabberReady;
-    return listed;
+    return ::tessaline::FillDeviceList(*capture_, *device_box_, Flags, *sink_);
 }
 
 void TFormQuillor::cmbVidClick() {
     if (!capture_) return;
-    // The device logic keeps its own copy of the flags; hand ours over and take them back before
-    // anything that reads them runs.
-    selection_.DeviceReady = Flags.DeviceReady;
-    selection_.GrabberReady = Flags.GrabberReady;
     DeviceBoxHooks hooks;
-    hooks.SaveSettings = [this] {
-        Flags.DeviceReady = selection_.DeviceReady;
-        SaveSettings();
-    };
-    hooks.UpdateControlStates = [this] {
-        Flags.DeviceReady = selection_.DeviceReady;
-        UpdateControlStates();
-    };
-    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, hooks);
-    Flags.DeviceReady = selection_.DeviceReady;
+    hooks.SaveSettings = [this] { SaveSettings(); };
+    hooks.UpdateControlStates = [this] { UpdateControlStates(); };
+    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, Flags, hooks);
 }
 
 // ---- Recording bar -------------------------------------------------------------------------
 
+void TFormQuillor::btnRecClick() {
+    recording_bar_->btnRecClick();
+}
+void TFormQuillor::btnStopClick() {
+    recording_bar_->btnStopClick();
+}
+void TFormQuillor::btnTimeAddClick() {
+    recording_bar_->btnTimeAddClick();
+}
 void TFormQuillor::chkFileNameClick() {
-    const bool checked = chkFileName->isChecked();
-    Settings.UseFileName = checked;
-    edtFileName->setEnabled(checked);
-    SetFieldColour(edtFileName, checked ? FieldColour::Window : FieldColour::ButtonFace);
+    recording_bar_->chkFileNameClick();
 }
 
 // ---- Settings tab --------------------------------------------------------------------------

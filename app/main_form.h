@@ -30,6 +30,10 @@
 #include "app/widgets.h"
 #include "capture/device_box.h"
 #include "capture/framework.h"
+#include "recording/clock.h"
+#include "recording/monitor_tick.h"
+#include "recording/power_actions.h"
+#include "recording/recording_control.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -37,6 +41,10 @@ namespace tessaline {
 
 class CDSCapture;
 class ComboDeviceBox;
+class RecordingSequence;
+class TDataInfoPage;
+class TRecordingBar;
+class TickThread;
 class WindowMessageSink;
 
 class TFormQuillor : public QWidget {
@@ -65,6 +73,10 @@ class TFormQuillor : public QWidget {
         std::function<std::unique_ptr<TrayShell>()> tray_shell;
         // Whether the desktop has a notification area; asks Qt when not given.
         std::function<bool()> tray_available;
+        // The clock of recording control and the ticks; the machine's clock when not given.
+        std::shared_ptr<Clock> clock;
+        // The computer power actions after a reservation; printed, not made, when not given.
+        std::shared_ptr<PowerActions> power_actions;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -107,8 +119,26 @@ class TFormQuillor : public QWidget {
     bool FillDeviceList();
     void cmbVidClick();
 
-    // ---- Recording bar ---------------------------------------------------------------------
+    // ---- Recording bar and ticks -----------------------------------------------------------
+    void btnRecClick();
+    void btnStopClick();
+    void btnTimeAddClick();
     void chkFileNameClick();
+    // Recording control and the monitor tick; none after closing. Reservations plug in through
+    // Recording()->SetReservations, the power backend through SetPowerActions; the batch and
+    // deck-writing pages through Monitor()->BatchProgress and ->WriteToDeckEndOfFile.
+    RecordingControl* Recording() { return closed_ ? nullptr : recording_.get(); }
+    MonitorTick* Monitor() { return monitor_.get(); }
+    TDataInfoPage& DataInfoPage() { return *data_info_page_; }
+    // The schedule tick, run on the window thread by TThTimer; the reservation list sets it.
+    std::function<void()> ScheduleTick;
+    // The tick threads; none until the start-up has found a usable deck.
+    std::unique_ptr<TickThread> TThTime;
+    std::unique_ptr<TickThread> TThTimer;
+    // Creates and starts TThTime, then TThTimer (once; the start-up does it when a deck is
+    // usable), and stops both, waiting for them (closing does it).
+    void StartTicks();
+    void StopTicks();
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();
@@ -137,8 +167,6 @@ class TFormQuillor : public QWidget {
     // ---- Shared state ----------------------------------------------------------------------
     TCaptureSettings Settings;
     RunState Flags;
-    bool StartAtLaunch = false;
-    bool PowerAtLaunch = false;
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
 
@@ -276,6 +304,7 @@ class TFormQuillor : public QWidget {
     void changeEvent(QEvent* event) override;
 
   private:
+    friend class TRecordingBar;
     // Building the controls (main_form_layout.cpp).
     void BuildLayout();
     void BuildRecordingBar();
@@ -318,6 +347,13 @@ class TFormQuillor : public QWidget {
     std::unique_ptr<ComboDeviceBox> device_box_;
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
+    std::shared_ptr<Clock> clock_;
+    std::shared_ptr<PowerActions> power_actions_;
+    std::unique_ptr<RecordingSequence> sequence_;
+    std::unique_ptr<TDataInfoPage> data_info_page_;
+    TRecordingBar* recording_bar_ = nullptr;  // a child object of the window
+    std::unique_ptr<RecordingControl> recording_;
+    std::unique_ptr<MonitorTick> monitor_;
     bool created_ = false;
     bool placed_ = false;
     bool started_ = false;
