@@ -4,45 +4,55 @@
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <cstdlib>
+#include <cstring>
 
 namespace tessaline {
 
-const char* LogindMethod(PowerAction action) {
-    switch (action) {
-        case PowerAction::Shutdown:
-        case PowerAction::PowerOff:
+const char* LogindMethod(int after_action) {
+    switch (static_cast<AfterActionKind>(after_action)) {
+        case AfterActionKind::Shutdown:
+        case AfterActionKind::PowerOff:
             return "PowerOff";
-        case PowerAction::Standby:
+        case AfterActionKind::Standby:
             return "Suspend";
-        case PowerAction::Hibernate:
+        case AfterActionKind::Hibernate:
             return "Hibernate";
-        case PowerAction::None:
-            break;
+        default:
+            return "";
     }
-    return "";
 }
 
-PowerResult LogindPowerActions::Run(PowerAction action) {
+void LogindPowerActions::Call(int action) {
     const char* method = LogindMethod(action);
-    if (!*method) return {};
+    if (!*method) return;
+    QString reason;
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        return {false, "no system bus: " + bus.lastError().message().toStdString()};
+        reason = "no system bus: " + bus.lastError().message();
+    } else {
+        QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1",
+                               "org.freedesktop.login1.Manager", bus);
+        const QDBusMessage reply = manager.call(QString::fromLatin1(method), false);
+        if (reply.type() == QDBusMessage::ErrorMessage) {
+            reason = reply.errorName() + ": " + reply.errorMessage();
+        }
     }
-    QDBusInterface manager("org.freedesktop.login1", "/org/freedesktop/login1",
-                           "org.freedesktop.login1.Manager", bus);
-    const QDBusMessage reply = manager.call(QString::fromLatin1(method), false);
-    if (reply.type() == QDBusMessage::ErrorMessage) {
-        return {false, (reply.errorName() + ": " + reply.errorMessage()).toStdString()};
-    }
-    return {};
+    if (reason.isEmpty() || !err_) return;
+    const std::string_view name = PowerActionName(action);
+    std::fprintf(err_, "tessaline: the system refused the power action %.*s: %s\n",
+                 static_cast<int>(name.size()), name.data(), reason.toLocal8Bit().constData());
+    std::fflush(err_);
 }
 
-std::unique_ptr<PowerActions> CreateSystemPowerActions() {
+bool PowerDryRunRequested(const char* tessaline_power) {
+    return tessaline_power && std::strcmp(tessaline_power, "dry-run") == 0;
+}
+
+std::shared_ptr<PowerActions> CreateSystemPowerActions() {
     if (PowerDryRunRequested(std::getenv("TESSALINE_POWER"))) {
-        return std::make_unique<DryRunPowerActions>();
+        return std::make_shared<DryRunPowerActions>();
     }
-    return std::make_unique<LogindPowerActions>();
+    return std::make_shared<LogindPowerActions>();
 }
 
 }  // namespace tessaline

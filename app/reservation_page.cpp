@@ -48,20 +48,20 @@ QString Q(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-LocalTime ToLocal(const QDate& date, const QTime& time) {
+DateTime ToLocal(const QDate& date, const QTime& time) {
     const year_month_day ymd{year(date.year()), month(static_cast<unsigned>(date.month())),
                              day(static_cast<unsigned>(date.day()))};
-    return LocalTime(local_days(ymd).time_since_epoch() + hours(time.hour()) +
-                     minutes(time.minute()) + seconds(time.second()));
+    return DateTime(local_days(ymd).time_since_epoch() + hours(time.hour()) +
+                    minutes(time.minute()) + seconds(time.second()));
 }
 
-QDate DateOf(LocalTime t) {
+QDate DateOf(DateTime t) {
     const year_month_day ymd(floor<days>(t));
     return QDate(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
                  static_cast<int>(static_cast<unsigned>(ymd.day())));
 }
 
-QTime TimeOf(LocalTime t) {
+QTime TimeOf(DateTime t) {
     const hh_mm_ss<milliseconds> hms(t - floor<days>(t));
     return QTime(static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
                  static_cast<int>(hms.seconds().count()));
@@ -90,47 +90,74 @@ std::string_view FieldAt(const std::string& record, size_t at) {
 // The schedule's view of the window and of recording control.
 class TReservationPage::Recorder final : public ScheduleRecorder {
   public:
-    explicit Recorder(TReservationPage& page) : page_(page) {}
-    bool DeviceReady() const override { return page_.form_.Flags.DeviceReady; }
-    bool Busy() const override { return page_.form_.Flags.Busy(); }
+    explicit Recorder(TReservationPage& page) : page_(page), form_(page.form_) {}
+    bool DeviceReady() const override { return form_.Flags.DeviceReady; }
+    bool Busy() const override { return form_.Flags.Busy(); }
     void SelectDevice(int index) override {
-        page_.form_.cmbVid->setCurrentIndex(index);
-        page_.form_.cmbVidClick();
+        form_.cmbVid->setCurrentIndex(index);
+        form_.cmbVidClick();
     }
     void DevicePowerOn() override {
-        if (CDSCapture* capture = page_.form_.Capture()) capture->DevicePowerOn();
+        if (CDSCapture* capture = form_.Capture()) capture->DevicePowerOn();
     }
     void ResetAfterAction() override {
-        if (page_.hooks_.ResetAfterAction) page_.hooks_.ResetAfterAction();
+        if (RecordingControl* control = form_.Recording()) control->State().AfterAction = 0;
     }
-    bool StartReservation(const ReservationStart& start) override {
-        return page_.hooks_.StartReservation && page_.hooks_.StartReservation(start);
+    bool StartReservation(const ReservationStart& s) override {
+        RecordingControl* control = form_.Recording();
+        if (!control) return false;
+        control->ArmReservation(s.start, s.end, s.file_name, static_cast<int>(s.action));
+        form_.btnRecClick();
+        return form_.Flags.IsRecording;
     }
     void ClearReservationStart() override {
-        if (page_.hooks_.ClearReservationStart) page_.hooks_.ClearReservationStart();
+        RecordingControl* control = form_.Recording();
+        if (!control) return;
+        RecordingState& state = control->State();
+        state.IsReserveRecording = false;
+        state.ReserveFileName.clear();
+        state.AfterAction = 0;
+        state.RecStart = state.RecEnd = DateTime{};
     }
     void SaveReservations() override { page_.SaveReservations(); }
-    void RepaintReservations() override { page_.form_.sgTimer->viewport()->update(); }
+    void RepaintReservations() override { form_.sgTimer->viewport()->update(); }
+
+  private:
+    TReservationPage& page_;
+    TFormQuillor& form_;
+};
+
+// Recording control's view of the list: the follow-on test and the status changes of a stop and
+// of a reservation's end.
+class TReservationPage::Statuses final : public ReservationStatus {
+  public:
+    explicit Statuses(TReservationPage& page) : page_(page) {}
+    bool WaitingReservationCovers(DateTime t) override {
+        return tessaline::WaitingReservationCovers(page_.list_, page_.form_.Settings.MaxReserve, t);
+    }
+    void MarkRunning(Status to) override {
+        const auto status = static_cast<RecordStatus>('0' + static_cast<int>(to));
+        if (page_.list_.SetRunningStatus(status) > 0) page_.SaveReservations();
+        page_.form_.sgTimer->viewport()->update();
+    }
 
   private:
     TReservationPage& page_;
 };
 
-TReservationPage::TReservationPage(TFormQuillor& form)
-    : QObject(&form), form_(form), now_(&LocalNow) {
+TReservationPage::TReservationPage(TFormQuillor& form) : QObject(&form), form_(form) {
     recorder_ = std::make_unique<Recorder>(*this);
-    tick_ = std::make_unique<tessaline::ScheduleTick>(list_, *recorder_, [this] { return now_(); });
+    statuses_ = std::make_unique<Statuses>(*this);
+    tick_ = std::make_unique<tessaline::ScheduleTick>(list_, *recorder_, *form_.clock_);
     form_.sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
         sgTimerDrawCell(p, c, r, rect, sel);
     });
     ConnectHandlers();
+    if (RecordingControl* control = form_.Recording()) control->SetReservations(statuses_.get());
+    form_.ScheduleTick = [this] { ScheduleTick(); };
 }
 
 TReservationPage::~TReservationPage() = default;
-
-void TReservationPage::SetClock(std::function<LocalTime()> now) {
-    now_ = std::move(now);
-}
 
 void TReservationPage::ConnectHandlers() {
     TFormQuillor& f = form_;
@@ -314,14 +341,14 @@ void TReservationPage::btnAddClick() {
         start_field = WeeklyField(days, ClockOf(f.dpTimeS->time()));
         end_field = WeeklyField(days, ClockOf(f.dpTimeE->time()));
     } else {
-        const LocalTime start = ToLocal(f.dpDateS->date(), f.dpTimeS->time());
-        const LocalTime end = ToLocal(f.dpDateE->date(), f.dpTimeE->time());
+        const DateTime start = ToLocal(f.dpDateS->date(), f.dpTimeS->time());
+        const DateTime end = ToLocal(f.dpDateE->date(), f.dpTimeE->time());
         if (start >= end) {
             Error(Q(Pick(kMsgEndNotAfterStart, english)));
             f.dpTimeE->setFocus();
             return;
         }
-        if (now_() > start) {
+        if (form_.clock_->Now() > start) {
             Error(Q(Pick(kMsgStartPassed, english)));
             f.dpTimeS->setFocus();
             return;
@@ -334,7 +361,7 @@ void TReservationPage::btnAddClick() {
     // one digit, and the first deck is what an edit of such a record would pick too.
     tail.device = f.cmbVid->currentIndex();
     const int power = f.cmbPower->currentIndex();
-    tail.action = static_cast<PowerAction>(power >= 0 && power <= 4 ? power : 0);
+    tail.action = static_cast<AfterActionKind>(power >= 0 && power <= 4 ? power : 0);
     tail.skip = f.chkSkip->isChecked();
     tail.name = f.edtFileResv->text().trimmed().toStdString();
     std::string record = BuildReservation(start_field, end_field, tail);
@@ -429,7 +456,7 @@ void TReservationPage::chkTimerClick() {
         f.chkTimer->setChecked(true);
         return;
     }
-    const LocalTime now = now_();
+    const DateTime now = form_.clock_->Now();
     f.dpDateS->setDate(DateOf(now));
     f.dpDateE->setDate(DateOf(now));
     f.dpTimeS->setTime(TimeOf(now));
@@ -525,10 +552,6 @@ void TReservationPage::ScheduleTick() {
     options.power_on_sec = -s.PowerOnSec;  // kept negated in memory
     options.reserve_power_on = s.ReservePowerOn;
     tick_->Run(options);
-}
-
-bool TReservationPage::FollowOnReservationWaiting() const {
-    return tessaline::FollowOnReservationWaiting(list_, form_.Settings.MaxReserve, now_());
 }
 
 }  // namespace tessaline

@@ -1,12 +1,12 @@
 // The reservation page: the timetable grid sgTimer, the editor group gbTimer with its handlers,
 // the list's load and save through the settings file, and the schedule tick that runs it. The
 // controls belong to the main window (they keep their designed names there); this class owns the
-// list and the behaviour.
+// list and the behaviour, and is recording control's view of the list (statuses, follow-on test).
+// It runs on the window's clock.
 #pragma once
 
 #include <QObject>
 #include <QString>
-#include <functional>
 #include <memory>
 
 #include "recording/reservation_list.h"
@@ -22,21 +22,8 @@ class TFormQuillor;
 class TReservationPage : public QObject {
     Q_OBJECT
   public:
-    // What recording control offers the schedule. Until it is connected, nothing can start.
-    struct RecorderHooks {
-        std::function<bool(const ReservationStart&)> StartReservation;
-        std::function<void()> ClearReservationStart;
-        std::function<void()> ResetAfterAction;
-    };
-
     explicit TReservationPage(TFormQuillor& form);
     ~TReservationPage() override;
-
-    // The clock of the editor's checks and of the schedule (the computer's local time unless
-    // replaced, as tests do).
-    void SetClock(std::function<LocalTime()> now);
-    LocalTime Now() const { return now_(); }
-    void SetRecorderHooks(RecorderHooks hooks) { hooks_ = std::move(hooks); }
 
     // ---- The list --------------------------------------------------------------------------
     void LoadReservations();  // then ResetReservationEditor
@@ -65,15 +52,15 @@ class TReservationPage : public QObject {
     QString CellText(int col, int row) const;
 
     // ---- Schedule --------------------------------------------------------------------------
+    // Run by the window's schedule tick thread (TThTimer) on the window thread.
     void ScheduleTick();
-    // Whether a stop of a reservation recording now leaves the deck on for the next one.
-    bool FollowOnReservationWaiting() const;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     class Recorder;
+    class Statuses;
     void ConnectHandlers();
     // Puts record into the editor; with_device also selects its deck.
     void LoadEditor(const std::string& record, bool with_device);
@@ -84,9 +71,8 @@ class TReservationPage : public QObject {
 
     TFormQuillor& form_;
     ReservationList list_;
-    std::function<LocalTime()> now_;
-    RecorderHooks hooks_;
     std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Statuses> statuses_;
     std::unique_ptr<tessaline::ScheduleTick> tick_;
 };
 

@@ -107,14 +107,13 @@ void SaveReservations(const ReservationList& list, const ReservationStore& store
     }
 }
 
-bool FollowOnReservationWaiting(const ReservationList& list, int max_reserve, LocalTime now) {
-    const LocalTime at = now + kFollowOnLead;
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime at) {
     const int n = std::min(list.Count(), max_reserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list[i]);
         if (!r || r->status != RecordStatus::Waiting) continue;
-        const auto start = ResolveReservationDateTime(r->start_field, now);
-        const auto end = ResolveReservationDateTime(r->end_field, now);
+        const auto start = ResolveReservationDateTime(r->start_field, at);
+        const auto end = ResolveReservationDateTime(r->end_field, at);
         if (start && end && *start <= at && at <= *end) return true;
     }
     return false;

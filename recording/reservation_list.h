@@ -70,10 +70,10 @@ LoadReport LoadReservations(ReservationList& list, const ReservationStore& store
 // neither are keys beyond max_reserve.
 void SaveReservations(const ReservationList& list, const ReservationStore& store, int max_reserve);
 
-// The follow-on test of a reservation's stop at now: a waiting record among the first max_reserve
-// whose window, each field resolved on its own for today (no next-day rule, SKIP not looked at),
-// contains now + 5 seconds. The deck then stays on for it.
-inline constexpr std::chrono::seconds kFollowOnLead{5};
-bool FollowOnReservationWaiting(const ReservationList& list, int max_reserve, LocalTime now);
+// The follow-on test of a reservation's stop: a waiting record among the first max_reserve whose
+// window, each field resolved on its own for the day of t (no next-day rule, SKIP not looked
+// at), contains t. The stop asks it for the moment 5 seconds after itself; the deck then stays
+// on for the reservation about to begin.
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime t);
 
 }  // namespace tessaline

@@ -34,17 +34,17 @@ std::string_view Field(std::string_view record, size_t at) {
     return record.substr(at, L::kFieldWidth);
 }
 
-LocalTime At(year_month_day date, const ClockTime& t) {
-    return LocalTime(local_days(date).time_since_epoch() + hours(t.hour) + minutes(t.minute) +
-                     seconds(t.second));
+DateTime At(year_month_day date, const ClockTime& t) {
+    return DateTime(local_days(date).time_since_epoch() + hours(t.hour) + minutes(t.minute) +
+                    seconds(t.second));
 }
 
-year_month_day DateOf(LocalTime t) {
+year_month_day DateOf(DateTime t) {
     return year_month_day(floor<days>(t));
 }
 
 // Monday 1 .. Sunday 7.
-unsigned IsoWeekday(LocalTime t) {
+unsigned IsoWeekday(DateTime t) {
     return weekday(floor<days>(t)).iso_encoding();
 }
 
@@ -59,7 +59,7 @@ std::string_view Trim(std::string_view s) {
 
 // ---- Building --------------------------------------------------------------------------------
 
-std::string FormatDateTime(LocalTime t) {
+std::string FormatDateTime(DateTime t) {
     const year_month_day d = DateOf(t);
     const hh_mm_ss<milliseconds> hms(t - floor<days>(t));
     char buf[32];
@@ -76,7 +76,7 @@ std::string FormatClockTime(const ClockTime& t) {
     return buf;
 }
 
-std::string OneTimeField(LocalTime t) {
+std::string OneTimeField(DateTime t) {
     return FormatDateTime(t);
 }
 
@@ -113,7 +113,7 @@ std::optional<ClockTime> ParseClockTime(std::string_view text) {
     return ClockTime{*h, *n, *s};
 }
 
-std::optional<LocalTime> ParseDateTime(std::string_view text) {
+std::optional<DateTime> ParseDateTime(std::string_view text) {
     if (text.size() != L::kFieldWidth || text[4] != '/' || text[7] != '/' || text[10] != ' ') {
         return std::nullopt;
     }
@@ -158,7 +158,7 @@ std::optional<Reservation> ParseReservation(std::string_view record) {
     }
     r.status = static_cast<RecordStatus>(status);
     r.device = device - '0';
-    r.action = static_cast<PowerAction>(action - '0');
+    r.action = static_cast<AfterActionKind>(action - '0');
     r.skip = skip == '0';
     r.name = record.substr(L::kName, kMaxReadName);
     return r;
@@ -194,7 +194,7 @@ std::string AsStarted(std::string_view record, int device) {
 
 // ---- Times -----------------------------------------------------------------------------------
 
-std::optional<std::string> ResolveReservationTime(std::string_view field, LocalTime today) {
+std::optional<std::string> ResolveReservationTime(std::string_view field, DateTime today) {
     if (IsOneTimeField(field)) return std::string(field);
     if (!IsWeeklyField(field)) return std::nullopt;
     const unsigned w = IsoWeekday(today);
@@ -204,19 +204,19 @@ std::optional<std::string> ResolveReservationTime(std::string_view field, LocalT
         while (field[d] != '0') ++d;  // a weekly field has at least one chosen day
         ahead = (d + 7 - w) % 7;
     }
-    const LocalTime date = floor<days>(today) + days(ahead);
+    const DateTime date = floor<days>(today) + days(ahead);
     std::string text = FormatDateTime(date).substr(0, 10);
     text += field.substr(L::kTailInField);
     return text;
 }
 
-std::optional<LocalTime> ResolveReservationDateTime(std::string_view field, LocalTime today) {
+std::optional<DateTime> ResolveReservationDateTime(std::string_view field, DateTime today) {
     const auto text = ResolveReservationTime(field, today);
     if (!text) return std::nullopt;
     return ParseDateTime(*text);
 }
 
-std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, LocalTime now) {
+std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, DateTime now) {
     const auto start = ResolveReservationDateTime(r.start_field, now);
     const auto end = ResolveReservationDateTime(r.end_field, now);
     if (!start || !end) return std::nullopt;
@@ -225,14 +225,14 @@ std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, LocalTime 
     return w;
 }
 
-std::optional<ReservationWindow> NextWindow(const Reservation& r, LocalTime now) {
+std::optional<ReservationWindow> NextWindow(const Reservation& r, DateTime now) {
     if (!r.weekly) return ScheduleWindow(r, now);
     const auto start = ParseClockTime(r.start_field.substr(L::kTimeInField));
     const auto end = ParseClockTime(r.end_field.substr(L::kTimeInField));
     if (!start || !end) return std::nullopt;
     // The days are the start field's; a window runs into the next day when its end is earlier.
     for (int ahead = 0; ahead <= 7; ++ahead) {
-        const LocalTime day_start = floor<days>(now) + days(ahead);
+        const DateTime day_start = floor<days>(now) + days(ahead);
         const unsigned w = IsoWeekday(day_start);
         if (r.start_field[w] != '0') continue;
         const year_month_day date = DateOf(day_start);
@@ -270,22 +270,6 @@ std::string StatusText(std::string_view record, bool english) {
         default:
             return std::string(1, record[L::kStatus]);
     }
-}
-
-std::string_view PowerActionName(PowerAction action) {
-    switch (action) {
-        case PowerAction::Shutdown:
-            return "shutdown";
-        case PowerAction::Standby:
-            return "standby";
-        case PowerAction::Hibernate:
-            return "hibernate";
-        case PowerAction::PowerOff:
-            return "power off";
-        case PowerAction::None:
-            break;
-    }
-    return "none";
 }
 
 }  // namespace tessaline

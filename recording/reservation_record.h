@@ -21,10 +21,10 @@
 #include <string>
 #include <string_view>
 
-namespace tessaline {
+#include "recording/clock.h"
+#include "recording/power_actions.h"
 
-// A local wall-clock date-time with millisecond resolution.
-using LocalTime = std::chrono::local_time<std::chrono::milliseconds>;
+namespace tessaline {
 
 namespace reserve_layout {
 inline constexpr size_t kFieldWidth = 19;
@@ -51,15 +51,6 @@ enum class RecordStatus : char {
     Done = '3',
 };
 
-// The computer's power action after a reservation; the value is the item of the action box.
-enum class PowerAction : int {
-    None = 0,
-    Shutdown = 1,
-    Standby = 2,
-    Hibernate = 3,
-    PowerOff = 4,
-};
-
 // Seven day marks, Monday first; true = the reservation runs on that day.
 using WeekDays = std::array<bool, 7>;
 
@@ -72,15 +63,15 @@ struct ClockTime {
 // ---- Building --------------------------------------------------------------------------------
 
 // "YYYY/MM/DD HH:NN:SS" (milliseconds dropped).
-std::string FormatDateTime(LocalTime t);
+std::string FormatDateTime(DateTime t);
 // "HH:NN:SS".
 std::string FormatClockTime(const ClockTime& t);
-std::string OneTimeField(LocalTime t);
+std::string OneTimeField(DateTime t);
 std::string WeeklyField(const WeekDays& days, const ClockTime& t);
 
 struct ReservationTail {
     int device = 0;  // 0..9; anything else is stored as 0
-    PowerAction action = PowerAction::None;
+    AfterActionKind action = AfterActionKind::None;
     bool skip = false;
     std::string name;  // trimmed of blanks at both ends, cut to kMaxReadName
 };
@@ -90,7 +81,7 @@ std::string BuildReservation(std::string_view start_field, std::string_view end_
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-std::optional<LocalTime> ParseDateTime(std::string_view text);   // "YYYY/MM/DD HH:NN:SS"
+std::optional<DateTime> ParseDateTime(std::string_view text);    // "YYYY/MM/DD HH:NN:SS"
 std::optional<ClockTime> ParseClockTime(std::string_view text);  // "HH:NN:SS"
 
 bool IsWeeklyField(std::string_view field);  // shaped as a weekly field with at least one day
@@ -103,7 +94,7 @@ struct Reservation {
     std::string_view end_field;
     RecordStatus status = RecordStatus::Waiting;
     int device = 0;
-    PowerAction action = PowerAction::None;
+    AfterActionKind action = AfterActionKind::None;
     bool skip = false;
     std::string_view name;  // at most kMaxReadName characters
 };
@@ -128,20 +119,20 @@ std::string AsStarted(std::string_view record, int device);
 // The absolute date-time text of a start or end field, as seen on the day of today: a one-time
 // field unchanged; a weekly one on today's date when today is chosen, else on the next chosen
 // day. nullopt for a field that is neither.
-std::optional<std::string> ResolveReservationTime(std::string_view field, LocalTime today);
-std::optional<LocalTime> ResolveReservationDateTime(std::string_view field, LocalTime today);
+std::optional<std::string> ResolveReservationTime(std::string_view field, DateTime today);
+std::optional<DateTime> ResolveReservationDateTime(std::string_view field, DateTime today);
 
 // The window of a record at now as the schedule sees it: both fields resolved, the end moved to
 // the next day when it is before the start.
 struct ReservationWindow {
-    LocalTime start;
-    LocalTime end;
+    DateTime start;
+    DateTime end;
 };
-std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, LocalTime now);
+std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, DateTime now);
 
 // The next time the record can run, seen at now: for a one-time record its own window; for a
 // weekly one the first chosen day from today whose window has not ended yet.
-std::optional<ReservationWindow> NextWindow(const Reservation& r, LocalTime now);
+std::optional<ReservationWindow> NextWindow(const Reservation& r, DateTime now);
 
 // ---- Texts -----------------------------------------------------------------------------------
 
@@ -151,6 +142,5 @@ std::string ReservationText(std::string_view field, bool english);
 // The status column: "" for waiting, "Run", "Abort", "Done" (Japanese texts otherwise); a status
 // character that is none of these is shown as it is.
 std::string StatusText(std::string_view record, bool english);
-std::string_view PowerActionName(PowerAction action);  // "none", "shutdown", ... "power off"
 
 }  // namespace tessaline

@@ -1,27 +1,13 @@
 #include "recording/schedule_tick.h"
 
-#include <ctime>
 #include <vector>
 
 namespace tessaline {
 
 using namespace std::chrono;
 
-LocalTime LocalNow() {
-    const auto now = system_clock::now();
-    const std::time_t secs = system_clock::to_time_t(now);
-    std::tm tm{};
-    localtime_r(&secs, &tm);
-    const auto date =
-        year_month_day{year(tm.tm_year + 1900), month(static_cast<unsigned>(tm.tm_mon + 1)),
-                       day(static_cast<unsigned>(tm.tm_mday))};
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()) % 1000;
-    return LocalTime(local_days(date).time_since_epoch() + hours(tm.tm_hour) + minutes(tm.tm_min) +
-                     seconds(tm.tm_sec) + ms);
-}
-
-ScheduleTick::ScheduleTick(ReservationList& list, ScheduleRecorder& recorder, Clock clock)
-    : list_(list), recorder_(recorder), clock_(std::move(clock)) {}
+ScheduleTick::ScheduleTick(ReservationList& list, ScheduleRecorder& recorder, Clock& clock)
+    : list_(list), recorder_(recorder), clock_(clock) {}
 
 void ScheduleTick::Run(const ScheduleOptions& options) {
     if (in_tick_) return;
@@ -32,7 +18,7 @@ void ScheduleTick::Run(const ScheduleOptions& options) {
 }
 
 void ScheduleTick::Walk(const ScheduleOptions& options) {
-    const LocalTime now = clock_();
+    const DateTime now = clock_.Now();
     recorder_.ResetAfterAction();
 
     // Rewriting a record's status moves it in the sorted list, so the walk goes over a copy and
@@ -46,7 +32,7 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
         if (!r || r->skip) continue;  // a broken record never runs; a skipped one never wakes
         const auto window = ScheduleWindow(*r, now);
         if (!window) continue;
-        const LocalTime start = window->start, end = window->end;
+        const DateTime start = window->start, end = window->end;
         const RecordStatus status = r->status;
 
         // A weekly record that has run waits again for its next day once its window is left.

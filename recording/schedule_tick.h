@@ -4,9 +4,9 @@
 // so tests play hours of schedule in milliseconds.
 #pragma once
 
-#include <functional>
 #include <string>
 
+#include "recording/clock.h"
 #include "recording/reservation_list.h"
 #include "recording/reservation_record.h"
 
@@ -14,10 +14,10 @@ namespace tessaline {
 
 // What a starting reservation hands to recording control.
 struct ReservationStart {
-    LocalTime start;                         // the planned start (RecStart)
-    LocalTime end;                           // the planned end plus one second (RecEnd)
-    std::string file_name;                   // the record's name field (ReserveFileName)
-    PowerAction action = PowerAction::None;  // AfterAction
+    DateTime start;                                  // the planned start (RecStart)
+    DateTime end;                                    // the planned end plus one second (RecEnd)
+    std::string file_name;                           // the record's name field (ReserveFileName)
+    AfterActionKind action = AfterActionKind::None;  // AfterAction
     int device = 0;
 };
 
@@ -49,8 +49,7 @@ struct ScheduleOptions {
 
 class ScheduleTick {
   public:
-    using Clock = std::function<LocalTime()>;
-    ScheduleTick(ReservationList& list, ScheduleRecorder& recorder, Clock clock);
+    ScheduleTick(ReservationList& list, ScheduleRecorder& recorder, Clock& clock);
 
     // One tick. A tick that arrives while another one is still at work (a message box shown by
     // the start runs the event loop) does nothing.
@@ -61,11 +60,8 @@ class ScheduleTick {
 
     ReservationList& list_;
     ScheduleRecorder& recorder_;
-    Clock clock_;
+    Clock& clock_;
     bool in_tick_ = false;
 };
-
-// The current local date-time of this computer.
-LocalTime LocalNow();
 
 }  // namespace tessaline

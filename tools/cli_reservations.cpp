@@ -72,7 +72,7 @@ struct Row {
     bool will_run = false;
 };
 
-Row Describe(const std::string& record, LocalTime now) {
+Row Describe(const std::string& record, DateTime now) {
     Row row;
     row.record = record;
     row.parsed = ParseReservation(row.record);
@@ -109,7 +109,7 @@ int ReservationsCommand(const Args& args) {
     bool english = !JapaneseLocale();
     bool json = false;
     std::filesystem::path ini_path;
-    std::optional<LocalTime> at;
+    std::optional<DateTime> at;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -129,7 +129,7 @@ int ReservationsCommand(const Args& args) {
         }
     }
     if (ini_path.empty()) ini_path = WindowSettingsPath();
-    const LocalTime now = at.value_or(LocalNow());
+    const DateTime now = at.value_or(SystemClock().Now());
 
     const IniReadResult read = ReadIniFile(ini_path);
     if (read.status == IniReadStatus::TooLarge || read.status == IniReadStatus::Unreadable) {
@@ -164,7 +164,10 @@ int ReservationsCommand(const Args& args) {
                 out += ",\"weekly\":" + std::string(r.weekly ? "true" : "false");
                 out += ",\"status\":" + std::to_string(static_cast<char>(r.status) - '0');
                 out += ",\"device\":" + std::to_string(r.device);
-                out += ",\"power_action\":" + Json(PowerActionName(r.action));
+                out +=
+                    ",\"power_action\":" + Json(r.action == AfterActionKind::None
+                                                    ? "none"
+                                                    : PowerActionName(static_cast<int>(r.action)));
                 out += ",\"skip\":" + std::string(r.skip ? "true" : "false");
                 out += ",\"name\":" + Json(r.name);
             }
@@ -202,8 +205,8 @@ int ReservationsCommand(const Args& args) {
             std::printf("  will not run");
         }
         std::printf("  deck %d", r.device);
-        if (r.action != PowerAction::None) {
-            const std::string_view name = PowerActionName(r.action);
+        if (r.action != AfterActionKind::None) {
+            const std::string_view name = PowerActionName(static_cast<int>(r.action));
             std::printf("  then %.*s", static_cast<int>(name.size()), name.data());
         }
         if (!r.name.empty()) {

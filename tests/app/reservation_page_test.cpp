@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
 #include <deque>
 
+#include "app/tick_thread.h"
+#include "capture/ds_capture.h"
 #include "capture/framework.h"
 #include "tests/app/window_test_support.h"
 
@@ -16,22 +19,33 @@ namespace tessaline {
 namespace {
 
 using namespace std::chrono;
+using namespace std::chrono_literals;
 
-LocalTime T(int y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0) {
-    return LocalTime(local_days(year_month_day{year(y), month(mo), day(d)}).time_since_epoch() +
-                     hours(h) + minutes(mi) + seconds(s));
+DateTime T(int y, unsigned mo, unsigned d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
+    return DateTime(local_days(year_month_day{year(y), month(mo), day(d)}).time_since_epoch() +
+                    hours(h) + minutes(mi) + seconds(s) + milliseconds(ms));
 }
 
 class ReservationPageTest : public MainFormTest {
   protected:
-    // A window whose question boxes take their answers from `answers` (No when none is left)
-    // and whose reservation page runs on `now`.
-    void StartWindow(const QLocale& locale = English(), int decks = 1) {
+    struct FakePower : PowerActions {
+        std::vector<int> calls;
+        void SystemShutdown() override { calls.push_back(1); }
+        void SystemStandby() override { calls.push_back(2); }
+        void SystemHibernate() override { calls.push_back(3); }
+        void SystemPowerOff() override { calls.push_back(4); }
+    };
+
+    // A window whose question boxes take their answers from `answers` (No when none is left),
+    // running on the test's clock, with decks that start in standby.
+    TFormQuillor::Options Options(const QLocale& locale = English(), int decks = 1) {
         TFormQuillor::Options o = Make(locale, {}, 0);
         for (int i = 0; i < decks; ++i) {
             VirtualDeckConfig deck;
             deck.file = test::SamplePath("sample-sd-192.ts").string();
+            deck.tape_file = (out / "deck.tape").string();
             deck.power = ED_POWER_STANDBY;
+            deck.fast = true;
             this->decks.push_back(framework->AddDeck(deck));
         }
         o.message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text,
@@ -43,13 +57,17 @@ class ReservationPageTest : public MainFormTest {
             answers.pop_front();
             return a;
         };
-        Start(std::move(o));
-        page().SetClock([this] { return now; });
+        o.clock = clock;
+        o.power_actions = power;
+        return o;
+    }
+    void StartWindow(const QLocale& locale = English(), int decks = 1) {
+        Start(Options(locale, decks));
         messages.clear();
     }
     TReservationPage& page() { return form->Reservations(); }
     // Fills the editor with a one-time reservation and presses Reg.
-    void Register(LocalTime start, LocalTime end, const QString& name = {}, int power = 0) {
+    void Register(DateTime start, DateTime end, const QString& name = {}, int power = 0) {
         TFormQuillor& f = *form;
         if (!f.chkTimer->isChecked()) f.chkTimer->setChecked(true);
         SetPickers(start, f.dpDateS, f.dpTimeS);
@@ -58,7 +76,7 @@ class ReservationPageTest : public MainFormTest {
         f.edtFileResv->setText(name);
         f.btnAdd->click();
     }
-    static void SetPickers(LocalTime t, QDateEdit* date, QTimeEdit* time) {
+    static void SetPickers(DateTime t, QDateEdit* date, QTimeEdit* time) {
         const year_month_day ymd(floor<days>(t));
         const hh_mm_ss<milliseconds> hms(t - floor<days>(t));
         date->setDate(QDate(static_cast<int>(ymd.year()), static_cast<int>(unsigned(ymd.month())),
@@ -72,7 +90,30 @@ class ReservationPageTest : public MainFormTest {
     }
     void SelectRow(int row) { form->sgTimer->SetRow(row); }
 
-    LocalTime now = T(2024, 3, 6, 12, 0, 0);  // a Wednesday
+    // Runs the window's events (and with them the real tick threads) until done() holds; false
+    // after a generous bound (a hang).
+    template <class F>
+    bool RunUntil(F done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > 60000) return false;
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        return true;
+    }
+    // Lets both ticks run at least twice at the clock's present time.
+    bool Ticks() {
+        const uint64_t schedule = form->TThTimer->Ticks(), monitor = form->TThTime->Ticks();
+        return RunUntil([&] {
+            return form->TThTimer->Ticks() >= schedule + 2 && form->TThTime->Ticks() >= monitor + 2;
+        });
+    }
+    void At(DateTime t) { clock->Set(t); }
+
+    test::TempDir out;
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(T(2024, 3, 6, 12, 0, 0));
+    std::shared_ptr<FakePower> power = std::make_shared<FakePower>();
     std::deque<QMessageBox::StandardButton> answers;
     std::vector<std::shared_ptr<VirtualDeck>> decks;
 };
@@ -312,54 +353,171 @@ TEST_F(ReservationPageTest, GridPaintsDesignedColours) {
     EXPECT_EQ(paint(1, 4, false).pixelColor(0, 0), QColor(231, 247, 254));  // empty rows too
 }
 
-TEST_F(ReservationPageTest, ScheduleTickWakesTheDeckAndStartsThroughRecordingControl) {
-    StartWindow(English(), 2);
-    ASSERT_TRUE(form->Flags.DeviceReady);
-    std::vector<ReservationStart> starts;
-    TReservationPage::RecorderHooks hooks;
-    hooks.StartReservation = [&](const ReservationStart& s) {
-        starts.push_back(s);
-        form->Flags.IsRecording = true;
-        return true;
-    };
-    page().SetRecorderHooks(hooks);
-    WriteIni("");
-    page().List().Add(BuildReservation(OneTimeField(T(2024, 3, 6, 21)),
-                                       OneTimeField(T(2024, 3, 6, 22)),
-                                       {1, PowerAction::Standby, false, "show"}));
-    now = T(2024, 3, 6, 20, 59, 57);
-    page().ScheduleTick();
-    EXPECT_EQ(decks[1]->power(), ED_POWER_STANDBY);
-    now = T(2024, 3, 6, 20, 59, 58);
-    page().ScheduleTick();
-    EXPECT_EQ(form->cmbVid->currentIndex(), 1);
-    EXPECT_EQ(decks[1]->power(), ED_POWER_ON);
+class ReservationScheduleTest : public ReservationPageTest {
+  protected:
+    void StartRecorder(const std::string& reservations, const std::string& extra = {}) {
+        WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+                 "\nTrimPacket=0\nTS192_EXT=.ts\n" + extra + reservations);
+        StartWindow();
+        ASSERT_TRUE(form->Flags.DeviceReady);
+        ASSERT_TRUE(form->TThTimer && form->TThTime);
+    }
+    bool DeckPlayedOut() {
+        return RunUntil([&] {
+            return decks[0]->buffers_delivered() > 0 &&
+                   form->Capture()->PollCompletion() == EC_COMPLETE;
+        });
+    }
+};
+
+TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone) {
+    At(T(2024, 3, 9, 20, 59, 50));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001news.ts\n");
+    TFormQuillor& f = *form;
+    At(T(2024, 3, 9, 20, 59, 57, 999));
+    ASSERT_TRUE(Ticks());
     EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
-    EXPECT_TRUE(starts.empty());
-    now = T(2024, 3, 6, 21, 0, 0);
-    page().ScheduleTick();
-    ASSERT_EQ(starts.size(), 1u);
-    EXPECT_EQ(starts[0].end, T(2024, 3, 6, 22, 0, 1));
-    EXPECT_EQ(starts[0].file_name, "show");
+    At(T(2024, 3, 9, 20, 59, 58));  // PowerOnSec 2
+    ASSERT_TRUE(RunUntil([&] { return decks[0]->power() == ED_POWER_ON; }));
+    At(T(2024, 3, 9, 20, 59, 59, 999));
+    ASSERT_TRUE(Ticks());
+    EXPECT_FALSE(f.Flags.IsRecording);
+
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    const RecordingState& state = f.Recording()->State();
+    EXPECT_TRUE(state.IsReserveRecording);
+    EXPECT_EQ(state.RecStart, T(2024, 3, 9, 21));
+    EXPECT_EQ(state.RecEnd, T(2024, 3, 9, 22, 0, 1));
     EXPECT_EQ(page().CellText(2, 1), "Run");
-    EXPECT_EQ(Stored(1), "<missing>");  // running is not saved at once
+    ASSERT_TRUE(DeckPlayedOut());
+
+    At(T(2024, 3, 9, 22, 0, 1));  // the end plus one second is not yet past
+    ASSERT_TRUE(Ticks());
+    EXPECT_TRUE(f.Flags.IsRecording);
+    At(T(2024, 3, 9, 22, 0, 1, 1));
+    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    EXPECT_EQ(page().CellText(2, 1), "Done");
+    EXPECT_EQ(Stored(1),
+              "2024/03/09 21:00:002024/03/09 22:00:00"
+              "3001news.ts");
+    EXPECT_EQ(test::ReadFile(out / "news0001.ts"),
+              test::ReadFile(test::SamplePath("sample-sd-192.ts")));
+    EXPECT_EQ(decks[0]->power(), ED_POWER_OFF);  // no reservation follows
+    EXPECT_TRUE(power->calls.empty());
+    EXPECT_TRUE(messages.empty());
+    // It never starts again.
+    At(T(2024, 3, 9, 23));
+    ASSERT_TRUE(Ticks());
+    EXPECT_FALSE(f.Flags.IsRecording);
 }
 
-TEST_F(ReservationPageTest, FailedStartIsUndoneAndSaved) {
-    StartWindow();
-    bool cleared = false;
-    TReservationPage::RecorderHooks hooks;
-    hooks.StartReservation = [](const ReservationStart&) { return false; };
-    hooks.ClearReservationStart = [&] { cleared = true; };
-    page().SetRecorderHooks(hooks);
-    page().List().Add(
-        BuildReservation(OneTimeField(T(2024, 3, 6, 12)), OneTimeField(T(2024, 3, 6, 13)), {}));
-    page().ScheduleTick();
-    EXPECT_TRUE(cleared);
+TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRuns) {
+    At(T(2024, 3, 9, 20, 0));  // the window is already open at start-up
+    StartRecorder(
+        "Reserve01=2024/03/09 19:30:002024/03/09 22:00:00"
+        "0021\n");
+    TFormQuillor& f = *form;
+    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    EXPECT_EQ(f.Recording()->State().RecStart, T(2024, 3, 9, 19, 30));
+    At(T(2024, 3, 9, 20, 0, 30));
+    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "01:59:31.000"; }));
+    const auto slept = clock->Slept();
+    f.btnStop->click();
+    EXPECT_FALSE(f.Flags.IsRecording);
+    EXPECT_EQ(page().CellText(2, 1), "Abort");
     EXPECT_EQ(Stored(1),
-              "2024/03/06 12:00:002024/03/06 13:00:00"
-              "2001");
-    EXPECT_FALSE(page().List().AnyRunning());
+              "2024/03/09 19:30:002024/03/09 22:00:00"
+              "2021");
+    EXPECT_EQ(power->calls, std::vector<int>{2});  // standby, after the pause
+    EXPECT_EQ(clock->Slept() - slept, 3000ms);
+    // The aborted one-time record stays so; nothing starts again inside its window.
+    ASSERT_TRUE(Ticks());
+    EXPECT_FALSE(f.Flags.IsRecording);
+}
+
+TEST_F(ReservationScheduleTest, RecordingByHandNeverRunsAPowerAction) {
+    At(T(2024, 3, 9, 20, 0));
+    StartRecorder("");
+    TFormQuillor& f = *form;
+    f.Recording()->State().AfterAction = 3;  // left pending by an earlier reservation
+    ASSERT_TRUE(Ticks());                    // an idle schedule tick clears it
+    f.edtTime->setText("1");
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    f.btnStop->click();
+    EXPECT_FALSE(f.Flags.IsRecording);
+    EXPECT_TRUE(power->calls.empty());
+}
+
+TEST_F(ReservationScheduleTest, FollowingReservationKeepsTheDeckOn) {
+    At(T(2024, 3, 9, 20, 59, 59));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 21:30:00"
+        "0001first\n"
+        "Reserve02=2024/03/09 21:30:042024/03/09 22:00:00"
+        "0001second\n");
+    TFormQuillor& f = *form;
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(DeckPlayedOut());
+    At(T(2024, 3, 9, 21, 30, 1, 1));  // stops; now + 5 s lies in the second one's window
+    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
+    EXPECT_EQ(page().CellText(2, 1), "Done");
+    At(T(2024, 3, 9, 21, 30, 4));
+    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    EXPECT_EQ(f.Recording()->State().ReserveFileName, "second");
+    f.btnStop->click();
+}
+
+TEST_F(ReservationScheduleTest, ReservePowerOnLeavesTheDeckAloneButSelectsIt) {
+    At(T(2024, 3, 9, 20, 59, 50));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001\n",
+        "ReservePowerOn=1\nPowerOn=1\n");
+    TFormQuillor& f = *form;
+    At(T(2024, 3, 9, 20, 59, 59));
+    ASSERT_TRUE(Ticks());
+    EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
+    f.btnStop->click();
+}
+
+TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
+    At(T(2024, 3, 9, 20, 59));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 22:00:00"
+        "0031\n");
+    TFormQuillor& f = *form;
+    framework->Fail(VirtualOp::Run, static_cast<HResult>(0x80004005), 1);
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunUntil([&] {
+        return Stored(1) !=
+               "2024/03/09 21:00:002024/03/09 22:00:00"
+               "0031";
+    }));
+    EXPECT_EQ(Stored(1),
+              "2024/03/09 21:00:002024/03/09 22:00:00"
+              "2031");
+    EXPECT_FALSE(f.Flags.IsRecording);
+    const RecordingState& state = f.Recording()->State();
+    EXPECT_FALSE(state.IsReserveRecording);
+    EXPECT_EQ(state.AfterAction, 0);
+    EXPECT_TRUE(state.ReserveFileName.empty());
+    ASSERT_FALSE(messages.empty());  // the controller said why the graph did not run
+    // A start by hand afterwards is not taken for the reservation.
+    f.edtTime->setText("1");
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    EXPECT_FALSE(state.IsReserveRecording);
+    f.btnStop->click();
+    EXPECT_TRUE(power->calls.empty());
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace {
 
 using namespace testing_time;
 
-std::string OneTime(LocalTime start, LocalTime end, std::string name = "",
+std::string OneTime(DateTime start, DateTime end, std::string name = "",
                     RecordStatus status = RecordStatus::Waiting) {
     return WithStatus(
         BuildReservation(OneTimeField(start), OneTimeField(end), {0, {}, false, name}), status);
@@ -116,22 +116,22 @@ TEST(ReservationStorage, LoadAndSaveRoundTripWithinCapacity) {
     EXPECT_EQ(ReserveKey(123), "Reserve123");
 }
 
-TEST(ReservationStorage, FollowOnTestLooksFiveSecondsAhead) {
+TEST(ReservationStorage, WaitingReservationCoversAMoment) {
     ReservationList list;
     // The next reservation starts at 22:00:00.
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23)));
-    EXPECT_TRUE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 21, 59, 55)));
-    EXPECT_FALSE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 21, 59, 54)));
-    EXPECT_TRUE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 21, 59, 59)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
     // Only waiting records count; SKIP is not looked at; the capacity limits the search.
-    EXPECT_FALSE(FollowOnReservationWaiting(list, 0, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 0, T(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23), "", RecordStatus::Done));
-    EXPECT_FALSE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 22)), OneTimeField(T(2024, 3, 9, 23)),
                               {0, {}, true, ""}));
-    EXPECT_TRUE(FollowOnReservationWaiting(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ const WeekDays kMonFri = {true, false, false, false, true, false, false};
 TEST(ReservationRecord, WeeklyRecordLayoutAndGridText) {
     const std::string record =
         BuildReservation(WeeklyField(kMonFri, {21, 0, 0}), WeeklyField(kMonFri, {22, 0, 0}),
-                         {3, PowerAction::Standby, false, "  news.ts "});
+                         {3, AfterActionKind::Standby, false, "  news.ts "});
     EXPECT_EQ(record,
               "W0111011   21:00:00W0111011   22:00:00"
               "0321"
@@ -23,7 +23,7 @@ TEST(ReservationRecord, WeeklyRecordLayoutAndGridText) {
     ASSERT_TRUE(r);
     EXPECT_TRUE(r->weekly);
     EXPECT_EQ(r->device, 3);
-    EXPECT_EQ(r->action, PowerAction::Standby);
+    EXPECT_EQ(r->action, AfterActionKind::Standby);
     EXPECT_FALSE(r->skip);
     EXPECT_EQ(r->name, "news.ts");
     EXPECT_EQ(ReservationText(r->start_field, true), "MoFr 21:00:00");
@@ -36,7 +36,7 @@ TEST(ReservationRecord, WeeklyRecordLayoutAndGridText) {
 TEST(ReservationRecord, OneTimeRecordAndStatusTexts) {
     const std::string record =
         BuildReservation(OneTimeField(T(2024, 3, 9, 21, 5, 7, 999)),
-                         OneTimeField(T(2024, 3, 9, 22)), {0, PowerAction::None, true, ""});
+                         OneTimeField(T(2024, 3, 9, 22)), {0, AfterActionKind::None, true, ""});
     EXPECT_EQ(record,
               "2024/03/09 21:05:072024/03/09 22:00:00"
               "0000");
@@ -53,11 +53,11 @@ TEST(ReservationRecord, DeviceIndexOutsideOneDigitIsNeverShifted) {
     for (int device : {-1, 10, 42}) {
         const std::string record =
             BuildReservation(WeeklyField(kMonFri, {}), WeeklyField(kMonFri, {1, 0, 0}),
-                             {device, PowerAction::PowerOff, false, "x"});
+                             {device, AfterActionKind::PowerOff, false, "x"});
         const auto r = ParseReservation(record);
         ASSERT_TRUE(r) << device;
         EXPECT_EQ(r->device, 0);
-        EXPECT_EQ(r->action, PowerAction::PowerOff);
+        EXPECT_EQ(r->action, AfterActionKind::PowerOff);
         EXPECT_EQ(r->name, "x");
     }
 }

@@ -12,6 +12,14 @@ namespace {
 
 using namespace testing_time;
 
+// The schedule's clock reads the test's time.
+struct TestClock : Clock {
+    explicit TestClock(DateTime* now) : now(now) {}
+    DateTime Now() override { return *now; }
+    void Sleep(std::chrono::milliseconds span) override { *now += span; }
+    DateTime* now;
+};
+
 // Stands in for the window and recording control: records what the schedule asks for. A started
 // reservation "records" until the test ends it, as the monitor tick would.
 struct FakeRecorder : ScheduleRecorder {
@@ -20,14 +28,14 @@ struct FakeRecorder : ScheduleRecorder {
     bool busy = false;
     bool start_succeeds = true;
     int selected = -1;
-    std::vector<LocalTime> power_on_at;
+    std::vector<DateTime> power_on_at;
     std::vector<ReservationStart> starts;
-    std::vector<LocalTime> start_times;
+    std::vector<DateTime> start_times;
     int after_action = 4;  // left over from an earlier reservation
     int saves = 0;
     int repaints = 0;
     int cleared = 0;
-    const LocalTime* now = nullptr;
+    const DateTime* now = nullptr;
 
     bool DeviceReady() const override { return ready; }
     bool Busy() const override { return busy; }
@@ -58,22 +66,23 @@ struct FakeRecorder : ScheduleRecorder {
 struct Schedule : ::testing::Test {
     ReservationList list;
     FakeRecorder recorder;
-    LocalTime now = T(2024, 3, 9, 20, 59, 0);
+    DateTime now = T(2024, 3, 9, 20, 59, 0);
     ScheduleOptions options;
-    ScheduleTick tick{list, recorder, [this] { return now; }};
+    TestClock clock{&now};
+    ScheduleTick tick{list, recorder, clock};
 
     void SetUp() override {
         recorder.list = &list;
         recorder.now = &now;
     }
     // Runs 50 ms ticks up to and including the last one not after until.
-    void RunUntil(LocalTime until) {
+    void RunUntil(DateTime until) {
         while (now + milliseconds(50) <= until) {
             now += milliseconds(50);
             tick.Run(options);
         }
     }
-    std::string Add(LocalTime start, LocalTime end, ReservationTail tail = {}) {
+    std::string Add(DateTime start, DateTime end, ReservationTail tail = {}) {
         const std::string r = BuildReservation(OneTimeField(start), OneTimeField(end), tail);
         list.Add(r);
         return r;
@@ -82,7 +91,7 @@ struct Schedule : ::testing::Test {
 
 TEST_F(Schedule, OneTimeReservationWakesTheDeckThenStartsOnce) {
     options.power_on_sec = 2;
-    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {7, PowerAction::Hibernate, false, "news.ts"});
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {7, AfterActionKind::Hibernate, false, "news.ts"});
     RunUntil(T(2024, 3, 9, 20, 59, 57, 950));
     EXPECT_TRUE(recorder.power_on_at.empty());
     EXPECT_EQ(recorder.selected, -1);
@@ -101,7 +110,7 @@ TEST_F(Schedule, OneTimeReservationWakesTheDeckThenStartsOnce) {
     EXPECT_EQ(s.start, T(2024, 3, 9, 21));
     EXPECT_EQ(s.end, T(2024, 3, 9, 22, 0, 1));
     EXPECT_EQ(s.file_name, "news.ts");
-    EXPECT_EQ(s.action, PowerAction::Hibernate);
+    EXPECT_EQ(s.action, AfterActionKind::Hibernate);
     EXPECT_EQ(s.device, 7);
     EXPECT_EQ(recorder.after_action, 3);  // not reset while recording
     EXPECT_EQ(StatusText(list[0], true), "Run");
@@ -210,7 +219,7 @@ TEST_F(Schedule, WeeklyRecordAcrossMidnight) {
 
 TEST_F(Schedule, FailedStartAbortsTheRecordAndTakesBackTheReservation) {
     recorder.start_succeeds = false;
-    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, PowerAction::Shutdown, false, ""});
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, AfterActionKind::Shutdown, false, ""});
     RunUntil(T(2024, 3, 9, 21));
     ASSERT_EQ(recorder.starts.size(), 1u);
     EXPECT_EQ(recorder.cleared, 1);
@@ -267,9 +276,10 @@ struct ReenteringRecorder : FakeRecorder {
 TEST(ScheduleReentry, TickDuringAStartDoesNothing) {
     ReservationList list;
     ReenteringRecorder recorder;
-    LocalTime now = T(2024, 3, 9, 21, 0, 5);
+    DateTime now = T(2024, 3, 9, 21, 0, 5);
     recorder.now = &now;
-    ScheduleTick tick(list, recorder, [&] { return now; });
+    TestClock clock(&now);
+    ScheduleTick tick(list, recorder, clock);
     recorder.tick = &tick;
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)),
                               {0, {}, false, "a"}));
