@@ -13,7 +13,9 @@
 #include "app/captions.h"
 #include "app/capture_binding.h"
 #include "app/data_info_page.h"
+#include "app/logind_power.h"
 #include "app/recording_bar.h"
+#include "app/reservation_page.h"
 #include "app/tick_thread.h"
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
@@ -55,7 +57,7 @@ TFormQuillor::TFormQuillor(Options options)
     data_path_ = std::make_unique<CaptureDataPath>(*stream_);
     clock_ = options_.clock ? options_.clock : std::make_shared<SystemClock>();
     power_actions_ = options_.power_actions;
-    if (!power_actions_) power_actions_ = std::make_shared<DryRunPowerActions>();
+    if (!power_actions_) power_actions_ = CreateSystemPowerActions();
     BuildLayout();
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
     CreateTrayIcon();
@@ -64,6 +66,7 @@ TFormQuillor::TFormQuillor(Options options)
     ConnectHandlers();
     recording_bar_->Bind();
     FormCreate();
+    reservations_ = new TReservationPage(*this);  // after recording control exists
 }
 
 TFormQuillor::~TFormQuillor() {
@@ -189,6 +192,7 @@ void TFormQuillor::FormActivate() {
     }
 
     UpdateControlStates();
+    reservations_->LoadReservations();  // and resets the editor
     QCoreApplication::processEvents();
     if (recording_->State().StartAtLaunch && !closed_) btnRecClick();
 }

@@ -44,6 +44,7 @@ class ComboDeviceBox;
 class RecordingSequence;
 class TDataInfoPage;
 class TRecordingBar;
+class TReservationPage;
 class TickThread;
 class WindowMessageSink;
 
@@ -75,7 +76,8 @@ class TFormQuillor : public QWidget {
         std::function<bool()> tray_available;
         // The clock of recording control and the ticks; the machine's clock when not given.
         std::shared_ptr<Clock> clock;
-        // The computer power actions after a reservation; printed, not made, when not given.
+        // The computer power actions after a reservation; systemd-logind when not given (printed,
+        // not made, with TESSALINE_POWER=dry-run).
         std::shared_ptr<PowerActions> power_actions;
     };
 
@@ -169,6 +171,7 @@ class TFormQuillor : public QWidget {
     RunState Flags;
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
+    TReservationPage& Reservations() { return *reservations_; }
 
     // ---- Controls --------------------------------------------------------------------------
     QGroupBox* grpGroup = nullptr;
@@ -305,6 +308,7 @@ class TFormQuillor : public QWidget {
 
   private:
     friend class TRecordingBar;
+    friend class TReservationPage;  // its handlers share the window's messages and settings file
     // Building the controls (main_form_layout.cpp).
     void BuildLayout();
     void BuildRecordingBar();
@@ -315,7 +319,6 @@ class TFormQuillor : public QWidget {
     void BuildSettingsPage();
     void ConnectHandlers();
     void SetCaption(std::string_view name, std::string_view text);
-    void PaintTimerCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
     void PaintListCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
     void PaintWriteCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
 
@@ -347,6 +350,7 @@ class TFormQuillor : public QWidget {
     std::unique_ptr<ComboDeviceBox> device_box_;
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
+    TReservationPage* reservations_ = nullptr;  // a child of the window
     std::shared_ptr<Clock> clock_;
     std::shared_ptr<PowerActions> power_actions_;
     std::unique_ptr<RecordingSequence> sequence_;

@@ -145,10 +145,7 @@ void TFormQuillor::BuildReservationPage() {
     sgTimer->setObjectName("sgTimer");
     sgTimer->SetColumnWidths({143, 144, 51});
     sgTimer->setGeometry(6, 6, GridWidth(sgTimer, 338), 21 * 14 + 2 * sgTimer->frameWidth());
-    sgTimer->SetRowCount(Settings.MaxReserve + 1);
-    sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
-        PaintTimerCell(p, c, r, rect, sel);
-    });
+    sgTimer->SetRowCount(Settings.MaxReserve + 1);  // painted by the reservation page
 
     const int x = sgTimer->geometry().right() + 10;
     const int w = 663 - x;
@@ -370,19 +367,6 @@ void TFormQuillor::SetCaption(std::string_view name, std::string_view text) {
     } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
         group->setTitle(caption);
     }
-}
-
-void TFormQuillor::PaintTimerCell(QPainter& painter, int col, int row, const QRect& rect,
-                                  bool selected) {
-    const QRect text_rect = rect.adjusted(3, 0, -3, 0);
-    if (row == 0) {
-        const auto& header = Flags.UseEnglish ? kTimerHeaderEnglish : kTimerHeaderJapanese;
-        DrawCellText(painter, QString::fromUtf8(header[col].data(), header[col].size()), text_rect,
-                     true);
-        return;
-    }
-    FillRow(painter, rect, row, selected, sgTimer->palette());
-    DrawCellText(painter, sgTimer->Cell(col, row), text_rect, true);
 }
 
 void TFormQuillor::PaintListCell(QPainter& painter, int col, int row, const QRect& rect,

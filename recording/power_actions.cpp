@@ -32,7 +32,7 @@ std::string_view PowerActionName(int after_action) {
         case AfterActionKind::Hibernate:
             return "hibernate";
         case AfterActionKind::PowerOff:
-            return "poweroff";
+            return "power off";
         default:
             return {};
     }

@@ -21,12 +21,12 @@ class PowerActions {
 // Runs action 1..4 of the reservation's "after" box; 0 and anything else do nothing.
 void RunPowerAction(PowerActions& actions, int after_action);
 
-// The name of an action as printed and logged: "shutdown", "standby", "hibernate", "poweroff";
+// The name of an action as printed and logged: "shutdown", "standby", "hibernate", "power off";
 // empty for none.
 std::string_view PowerActionName(int after_action);
 
-// Prints "power action: NAME (dry run)" on standard error instead of acting (TESSALINE_POWER=
-// dry-run, and the default until a real backend is given).
+// Prints "power action: NAME (dry run)" on standard error instead of acting
+// (TESSALINE_POWER=dry-run).
 class DryRunPowerActions final : public PowerActions {
   public:
     void SystemShutdown() override;

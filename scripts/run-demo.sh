@@ -6,7 +6,6 @@
 set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
-
 # The virtual deck plays the bundled sample unless TESSALINE_VIRTUAL_DECK names another file; power
 # actions after a reservation are printed, not made.
 export TESSALINE_VIRTUAL_DECK="${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-hd-192.ts}"

@@ -1,0 +1,557 @@
+#include "app/reservation_page.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QEvent>
+#include <QFont>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimeEdit>
+#include <cstdio>
+
+#include "app/captions.h"
+#include "app/ini_file.h"
+#include "app/main_form.h"
+#include "capture/ds_capture.h"
+
+namespace tessaline {
+
+namespace {
+
+namespace L = reserve_layout;
+using namespace std::chrono;
+
+constexpr MessageText kMsgEndNotAfterStart = {
+    "終了時刻が開始時刻と同じか、開始時刻より前になっています",
+    "Please check START TIME and END TIME"};
+constexpr MessageText kMsgStartPassed = {"すでに開始時刻を過ぎています",
+                                         "It has passed over START TIME"};
+constexpr MessageText kMsgEditRunning = {
+    "現在実行中の予約は修正できません", "The reservation under present execution is uncorrectable"};
+constexpr MessageText kMsgDeleteQuestion = {"指定した予約を削除しても良いですか？",
+                                            "Delete Selected Reserve ?"};
+constexpr MessageText kMsgDeleteRunning = {
+    "現在実行中の予約は削除できません",
+    "The reservation under present execution cannot be deleted."};
+constexpr MessageText kMsgClearQuestion = {"全ての予約をクリアしても良いですか？",
+                                           "Clear All Reserve ?"};
+
+const QColor kEvenRow(231, 247, 254);
+const QColor kSkipColour(255, 0, 0);
+const QColor kActionColour(0, 0, 255);
+const QColor kActionSelectedColour(0, 255, 255);
+
+QString Q(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+DateTime ToLocal(const QDate& date, const QTime& time) {
+    const year_month_day ymd{year(date.year()), month(static_cast<unsigned>(date.month())),
+                             day(static_cast<unsigned>(date.day()))};
+    return DateTime(local_days(ymd).time_since_epoch() + hours(time.hour()) +
+                    minutes(time.minute()) + seconds(time.second()));
+}
+
+QDate DateOf(DateTime t) {
+    const year_month_day ymd(floor<days>(t));
+    return QDate(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
+                 static_cast<int>(static_cast<unsigned>(ymd.day())));
+}
+
+QTime TimeOf(DateTime t) {
+    const hh_mm_ss<milliseconds> hms(t - floor<days>(t));
+    return QTime(static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                 static_cast<int>(hms.seconds().count()));
+}
+
+QTime TimeOf(const ClockTime& t) {
+    return QTime(t.hour, t.minute, t.second);
+}
+
+ClockTime ClockOf(const QTime& t) {
+    return {t.hour(), t.minute(), t.second()};
+}
+
+int DigitAt(const std::string& record, size_t at, int otherwise) {
+    if (record.size() <= at || record[at] < '0' || record[at] > '9') return otherwise;
+    return record[at] - '0';
+}
+
+std::string_view FieldAt(const std::string& record, size_t at) {
+    if (record.size() <= at) return {};
+    return std::string_view(record).substr(at, L::kFieldWidth);
+}
+
+}  // namespace
+
+// The schedule's view of the window and of recording control.
+class TReservationPage::Recorder final : public ScheduleRecorder {
+  public:
+    explicit Recorder(TReservationPage& page) : page_(page), form_(page.form_) {}
+    bool DeviceReady() const override { return form_.Flags.DeviceReady; }
+    bool Busy() const override { return form_.Flags.Busy(); }
+    void SelectDevice(int index) override {
+        form_.cmbVid->setCurrentIndex(index);
+        form_.cmbVidClick();
+    }
+    void DevicePowerOn() override {
+        if (CDSCapture* capture = form_.Capture()) capture->DevicePowerOn();
+    }
+    void ResetAfterAction() override {
+        if (RecordingControl* control = form_.Recording()) control->State().AfterAction = 0;
+    }
+    bool StartReservation(const ReservationStart& s) override {
+        RecordingControl* control = form_.Recording();
+        if (!control) return false;
+        control->ArmReservation(s.start, s.end, s.file_name, static_cast<int>(s.action));
+        form_.btnRecClick();
+        return form_.Flags.IsRecording;
+    }
+    void ClearReservationStart() override {
+        RecordingControl* control = form_.Recording();
+        if (!control) return;
+        RecordingState& state = control->State();
+        state.IsReserveRecording = false;
+        state.ReserveFileName.clear();
+        state.AfterAction = 0;
+        state.RecStart = state.RecEnd = DateTime{};
+    }
+    void SaveReservations() override { page_.SaveReservations(); }
+    void RepaintReservations() override { form_.sgTimer->viewport()->update(); }
+
+  private:
+    TReservationPage& page_;
+    TFormQuillor& form_;
+};
+
+// Recording control's view of the list: the follow-on test and the status changes of a stop and
+// of a reservation's end.
+class TReservationPage::Statuses final : public ReservationStatus {
+  public:
+    explicit Statuses(TReservationPage& page) : page_(page) {}
+    bool WaitingReservationCovers(DateTime t) override {
+        return tessaline::WaitingReservationCovers(page_.list_, page_.form_.Settings.MaxReserve, t);
+    }
+    void MarkRunning(Status to) override {
+        const auto status = static_cast<RecordStatus>('0' + static_cast<int>(to));
+        if (page_.list_.SetRunningStatus(status) > 0) page_.SaveReservations();
+        page_.form_.sgTimer->viewport()->update();
+    }
+
+  private:
+    TReservationPage& page_;
+};
+
+TReservationPage::TReservationPage(TFormQuillor& form) : QObject(&form), form_(form) {
+    recorder_ = std::make_unique<Recorder>(*this);
+    statuses_ = std::make_unique<Statuses>(*this);
+    tick_ = std::make_unique<tessaline::ScheduleTick>(list_, *recorder_, *form_.clock_);
+    form_.sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
+        sgTimerDrawCell(p, c, r, rect, sel);
+    });
+    ConnectHandlers();
+    if (RecordingControl* control = form_.Recording()) control->SetReservations(statuses_.get());
+    form_.ScheduleTick = [this] { ScheduleTick(); };
+}
+
+TReservationPage::~TReservationPage() = default;
+
+void TReservationPage::ConnectHandlers() {
+    TFormQuillor& f = form_;
+    connect(f.btnAdd, &QPushButton::clicked, this, [this] { btnAddClick(); });
+    connect(f.btnEdit, &QPushButton::clicked, this, [this] { btnEditClick(); });
+    connect(f.btnEsc, &QPushButton::clicked, this, [this] { btnEscClick(); });
+    connect(f.btnDel, &QPushButton::clicked, this, [this] { btnDelClick(); });
+    connect(f.btnClear, &QPushButton::clicked, this, [this] { btnClearClick(); });
+    connect(f.chkTimer, &QCheckBox::toggled, this, [this] { chkTimerClick(); });
+    for (QCheckBox* box : {f.chkWeekMon, f.chkWeekTue, f.chkWeekWed, f.chkWeekThu, f.chkWeekFri,
+                           f.chkWeekSat, f.chkWeekSun, f.chkSkip}) {
+        connect(box, &QCheckBox::toggled, this, [this] { chkWeekClick(); });
+    }
+    f.dpDateE->installEventFilter(this);
+    f.dpTimeE->installEventFilter(this);
+    // The editor always shows the record picked in the grid (while not editing one).
+    connect(f.sgTimer, &QTableWidget::currentCellChanged, this, [this] { ShowSelectedInEditor(); });
+}
+
+bool TReservationPage::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::FocusIn) {
+        if (watched == form_.dpDateE) dpDateEEnter();
+        if (watched == form_.dpTimeE) dpTimeEEnter();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void TReservationPage::Error(const QString& text) {
+    form_.Message(QMessageBox::Critical, kCaptionError, text);
+}
+
+// ---- The list ------------------------------------------------------------------------------
+
+void TReservationPage::LoadReservations() {
+    IniReadResult read = ReadIniFile(form_.SettingsPath());
+    if (read.status != IniReadStatus::Ok) read.file = IniFile();
+    const IniFile& ini = read.file;
+    ReservationStore store;
+    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
+    const LoadReport report = tessaline::LoadReservations(list_, store, form_.Settings.MaxReserve);
+    RepaintGrid();
+    ResetReservationEditor();
+    // A record left running by a run that ended while it recorded is aborted, in the file too.
+    if (report.stale_running > 0) SaveReservations();
+}
+
+bool TReservationPage::SaveReservations() {
+    const std::filesystem::path& path = form_.SettingsPath();
+    // Read the file again so that every other key survives; the write replaces the whole file at
+    // once, so a crash in the middle leaves the old list or the new one.
+    IniReadResult current = ReadIniFile(path);
+    std::string error;
+    bool ok = false;
+    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
+        IniFile& ini = current.file;
+        ReservationStore store;
+        store.set = [&ini](const std::string& key, const std::string& value) {
+            ini.Set(kSettingsSection, key, value);
+        };
+        tessaline::SaveReservations(list_, store, form_.Settings.MaxReserve);
+        ok = WriteIniFileAtomic(path, ini, &error);
+    } else {
+        error = current.error;
+    }
+    if (ok) return true;
+    const QString text =
+        Q(Pick(kMsgCannotWrite, form_.Flags.UseEnglish)).replace("%s", Q(path.string()));
+    if (form_.unattended_) {
+        std::fprintf(stderr, "tessaline: %s (%s)\n", text.toLocal8Bit().constData(), error.c_str());
+    } else {
+        Error(text);
+    }
+    return false;
+}
+
+void TReservationPage::RepaintGrid() {
+    form_.sgTimer->viewport()->update();
+    ShowSelectedInEditor();
+}
+
+int TReservationPage::RecordIndexOfSelectedRow() const {
+    const int row = form_.sgTimer->Row();
+    if (row < 1 || row > list_.Count()) return -1;
+    return row - 1;
+}
+
+// ---- Editor --------------------------------------------------------------------------------
+
+bool TReservationPage::AnyWeekdayChecked() const {
+    const TFormQuillor& f = form_;
+    for (const QCheckBox* box : {f.chkWeekMon, f.chkWeekTue, f.chkWeekWed, f.chkWeekThu,
+                                 f.chkWeekFri, f.chkWeekSat, f.chkWeekSun}) {
+        if (box->isChecked()) return true;
+    }
+    return false;
+}
+
+void TReservationPage::ResetReservationEditor() {
+    TFormQuillor& f = form_;
+    const bool on = f.chkTimer->isChecked();
+    const auto children = f.gbTimer->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QWidget* w : children) {
+        if (auto* box = qobject_cast<QCheckBox*>(w)) box->setChecked(false);
+    }
+    for (QWidget* w : children) {
+        if (qobject_cast<QDateTimeEdit*>(w) || qobject_cast<QComboBox*>(w) ||
+            qobject_cast<QLineEdit*>(w)) {
+            SetFieldColour(w, on ? FieldColour::Window : FieldColour::ButtonFace);
+        }
+        w->setEnabled(on);
+    }
+    f.sgTimer->setEnabled(!EditingReservation);
+    const bool manage = !EditingReservation && !list_.Empty() && on;
+    f.btnDel->setEnabled(manage);
+    f.btnClear->setEnabled(manage);
+    f.btnEdit->setEnabled(manage);
+    f.btnEsc->setEnabled(EditingReservation);
+}
+
+void TReservationPage::LoadEditor(const std::string& record, bool with_device) {
+    TFormQuillor& f = form_;
+    const std::string_view start = FieldAt(record, L::kStart);
+    const std::string_view end = FieldAt(record, L::kEnd);
+    const bool weekly = IsWeeklyField(start);
+    QCheckBox* const days[] = {f.chkWeekMon, f.chkWeekTue, f.chkWeekWed, f.chkWeekThu,
+                               f.chkWeekFri, f.chkWeekSat, f.chkWeekSun};
+    for (size_t i = 0; i < 7; ++i) days[i]->setChecked(weekly && start[i + 1] == '0');
+    if (weekly) {
+        if (const auto t = ParseClockTime(start.substr(L::kTimeInField)))
+            f.dpTimeS->setTime(TimeOf(*t));
+        if (IsWeeklyField(end)) {
+            if (const auto t = ParseClockTime(end.substr(L::kTimeInField)))
+                f.dpTimeE->setTime(TimeOf(*t));
+        }
+    } else {
+        // A field that cannot be read (a hand-edited record) leaves its pickers as they are.
+        if (const auto t = ParseDateTime(start)) {
+            f.dpDateS->setDate(DateOf(*t));
+            f.dpTimeS->setTime(TimeOf(*t));
+        }
+        if (const auto t = ParseDateTime(end)) {
+            f.dpDateE->setDate(DateOf(*t));
+            f.dpTimeE->setTime(TimeOf(*t));
+        }
+    }
+    if (with_device) {
+        f.cmbVid->setCurrentIndex(DigitAt(record, L::kDevice, 0));
+        f.cmbVidClick();
+    }
+    const int action = DigitAt(record, L::kAction, 0);
+    f.cmbPower->setCurrentIndex(action <= 4 ? action : 0);
+    f.chkSkip->setChecked(record.size() > L::kSkip && record[L::kSkip] == '0');
+    f.edtFileResv->setText(record.size() > L::kName
+                               ? QString::fromStdString(record.substr(L::kName, kMaxReadName))
+                               : QString());
+}
+
+void TReservationPage::ShowSelectedInEditor() {
+    if (EditingReservation) return;  // the editor holds the person's changes
+    const int i = RecordIndexOfSelectedRow();
+    if (i >= 0) LoadEditor(list_[i], false);
+}
+
+void TReservationPage::btnAddClick() {
+    TFormQuillor& f = form_;
+    const bool english = f.Flags.UseEnglish;
+    const int max = f.Settings.MaxReserve;
+    if (!EditingReservation && list_.Count() >= max) {
+        const QString text = english ? QString("Reserve MAX : %1").arg(max)
+                                     : QString::fromUtf8("予約は最大%1個です").arg(max);
+        Error(text);
+        f.dpDateS->setFocus();
+        return;
+    }
+    std::string start_field, end_field;
+    if (AnyWeekdayChecked()) {
+        const WeekDays days = {f.chkWeekMon->isChecked(), f.chkWeekTue->isChecked(),
+                               f.chkWeekWed->isChecked(), f.chkWeekThu->isChecked(),
+                               f.chkWeekFri->isChecked(), f.chkWeekSat->isChecked(),
+                               f.chkWeekSun->isChecked()};
+        start_field = WeeklyField(days, ClockOf(f.dpTimeS->time()));
+        end_field = WeeklyField(days, ClockOf(f.dpTimeE->time()));
+    } else {
+        const DateTime start = ToLocal(f.dpDateS->date(), f.dpTimeS->time());
+        const DateTime end = ToLocal(f.dpDateE->date(), f.dpTimeE->time());
+        if (start >= end) {
+            Error(Q(Pick(kMsgEndNotAfterStart, english)));
+            f.dpTimeE->setFocus();
+            return;
+        }
+        if (form_.clock_->Now() > start) {
+            Error(Q(Pick(kMsgStartPassed, english)));
+            f.dpTimeS->setFocus();
+            return;
+        }
+        start_field = OneTimeField(start);
+        end_field = OneTimeField(end);
+    }
+    ReservationTail tail;
+    // With no deck selected (-1) the record names the first one: the one-digit field must stay
+    // one digit, and the first deck is what an edit of such a record would pick too.
+    tail.device = f.cmbVid->currentIndex();
+    const int power = f.cmbPower->currentIndex();
+    tail.action = static_cast<AfterActionKind>(power >= 0 && power <= 4 ? power : 0);
+    tail.skip = f.chkSkip->isChecked();
+    tail.name = f.edtFileResv->text().trimmed().toStdString();
+    std::string record = BuildReservation(start_field, end_field, tail);
+
+    const int edited = RecordIndexOfSelectedRow();
+    // The schedule may have started the record while it was being edited: replacing it now would
+    // lose the running reservation's record.
+    if (EditingReservation && edited >= 0 && IsRunning(list_[edited])) {
+        Error(Q(Pick(kMsgEditRunning, english)));
+        f.btnEsc->setFocus();
+        return;
+    }
+    if (EditingReservation && edited >= 0) {
+        list_.Replace(edited, std::move(record));
+    } else {
+        list_.Add(std::move(record));
+    }
+    EditingReservation = false;
+    ResetReservationEditor();
+    SaveReservations();
+    RepaintGrid();
+}
+
+void TReservationPage::btnEditClick() {
+    TFormQuillor& f = form_;
+    const int i = RecordIndexOfSelectedRow();
+    if (i < 0) return;
+    const std::string record = list_[i];
+    if (IsRunning(record)) {
+        Error(Q(Pick(kMsgEditRunning, f.Flags.UseEnglish)));
+        f.dpDateS->setFocus();
+        return;
+    }
+    EditingReservation = true;
+    ResetReservationEditor();
+    LoadEditor(record, true);
+    if (IsWeeklyField(FieldAt(record, L::kStart))) {
+        f.dpTimeS->setFocus();
+    } else {
+        f.dpDateS->setFocus();
+    }
+}
+
+void TReservationPage::btnEscClick() {
+    EditingReservation = false;
+    ResetReservationEditor();
+}
+
+void TReservationPage::btnDelClick() {
+    TFormQuillor& f = form_;
+    const int i = RecordIndexOfSelectedRow();
+    if (i < 0) return;
+    const bool english = f.Flags.UseEnglish;
+    const std::string record = list_[i];
+    if (f.Message(QMessageBox::Question, kCaptionQuestion, Q(Pick(kMsgDeleteQuestion, english)),
+                  QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        return;
+    }
+    // While the question was open the schedule may have started or re-armed the record, which
+    // rewrites it; what is deleted is the record the person chose, and never a running one.
+    const int at = list_.Find(record);
+    if (IsRunning(record) || at < 0) {
+        if (IsRunning(record) || list_.AnyRunning()) {
+            Error(Q(Pick(kMsgDeleteRunning, english)));
+            f.dpDateS->setFocus();
+        }
+        return;
+    }
+    list_.Delete(at);
+    RepaintGrid();
+    SaveReservations();
+    ResetReservationEditor();
+}
+
+void TReservationPage::btnClearClick() {
+    TFormQuillor& f = form_;
+    if (f.Message(QMessageBox::Question, kCaptionQuestion,
+                  Q(Pick(kMsgClearQuestion, f.Flags.UseEnglish)),
+                  QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes) {
+        return;
+    }
+    if (list_.AnyRunning()) return;
+    list_.Clear();
+    RepaintGrid();
+    SaveReservations();
+    ResetReservationEditor();
+}
+
+void TReservationPage::chkTimerClick() {
+    TFormQuillor& f = form_;
+    if (EditingReservation) {
+        f.chkTimer->setChecked(true);
+        return;
+    }
+    const DateTime now = form_.clock_->Now();
+    f.dpDateS->setDate(DateOf(now));
+    f.dpDateE->setDate(DateOf(now));
+    f.dpTimeS->setTime(TimeOf(now));
+    f.dpTimeE->setTime(TimeOf(now));
+    f.cmbPower->setCurrentIndex(0);
+    ResetReservationEditor();
+}
+
+void TReservationPage::chkWeekClick() {
+    TFormQuillor& f = form_;
+    const bool dates = !AnyWeekdayChecked() && f.chkTimer->isChecked();
+    f.dpDateS->setEnabled(dates);
+    f.dpDateE->setEnabled(dates);
+}
+
+void TReservationPage::EndPickersAtStartWhenNotAfter() {
+    TFormQuillor& f = form_;
+    if (AnyWeekdayChecked()) return;
+    if (ToLocal(f.dpDateS->date(), f.dpTimeS->time()) <
+        ToLocal(f.dpDateE->date(), f.dpTimeE->time())) {
+        return;
+    }
+    f.dpDateE->setDate(f.dpDateS->date());
+    f.dpTimeE->setTime(f.dpTimeS->time());
+}
+
+void TReservationPage::dpDateEEnter() {
+    EndPickersAtStartWhenNotAfter();
+}
+
+void TReservationPage::dpTimeEEnter() {
+    EndPickersAtStartWhenNotAfter();
+}
+
+// ---- Grid ----------------------------------------------------------------------------------
+
+QString TReservationPage::CellText(int col, int row) const {
+    const bool english = form_.Flags.UseEnglish;
+    if (row == 0) {
+        const auto& header = english ? kTimerHeaderEnglish : kTimerHeaderJapanese;
+        return col >= 0 && col < 3 ? Q(header[static_cast<size_t>(col)]) : QString();
+    }
+    if (row > list_.Count()) return {};
+    const std::string& record = list_[row - 1];
+    switch (col) {
+        case 0:
+            return Q(ReservationText(FieldAt(record, L::kStart), english));
+        case 1:
+            return Q(ReservationText(FieldAt(record, L::kEnd), english));
+        case 2:
+            return Q(StatusText(record, english));
+        default:
+            return {};
+    }
+}
+
+void TReservationPage::sgTimerDrawCell(QPainter& painter, int col, int row, const QRect& rect,
+                                       bool selected) {
+    const QRect text_rect = rect.adjusted(3, 0, -3, 0);
+    if (row == 0) {
+        DrawCellText(painter, CellText(col, 0), text_rect, true);
+        return;
+    }
+    const QPalette& pal = form_.sgTimer->palette();
+    if (selected) {
+        painter.fillRect(rect, pal.color(QPalette::Highlight));
+        painter.setPen(pal.color(QPalette::HighlightedText));
+    } else {
+        painter.fillRect(rect, row % 2 == 0 ? kEvenRow : pal.color(QPalette::Base));
+        painter.setPen(pal.color(QPalette::Text));
+    }
+    if (row <= list_.Count()) {
+        const std::string& record = list_[row - 1];
+        QFont font = painter.font();
+        if (record.size() > L::kSkip && record[L::kSkip] == '0') {
+            font.setBold(true);
+            painter.setPen(kSkipColour);
+        } else if (record.size() > L::kAction && record[L::kAction] != '0') {
+            font.setBold(true);
+            painter.setPen(selected ? kActionSelectedColour : kActionColour);
+        }
+        painter.setFont(font);
+    }
+    DrawCellText(painter, CellText(col, row), text_rect, true);
+}
+
+// ---- Schedule ------------------------------------------------------------------------------
+
+void TReservationPage::ScheduleTick() {
+    const TCaptureSettings& s = form_.Settings;
+    ScheduleOptions options;
+    options.max_reserve = s.MaxReserve;
+    options.power_on_sec = -s.PowerOnSec;  // kept negated in memory
+    options.reserve_power_on = s.ReservePowerOn;
+    tick_->Run(options);
+}
+
+}  // namespace tessaline

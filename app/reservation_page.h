@@ -1,0 +1,79 @@
+// The reservation page: the timetable grid sgTimer, the editor group gbTimer with its handlers,
+// the list's load and save through the settings file, and the schedule tick that runs it. The
+// controls belong to the main window (they keep their designed names there); this class owns the
+// list and the behaviour, and is recording control's view of the list (statuses, follow-on test).
+// It runs on the window's clock.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+#include "recording/reservation_list.h"
+#include "recording/schedule_tick.h"
+
+class QPainter;
+class QRect;
+
+namespace tessaline {
+
+class TFormQuillor;
+
+class TReservationPage : public QObject {
+    Q_OBJECT
+  public:
+    explicit TReservationPage(TFormQuillor& form);
+    ~TReservationPage() override;
+
+    // ---- The list --------------------------------------------------------------------------
+    void LoadReservations();  // then ResetReservationEditor
+    bool SaveReservations();  // false (after reporting it) when the file could not be written
+    ReservationList& List() { return list_; }
+    const ReservationList& List() const { return list_; }
+    void RepaintGrid();  // the grid, and the editor showing the selected record
+
+    // ---- Handlers --------------------------------------------------------------------------
+    void btnAddClick();
+    void btnEditClick();
+    void btnEscClick();
+    void btnDelClick();
+    void btnClearClick();
+    void chkTimerClick();
+    void chkWeekClick();
+    void dpDateEEnter();
+    void dpTimeEEnter();
+    void sgTimerDrawCell(QPainter& painter, int col, int row, const QRect& rect, bool selected);
+    void ResetReservationEditor();
+    bool AnyWeekdayChecked() const;
+
+    bool EditingReservation = false;
+
+    // What a cell shows, as painted.
+    QString CellText(int col, int row) const;
+
+    // ---- Schedule --------------------------------------------------------------------------
+    // Run by the window's schedule tick thread (TThTimer) on the window thread.
+    void ScheduleTick();
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    class Recorder;
+    class Statuses;
+    void ConnectHandlers();
+    // Puts record into the editor; with_device also selects its deck.
+    void LoadEditor(const std::string& record, bool with_device);
+    void ShowSelectedInEditor();
+    void EndPickersAtStartWhenNotAfter();
+    int RecordIndexOfSelectedRow() const;  // -1 when the selected row holds no record
+    void Error(const QString& text);
+
+    TFormQuillor& form_;
+    ReservationList list_;
+    std::unique_ptr<Recorder> recorder_;
+    std::unique_ptr<Statuses> statuses_;
+    std::unique_ptr<tessaline::ScheduleTick> tick_;
+};
+
+}  // namespace tessaline

@@ -1,0 +1,82 @@
+#include "recording/schedule_tick.h"
+
+#include <vector>
+
+namespace tessaline {
+
+using namespace std::chrono;
+
+ScheduleTick::ScheduleTick(ReservationList& list, ScheduleRecorder& recorder, Clock& clock)
+    : list_(list), recorder_(recorder), clock_(clock) {}
+
+void ScheduleTick::Run(const ScheduleOptions& options) {
+    if (in_tick_) return;
+    if (!recorder_.DeviceReady() || recorder_.Busy()) return;
+    in_tick_ = true;
+    Walk(options);
+    in_tick_ = false;
+}
+
+void ScheduleTick::Walk(const ScheduleOptions& options) {
+    const DateTime now = clock_.Now();
+    recorder_.ResetAfterAction();
+
+    // Rewriting a record's status moves it in the sorted list, so the walk goes over a copy and
+    // finds each record again by its text before changing it.
+    const std::vector<std::string> records = list_.Records();
+    const size_t n =
+        std::min(records.size(), static_cast<size_t>(std::max(options.max_reserve, 0)));
+    for (size_t i = 0; i < n; ++i) {
+        const std::string& record = records[i];
+        const auto r = ParseReservation(record);
+        if (!r || r->skip) continue;  // a broken record never runs; a skipped one never wakes
+        const auto window = ScheduleWindow(*r, now);
+        if (!window) continue;
+        const DateTime start = window->start, end = window->end;
+        const RecordStatus status = r->status;
+
+        // A weekly record that has run waits again for its next day once its window is left.
+        const bool outside = (now > start && now > end) || (now < start && now < end);
+        if (r->weekly && outside &&
+            (status == RecordStatus::Aborted || status == RecordStatus::Done)) {
+            const int at = list_.Find(record);
+            if (at >= 0) {
+                list_.Replace(at, WithStatus(record, RecordStatus::Waiting));
+                recorder_.SaveReservations();
+                recorder_.RepaintReservations();
+            }
+        }
+        if (status != RecordStatus::Waiting) continue;
+
+        if (start - seconds(options.power_on_sec) <= now && now <= end) {
+            recorder_.SelectDevice(r->device);
+            if (!options.reserve_power_on) recorder_.DevicePowerOn();
+        }
+        if (start <= now && now <= end) {
+            recorder_.SelectDevice(r->device);
+            const int at = list_.Find(record);
+            if (at < 0) continue;
+            const std::string started = AsStarted(record, r->device);
+            list_.Replace(at, started);
+            recorder_.RepaintReservations();
+
+            ReservationStart s;
+            s.start = start;
+            s.end = end + seconds(1);
+            s.file_name = std::string(r->name);
+            s.action = r->action;
+            s.device = r->device;
+            if (!recorder_.StartReservation(s)) {
+                // Nothing records: the record must not stay locked as running.
+                recorder_.ClearReservationStart();
+                const int again = list_.Find(started);
+                if (again >= 0) list_.Replace(again, WithStatus(started, RecordStatus::Aborted));
+                recorder_.SaveReservations();
+                recorder_.RepaintReservations();
+            }
+            return;  // at most one start per tick
+        }
+    }
+}
+
+}  // namespace tessaline

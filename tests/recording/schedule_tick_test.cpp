@@ -1,0 +1,293 @@
+#include "recording/schedule_tick.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "tests/recording/recording_test_util.h"
+
+namespace tessaline {
+namespace {
+
+using namespace testing_time;
+
+// The schedule's clock reads the test's time.
+struct TestClock : Clock {
+    explicit TestClock(DateTime* now) : now(now) {}
+    DateTime Now() override { return *now; }
+    void Sleep(std::chrono::milliseconds span) override { *now += span; }
+    DateTime* now;
+};
+
+// Stands in for the window and recording control: records what the schedule asks for. A started
+// reservation "records" until the test ends it, as the monitor tick would.
+struct FakeRecorder : ScheduleRecorder {
+    ReservationList* list = nullptr;
+    bool ready = true;
+    bool busy = false;
+    bool start_succeeds = true;
+    int selected = -1;
+    std::vector<DateTime> power_on_at;
+    std::vector<ReservationStart> starts;
+    std::vector<DateTime> start_times;
+    int after_action = 4;  // left over from an earlier reservation
+    int saves = 0;
+    int repaints = 0;
+    int cleared = 0;
+    const DateTime* now = nullptr;
+
+    bool DeviceReady() const override { return ready; }
+    bool Busy() const override { return busy; }
+    void SelectDevice(int index) override { selected = index; }
+    void DevicePowerOn() override { power_on_at.push_back(*now); }
+    void ResetAfterAction() override { after_action = 0; }
+    bool StartReservation(const ReservationStart& s) override {
+        starts.push_back(s);
+        start_times.push_back(*now);
+        after_action = static_cast<int>(s.action);
+        busy = start_succeeds;
+        return start_succeeds;
+    }
+    void ClearReservationStart() override {
+        ++cleared;
+        after_action = 0;
+    }
+    void SaveReservations() override { ++saves; }
+    void RepaintReservations() override { ++repaints; }
+
+    // What the monitor tick and Stop do at the end of a reservation.
+    void Finish(RecordStatus status) {
+        list->SetRunningStatus(status);
+        busy = false;
+    }
+};
+
+struct Schedule : ::testing::Test {
+    ReservationList list;
+    FakeRecorder recorder;
+    DateTime now = T(2024, 3, 9, 20, 59, 0);
+    ScheduleOptions options;
+    TestClock clock{&now};
+    ScheduleTick tick{list, recorder, clock};
+
+    void SetUp() override {
+        recorder.list = &list;
+        recorder.now = &now;
+    }
+    // Runs 50 ms ticks up to and including the last one not after until.
+    void RunUntil(DateTime until) {
+        while (now + milliseconds(50) <= until) {
+            now += milliseconds(50);
+            tick.Run(options);
+        }
+    }
+    std::string Add(DateTime start, DateTime end, ReservationTail tail = {}) {
+        const std::string r = BuildReservation(OneTimeField(start), OneTimeField(end), tail);
+        list.Add(r);
+        return r;
+    }
+};
+
+TEST_F(Schedule, OneTimeReservationWakesTheDeckThenStartsOnce) {
+    options.power_on_sec = 2;
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {7, AfterActionKind::Hibernate, false, "news.ts"});
+    RunUntil(T(2024, 3, 9, 20, 59, 57, 950));
+    EXPECT_TRUE(recorder.power_on_at.empty());
+    EXPECT_EQ(recorder.selected, -1);
+
+    RunUntil(T(2024, 3, 9, 21, 0, 0, 0) - milliseconds(1));
+    // Every tick from 20:59:58 on switches the deck on (the deck ignores it once it is on).
+    ASSERT_EQ(recorder.power_on_at.size(), 40u);
+    EXPECT_EQ(recorder.power_on_at.front(), T(2024, 3, 9, 20, 59, 58));
+    EXPECT_EQ(recorder.selected, 7);
+    EXPECT_TRUE(recorder.starts.empty());
+
+    RunUntil(T(2024, 3, 9, 21, 30));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.start_times[0], T(2024, 3, 9, 21));
+    const ReservationStart& s = recorder.starts[0];
+    EXPECT_EQ(s.start, T(2024, 3, 9, 21));
+    EXPECT_EQ(s.end, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(s.file_name, "news.ts");
+    EXPECT_EQ(s.action, AfterActionKind::Hibernate);
+    EXPECT_EQ(s.device, 7);
+    EXPECT_EQ(recorder.after_action, 3);  // not reset while recording
+    EXPECT_EQ(StatusText(list[0], true), "Run");
+    EXPECT_EQ(recorder.saves, 0);  // the change to running is not saved at once
+
+    recorder.Finish(RecordStatus::Done);
+    RunUntil(T(2024, 3, 9, 22, 30));
+    EXPECT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.after_action, 0);  // every idle tick clears a pending action
+}
+
+TEST_F(Schedule, WindowAlreadyOpenStartsAtFirstIdleTickWithPlannedTimes) {
+    Add(T(2024, 3, 9, 20), T(2024, 3, 9, 22));
+    recorder.busy = true;  // a recording by hand runs: the schedule is not consulted
+    RunUntil(T(2024, 3, 9, 21));
+    EXPECT_TRUE(recorder.starts.empty());
+    EXPECT_EQ(recorder.after_action, 4);
+    recorder.busy = false;
+    RunUntil(T(2024, 3, 9, 21, 0, 0, 50));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 9, 20));
+    EXPECT_EQ(recorder.starts[0].end, T(2024, 3, 9, 22, 0, 1));
+}
+
+TEST_F(Schedule, NothingRunsWithoutAReadyDevice) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22));
+    recorder.ready = false;
+    RunUntil(T(2024, 3, 9, 21, 30));
+    EXPECT_TRUE(recorder.starts.empty());
+    EXPECT_TRUE(recorder.power_on_at.empty());
+}
+
+TEST_F(Schedule, SameStartRunsInListOrderOnePerTick) {
+    const std::string first = Add(T(2024, 3, 9, 21), T(2024, 3, 9, 21, 30), {1, {}, false, "a"});
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {2, {}, false, "b"});
+    RunUntil(T(2024, 3, 9, 21));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.starts[0].file_name, "a");
+    RunUntil(T(2024, 3, 9, 21, 30, 1));
+    EXPECT_EQ(recorder.starts.size(), 1u);  // busy recording the first
+    recorder.Finish(RecordStatus::Done);
+    RunUntil(T(2024, 3, 9, 21, 30, 1, 50));
+    ASSERT_EQ(recorder.starts.size(), 2u);
+    EXPECT_EQ(recorder.starts[1].file_name, "b");
+    EXPECT_EQ(recorder.starts[1].start, T(2024, 3, 9, 21));  // its planned start
+    EXPECT_EQ(recorder.selected, 2);
+}
+
+TEST_F(Schedule, SkippedRecordNeverWakesStartsOrReArms) {
+    list.Add(WithStatus(
+        BuildReservation(WeeklyField({true, true, true, true, true, true, true}, {21, 0, 0}),
+                         WeeklyField({true, true, true, true, true, true, true}, {22, 0, 0}),
+                         {0, {}, true, ""}),
+        RecordStatus::Done));
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, true, ""});
+    RunUntil(T(2024, 3, 9, 23));
+    EXPECT_TRUE(recorder.starts.empty());
+    EXPECT_TRUE(recorder.power_on_at.empty());
+    EXPECT_EQ(recorder.saves, 0);
+    EXPECT_EQ(StatusText(list[1], true), "Done");
+}
+
+TEST_F(Schedule, ReservePowerOnSelectsTheDeckButLeavesItsPower) {
+    options.reserve_power_on = true;
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {5, {}, false, ""});
+    RunUntil(T(2024, 3, 9, 20, 59, 59));
+    EXPECT_EQ(recorder.selected, 5);
+    RunUntil(T(2024, 3, 9, 21));
+    EXPECT_EQ(recorder.starts.size(), 1u);
+    EXPECT_TRUE(recorder.power_on_at.empty());
+}
+
+TEST_F(Schedule, WeeklyRecordReArmsOutsideItsWindowAndRunsNextWeek) {
+    const WeekDays saturday = {false, false, false, false, false, true, false};
+    list.Add(
+        BuildReservation(WeeklyField(saturday, {21, 0, 0}), WeeklyField(saturday, {22, 0, 0}), {}));
+    RunUntil(T(2024, 3, 9, 21));  // Saturday 2024-03-09
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    recorder.Finish(RecordStatus::Aborted);  // stopped by hand at 21:00
+    RunUntil(T(2024, 3, 9, 21, 30));
+    // Still inside its window: it stays aborted and does not start again.
+    EXPECT_EQ(StatusText(list[0], true), "Abort");
+    EXPECT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.saves, 0);
+    RunUntil(T(2024, 3, 9, 22, 0, 0, 50));
+    EXPECT_EQ(StatusText(list[0], true), "");
+    EXPECT_EQ(recorder.saves, 1);
+    EXPECT_EQ(recorder.starts.size(), 1u);
+    // A week later it runs again.
+    now = T(2024, 3, 16, 20, 59);
+    RunUntil(T(2024, 3, 16, 21));
+    ASSERT_EQ(recorder.starts.size(), 2u);
+    EXPECT_EQ(recorder.starts[1].start, T(2024, 3, 16, 21));
+}
+
+TEST_F(Schedule, WeeklyRecordAcrossMidnight) {
+    const WeekDays monday = {true, false, false, false, false, false, false};
+    list.Add(
+        BuildReservation(WeeklyField(monday, {23, 30, 0}), WeeklyField(monday, {0, 30, 0}), {}));
+    now = T(2024, 3, 4, 23, 29, 59);  // Monday
+    RunUntil(T(2024, 3, 4, 23, 30));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 4, 23, 30));
+    EXPECT_EQ(recorder.starts[0].end, T(2024, 3, 5, 0, 30, 1));
+}
+
+TEST_F(Schedule, FailedStartAbortsTheRecordAndTakesBackTheReservation) {
+    recorder.start_succeeds = false;
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, AfterActionKind::Shutdown, false, ""});
+    RunUntil(T(2024, 3, 9, 21));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.cleared, 1);
+    EXPECT_EQ(recorder.after_action, 0);
+    EXPECT_EQ(StatusText(list[0], true), "Abort");
+    EXPECT_FALSE(list.AnyRunning());
+    EXPECT_EQ(recorder.saves, 1);
+    RunUntil(T(2024, 3, 9, 21, 10));
+    EXPECT_EQ(recorder.starts.size(), 1u);  // a one-time record does not try again
+}
+
+TEST_F(Schedule, BrokenRecordsNeverStartAndNeverStopTheWalk) {
+    list.Add(
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "X011");
+    list.Add(
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "0-1011");
+    list.Add("2024/03/09 21:00:00");
+    list.Add("W0111011   21:00:00W0111011");
+    const std::string good = Add(T(2024, 3, 9, 21, 0, 1), T(2024, 3, 9, 22));
+    const std::vector<std::string> before = list.Records();
+    RunUntil(T(2024, 3, 9, 21, 0, 1));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 9, 21, 0, 1));
+    for (const std::string& r : before) {
+        if (r != good) {
+            EXPECT_NE(list.Find(r), -1) << r;  // untouched
+        }
+    }
+}
+
+TEST_F(Schedule, CapacityLimitsTheWalk) {
+    options.max_reserve = 1;
+    Add(T(2024, 3, 9, 21, 30), T(2024, 3, 9, 22));
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22));  // sorts first
+    RunUntil(T(2024, 3, 9, 21, 45));
+    ASSERT_EQ(recorder.starts.size(), 1u);
+    recorder.Finish(RecordStatus::Done);
+    RunUntil(T(2024, 3, 9, 21, 50));
+    EXPECT_EQ(recorder.starts.size(), 1u);  // the second record is beyond the capacity
+}
+
+// A start that shows a message box runs the event loop, which can hand over another tick.
+struct ReenteringRecorder : FakeRecorder {
+    ScheduleTick* tick = nullptr;
+    ScheduleOptions options;
+    bool StartReservation(const ReservationStart& s) override {
+        tick->Run(options);
+        return FakeRecorder::StartReservation(s);
+    }
+};
+
+TEST(ScheduleReentry, TickDuringAStartDoesNothing) {
+    ReservationList list;
+    ReenteringRecorder recorder;
+    DateTime now = T(2024, 3, 9, 21, 0, 5);
+    recorder.now = &now;
+    TestClock clock(&now);
+    ScheduleTick tick(list, recorder, clock);
+    recorder.tick = &tick;
+    list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)),
+                              {0, {}, false, "a"}));
+    list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)),
+                              {0, {}, false, "b"}));
+    tick.Run({});
+    EXPECT_EQ(recorder.starts.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tessaline
