@@ -44,5 +44,6 @@ int ProbeCommand(const Args& args);
 int RemuxCommand(const Args& args);
 int DevicesCommand(const Args& args);
 int RecordCommand(const Args& args);
+int WriteCommand(const Args& args);
 
 }  // namespace tessaline::cli

@@ -20,6 +20,7 @@ void PrintHelp() {
         "  scan FILE...      show what a recording of the given TS files would show\n"
         "  devices           list the D-VHS decks (index and name)\n"
         "  record ...        record from a deck into a file; record --help for the options\n"
+        "  write FILE...     play TS files into a deck; write --help for the options\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
         "  --version         the program version\n"
@@ -51,5 +52,6 @@ int main(int argc, char** argv) {
     if (command == "scan") return ScanCommand(args);
     if (command == "devices") return DevicesCommand(args);
     if (command == "record") return RecordCommand(args);
+    if (command == "write") return WriteCommand(args);
     return Usage("unknown command '" + command + "'");
 }
