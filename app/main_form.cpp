@@ -10,9 +10,12 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "app/batch_page.h"
 #include "app/captions.h"
 #include "app/capture_binding.h"
 #include "app/date_pattern.h"
+#include "app/file_drops.h"
+#include "app/write_page.h"
 #include "capture/ds_capture.h"
 #include "capture/system_framework.h"
 
@@ -53,6 +56,12 @@ TFormQuillor::TFormQuillor(Options options)
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
     ConnectHandlers();
     FormCreate();
+    auto message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
+        Message(icon, caption, text);
+    };
+    batch_page_ = new TBatchPage(*this, message);
+    write_page_ = new TWritePage(*this, message);
+    drops_ = new TFileDrops(*this, *write_page_);
 }
 
 TFormQuillor::~TFormQuillor() = default;
@@ -202,6 +211,9 @@ void TFormQuillor::FormCloseQuery() {
     // A failure is reported and the window closes all the same. Before the settings were loaded
     // the controls hold only defaults, which must not overwrite the file.
     if (loaded_) SaveSettings();
+    // A conversion stops at its next read; writing stops as STOP does, before the deck goes.
+    if (batch_page_) batch_page_->FormClosing();
+    if (write_page_) write_page_->FormClosing();
     if (capture_) {
         Flags.DeviceReady = false;
         capture_->ClearAddedFilters();

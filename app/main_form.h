@@ -36,6 +36,9 @@ namespace tessaline {
 
 class CDSCapture;
 class ComboDeviceBox;
+class TBatchPage;
+class TFileDrops;
+class TWritePage;
 class WindowMessageSink;
 
 class TFormQuillor : public QWidget {
@@ -126,6 +129,9 @@ class TFormQuillor : public QWidget {
     bool PowerAtLaunch = false;
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
+    TBatchPage& BatchPage() { return *batch_page_; }
+    TWritePage& WritePage() { return *write_page_; }
+    TFileDrops& Drops() { return *drops_; }
 
     // ---- Controls --------------------------------------------------------------------------
     QGroupBox* grpGroup = nullptr;
@@ -298,6 +304,10 @@ class TFormQuillor : public QWidget {
     std::unique_ptr<ComboDeviceBox> device_box_;
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
+    // The batch and writing tabs' logic; children of the window.
+    TBatchPage* batch_page_ = nullptr;
+    TWritePage* write_page_ = nullptr;
+    TFileDrops* drops_ = nullptr;
     bool created_ = false;
     bool placed_ = false;
     bool started_ = false;
