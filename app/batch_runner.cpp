@@ -57,10 +57,9 @@ BatchRunner::End BatchRunner::Click(const JobList& list) {
     // The search shares the file buffers with the converter: no run beside it.
     if (searching_) return End::Busy;
     if (list.IsEmpty()) return End::NoJobs;
-    // The rows as they were at the click; the list cannot change during a run anyway.
-    const JobList jobs = list;
-    for (int r = 1; r < jobs.RowCount(); ++r) {
-        const RemuxJob& job = jobs.Row(r);
+    // The list's buttons are disabled while a job runs, so the rows stay as they are.
+    for (int r = 1; r < list.RowCount(); ++r) {
+        const RemuxJob& job = list.Row(r);
         if (job.input.empty() || job.output.empty()) return End::EmptyRow;
         view_.ShowPaths(job.input, job.output);
 
