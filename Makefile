@@ -1,10 +1,13 @@
 # make run   installs what is missing, builds, and starts the program on its default input
 # make test  installs what is missing, builds, and runs every test
+# make install [PREFIX=/usr/local] [DESTDIR=]  installs the programs, menu entry, icons, manuals
+# make package  builds a Debian package (.deb) in build/$(PRESET)
 
 PRESET ?= default
 BUILD  := build/$(PRESET)
+PREFIX ?= /usr/local
 
-.PHONY: all deps configure build run test test-asan test-tsan test-capture-tsan bench clean
+.PHONY: all deps configure build run test install package test-asan test-tsan test-capture-tsan bench clean
 
 all: build
 
@@ -22,6 +25,12 @@ run: build
 
 test: build
 	@ctest --preset $(PRESET) -j2
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 test-asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "app/main_form.h"
+#include "app/program_icon.h"
+#include "app/single_instance.h"
 #include "app/termination.h"
 #include "app/widgets.h"
 
@@ -14,11 +16,21 @@ int main(int argc, char** argv) {
     if (probe) return 0;
     QApplication::setApplicationName("tessaline");
     QApplication::setApplicationVersion(QStringLiteral(TESSALINE_VERSION));
-    tessaline::PrepareApplicationLook(app);
+    QGuiApplication::setDesktopFileName("tessaline");  // the desktop entry: its name and icon
+    QApplication::setWindowIcon(tessaline::ProgramIcon());
 
+    // One copy per user: a later start brings the running window forward and ends here.
+    tessaline::SingleInstance instance(tessaline::InstanceFolderForThisProcess());
+    if (instance.Claim() != tessaline::SingleInstance::Outcome::First) return 0;
+
+    tessaline::PrepareApplicationLook(app);
     tessaline::TFormQuillor::Options options;
     options.arguments = QApplication::arguments().mid(1);
     tessaline::TFormQuillor form(std::move(options));
+    // The application title: what a taskbar or window list shows for the minimised program.
+    form.setWindowIconText(QString::fromUtf8(tessaline::kApplicationTitle));
+    QObject::connect(&instance, &tessaline::SingleInstance::activationRequested, &form,
+                     &tessaline::TFormQuillor::HandOver);
     tessaline::CloseOnSessionEnd(form);
     form.show();
     return QApplication::exec();

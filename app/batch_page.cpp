@@ -53,8 +53,8 @@ TBatchPage::TBatchPage(TFormQuillor& form, Message message)
     connect(form.btnRemuxClear, &QPushButton::clicked, this, [this] { btnRemuxClearClick(); });
     connect(form.btnStart, &QPushButton::clicked, this, [this] { btnStartClick(); });
 
-    // Long file work lets the window handle its events, and keeps the tab's figures current
-    // whether or not the monitor tick runs (it does not without a usable deck).
+    // Long file work lets the window handle its events (the ticks among them) and keeps the
+    // tab's own figures current between two monitor ticks.
     form.Stream().file.pump = [this] {
         QCoreApplication::processEvents();
         MonitorStep();
@@ -168,6 +168,9 @@ void TBatchPage::SetRunning(bool running) {
     }
     form_.Flags.IsRemuxing = running;
     form_.UpdateControlStates();
+    // Converting needs no deck; without one the start-up left the ticks off, and the monitor's
+    // batch step and the Data Info page would stand still.
+    if (running && !form_.TThTime && !form_.Closed()) form_.StartTicks();
 }
 
 void TBatchPage::ShowTimestamps(const TStreamStatistics& stats) {

@@ -86,13 +86,13 @@ TCaptureSettings ReadCaptureSettings(const IniFile& ini, const std::string& defa
     return s;
 }
 
-void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& s) {
+void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& s, bool keep_stored_device) {
     const auto sec = kSettingsSection;
     auto integer = [&](std::string_view k, int v) { WriteProfileInt(ini, sec, k, v); };
     auto boolean = [&](std::string_view k, bool v) { WriteProfileBool(ini, sec, k, v); };
     auto text = [&](std::string_view k, const std::string& v) { ini.Set(sec, k, v); };
 
-    integer(key::kDevice, s.DeviceIndex);
+    if (!keep_stored_device || !ini.Get(sec, key::kDevice)) integer(key::kDevice, s.DeviceIndex);
     boolean(key::kFileName, s.UseFileName);
     text(key::kSaveDir, s.SaveDir);
     boolean(key::kTrimPacket, s.TrimPacket);
@@ -120,11 +120,29 @@ void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& s) {
     text(key::kWait, s.RecStartWait);
 }
 
+namespace {
+
+// Folders of installed programs belong to the package manager; root may write there, but settings
+// left beside /usr/bin/tessaline would be a stray file in it.
+bool IsSystemProgramFolder(const std::filesystem::path& folder) {
+    const std::string text = folder.lexically_normal().string();
+    for (std::string_view root : {"/usr", "/bin", "/sbin"}) {
+        if (text == root ||
+            (text.rfind(root, 0) == 0 && text.size() > root.size() && text[root.size()] == '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::filesystem::path ResolveSettingsPath(const SettingsPathInputs& in) {
     if (in.ini_override && *in.ini_override) return in.ini_override;
     if (!in.executable.empty()) {
         const std::filesystem::path folder = in.executable.parent_path();
-        if (!folder.empty() && ::access(folder.c_str(), W_OK) == 0) {
+        if (!folder.empty() && !IsSystemProgramFolder(folder) &&
+            ::access(folder.c_str(), W_OK) == 0) {
             return std::filesystem::path(in.executable.string() + ".INI");
         }
     }

@@ -101,10 +101,14 @@ TCaptureSettings ReadCaptureSettings(const IniFile& ini, const std::string& defa
 
 // Writes every written key in the fixed order; MaxReserve and PowerOnSec are never written, so a
 // value put in by hand survives. All other lines of the file are left as they are.
-void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& settings);
+// keep_stored_device: a "Device" already in the file stays as it is. Used while no device is
+// listed (the deck unplugged for one run), so that the next run with the deck selects it again.
+void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& settings,
+                          bool keep_stored_device = false);
 
 // Where the settings live: TESSALINE_INI when set; else "<executable>.INI" when the executable's
-// folder is writable (portable use); else $XDG_CONFIG_HOME/tessaline/tessaline.INI (or
+// folder is writable (portable use) and not a system program folder (/usr/..., /bin, /sbin); else
+// $XDG_CONFIG_HOME/tessaline/tessaline.INI (or
 // ~/.config/...).
 struct SettingsPathInputs {
     std::filesystem::path executable;

@@ -6,23 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/run_state.h"
+
 namespace tessaline {
-
-// Window-thread flags; whoever changes one of the first five recomputes the control states.
-struct RunState {
-    bool DeviceReady = false;   // a capture device is open and usable
-    bool GrabberReady = false;  // the sample grabber filter is registered
-    bool IsRecording = false;
-    bool IsRemuxing = false;  // a batch conversion runs
-    bool IsWriting = false;   // files are being played into the deck
-    bool UseEnglish = false;
-
-    bool Busy() const { return IsRecording || IsRemuxing || IsWriting; }
-    bool Idle() const { return DeviceReady && GrabberReady && !Busy(); }
-    bool Stoppable() const {
-        return DeviceReady && GrabberReady && IsRecording && !IsRemuxing && !IsWriting;
-    }
-};
 
 // Box states the rules depend on besides the flags.
 struct ControlInputs {

@@ -93,6 +93,9 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 IniFile IniFile::Parse(std::string_view bytes) {
     IniFile ini;
+    // Editors may put a UTF-8 byte-order mark in front; it is not part of the first line (which
+    // would otherwise hide the first section header) and is not written back.
+    if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) bytes.remove_prefix(kUtf8Bom.size());
     bool style_known = false;
     while (!bytes.empty()) {
         const size_t nl = bytes.find('\n');
@@ -258,6 +261,46 @@ IniReadResult ReadIniFile(const std::filesystem::path& path) {
     return result;
 }
 
+namespace {
+
+// The file a chain of symbolic links ends in (the path itself when it is none); the end need not
+// exist yet. Relative links count from the folder of the link.
+bool FollowLinks(std::filesystem::path& path, std::string& why) {
+    namespace fs = std::filesystem;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(path, ec))) return true;
+        const fs::path next = fs::read_symlink(path, ec);
+        if (ec) {
+            why = ec.message();
+            return false;
+        }
+        path = next.is_absolute() ? next : path.parent_path() / next;
+    }
+    why = SystemError(ELOOP);
+    return false;
+}
+
+// Rewrites an existing file through its own inode: for a file that may be written in a folder
+// that may not, where no temporary file can be made beside it. Not crash-proof, but the only way
+// to save at all there.
+bool WriteInPlace(const std::filesystem::path& target, const std::string& bytes, int& err) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    return ok;
+}
+
+}  // namespace
+
 bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, std::string* error) {
     auto fail = [error](std::string why) {
         if (error) *error = std::move(why);
@@ -265,11 +308,10 @@ bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, s
     };
     namespace fs = std::filesystem;
     std::error_code ec;
+    // A link is written through to the file it names and stays a link.
     fs::path target = path;
-    if (fs::is_symlink(fs::symlink_status(target, ec))) {
-        target = fs::weakly_canonical(target, ec);
-        if (ec) return fail(ec.message());
-    }
+    std::string why;
+    if (!FollowLinks(target, why)) return fail(why);
 
     struct stat old_stat {};
     const bool existed = ::stat(target.c_str(), &old_stat) == 0;
@@ -287,6 +329,7 @@ bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, s
     fs::create_directories(folder, ec);
     if (ec) return fail(ec.message());
 
+    const std::string bytes = ini.Serialize();
     static std::atomic<unsigned> counter{0};
     fs::path temp;
     int fd = -1;
@@ -294,16 +337,31 @@ bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, s
         temp = folder / ("." + target.filename().string() + "." + std::to_string(::getpid()) + "." +
                          std::to_string(counter++) + ".tmp");
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return fail(SystemError(errno));
+        if (fd >= 0 || errno == EEXIST) continue;
+        const int open_err = errno;
+        if (existed && (open_err == EACCES || open_err == EPERM || open_err == EROFS)) {
+            int err = 0;
+            if (WriteInPlace(target, bytes, err)) return true;
+            return fail(SystemError(err));
+        }
+        return fail(SystemError(open_err));
     }
     if (fd < 0) return fail("no free temporary file name");
 
-    const std::string bytes = ini.Serialize();
     bool ok = WriteAll(fd, bytes);
     int err = ok ? 0 : errno;
-    if (ok && existed && ::fchmod(fd, old_stat.st_mode & 07777) != 0) {
-        ok = false;
-        err = errno;
+    if (ok && existed) {
+        // The new file takes the old one's place: same owner and group where we may set them
+        // (root saving a user's file), same permissions. A refused chown leaves ours.
+        struct stat now {};
+        if (::fstat(fd, &now) == 0 &&
+            (now.st_uid != old_stat.st_uid || now.st_gid != old_stat.st_gid)) {
+            [[maybe_unused]] const int refused = ::fchown(fd, old_stat.st_uid, old_stat.st_gid);
+        }
+        if (::fchmod(fd, old_stat.st_mode & 07777) != 0) {
+            ok = false;
+            err = errno;
+        }
     }
     if (ok && ::fsync(fd) != 0) {
         ok = false;

@@ -14,9 +14,13 @@
 
 namespace tessaline {
 
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 class IniFile {
   public:
-    // Never fails: whatever is not a section header or a key line is kept as plain text.
+    // Never fails (a byte-order mark at the start is dropped): whatever is not a section header or
+    // a key line is kept as plain text.
     static IniFile Parse(std::string_view bytes);
     std::string Serialize() const;
 
@@ -77,7 +81,10 @@ IniReadResult ReadIniFile(const std::filesystem::path& path);
 // Writes the document to a temporary file beside path and renames it over path, so that a crash
 // or a full disk leaves the old file or the new one, never half of one. A file without any write
 // permission is left alone (a read-only settings file means "do not change"). The new file keeps
-// the old one's permissions; a symbolic link is followed, not replaced. Missing folders are made.
+// the old one's permissions, and its owner and group where the process may set them; a symbolic
+// link (or a chain of them) is written through to its target, never replaced. Missing folders are
+// made. Where no file can be made beside it (a folder that may not be written) but the file itself
+// may be, the file is rewritten in place instead.
 bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, std::string* error);
 
 }  // namespace tessaline

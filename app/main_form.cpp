@@ -13,11 +13,15 @@
 #include "app/batch_page.h"
 #include "app/captions.h"
 #include "app/capture_binding.h"
-#include "app/date_pattern.h"
+#include "app/data_info_page.h"
+#include "app/recording_bar.h"
+#include "app/tick_thread.h"
 #include "app/file_drops.h"
 #include "app/write_page.h"
 #include "capture/ds_capture.h"
+#include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
+#include "recording/date_pattern.h"
 
 namespace tessaline {
 
@@ -52,9 +56,16 @@ TFormQuillor::TFormQuillor(Options options)
             Message(QMessageBox::Critical, caption, text);
         });
     data_path_ = std::make_unique<CaptureDataPath>(*stream_);
+    clock_ = options_.clock ? options_.clock : std::make_shared<SystemClock>();
+    power_actions_ = options_.power_actions;
+    if (!power_actions_) power_actions_ = std::make_shared<DryRunPowerActions>();
     BuildLayout();
     device_box_ = std::make_unique<ComboDeviceBox>(cmbVid);
+    CreateTrayIcon();
+    data_info_page_ = std::make_unique<TDataInfoPage>(*this);
+    recording_bar_ = new TRecordingBar(*this);
     ConnectHandlers();
+    recording_bar_->Bind();
     FormCreate();
     auto message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
         Message(icon, caption, text);
@@ -62,9 +73,14 @@ TFormQuillor::TFormQuillor(Options options)
     batch_page_ = new TBatchPage(*this, message);
     write_page_ = new TWritePage(*this, message);
     drops_ = new TFileDrops(*this, *write_page_);
+    monitor_->BatchProgress = [this] { batch_page_->MonitorStep(); };
+    monitor_->WriteToDeckEndOfFile = [this] { write_page_->OnWriteTick(); };
+    write_page_->RecordingStop = [this] { btnStopClick(); };
 }
 
-TFormQuillor::~TFormQuillor() = default;
+TFormQuillor::~TFormQuillor() {
+    StopTicks();
+}
 
 QString TFormQuillor::GetFileVersionText() {
     return QStringLiteral(TESSALINE_VERSION);
@@ -117,6 +133,11 @@ void TFormQuillor::FormCreate() {
     created_ = true;
     setWindowTitle("D-VHS Tessaline v" + GetFileVersionText());
     capture_ = std::make_unique<CDSCapture>(*framework_, *sink_, *stream_, *data_path_);
+    sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *sink_);
+    recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
+                                                    *recording_bar_, *clock_);
+    recording_->SetPowerActions(power_actions_.get());
+    monitor_ = std::make_unique<MonitorTick>(*recording_);
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -135,12 +156,12 @@ void TFormQuillor::FormShow() {
 
 void TFormQuillor::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (event->spontaneous()) return;
-    if (!placed_) {  // centred on the desktop when first shown
-        placed_ = true;
-        if (const QScreen* screen = this->screen()) {
-            move(screen->availableGeometry().center() - rect().center());
-        }
+    // Only the first show: coming back from the tray neither moves the window nor turns to the
+    // first page nor queues the start-up again.
+    if (event->spontaneous() || placed_) return;
+    placed_ = true;
+    if (const QScreen* screen = this->screen()) {  // centred on the desktop
+        move(screen->availableGeometry().center() - rect().center());
     }
     FormShow();
     // The start-up follows the first activation; a window manager that does not activate new
@@ -174,19 +195,40 @@ void TFormQuillor::FormActivate() {
     cmbVid->setCurrentIndex(Settings.DeviceIndex);
     cmbVidClick();
 
-    if (Flags.DeviceReady) ApplyLaunchSwitches();
+    if (Flags.DeviceReady) {
+        ApplyLaunchSwitches();
+        StartTicks();
+    }
 
     UpdateControlStates();
     QCoreApplication::processEvents();
+    if (recording_->State().StartAtLaunch && !closed_) btnRecClick();
+}
+
+void TFormQuillor::StartTicks() {
+    if (TThTime) return;
+    TThTime = std::make_unique<TickThread>(this, [this] {
+        if (!closed_) monitor_->Run();
+    });
+    TThTimer = std::make_unique<TickThread>(this, [this] {
+        if (!closed_ && ScheduleTick) ScheduleTick();
+    });
+    TThTime->start();
+    TThTimer->start();
+}
+
+void TFormQuillor::StopTicks() {
+    if (TThTime) TThTime->Stop();
+    if (TThTimer) TThTimer->Stop();
 }
 
 void TFormQuillor::ApplyLaunchSwitches() {
     for (const QString& argument : options_.arguments) {
         const QString a = argument.toUpper();
         if (a == "-S") {
-            StartAtLaunch = true;
+            recording_->State().StartAtLaunch = true;
         } else if (a == "-P") {
-            PowerAtLaunch = true;
+            recording_->State().PowerAtLaunch = true;
         } else if (a == "-9") {
             chkPES->setChecked(false);
             chkTrimPacket->setChecked(false);
@@ -207,6 +249,11 @@ void TFormQuillor::closeEvent(QCloseEvent* event) {
 
 void TFormQuillor::FormCloseQuery() {
     if (closed_) return;
+    // A recording is finished first, as Stop would (file closed and renamed, a running
+    // reservation marked aborted), but no computer power action follows a close.
+    if (Flags.IsRecording && recording_) {
+        recording_->Stop(RecordingControl::StopCause::Closing);
+    }
     closed_ = true;
     // A failure is reported and the window closes all the same. Before the settings were loaded
     // the controls hold only defaults, which must not overwrite the file.
@@ -214,6 +261,7 @@ void TFormQuillor::FormCloseQuery() {
     // A conversion stops at its next read; writing stops as STOP does, before the deck goes.
     if (batch_page_) batch_page_->FormClosing();
     if (write_page_) write_page_->FormClosing();
+    StopTicks();
     if (capture_) {
         Flags.DeviceReady = false;
         capture_->ClearAddedFilters();
@@ -335,7 +383,8 @@ bool TFormQuillor::SaveSettings() {
     std::string error;
     bool ok = false;
     if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        WriteCaptureSettings(current.file, snapshot);
+        // With no device listed the index means nothing; the stored one stays for the next run.
+        WriteCaptureSettings(current.file, snapshot, cmbVid->count() == 0);
         ok = WriteIniFileAtomic(settings_path_, current.file, &error);
     } else {
         error = current.error;  // rewriting it would lose what could not be read
@@ -424,39 +473,30 @@ void TFormQuillor::ApplyEnglishCaptions() {
 
 bool TFormQuillor::FillDeviceList() {
     if (!capture_) return false;
-    selection_.GrabberReady = Flags.GrabberReady;
-    const bool listed =
-        ::tessaline::FillDeviceList(*capture_, *device_box_, selection_, *sink_, Flags.UseEnglish);
-    Flags.GrabberReady = selection_.GrabberReady;
-    return listed;
+    return ::tessaline::FillDeviceList(*capture_, *device_box_, Flags, *sink_);
 }
 
 void TFormQuillor::cmbVidClick() {
     if (!capture_) return;
-    // The device logic keeps its own copy of the flags; hand ours over and take them back before
-    // anything that reads them runs.
-    selection_.DeviceReady = Flags.DeviceReady;
-    selection_.GrabberReady = Flags.GrabberReady;
     DeviceBoxHooks hooks;
-    hooks.SaveSettings = [this] {
-        Flags.DeviceReady = selection_.DeviceReady;
-        SaveSettings();
-    };
-    hooks.UpdateControlStates = [this] {
-        Flags.DeviceReady = selection_.DeviceReady;
-        UpdateControlStates();
-    };
-    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, hooks);
-    Flags.DeviceReady = selection_.DeviceReady;
+    hooks.SaveSettings = [this] { SaveSettings(); };
+    hooks.UpdateControlStates = [this] { UpdateControlStates(); };
+    ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, Flags, hooks);
 }
 
 // ---- Recording bar -------------------------------------------------------------------------
 
+void TFormQuillor::btnRecClick() {
+    recording_bar_->btnRecClick();
+}
+void TFormQuillor::btnStopClick() {
+    recording_bar_->btnStopClick();
+}
+void TFormQuillor::btnTimeAddClick() {
+    recording_bar_->btnTimeAddClick();
+}
 void TFormQuillor::chkFileNameClick() {
-    const bool checked = chkFileName->isChecked();
-    Settings.UseFileName = checked;
-    edtFileName->setEnabled(checked);
-    SetFieldColour(edtFileName, checked ? FieldColour::Window : FieldColour::ButtonFace);
+    recording_bar_->chkFileNameClick();
 }
 
 // ---- Settings tab --------------------------------------------------------------------------

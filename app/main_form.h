@@ -26,9 +26,14 @@
 #include "app/captions.h"
 #include "app/capture_settings.h"
 #include "app/control_states.h"
+#include "app/task_tray_icon.h"
 #include "app/widgets.h"
 #include "capture/device_box.h"
 #include "capture/framework.h"
+#include "recording/clock.h"
+#include "recording/monitor_tick.h"
+#include "recording/power_actions.h"
+#include "recording/recording_control.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -39,6 +44,10 @@ class ComboDeviceBox;
 class TBatchPage;
 class TFileDrops;
 class TWritePage;
+class RecordingSequence;
+class TDataInfoPage;
+class TRecordingBar;
+class TickThread;
 class WindowMessageSink;
 
 class TFormQuillor : public QWidget {
@@ -63,6 +72,14 @@ class TFormQuillor : public QWidget {
         // The media framework; this machine's decks and the virtual deck of the environment
         // (TESSALINE_VIRTUAL_DECK) when not given.
         std::shared_ptr<MediaFramework> framework;
+        // The notification area: the desktop's (QSystemTrayIcon) when not given.
+        std::function<std::unique_ptr<TrayShell>()> tray_shell;
+        // Whether the desktop has a notification area; asks Qt when not given.
+        std::function<bool()> tray_available;
+        // The clock of recording control and the ticks; the machine's clock when not given.
+        std::shared_ptr<Clock> clock;
+        // The computer power actions after a reservation; printed, not made, when not given.
+        std::shared_ptr<PowerActions> power_actions;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -82,6 +99,16 @@ class TFormQuillor : public QWidget {
     bool Started() const { return started_; }
     bool Closed() const { return closed_; }
 
+    // ---- Tray and hand-over (main_form_shell.cpp) -------------------------------------------
+    // The window was minimised: with TaskTray on (and a notification area to go to) it hides and
+    // ttTask appears instead. Returns whether it went to the tray.
+    bool HandleSysCommand();
+    void ttTaskClick();  // back from the tray
+    bool InTray() const { return ttTask && ttTask->Visible(); }
+    // A second start asked this copy to show itself: restored when minimised and brought to the
+    // front; hidden in the tray it stays there, and the icon says that the program already runs.
+    void HandOver();
+
     // ---- Settings --------------------------------------------------------------------------
     void LoadSettings();
     bool SaveSettings();  // false (after reporting it) when the file could not be written
@@ -95,8 +122,26 @@ class TFormQuillor : public QWidget {
     bool FillDeviceList();
     void cmbVidClick();
 
-    // ---- Recording bar ---------------------------------------------------------------------
+    // ---- Recording bar and ticks -----------------------------------------------------------
+    void btnRecClick();
+    void btnStopClick();
+    void btnTimeAddClick();
     void chkFileNameClick();
+    // Recording control and the monitor tick; none after closing. Reservations plug in through
+    // Recording()->SetReservations, the power backend through SetPowerActions; the batch and
+    // deck-writing pages through Monitor()->BatchProgress and ->WriteToDeckEndOfFile.
+    RecordingControl* Recording() { return closed_ ? nullptr : recording_.get(); }
+    MonitorTick* Monitor() { return monitor_.get(); }
+    TDataInfoPage& DataInfoPage() { return *data_info_page_; }
+    // The schedule tick, run on the window thread by TThTimer; the reservation list sets it.
+    std::function<void()> ScheduleTick;
+    // The tick threads; none until the start-up has found a usable deck.
+    std::unique_ptr<TickThread> TThTime;
+    std::unique_ptr<TickThread> TThTimer;
+    // Creates and starts TThTime, then TThTimer (once; the start-up does it when a deck is
+    // usable), and stops both, waiting for them (closing does it).
+    void StartTicks();
+    void StopTicks();
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();
@@ -125,8 +170,6 @@ class TFormQuillor : public QWidget {
     // ---- Shared state ----------------------------------------------------------------------
     TCaptureSettings Settings;
     RunState Flags;
-    bool StartAtLaunch = false;
-    bool PowerAtLaunch = false;
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
     TBatchPage& BatchPage() { return *batch_page_; }
@@ -258,12 +301,16 @@ class TFormQuillor : public QWidget {
     QLabel* pnlDir = nullptr;
     QPushButton* btnFolderOpen = nullptr;
 
+    TTaskTrayIcon* ttTask = nullptr;  // hint "Quillor", the program's icon, not visible
+
   protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
+    friend class TRecordingBar;
     // Building the controls (main_form_layout.cpp).
     void BuildLayout();
     void BuildRecordingBar();
@@ -291,6 +338,8 @@ class TFormQuillor : public QWidget {
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
+    void CreateTrayIcon();
+    bool TrayAvailable() const;
     TCaptureSettings SettingsFromControls() const;
 
     Options options_;
@@ -308,6 +357,13 @@ class TFormQuillor : public QWidget {
     TBatchPage* batch_page_ = nullptr;
     TWritePage* write_page_ = nullptr;
     TFileDrops* drops_ = nullptr;
+    std::shared_ptr<Clock> clock_;
+    std::shared_ptr<PowerActions> power_actions_;
+    std::unique_ptr<RecordingSequence> sequence_;
+    std::unique_ptr<TDataInfoPage> data_info_page_;
+    TRecordingBar* recording_bar_ = nullptr;  // a child object of the window
+    std::unique_ptr<RecordingControl> recording_;
+    std::unique_ptr<MonitorTick> monitor_;
     bool created_ = false;
     bool placed_ = false;
     bool started_ = false;

@@ -17,8 +17,8 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-bool FillDeviceList(CDSCapture& capture, DeviceBox& box, DeviceSelection& selection,
-                    MessageSink& messages, bool use_english) {
+bool FillDeviceList(CDSCapture& capture, DeviceBox& box, RunState& flags, MessageSink& messages) {
+    const bool use_english = flags.UseEnglish;
     if (!capture.EnumerateDevices()) return false;
     box.Clear();
     for (std::string name = capture.NextDeviceName(); !name.empty();
@@ -36,17 +36,17 @@ bool FillDeviceList(CDSCapture& capture, DeviceBox& box, DeviceSelection& select
                                        : "SampleGrabberがフィルタとして登録されていません");
         return false;
     }
-    selection.GrabberReady = true;
+    flags.GrabberReady = true;
     return true;
 }
 
 void cmbVidClick(CDSCapture& capture, const DeviceBox& box, DeviceSelection& selection,
-                 const DeviceBoxHooks& hooks) {
+                 RunState& flags, const DeviceBoxHooks& hooks) {
     const int index = box.ItemIndex();
     if (index < 0 || index == selection.LastDeviceIndex) return;
     selection.LastDeviceIndex = index;
-    selection.DeviceReady = capture.SelectDevice(index);
-    if (selection.DeviceReady && hooks.SaveSettings) hooks.SaveSettings();
+    flags.DeviceReady = capture.SelectDevice(index);
+    if (flags.DeviceReady && hooks.SaveSettings) hooks.SaveSettings();
     if (hooks.UpdateControlStates) hooks.UpdateControlStates();
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/run_state.h"
+
 namespace tessaline {
 
 class CDSCapture;
@@ -38,11 +40,10 @@ class ListDeviceBox final : public DeviceBox {
     int index = -1;
 };
 
-// The window's state this logic reads and writes.
+// The deck opened last, so that picking it again does nothing. The readiness flags live in the
+// program's one RunState, which this logic writes directly.
 struct DeviceSelection {
     int LastDeviceIndex = -1;
-    bool DeviceReady = false;
-    bool GrabberReady = false;
 };
 
 // What the window does when the selection changes.
@@ -53,13 +54,14 @@ struct DeviceBoxHooks {
 
 // Lists the decks into the box (index = device list index) and checks that the sample grabber is
 // registered. False, with the box unchanged, when no deck is found; false after a message box
-// when the grabber is missing. The caller stores the result in DeviceReady.
-bool FillDeviceList(CDSCapture& capture, DeviceBox& box, DeviceSelection& selection,
-                    MessageSink& messages, bool use_english);
+// when the grabber is missing. Sets flags.GrabberReady; the caller stores the result in
+// flags.DeviceReady.
+bool FillDeviceList(CDSCapture& capture, DeviceBox& box, RunState& flags, MessageSink& messages);
 
-// The box's click handler: opens the deck now selected, unless it is the one opened last.
+// The box's click handler: opens the deck now selected, unless it is the one opened last, and
+// sets flags.DeviceReady before the hooks run.
 void cmbVidClick(CDSCapture& capture, const DeviceBox& box, DeviceSelection& selection,
-                 const DeviceBoxHooks& hooks);
+                 RunState& flags, const DeviceBoxHooks& hooks);
 
 // The box index for a saved device index: itself when listed, else no selection (-1).
 int SavedDeviceIndex(int saved_index, int count) noexcept;

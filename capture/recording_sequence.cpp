@@ -51,6 +51,7 @@ RecordingSequence::StartResult RecordingSequence::Start(const std::string& path,
     file_ = std::move(file);
     path_ = path;
     close_error_.clear();
+    write_error_.clear();
     data_path_.SetOutputFile(file_.get());
     ResetCarryOver(stream_);
 
@@ -67,6 +68,7 @@ bool RecordingSequence::Stop() {
     // Without media control nothing can have run; otherwise the graph must be stopped and the
     // callback gone before the file may close.
     if (!capture_.StopGraph() && capture_.HasMediaControl()) return false;
+    if (stream_.stats.WriteFailures > 0) write_error_ = file_->error();
     if (!file_->Close()) close_error_ = file_->error();
     data_path_.SetOutputFile(nullptr);
     ResetCarryOver(stream_);

@@ -42,6 +42,9 @@ class RecordingSequence {
     const std::string& path() const noexcept { return path_; }
     // Why closing the last file failed; empty when it did not.
     const std::string& close_error() const noexcept { return close_error_; }
+    // Why a write to the last file failed (the system's words); empty when every write succeeded.
+    // Read after Stop, when no buffer is being written any more.
+    const std::string& write_error() const noexcept { return write_error_; }
 
   private:
     CDSCapture& capture_;
@@ -51,6 +54,7 @@ class RecordingSequence {
     std::unique_ptr<OutputFile> file_;
     std::string path_;
     std::string close_error_;
+    std::string write_error_;
 };
 
 // The report when the output file cannot be created (the caption is ErrorCaption()).

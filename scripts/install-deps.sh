@@ -8,6 +8,8 @@ ffmpeg tstools"
 # The window: Qt 6 Widgets (the offscreen platform for tests comes with it), the desktop platform
 # plugins, and a font with the Japanese captions.
 PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
+# Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb.
+PACKAGES="$PACKAGES desktop-file-utils dpkg-dev"
 
 missing=""
 for p in $PACKAGES; do

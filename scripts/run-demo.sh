@@ -7,8 +7,13 @@ set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
 
-# The window, when a desktop can show it; its device box lists the virtual deck, which plays the
-# bundled sample unless TESSALINE_VIRTUAL_DECK names another file.
+# The virtual deck plays the bundled sample unless TESSALINE_VIRTUAL_DECK names another file; power
+# actions after a reservation are printed, not made.
+export TESSALINE_VIRTUAL_DECK="${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-hd-192.ts}"
+export TESSALINE_POWER="${TESSALINE_POWER:-dry-run}"
+
+# The window, when a desktop can show it, with the virtual deck chosen in its device box, so that
+# Rec. records the sample at once.
 WINDOW="$BUILD/app/tessaline"
 if [ -x "$WINDOW" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; } &&
     "$WINDOW" --probe-display >/dev/null 2>&1; then
@@ -20,7 +25,6 @@ echo "No desktop to show the window on (DISPLAY/WAYLAND_DISPLAY unset, or the Qt
     "plugin does not load); running the command-line demo instead." >&2
 OUT=build/demo/recording.mpg
 mkdir -p build/demo
-export TESSALINE_VIRTUAL_DECK="$PWD/data/sample-hd-192.ts"
 "$BUILD/tools/tessaline-cli" devices
 "$BUILD/tools/tessaline-cli" record --seconds 10 --mode ps --out "$OUT"
 echo "Recorded $OUT: $(wc -c < "$OUT") bytes"

@@ -34,6 +34,7 @@ struct CaptureSetup {
     std::unique_ptr<CDSCapture> capture;
     ListDeviceBox box;
     DeviceSelection selection;
+    RunState flags{.UseEnglish = true};
 };
 
 }  // namespace tessaline::cli

@@ -25,12 +25,12 @@ CaptureSetup::CaptureSetup() {
 CaptureSetup::~CaptureSetup() = default;
 
 int CaptureSetup::ListDecks() {
-    selection.DeviceReady = FillDeviceList(*capture, box, selection, messages, true);
+    flags.DeviceReady = FillDeviceList(*capture, box, flags, messages);
     if (box.Count() == 0) {
         std::fprintf(stderr, "tessaline-cli: %s\n", DeviceNotFoundText(true).c_str());
         return kExitNoResult;
     }
-    return selection.DeviceReady ? kExitOk : kExitFailure;
+    return flags.DeviceReady ? kExitOk : kExitFailure;
 }
 
 int DevicesCommand(const Args& args) {

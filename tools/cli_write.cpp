@@ -129,9 +129,9 @@ int WriteCommand(const Args& args) {
     }
     CDSCapture& capture = *setup.capture;
     setup.box.SetItemIndex(static_cast<int>(w.device));
-    cmbVidClick(capture, setup.box, setup.selection, {});
+    cmbVidClick(capture, setup.box, setup.selection, setup.flags, {});
     const std::string deck = setup.box.items[static_cast<size_t>(w.device)];
-    if (!setup.selection.DeviceReady) {
+    if (!setup.flags.DeviceReady) {
         std::fprintf(stderr, "tessaline-cli: cannot open %s\n", deck.c_str());
         return kExitFailure;
     }

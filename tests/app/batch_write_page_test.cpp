@@ -9,6 +9,7 @@
 
 #include "app/batch_page.h"
 #include "app/file_drops.h"
+#include "app/tick_thread.h"
 #include "app/write_page.h"
 #include "capture/ds_capture.h"
 #include "capture/pause.h"
@@ -68,7 +69,7 @@ class PagesTest : public MainFormTest {
     void TickUntilWritten() {
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         while (form->Flags.IsWriting && std::chrono::steady_clock::now() < deadline) {
-            form->WritePage().OnWriteTick();
+            form->Monitor()->Run();  // the monitor tick's end-of-file step
             std::this_thread::sleep_for(1ms);
         }
         EXPECT_FALSE(form->Flags.IsWriting);
@@ -192,20 +193,33 @@ TEST_F(PagesTest, ConversionWithoutADeckShowsProgressAndMatchesTheCommandLine) {
     f.edtPIDV->setText("G");  // not hexadecimal: searched for
 
     int highest = 0;
+    int ticked = 0;  // the progress the monitor tick's batch step shows
     bool locked = true;
+    QString picture;
     auto pump = f.Stream().file.pump;
     f.Stream().file.pump_interval = {};
     f.Stream().file.pump = [&] {
         pump();
         highest = std::max(highest, f.prbProc->value());
+        // The monitor tick during the conversion: the batch step and the Data Info page.
+        if (f.Flags.IsRemuxing) {
+            f.prbProc->setValue(0);
+            f.Monitor()->Run();
+            ticked = std::max(ticked, f.prbProc->value());
+            if (!f.pnlVSize->text().isEmpty()) picture = f.pnlVSize->text();
+        }
         if (f.Flags.IsRemuxing) {
             locked = locked && f.btnStart->isEnabled() && !f.edtOpen->isEnabled() &&
                      !f.btnWrtStart->isEnabled() && !f.btnPID->isEnabled();
         }
     };
+    ASSERT_EQ(f.TThTime, nullptr);
     f.btnStart->click();
     EXPECT_GT(highest, 0);
+    EXPECT_GT(ticked, 0);
     EXPECT_TRUE(locked);
+    EXPECT_NE(f.TThTime, nullptr);  // the monitor ticks although there is no deck
+    EXPECT_EQ(picture, "1440 x 1080");
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(fs::file_size(input), fs::file_size(test::SamplePath("sample-sd.ts")));
     EXPECT_EQ(f.edtOpen->text(), "");

@@ -130,6 +130,18 @@ TEST(CaptureSettings, UntouchedKeysSurviveRepeatedSaves) {
     EXPECT_NE(text.find("\n\n[Window]\nLeft=10\n"), std::string::npos);
 }
 
+TEST(CaptureSettings, StoredDeviceIsKeptOnlyWhenAsked) {
+    TCaptureSettings s = DefaultCaptureSettings("/v/");
+    IniFile ini = IniFile::Parse("[Capture]\nDevice=3\n");
+    WriteCaptureSettings(ini, s, /*keep_stored_device=*/true);
+    EXPECT_EQ(ini.Get("Capture", "Device"), "3");
+    WriteCaptureSettings(ini, s);
+    EXPECT_EQ(ini.Get("Capture", "Device"), "-1");
+    IniFile fresh;  // nothing stored: the index is written as usual
+    WriteCaptureSettings(fresh, s, true);
+    EXPECT_EQ(fresh.Get("Capture", "Device"), "-1");
+}
+
 TEST(CaptureSettings, SettingsPathFollowsOverrideExecutableFolderAndXdg) {
     test::TempDir dir;
     SettingsPathInputs in;
@@ -145,6 +157,15 @@ TEST(CaptureSettings, SettingsPathFollowsOverrideExecutableFolderAndXdg) {
     EXPECT_EQ(ResolveSettingsPath(in), "/home/u/.config/tessaline/tessaline.INI");
     in.xdg_config_home = "/cfg";
     EXPECT_EQ(ResolveSettingsPath(in), "/cfg/tessaline/tessaline.INI");
+
+    // Installed: even where the folder may be written (root), settings go to the user's config.
+    for (const char* exe : {"/usr/bin/tessaline", "/usr/local/bin/tessaline", "/bin/tessaline"}) {
+        in.executable = exe;
+        EXPECT_EQ(ResolveSettingsPath(in), "/cfg/tessaline/tessaline.INI") << exe;
+    }
+    in.executable = dir / "usr" / "bin" / "tessaline";  // a folder merely named so is portable
+    std::filesystem::create_directories(dir / "usr" / "bin");
+    EXPECT_EQ(ResolveSettingsPath(in), dir / "usr" / "bin" / "tessaline.INI");
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <filesystem>
 #include <fstream>
@@ -156,6 +159,106 @@ TEST(IniFileOnDisk, SymbolicLinkIsFollowed) {
     ASSERT_TRUE(WriteIniFileAtomic(link, IniFile::Parse("[Capture]\nA=3\n"), &error)) << error;
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadText(real), "[Capture]\nA=3\n");
+}
+
+TEST(IniFile, ByteOrderMarkIsSkippedAndNeverWritten) {
+    const std::string text = std::string(kUtf8Bom) + "[Capture]\r\nDevice=2\r\n";
+    IniFile ini = IniFile::Parse(text);
+    EXPECT_EQ(ini.Get("Capture", "Device"), "2");
+    ini.Set("Capture", "Device", "3");
+    ini.Set("Capture", "TaskTray", "1");
+    // The keys land in the one section there is, not in a second one appended at the end.
+    EXPECT_EQ(ini.Serialize(), "[Capture]\r\nDevice=3\r\nTaskTray=1\r\n");
+
+    TempDir dir;
+    const fs::path path = dir / "bom.INI";
+    WriteText(path, text);
+    const IniReadResult read = ReadIniFile(path);
+    ASSERT_EQ(read.status, IniReadStatus::Ok);
+    EXPECT_EQ(read.file.Get("capture", "device"), "2");
+}
+
+TEST(IniFileOnDisk, LinkChainsAndDanglingLinksAreWrittenThrough) {
+    TempDir dir;
+    fs::create_directories(dir / "real");
+    const fs::path target = dir / "real" / "t.INI";       // does not exist yet
+    fs::create_symlink("real/t.INI", dir / "first.INI");  // relative, to a missing file
+    fs::create_symlink(dir / "first.INI", dir / "second.INI");
+    std::string error;
+    ASSERT_TRUE(WriteIniFileAtomic(dir / "second.INI", IniFile::Parse("[Capture]\nA=1\n"), &error))
+        << error;
+    EXPECT_TRUE(fs::is_symlink(dir / "first.INI"));
+    EXPECT_TRUE(fs::is_symlink(dir / "second.INI"));
+    EXPECT_EQ(ReadText(target), "[Capture]\nA=1\n");
+
+    fs::create_symlink("loop.INI", dir / "loop.INI");
+    EXPECT_FALSE(WriteIniFileAtomic(dir / "loop.INI", IniFile::Parse("[Capture]\n"), &error));
+    EXPECT_TRUE(fs::is_symlink(dir / "loop.INI"));
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Runs fn as the unprivileged user nobody in a child process when we are root (root may write
+// into any folder, so the refusal cannot be seen otherwise), or here when we are not.
+bool RunUnprivileged(const std::function<bool()>& fn) {
+    if (::geteuid() != 0) return fn();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setresgid(kNobody, kNobody, kNobody) != 0 ||
+            ::setresuid(kNobody, kNobody, kNobody) != 0)
+            ::_exit(3);
+        ::_exit(fn() ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(IniFileOnDisk, WritableFileInAReadOnlyFolderIsRewrittenInPlace) {
+    TempDir dir;
+    const fs::path folder = dir / "locked";
+    fs::create_directories(folder);
+    const fs::path path = folder / "t.INI";
+    WriteText(path, "[Capture]\nA=1\n");
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    if (::geteuid() == 0) {
+        // nobody owns the file but not the folder (root's, mode 0755).
+        ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    } else {
+        ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    }
+    std::string error;
+    EXPECT_TRUE(RunUnprivileged([&] {
+        return WriteIniFileAtomic(path, IniFile::Parse("[Capture]\nA=22\n"), &error);
+    })) << error;
+    ::chmod(folder.c_str(), 0755);
+    EXPECT_EQ(ReadText(path), "[Capture]\nA=22\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);  // the same file, not a new one
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(IniFileOnDisk, RootSavingSomeoneElsesFileKeepsItsOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file to another user";
+    TempDir dir;
+    const fs::path path = dir / "t.INI";
+    WriteText(path, "[Capture]\nA=1\n");
+    ASSERT_EQ(::chown(path.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    std::string error;
+    ASSERT_TRUE(WriteIniFileAtomic(path, IniFile::Parse("[Capture]\nA=2\n"), &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, kNobody);
+    EXPECT_EQ(st.st_gid, kNobody);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ReadText(path), "[Capture]\nA=2\n");
 }
 
 TEST(IniFileOnDisk, RandomBytesNeverCrashTheReaderAndSurviveASave) {

@@ -242,15 +242,17 @@ TEST_F(MainFormTest, LaterSwitchWins) {
     EXPECT_FALSE(form->chkPES->isChecked());
     EXPECT_TRUE(form->chkTrimPacket->isChecked());
     EXPECT_EQ(form->sbStatus->Text(3), "TS-188");
-    EXPECT_TRUE(form->StartAtLaunch);
-    EXPECT_TRUE(form->PowerAtLaunch);
+    // The start at launch failed (the saved folder does not exist), so the switch is still set.
+    EXPECT_TRUE(form->Recording()->State().StartAtLaunch);
+    EXPECT_TRUE(form->Recording()->State().PowerAtLaunch);
 }
 
 TEST_F(MainFormTest, SwitchesNeedAUsableDevice) {
     Start(Make(English(), {"-E", "-S", "-P"}));
     EXPECT_FALSE(form->chkPES->isChecked());
-    EXPECT_FALSE(form->StartAtLaunch);
-    EXPECT_FALSE(form->PowerAtLaunch);
+    EXPECT_FALSE(form->Recording()->State().StartAtLaunch);
+    EXPECT_FALSE(form->Recording()->State().PowerAtLaunch);
+    EXPECT_FALSE(form->TThTime);  // no ticks without a usable deck
     EXPECT_EQ(form->sbStatus->Text(3), "TS-188");
 }
 
@@ -326,6 +328,20 @@ TEST_F(MainFormTest, DeviceIndexBeyondTheListSelectsNothing) {
     EXPECT_EQ(form->cmbVid->currentIndex(), -1);
     form->close();
     EXPECT_EQ(ReadIni().Get("Capture", "Device"), "-1");
+}
+
+TEST_F(MainFormTest, StoredDeviceSurvivesARunWithoutDecks) {
+    WriteIni("[Capture]\nDevice=1\n");
+    Start(Make(English(), {}, 0));  // the deck unplugged for this run
+    EXPECT_EQ(form->Settings.DeviceIndex, -1);
+    EXPECT_EQ(form->cmbVid->currentIndex(), -1);
+    Click(form->chkFolder);  // saves whatever the device state is
+    form->close();
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "1");
+
+    Restart(Make(English(), {}, 2));  // plugged in again: the deck is chosen as before
+    EXPECT_EQ(form->cmbVid->currentIndex(), 1);
+    EXPECT_TRUE(form->Flags.DeviceReady);
 }
 
 TEST_F(MainFormTest, FailedSaveIsReportedAndTheWindowStillCloses) {

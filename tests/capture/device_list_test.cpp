@@ -93,11 +93,12 @@ class DeviceBoxTest : public CaptureTest {
     }
     void Click(int index) {
         box.SetItemIndex(index);
-        cmbVidClick(capture, box, selection, Hooks());
+        cmbVidClick(capture, box, selection, flags, Hooks());
     }
 
     ListDeviceBox box;
     DeviceSelection selection;
+    RunState flags{.UseEnglish = true};
     int saves = 0;
     int updates = 0;
 };
@@ -107,10 +108,10 @@ TEST_F(DeviceBoxTest, FillListsDecksAndChecksGrabber) {
     fw.AddDeck(Webcam());
     fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
     box.Add("stale entry");
-    EXPECT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    EXPECT_TRUE(FillDeviceList(capture, box, flags, sink));
     EXPECT_THAT(box.items,
                 ElementsAre("AV/C Tape (JVC HM-DH5U #1)", "AV/C Tape (Sony DHR-1000 #1)"));
-    EXPECT_TRUE(selection.GrabberReady);
+    EXPECT_TRUE(flags.GrabberReady);
     EXPECT_TRUE(sink.messages.empty());
 }
 
@@ -118,9 +119,9 @@ TEST_F(DeviceBoxTest, NoDeckLeavesBoxAloneAndSkipsGrabberCheck) {
     VirtualFramework bare(false);
     CDSCapture without(bare, sink, ctx, path);
     box.Add("kept");
-    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, true));
+    EXPECT_FALSE(FillDeviceList(without, box, flags, sink));
     EXPECT_THAT(box.items, ElementsAre("kept"));
-    EXPECT_FALSE(selection.GrabberReady);
+    EXPECT_FALSE(flags.GrabberReady);
     EXPECT_TRUE(sink.messages.empty());
 }
 
@@ -129,8 +130,9 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
     bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     bare.RegisterFilter("Sample Grabber", VirtualFilterKind::SampleGrabber);
     CDSCapture without(bare, sink, ctx, path);
-    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, true));
-    EXPECT_FALSE(FillDeviceList(without, box, selection, sink, false));
+    EXPECT_FALSE(FillDeviceList(without, box, flags, sink));
+    flags.UseEnglish = false;
+    EXPECT_FALSE(FillDeviceList(without, box, flags, sink));
     ASSERT_EQ(sink.messages.size(), 2u);
     EXPECT_EQ(sink.messages[0].caption, "ERROR");
     EXPECT_EQ(sink.messages[0].text, "SampleGrabberis not registered");
@@ -138,7 +140,7 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
     EXPECT_EQ(sink.messages[1].text, "SampleGrabberがフィルタとして登録されていません");
     // The decks are in the box all the same.
     EXPECT_FALSE(box.items.empty());
-    EXPECT_FALSE(selection.GrabberReady);
+    EXPECT_FALSE(flags.GrabberReady);
 }
 
 TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
@@ -146,7 +148,7 @@ TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
     other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     other.RegisterFilter("SAMPLEGRABBER", VirtualFilterKind::SampleGrabber);
     CDSCapture cap(other, sink, ctx, path);
-    EXPECT_TRUE(FillDeviceList(cap, box, selection, sink, true));
+    EXPECT_TRUE(FillDeviceList(cap, box, flags, sink));
     ASSERT_TRUE(cap.SelectDevice(0));
     EXPECT_FALSE(cap.AddFilterByName("SampleGrabber"));
     EXPECT_TRUE(cap.AddFilterByName("SAMPLEGRABBER"));
@@ -156,14 +158,14 @@ TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
 TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
     fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
-    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
 
     Click(-1);
     EXPECT_EQ(updates, 0);
     EXPECT_EQ(selection.LastDeviceIndex, -1);
 
     Click(1);
-    EXPECT_TRUE(selection.DeviceReady);
+    EXPECT_TRUE(flags.DeviceReady);
     EXPECT_EQ(selection.LastDeviceIndex, 1);
     EXPECT_EQ(saves, 1);
     EXPECT_EQ(updates, 1);
@@ -184,10 +186,10 @@ TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
 
 TEST_F(DeviceBoxTest, FailedOpenIsNotSavedButControlsRefresh) {
     fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
     fw.Fail(VirtualOp::SetFiltergraph, kE_FAIL, 1);
     Click(0);
-    EXPECT_FALSE(selection.DeviceReady);
+    EXPECT_FALSE(flags.DeviceReady);
     EXPECT_EQ(saves, 0);
     EXPECT_EQ(updates, 1);
     EXPECT_THAT(Texts(), ElementsAre("Cannot give graph to builder"));
@@ -196,11 +198,11 @@ TEST_F(DeviceBoxTest, FailedOpenIsNotSavedButControlsRefresh) {
 TEST_F(DeviceBoxTest, SavedIndexBeyondTheListSelectsNothing) {
     fw.AddDeck(Deck("A", "V", "M"));
     fw.AddDeck(Deck("B", "V", "M"));
-    ASSERT_TRUE(FillDeviceList(capture, box, selection, sink, true));
+    ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
     box.SetItemIndex(SavedDeviceIndex(3, box.Count()));
-    cmbVidClick(capture, box, selection, Hooks());
+    cmbVidClick(capture, box, selection, flags, Hooks());
     EXPECT_EQ(box.ItemIndex(), -1);
-    EXPECT_FALSE(selection.DeviceReady);
+    EXPECT_FALSE(flags.DeviceReady);
     EXPECT_FALSE(capture.HasDeviceFilter());
     EXPECT_EQ(SavedDeviceIndex(1, 2), 1);
     EXPECT_EQ(SavedDeviceIndex(-7, 2), -1);

@@ -1,4 +1,4 @@
-#include "app/date_pattern.h"
+#include "recording/date_pattern.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,44 @@
+// TickThread: a worker that waits 50 ms, then hands one tick to the window thread and waits until
+// it has run there (a blocking queued call), over and over until it is stopped. The ticks thus
+// always run on the window thread, one at a time, between the window's own events. The window
+// owns two: TThTime for the monitor tick and TThTimer for the schedule tick.
+#pragma once
+
+#include <QObject>
+#include <QSemaphore>
+#include <QThread>
+#include <atomic>
+#include <functional>
+
+namespace tessaline {
+
+class TickThread final : public QThread {
+    Q_OBJECT
+  public:
+    // tick runs on receiver's thread (the window thread); receiver must outlive this object.
+    TickThread(QObject* receiver, std::function<void()> tick, QObject* parent = nullptr);
+    ~TickThread() override;  // stops the thread
+
+    // Set when the thread has left its loop.
+    std::atomic<bool> Finished{false};
+
+    // Called on the window thread: asks the loop to end and waits until it has, running the
+    // hand-over the worker may be blocked in meanwhile (its tick body is skipped: nothing new
+    // starts while the window closes). Safe to call more than once and before start().
+    void Stop();
+
+    // How many ticks have been handed over (the benchmark reads it).
+    uint64_t Ticks() const { return ticks_.load(std::memory_order_relaxed); }
+
+  protected:
+    void run() override;
+
+  private:
+    QObject* receiver_;
+    std::function<void()> tick_;
+    QSemaphore wake_;  // released only to cut the 50 ms wait short when stopping
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint64_t> ticks_{0};
+};
+
+}  // namespace tessaline

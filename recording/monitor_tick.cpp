@@ -1,0 +1,56 @@
+#include "recording/monitor_tick.h"
+
+#include "recording/span_text.h"
+#include "stream/stream_context.h"
+
+namespace tessaline {
+
+void MonitorTick::Run() {
+    RunState& flags = control_.flags();
+    RecordingHost& host = control_.host();
+    RecordingState& state = control_.State();
+    TStreamStatistics& stats = control_.stream().stats;
+
+    if (!flags.Busy()) return;
+    const bool deck = flags.DeviceReady;
+    if (flags.IsWriting) {
+        if (deck && WriteToDeckEndOfFile) WriteToDeckEndOfFile();
+        return;
+    }
+    const bool recording = deck && flags.IsRecording;
+    const DateTime now = control_.clock().Now();
+
+    // 1. The status bar.
+    if (recording) {
+        host.SetStatusPanel(2, " " + control_.FinalPath());
+        host.SetStatusPanel(0, flags.UseEnglish ? "Recording" : " 録画中");
+        const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(state.RecEnd - now);
+        host.SetStatusPanel(1, SpanText(span));
+    }
+    // 2. The batch page.
+    if (flags.IsRemuxing && BatchProgress) BatchProgress();
+    if (!recording && !flags.IsRemuxing) return;
+
+    // 3. and 4. The data information page and the delay suffix.
+    const DataInfoUpdate update = RefreshDataInfo(stats, control_.AddDelay());
+    if (update.DelaySuffix) state.DelaySuffix = *update.DelaySuffix;
+    host.ShowDataInfo(update);
+    if (!recording) return;
+
+    // A write the disk refused: stop now, so that the file keeps everything written before.
+    // A reservation becomes "Abort", as with any early stop.
+    if (stats.WriteFailures > 0) {
+        control_.Stop(RecordingControl::StopCause::WriteFailure);
+        return;
+    }
+
+    // 5. The end of a timed recording or a reservation.
+    if ((!state.NoTimeLimit || state.IsReserveRecording) && now > state.RecEnd) {
+        if (state.IsReserveRecording && control_.reservations()) {
+            control_.reservations()->MarkRunning(ReservationStatus::Done);
+        }
+        control_.Stop();
+    }
+}
+
+}  // namespace tessaline

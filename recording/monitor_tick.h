@@ -1,0 +1,34 @@
+// MonitorTick: what happens 20 times a second while something runs. For a recording: the status
+// bar (countdown to RecEnd, or the time since the start without a time limit), the data
+// information page and the delay suffix, the stop when a write to the file failed, and the stop at
+// the end (a reservation is marked done first). Runs on the window thread, handed over by the
+// monitor TickThread.
+//
+// Two hook points for the other pages, set by the window:
+//   - BatchProgress: the batch page's progress step; runs at every tick while IsRemuxing is set,
+//     whether or not a deck is usable, before the data information page is refreshed.
+//   - WriteToDeckEndOfFile: the deck-writing page's end-of-file step; while IsWriting is set it is
+//     the only thing the tick does. It needs a usable deck, like the recording steps.
+// An unset hook does nothing.
+#pragma once
+
+#include <functional>
+
+#include "recording/recording_control.h"
+
+namespace tessaline {
+
+class MonitorTick {
+  public:
+    explicit MonitorTick(RecordingControl& control) : control_(control) {}
+
+    std::function<void()> BatchProgress;
+    std::function<void()> WriteToDeckEndOfFile;
+
+    void Run();
+
+  private:
+    RecordingControl& control_;
+};
+
+}  // namespace tessaline

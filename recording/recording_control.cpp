@@ -1,0 +1,242 @@
+#include "recording/recording_control.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "capture/ds_capture.h"
+#include "capture/recording_sequence.h"
+#include "recording/date_pattern.h"
+#include "recording/file_names.h"
+#include "stream/stream_context.h"
+
+namespace tessaline {
+
+namespace {
+
+constexpr std::string_view kFallbackName = "\"D\"YYMMDDHHNNSS";
+constexpr std::string_view kFallbackDate = "YYYYMMDD";
+
+std::string Replace(std::string text, std::string_view key, const std::string& value) {
+    const size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), value);
+    return text;
+}
+
+}  // namespace
+
+int DurationMinutes(std::string_view text) {
+    if (text.empty() || text.size() > 9) return 0;
+    int minutes = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        minutes = minutes * 10 + (c - '0');
+    }
+    return minutes;
+}
+
+RecordingControl::RecordingControl(RecordingSequence& sequence, CDSCapture& capture,
+                                   StreamContext& stream, RunState& flags, RecordingHost& host,
+                                   Clock& clock)
+    : sequence_(sequence),
+      capture_(capture),
+      stream_(stream),
+      flags_(flags),
+      host_(host),
+      clock_(clock) {}
+
+RecordingControl::~RecordingControl() = default;
+
+void RecordingControl::ArmReservation(DateTime start, DateTime end, std::string file_name,
+                                      int after_action) {
+    state_.IsReserveRecording = true;
+    state_.RecStart = start;
+    state_.RecEnd = end;
+    if (file_name.size() > 512) file_name.resize(512);
+    state_.ReserveFileName = std::move(file_name);
+    state_.AfterAction = after_action;
+}
+
+bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_text,
+                                  std::string& name) {
+    auto now_in = [this](const std::string& pattern) {
+        return FormatDateTimePattern(pattern, ToLocalDateTime(clock_.Now())).value_or("");
+    };
+    if (state_.StartAtLaunch) {
+        if (state_.PowerAtLaunch) capture_.DevicePowerOn();
+        name = o.SaveDir + now_in(o.NameFormat);
+        return true;
+    }
+    if (state_.IsReserveRecording) {
+        if (!state_.ReserveFileName.empty()) {
+            name = FirstFreeNumberedName(
+                o.SaveDir + WithoutExtension(state_.ReserveFileName) + date_text, state_.OutputExt);
+        } else {
+            name = o.SaveDir + now_in(o.NameFormat);
+        }
+        return true;
+    }
+    if (o.DurationText.empty()) {
+        host_.ShowError(kMsgEmptyDuration);
+        host_.FocusDuration();
+        return false;
+    }
+    name = o.SaveDir + now_in(o.NameFormat);
+    if (o.UseFileName && !o.FileName.empty()) {
+        name = o.SaveDir + WithoutExtension(o.FileName) + date_text;
+        if (o.CheckFileExists && FileExists(name + state_.OutputExt) &&
+            !host_.AskYesNo(kMsgOverwrite)) {
+            return false;
+        }
+    }
+    if (o.PowerOn) capture_.DevicePowerOn();
+    return true;
+}
+
+bool RecordingControl::Start() {
+    // A conversion or a deck write shares the stream state: never start beside one.
+    if (flags_.Busy() || sequence_.IsOpen()) return false;
+
+    // 1. The graph: deck, then the grabber with our callback.
+    if (!sequence_.PrepareGraph()) return false;
+
+    RecordingOptions o = host_.ReadOptions();
+    bool corrected = false;
+
+    // 2. The extension of the output mode, stored with its ".".
+    std::string& setting = o.Pes ? o.PsExt : (o.Trim ? o.Ts188Ext : o.Ts192Ext);
+    const std::string dotted = DottedExtension(setting);
+    corrected = corrected || dotted != setting;
+    setting = dotted;
+    state_.OutputExt = dotted;
+
+    // 3. and 4. Patterns that cannot be applied fall back to the defaults.
+    const LocalDateTime now = ToLocalDateTime(clock_.Now());
+    if (!FormatDateTimePattern(o.NameFormat, now)) {
+        o.NameFormat = std::string(kFallbackName);
+        corrected = true;
+    }
+    std::string date_text;
+    if (o.AddDate) {
+        std::optional<std::string> date = FormatDateTimePattern(o.DateFormat, now);
+        if (!date) {
+            o.DateFormat = std::string(kFallbackDate);
+            corrected = true;
+            date = FormatDateTimePattern(o.DateFormat, now);
+        }
+        date_text = date.value_or("");
+    }
+    if (corrected) host_.ApplyCorrections(o);
+
+    // 5. The settings as they are now.
+    host_.SaveSettings();
+    options_ = o;
+
+    // 6. and 7. The name.
+    std::string name;
+    if (!ChooseName(o, date_text, name)) return false;
+    state_.OutputBase = name;
+    state_.DelaySuffix.clear();
+
+    // 8. to 11. Data path reset, file, carry-over, graph. The data path writes the mode whose
+    // extension was chosen (the graph is stopped, so its options may change).
+    stream_.options.ConvPES = o.Pes;
+    stream_.options.TrimPacket = o.Trim;
+    const std::string path = state_.OutputBase + state_.OutputExt;
+    switch (sequence_.Start(path, flags_.UseEnglish)) {
+        case RecordingSequence::StartResult::Started:
+            break;
+        case RecordingSequence::StartResult::NotRunning:
+            // The controller has said why; the file we just made holds nothing.
+            RemoveIfEmpty(path);
+            return false;
+        default:
+            return false;  // "Cannot open output file" has been shown
+    }
+
+    // 12. to 15.
+    host_.ShowDataInfoPage();
+    flags_.IsRecording = true;
+    host_.UpdateControlStates();
+    const int minutes = DurationMinutes(o.DurationText);
+    state_.NoTimeLimit = minutes == 0;
+    if (state_.StartAtLaunch) {
+        state_.NoTimeLimit = true;
+        state_.StartAtLaunch = false;
+        state_.RecStart = state_.RecEnd = clock_.Now();
+    } else if (!state_.IsReserveRecording) {
+        state_.RecStart = clock_.Now();
+        state_.RecEnd = state_.RecStart + std::chrono::minutes{minutes};
+    }
+    host_.SetStatusPanel(0, flags_.UseEnglish ? "Recording" : " 録画中");
+    return true;
+}
+
+void RecordingControl::Extend() {
+    state_.RecEnd += std::chrono::minutes{10};
+}
+
+std::string RecordingControl::FinalPath() const {
+    return state_.OutputBase + state_.DelaySuffix + state_.OutputExt;
+}
+
+void RecordingControl::Stop(StopCause cause) {
+    const RecordingOptions o = host_.ReadOptions();
+
+    // 1. to 3. Graph, file and name, only for a recording of ours that is open.
+    std::string failed_path;
+    if (sequence_.IsOpen()) {
+        const std::string path = state_.OutputBase + state_.OutputExt;
+        if (sequence_.Stop()) {
+            if (!state_.DelaySuffix.empty()) {
+                // An existing file of that name is never replaced; ours then keeps its name.
+                RenameNoReplace(path, FinalPath());
+            }
+        }
+        failed_path = path;
+    }
+    const std::string write_error = sequence_.write_error();
+
+    // 4.
+    state_.NoTimeLimit = false;
+    flags_.IsRecording = false;
+
+    // 5. Reservations and the deck's power.
+    if (state_.IsReserveRecording) {
+        const bool follow_on = reservations_ && reservations_->WaitingReservationCovers(
+                                                    clock_.Now() + std::chrono::seconds{5});
+        if (!follow_on && !o.ReservePowerOff) capture_.DevicePowerOff();
+        state_.IsReserveRecording = false;
+        if (reservations_) reservations_->MarkRunning(ReservationStatus::Aborted);
+        state_.ReserveFileName.clear();
+    } else if (o.PowerOff) {
+        capture_.DevicePowerOff();
+    }
+
+    // 6. to 8.
+    host_.UpdateControlStates();
+    for (int panel = 0; panel < 3; ++panel) host_.SetStatusPanel(panel, std::string());
+    host_.ShowDataInfo(ClosingFigures(stream_.stats));
+    host_.RepaintReservations();
+
+    if (cause == StopCause::WriteFailure && !failed_path.empty()) {
+        std::string text = flags_.UseEnglish ? kMsgWriteFailed.english : kMsgWriteFailed.japanese;
+        const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
+        text = Replace(Replace(text, "%1", shown), "%2",
+                       write_error.empty() ? std::string("?") : write_error);
+        host_.ShowError(text);
+    }
+
+    // 9. The computer's power action, never when the window closes.
+    if (state_.AfterAction >= 1) {
+        const int action = state_.AfterAction;
+        if (cause == StopCause::Closing) {
+            state_.AfterAction = 0;
+            return;
+        }
+        clock_.Sleep(std::chrono::milliseconds{3000});
+        state_.AfterAction = 0;
+        if (power_) RunPowerAction(*power_, action);
+    }
+}
+
+}  // namespace tessaline

@@ -1,0 +1,219 @@
+// Recording from the window: the recording bar, the ticks, the data information page, the launch
+// switches and closing during a recording, on the offscreen platform with fast virtual decks and a
+// simulated clock (the tick threads run for real).
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+#include <filesystem>
+
+#include "app/capture_settings.h"
+#include "app/tick_thread.h"
+#include "capture/ds_capture.h"
+#include "capture/virtual/virtual_framework.h"
+#include "tests/app/window_test_support.h"
+
+namespace tessaline {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class RecordingWindowTest : public MainFormTest {
+  protected:
+    struct Asked {
+        QMessageBox::Icon icon;
+        QString caption;
+        QString text;
+        QMessageBox::StandardButtons buttons;
+    };
+
+    TFormQuillor::Options MakeRecorder(const QLocale& locale, const QStringList& args,
+                                       int32_t power = ED_POWER_ON) {
+        WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() + "\n" +
+                 "TrimPacket=0\nPS_EXT=.mpg\nTS188_EXT=.ts\nTS192_EXT=.ts\n" + ini_extra);
+        TFormQuillor::Options o = Make(locale, args, 0);
+        VirtualDeckConfig c;
+        c.file = test::SamplePath("sample-sd-192.ts").string();
+        c.tape_file = (out / "deck.tape").string();
+        c.fast = true;
+        c.power = power;
+        deck = framework->AddDeck(c);
+        o.message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text,
+                           QMessageBox::StandardButtons buttons) {
+            asked.push_back({icon, caption, text, buttons});
+            return (buttons & QMessageBox::Yes) ? answer : QMessageBox::Ok;
+        };
+        o.clock = clock;
+        return o;
+    }
+
+    // Runs the window's events until done() holds; false after a generous bound (a hang).
+    template <class F>
+    bool RunUntil(F done) {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > 60000) return false;
+            QApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        return true;
+    }
+    bool WaitForDeckEnd() {
+        return RunUntil([&] { return deck->buffers_delivered() > 0 && DeckDone(); });
+    }
+    bool DeckDone() { return form->Capture()->PollCompletion() == EC_COMPLETE; }
+
+    std::vector<std::string> Recordings() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(out.path())) {
+            if (e.path().filename() != "deck.tape") names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    test::TempDir out;
+    std::string ini_extra;
+    std::shared_ptr<ManualClock> clock =
+        std::make_shared<ManualClock>(ToDateTime({2024, 3, 9, 21, 5, 7, 0}));
+    std::shared_ptr<VirtualDeck> deck;
+    std::vector<Asked> asked;
+    QMessageBox::StandardButton answer = QMessageBox::No;
+};
+
+TEST_F(RecordingWindowTest, RecByHandStopsAtItsEndWithTheWholeStream) {
+    Start(MakeRecorder(English(), {}));
+    TFormQuillor& f = *form;
+    ASSERT_TRUE(f.Flags.DeviceReady);
+    ASSERT_TRUE(f.TThTime && f.TThTimer);
+    f.edtTime->setText("1");
+    QTest::mouseClick(f.btnRec, Qt::LeftButton);
+    ASSERT_TRUE(f.Flags.IsRecording);
+    EXPECT_EQ(f.pgPage->currentWidget(), f.TabSheet2);
+    EXPECT_EQ(f.sbStatus->Text(0), "Recording");
+    EXPECT_FALSE(f.btnRec->isEnabled());
+    EXPECT_TRUE(f.btnStop->isEnabled());
+    EXPECT_TRUE(f.btnTimeAdd->isEnabled());
+    ASSERT_TRUE(WaitForDeckEnd());
+
+    // The monitor tick shows the countdown and the stream's figures.
+    clock->Advance(30s);
+    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "00:00:30.000"; }));
+    ASSERT_TRUE(RunUntil([&] { return f.pnlVSize->text() == "720 x 480"; }));
+    EXPECT_EQ(f.sbStatus->Text(2), " " + Q((out.path() / "240309210507.ts").string()));
+    EXPECT_FALSE(f.pnlVPTS->text().isEmpty());
+
+    clock->Advance(31s);  // past the end: the tick presses Stop
+    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    EXPECT_EQ(f.sbStatus->Text(0), "");
+    EXPECT_EQ(f.sbStatus->Text(1), "");
+    EXPECT_TRUE(f.btnRec->isEnabled());
+    EXPECT_EQ(test::ReadFile(out / "240309210507.ts"),
+              test::ReadFile(test::SamplePath("sample-sd-192.ts")));
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(RecordingWindowTest, MessagesOfTheRecordingBarInBothLanguages) {
+    Start(MakeRecorder(English(), {}));
+    form->edtTime->setText("");
+    form->btnRecClick();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(asked[0].caption, "ERROR");
+    EXPECT_EQ(asked[0].text, "Please set rocerd time");
+    EXPECT_FALSE(form->Flags.IsRecording);
+    EXPECT_TRUE(Recordings().empty());
+
+    ini_extra = "FileName=1\nLastFile=" + QuoteLastFile("show.ts") + "\nFileExists=1\n";
+    asked.clear();
+    form->close();  // its settings reach the file before the new ones are written
+    form.reset();
+    Start(MakeRecorder(Japanese(), {}));
+    test::WriteFile(out / "show.ts", {9});
+    form->btnRecClick();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].icon, QMessageBox::Question);
+    EXPECT_EQ(asked[0].caption, Q("質問"));
+    EXPECT_EQ(asked[0].text, Q("既にファイルが存在しています。上書きしても良いですか？"));
+    EXPECT_EQ(asked[0].buttons, QMessageBox::Yes | QMessageBox::No);
+    EXPECT_FALSE(form->Flags.IsRecording);
+    EXPECT_EQ(test::ReadFile(out / "show.ts"), (test::Bytes{9}));
+}
+
+TEST_F(RecordingWindowTest, DurationBoxTakesDigitsOnly) {
+    Start(MakeRecorder(English(), {}));
+    form->edtTime->clear();
+    form->edtTime->setFocus();
+    QTest::keyClicks(form->edtTime, "1a-2 x");
+    EXPECT_EQ(form->edtTime->text(), "12");
+    QTest::keyClick(form->edtTime, Qt::Key_Backspace);
+    EXPECT_EQ(form->edtTime->text(), "1");
+    QTest::keyClicks(form->edtTime, "2345");
+    EXPECT_EQ(form->edtTime->text(), "123");  // at most 3 characters
+}
+
+TEST_F(RecordingWindowTest, LaunchSwitchesRecordAtOnceWithTheDeckSwitchedOn) {
+    Start(MakeRecorder(English(), {"-s", "-p", "-E"}, ED_POWER_OFF));
+    TFormQuillor& f = *form;
+    ASSERT_TRUE(f.Flags.IsRecording);
+    EXPECT_EQ(deck->power(), ED_POWER_ON);
+    EXPECT_FALSE(f.Recording()->State().StartAtLaunch);
+    EXPECT_TRUE(f.Recording()->State().NoTimeLimit);
+    ASSERT_TRUE(WaitForDeckEnd());
+    clock->Advance(2h);  // no time limit: counts up, never stops by itself
+    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "02:00:00.000"; }));
+    EXPECT_TRUE(f.Flags.IsRecording);
+    f.btnStopClick();
+    EXPECT_EQ(Recordings(), std::vector<std::string>{"240309210507.mpg"});
+    EXPECT_GT(fs::file_size(out / "240309210507.mpg"), 100000u);
+}
+
+TEST_F(RecordingWindowTest, ClosingDuringARecordingFinishesTheFileAndEndsTheTicks) {
+    ini_extra = "AddDelay=1\n";
+    Start(MakeRecorder(English(), {}));
+    TFormQuillor& f = *form;
+    f.btnRecClick();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    ASSERT_TRUE(WaitForDeckEnd());
+    // The tick has measured the delay and keeps it for the name.
+    ASSERT_TRUE(RunUntil([&] { return !f.Recording()->State().DelaySuffix.empty(); }));
+    const std::string final_name = "240309210507" + f.Recording()->State().DelaySuffix + ".ts";
+    EXPECT_TRUE(f.pnlDelay->text().endsWith(" ms"));
+    TickThread* monitor = f.TThTime.get();
+    TickThread* schedule = f.TThTimer.get();
+    f.close();
+    EXPECT_TRUE(monitor->Finished);
+    EXPECT_TRUE(schedule->Finished);
+    EXPECT_TRUE(monitor->isFinished());
+    EXPECT_FALSE(f.Flags.IsRecording);
+    EXPECT_EQ(Recordings(), std::vector<std::string>{final_name});
+    EXPECT_EQ(test::ReadFile(out / final_name),
+              test::ReadFile(test::SamplePath("sample-sd-192.ts")));
+    EXPECT_EQ(clock->Slept(), 0ms);
+}
+
+TEST(TickThreadStop, EndsWhileAHandOverIsPending) {
+    // The worker is blocked in its hand-over to this thread when Stop is called: Stop must run
+    // the hand-over (without the tick) and return.
+    int ticks = 0;
+    QObject receiver;
+    TickThread thread(&receiver, [&] { ++ticks; });
+    thread.start();
+    QElapsedTimer t;
+    t.start();
+    while (thread.Ticks() < 3 && t.elapsed() < 60000) {
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    ASSERT_GE(thread.Ticks(), 3u);
+    EXPECT_GE(ticks, 3);
+    // Do not process events now: the worker soon blocks in the next hand-over.
+    QThread::msleep(120);
+    const int before = ticks;
+    thread.Stop();
+    EXPECT_TRUE(thread.Finished);
+    EXPECT_TRUE(thread.isFinished());
+    EXPECT_EQ(ticks, before);  // the pending hand-over ran without its tick
+}
+
+}  // namespace
+}  // namespace tessaline

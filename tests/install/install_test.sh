@@ -1,0 +1,59 @@
+#!/bin/sh
+# Installs the build into a staging folder (DESTDIR) as a package would and checks the result:
+# every file where the desktop and manual conventions put it, a desktop entry the validator
+# accepts, programs that run from there and point nowhere into the build tree.
+# usage: install_test.sh BUILD_DIR VERSION
+set -eu
+build=$1
+version=$2
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >"$stage.log" 2>&1 || { cat "$stage.log"; rm -f "$stage.log"; fail "cmake --install"; }
+rm -f "$stage.log"
+root="$stage/usr"
+
+for program in tessaline tessaline-cli; do
+    [ -x "$root/bin/$program" ] || fail "bin/$program missing or not executable"
+    if readelf -d "$root/bin/$program" | grep -E 'RPATH|RUNPATH' | grep -q "$build"; then
+        fail "bin/$program still looks for libraries in the build tree"
+    fi
+done
+
+entry="$root/share/applications/tessaline.desktop"
+[ -f "$entry" ] || fail "desktop entry missing"
+desktop-file-validate "$entry" || fail "desktop-file-validate rejects the desktop entry"
+grep -qx 'Name=D-VHS Tessaline' "$entry" || fail "desktop entry name"
+grep -q '^Categories=.*AudioVideo;.*Recorder;' "$entry" || fail "desktop entry categories"
+# Exec runs the installed program and passes no file field codes (it opens no files).
+grep '^Exec=' "$entry" | while IFS= read -r line; do
+    program=${line#Exec=}
+    program=${program%% *}
+    [ -x "$root/bin/$program" ] || fail "Exec names $program, which is not installed"
+    case "$line" in *%*) fail "Exec has a field code: $line" ;; esac
+done
+icon=$(sed -n 's/^Icon=//p' "$entry")
+[ -f "$root/share/icons/hicolor/scalable/apps/$icon.svg" ] || fail "scalable icon $icon.svg"
+for size in 16 22 24 32 48 64 128 256; do
+    png="$root/share/icons/hicolor/${size}x${size}/apps/$icon.png"
+    [ -f "$png" ] || fail "icon $png missing"
+    # The PNG header's width and height (bytes 17-24, big-endian) are the folder's size.
+    dims=$(od -An -tu1 -j16 -N8 "$png" | awk '{print $3*256+$4 "x" $7*256+$8}')
+    [ "$dims" = "${size}x${size}" ] || fail "icon ${size}x${size} is $dims"
+done
+
+for page in tessaline tessaline-cli; do
+    man="$root/share/man/man1/$page.1"
+    [ -f "$man" ] || fail "manual page $page.1 missing"
+    grep -q "@PROJECT_VERSION@" "$man" && fail "$page.1 still has a placeholder"
+    grep -q "Tessaline $version" "$man" || fail "$page.1 does not carry version $version"
+    if command -v groff >/dev/null 2>&1; then
+        warnings=$(groff -man -ww -z "$man" 2>&1) || true
+        [ -z "$warnings" ] || fail "$page.1: $warnings"
+    fi
+done
+
+out=$("$root/bin/tessaline-cli" --version) || fail "installed tessaline-cli --version failed"
+[ "$out" = "tessaline-cli $version" ] || fail "tessaline-cli --version said: $out"
+echo "installed tree checked: $(find "$stage" -type f | wc -l) files"
