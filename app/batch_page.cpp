@@ -7,6 +7,7 @@
 
 #include "app/captions.h"
 #include "app/main_form.h"
+#include "recording/span_text.h"
 #include "stream/stream_context.h"
 
 namespace tessaline {
@@ -175,12 +176,12 @@ void TBatchPage::SetRunning(bool running) {
 
 void TBatchPage::ShowTimestamps(const TStreamStatistics& stats) {
     if (stats.FirstVideoPts != 0) {
-        form_.pnlVPTS->setText(Q(TimestampSpanText(stats.FirstVideoPts)));
-        form_.pnlEVPTS->setText(Q(TimestampSpanText(stats.LastVideoPts)));
+        form_.pnlVPTS->setText(Q(PtsTimeText(stats.FirstVideoPts)));
+        form_.pnlEVPTS->setText(Q(PtsTimeText(stats.LastVideoPts)));
     }
     if (stats.FirstAudioPts != 0) {
-        form_.pnlAPTS->setText(Q(TimestampSpanText(stats.FirstAudioPts)));
-        form_.pnlEAPTS->setText(Q(TimestampSpanText(stats.LastAudioPts)));
+        form_.pnlAPTS->setText(Q(PtsTimeText(stats.FirstAudioPts)));
+        form_.pnlEAPTS->setText(Q(PtsTimeText(stats.LastAudioPts)));
     }
 }
 

@@ -12,17 +12,6 @@
 
 namespace tessaline {
 
-std::string TimestampSpanText(uint64_t ticks) {
-    const uint64_t ms = ticks / 90;
-    char text[48];
-    std::snprintf(text, sizeof text, "%.2llu:%.2llu:%.2llu.%.3llu",
-                  static_cast<unsigned long long>(ms / 3600000),
-                  static_cast<unsigned long long>(ms / 60000 % 60),
-                  static_cast<unsigned long long>(ms / 1000 % 60),
-                  static_cast<unsigned long long>(ms % 1000));
-    return text;
-}
-
 std::string PidText(uint32_t pid) {
     char text[16];
     std::snprintf(text, sizeof text, "%.4X", pid);

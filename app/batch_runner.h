@@ -35,9 +35,6 @@ class BatchView {
     virtual void SetSearching(bool searching) = 0;
 };
 
-// A 90 kHz time stamp as a duration: hours (not bounded by 24), minutes, seconds, milliseconds,
-// "01:02:03.004".
-std::string TimestampSpanText(uint64_t ticks);
 // "%.4X": at least four upper-case hexadecimal digits.
 std::string PidText(uint32_t pid);
 // A PID box read as hexadecimal, kept in 16 bits; 0 when the text is not a hexadecimal number.
