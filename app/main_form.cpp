@@ -10,13 +10,16 @@
 #include <QUrl>
 #include <cstdio>
 
+#include "app/batch_page.h"
 #include "app/captions.h"
 #include "app/capture_binding.h"
 #include "app/data_info_page.h"
 #include "app/logind_power.h"
+#include "app/file_drops.h"
 #include "app/recording_bar.h"
 #include "app/reservation_page.h"
 #include "app/tick_thread.h"
+#include "app/write_page.h"
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
@@ -67,6 +70,15 @@ TFormQuillor::TFormQuillor(Options options)
     recording_bar_->Bind();
     FormCreate();
     reservations_ = new TReservationPage(*this);  // after recording control exists
+    auto message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
+        Message(icon, caption, text);
+    };
+    batch_page_ = new TBatchPage(*this, message);
+    write_page_ = new TWritePage(*this, message);
+    drops_ = new TFileDrops(*this, *write_page_);
+    monitor_->BatchProgress = [this] { batch_page_->MonitorStep(); };
+    monitor_->WriteToDeckEndOfFile = [this] { write_page_->OnWriteTick(); };
+    write_page_->RecordingStop = [this] { btnStopClick(); };
 }
 
 TFormQuillor::~TFormQuillor() {
@@ -250,6 +262,9 @@ void TFormQuillor::FormCloseQuery() {
     // A failure is reported and the window closes all the same. Before the settings were loaded
     // the controls hold only defaults, which must not overwrite the file.
     if (loaded_) SaveSettings();
+    // A conversion stops at its next read; writing stops as STOP does, before the deck goes.
+    if (batch_page_) batch_page_->FormClosing();
+    if (write_page_) write_page_->FormClosing();
     StopTicks();
     if (capture_) {
         Flags.DeviceReady = false;

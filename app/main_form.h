@@ -41,6 +41,9 @@ namespace tessaline {
 
 class CDSCapture;
 class ComboDeviceBox;
+class TBatchPage;
+class TFileDrops;
+class TWritePage;
 class RecordingSequence;
 class TDataInfoPage;
 class TRecordingBar;
@@ -172,6 +175,9 @@ class TFormQuillor : public QWidget {
     StreamContext& Stream() { return *stream_; }
     CDSCapture* Capture() { return capture_.get(); }  // none after closing
     TReservationPage& Reservations() { return *reservations_; }
+    TBatchPage& BatchPage() { return *batch_page_; }
+    TWritePage& WritePage() { return *write_page_; }
+    TFileDrops& Drops() { return *drops_; }
 
     // ---- Controls --------------------------------------------------------------------------
     QGroupBox* grpGroup = nullptr;
@@ -351,6 +357,10 @@ class TFormQuillor : public QWidget {
     DeviceSelection selection_;
     std::unique_ptr<CDSCapture> capture_;
     TReservationPage* reservations_ = nullptr;  // a child of the window
+    // The batch and writing tabs' logic; children of the window.
+    TBatchPage* batch_page_ = nullptr;
+    TWritePage* write_page_ = nullptr;
+    TFileDrops* drops_ = nullptr;
     std::shared_ptr<Clock> clock_;
     std::shared_ptr<PowerActions> power_actions_;
     std::unique_ptr<RecordingSequence> sequence_;

@@ -227,11 +227,11 @@ void TFormQuillor::BuildBatchPage() {
     QWidget* page = TabSheet3;
     lblRemuxIN = MakeLabel(page, "lblRemuxIN", 8, 2, 300);
     lblRemuxIN->resize(300, 20);
-    edtOpen = MakeEdit(page, "edtOpen", 8, 23, 556, 240);
+    edtOpen = MakeEdit(page, "edtOpen", 8, 23, 556);  // whole paths, however long
     btnOpen = Make<QPushButton>(page, "btnOpen", 572, 21, 90, 26);
     lblRemuxOut = MakeLabel(page, "lblRemuxOut", 8, 46, 300);
     lblRemuxOut->resize(300, 20);
-    edtSave = MakeEdit(page, "edtSave", 8, 67, 556, 240);
+    edtSave = MakeEdit(page, "edtSave", 8, 67, 556);
     btnSave = Make<QPushButton>(page, "btnSave", 572, 65, 90, 26);
 
     MakeLabel(page, "lblPIDV", 8, 97, 86);
@@ -281,7 +281,7 @@ void TFormQuillor::BuildBatchPage() {
 void TFormQuillor::BuildWritingPage() {
     QWidget* page = TabSheet4;
     MakeLabel(page, "lblFile", 8, 8, 34);
-    edtFile = MakeEdit(page, "edtFile", 44, 8, 578, 200);
+    edtFile = MakeEdit(page, "edtFile", 44, 8, 578);  // whole paths, however long
     btnFile = Make<QPushButton>(page, "btnFile", 628, 6, 34, 26);
 
     chkRepeat = Make<QCheckBox>(page, "chkRepeat", 8, 40, 90, 22);

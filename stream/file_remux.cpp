@@ -118,7 +118,8 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
-                           const std::string& out_path, uint16_t video_pid, uint16_t audio_pid) {
+                           const std::string& out_path, uint16_t video_pid, uint16_t audio_pid,
+                           const std::function<void()>& on_start) {
     using Outcome = RemuxJobResult::Outcome;
     FileWorkState& f = ctx.file;
     f.RemuxAbort = false;
@@ -144,6 +145,7 @@ RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
     if (!output.Create(out_path))
         return {Outcome::Skipped, "Cannot create " + out_path + ": " + output.error()};
 
+    if (on_start) on_start();
     OutputFile* previous = ctx.ConverterOutput;
     ctx.ConverterOutput = &output;
     RemuxJobResult result;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -37,13 +38,15 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t audio_pid, uin
                    int to_mux);
 
 // One job of the batch list: opens the input, creates the output, converts, closes both.
+// on_start runs once both files are open, just before the conversion (not for a skipped job).
 struct RemuxJobResult {
     enum class Outcome { Done, Skipped, Aborted, Failed };
     Outcome outcome = Outcome::Done;
     std::string message;  // why a job was skipped, aborted or failed
 };
 RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& input_path,
-                           const std::string& output_path, uint16_t video_pid, uint16_t audio_pid);
+                           const std::string& output_path, uint16_t video_pid, uint16_t audio_pid,
+                           const std::function<void()>& on_start = {});
 
 // True when both paths name the same existing file (also through links or other spellings).
 bool SameFile(const std::string& a, const std::string& b);

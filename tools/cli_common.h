@@ -45,5 +45,6 @@ int RemuxCommand(const Args& args);
 int DevicesCommand(const Args& args);
 int RecordCommand(const Args& args);
 int ReservationsCommand(const Args& args);
+int WriteCommand(const Args& args);
 
 }  // namespace tessaline::cli

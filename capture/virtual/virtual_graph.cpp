@@ -117,13 +117,23 @@ int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
     }
 }
 
+// Like a tape deck, the deck takes in whatever it is sent but puts it on tape only while its
+// transport is in record: not in record-pause, stop or play.
 int32_t PlaybackLoop(StreamShared& shared, const StreamJob& job) {
     const VirtualDeckConfig& config = job.deck->config();
     if (job.deck->power() != ED_POWER_ON) return 0;
     File source(std::fopen(job.source.c_str(), "rb"));
     if (!source) return EC_ERRORABORT;
-    File tape(std::fopen(job.deck->tape_path().c_str(), job.deck->TakeFreshTape() ? "wb" : "ab"));
-    if (!tape) return EC_ERRORABORT;
+    File tape;  // opened at the first bytes recorded
+    auto record = [&](const std::vector<uint8_t>& bytes) {
+        if (bytes.empty() || job.deck->transport_mode() != ED_MODE_RECORD) return true;
+        if (!tape) {
+            tape.reset(
+                std::fopen(job.deck->tape_path().c_str(), job.deck->TakeFreshTape() ? "wb" : "ab"));
+            if (!tape) return false;
+        }
+        return std::fwrite(bytes.data(), 1, bytes.size(), tape.get()) == bytes.size();
+    };
     Pacer pacer(shared, source.get(), config.fast);
     SourcePacketWrapper wrapper(pacer.rate());
     Chunker chunks(config);
@@ -140,15 +150,13 @@ int32_t PlaybackLoop(StreamShared& shared, const StreamJob& job) {
         }
         if (!pacer.WaitFor(offset + n)) return 0;
         wrapper.Convert(buffer.data(), n, converted);
-        if (std::fwrite(converted.data(), 1, converted.size(), tape.get()) != converted.size()) {
-            return EC_ERRORABORT;
-        }
+        if (!record(converted)) return EC_ERRORABORT;
         job.deck->CountDelivery(n);
         offset += n;
     }
-    const bool written =
-        std::fwrite(converted.data(), 1, converted.size(), tape.get()) == converted.size();
-    return std::fclose(tape.release()) == 0 && written ? EC_COMPLETE : EC_ERRORABORT;
+    if (!record(converted)) return EC_ERRORABORT;
+    if (tape && std::fclose(tape.release()) != 0) return EC_ERRORABORT;
+    return EC_COMPLETE;
 }
 
 void RunStream(const std::shared_ptr<StreamShared>& shared, const StreamJob& job) {

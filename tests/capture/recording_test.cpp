@@ -221,7 +221,7 @@ TEST_F(RecordingTest, PrepareFailsWithoutAGrabber) {
 
 // ---- Writing to the deck ----
 
-TEST_F(RecordingTest, PlayedFilesAreCopiedToTheTapeAndComplete) {
+TEST_F(RecordingTest, PlayedFilesReachTheTapeOnlyWhileTheDeckRecords) {
     UseDeck(SamplePath("sample-ac3.ts"), 7000, 18);
     auto play = [&](const fs::path& file) {
         capture.ClearAddedFilters();
@@ -235,6 +235,14 @@ TEST_F(RecordingTest, PlayedFilesAreCopiedToTheTapeAndComplete) {
         ASSERT_TRUE(capture.StopGraph());
         EXPECT_EQ(capture.PollCompletion(), 0);  // a stopped graph reports nothing
     };
+    // Stopped, then in record-pause: the file plays out and is consumed, but nothing is recorded.
+    play(SamplePath("sample-ac3.ts"));
+    ASSERT_TRUE(capture.TransportRecordPause());
+    play(SamplePath("sample-ac3.ts"));
+    EXPECT_FALSE(fs::exists(deck->tape_path()));
+    EXPECT_EQ(deck->bytes_delivered(), 2 * fs::file_size(SamplePath("sample-ac3.ts")));
+
+    ASSERT_TRUE(capture.TransportRecord());
     play(SamplePath("sample-ac3.ts"));
     const Bytes first = ReadFile(deck->tape_path());
     const Bytes ac3 = ReadFile(SamplePath("sample-ac3.ts"));

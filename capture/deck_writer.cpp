@@ -1,0 +1,115 @@
+#include "capture/deck_writer.h"
+
+#include <charconv>
+
+#include "capture/ds_capture.h"
+#include "capture/framework.h"
+#include "capture/pause.h"
+#include "capture/write_list.h"
+
+namespace tessaline {
+namespace {
+
+constexpr int kMinimumLeadMs = 1000;
+// After the record command, before the file starts to play.
+constexpr int kAfterRecordMs = 1000;
+
+}  // namespace
+
+int RecordPauseLeadMs(const std::string& text) {
+    int value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (first != last && *first == '+') ++first;
+    const auto [end, error] = std::from_chars(first, last, value);
+    if (first == last || error != std::errc() || end != last) return kMinimumLeadMs;
+    return value < kMinimumLeadMs ? kMinimumLeadMs : value;
+}
+
+DeckWriter::DeckWriter(CDSCapture& capture, WriteList& list, DeckWriterHooks hooks)
+    : capture_(capture), list_(list), hooks_(std::move(hooks)) {}
+
+void DeckWriter::SetWriting(bool writing) {
+    writing_ = writing;
+    if (hooks_.update_control_states) hooks_.update_control_states();
+}
+
+bool DeckWriter::PlayCurrentRow(const std::string& path) {
+    capture_.ClearAddedFilters();
+    return capture_.AddFilterByName("File Source (Async.)") && capture_.SetSourceFile(path) &&
+           capture_.AddFilterByName("MPEG2 Transport to Source Packets") &&
+           capture_.ConnectChain(false);
+}
+
+void DeckWriter::FailStart(const std::string& text) {
+    if (hooks_.stop_action) hooks_.stop_action();
+    if (hooks_.show_failure) hooks_.show_failure(text);
+}
+
+DeckWriter::StartResult DeckWriter::Start(const WriteOptions& options) {
+    if (writing_ || list_.CountListed() == 0) return StartResult::NothingListed;
+    list_.SetCurrent(1);
+    if (hooks_.list_changed) hooks_.list_changed();
+    const std::string path = list_.Row(1);
+    if (hooks_.show_file) hooks_.show_file(path);
+    if (!PlayCurrentRow(path)) return StartResult::ChainFailed;
+
+    if (options.rec_start) {
+        const int lead = RecordPauseLeadMs(options.lead_text);
+        if (!capture_.TransportRecordPause()) {
+            FailStart("Record Pause Error !");
+            return StartResult::Failed;
+        }
+        PauseMs(lead);
+        if (!capture_.TransportRecord()) {
+            FailStart("Record Start Error !");
+            return StartResult::Failed;
+        }
+        PauseMs(kAfterRecordMs);
+    }
+    if (!capture_.RunGraph()) {
+        FailStart("Transport Start Error !");
+        return StartResult::Failed;
+    }
+    SetWriting(true);
+    return StartResult::Started;
+}
+
+DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
+    if (!writing_) return TickResult::Idle;
+    if (capture_.PollCompletion() != EC_COMPLETE) return TickResult::Playing;
+    const int r = list_.Current();
+    const int last = list_.RowCount() - 1;
+    if (r < last || options.repeat) {
+        list_.SetCurrent(r < last ? r + 1 : 1);
+        if (hooks_.list_changed) hooks_.list_changed();
+        const std::string path = list_.Row(list_.Current());
+        if (hooks_.show_file) hooks_.show_file(path);
+        capture_.StopGraph();
+        // The deck goes on recording across the change of file. A file that cannot be played
+        // would leave it recording blank tape with the graph stopped: end the writing instead.
+        if (PlayCurrentRow(path) && capture_.RunGraph()) return TickResult::NextFile;
+        Finish(options, false);
+        return TickResult::NextFileFailed;
+    }
+    if (hooks_.update_control_states) hooks_.update_control_states();
+    Finish(options, true);
+    return TickResult::Finished;
+}
+
+void DeckWriter::Finish(const WriteOptions& options, bool stop_graph) {
+    if (stop_graph) capture_.StopGraph();
+    if (options.rec_start) capture_.TransportStop();
+    capture_.ClearAddedFilters();
+    SetWriting(false);
+}
+
+void DeckWriter::Stop(const WriteOptions& options) {
+    writing_ = false;
+    if (hooks_.update_control_states) hooks_.update_control_states();
+    capture_.StopGraph();
+    if (options.rec_start) capture_.TransportStop();
+    capture_.ClearAddedFilters();
+}
+
+}  // namespace tessaline

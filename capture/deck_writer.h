@@ -1,0 +1,77 @@
+// Writing a list of TS files to the deck, without a window: the start (with the optional
+// record-pause lead), the end-of-file step the monitor runs while writing, and the stop. The
+// writing tab and `tessaline-cli write` both go through this, so they follow the same rules.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tessaline {
+
+class CDSCapture;
+class WriteList;
+
+struct WriteOptions {
+    bool rec_start = false;  // "Rec. Start": record-pause, wait, record before playing
+    bool repeat = false;     // after the last row, start again at row 1
+    std::string lead_text;   // the record-pause lead in milliseconds, as typed
+};
+
+struct DeckWriterHooks {
+    // The recording tab's Stop action, run before a start failure is shown.
+    std::function<void()> stop_action;
+    // One of the three start failures: "Record Pause Error !", "Record Start Error !",
+    // "Transport Start Error !".
+    std::function<void(const std::string& text)> show_failure;
+    // The writing state changed (writing() tells which): the control states follow.
+    std::function<void()> update_control_states;
+    // The file box shows text (the file being played, or the current row after a delete).
+    std::function<void(const std::string& text)> show_file;
+    // The list or its current row changed: repaint.
+    std::function<void()> list_changed;
+};
+
+// The lead before recording: the integer in text, 1000 when it is none; never below 1000.
+int RecordPauseLeadMs(const std::string& text);
+
+class DeckWriter {
+  public:
+    DeckWriter(CDSCapture& capture, WriteList& list, DeckWriterHooks hooks);
+
+    // The chain for path: file source, source-packet converter, deck. False at the first step
+    // that fails (the controller has reported it).
+    bool PlayCurrentRow(const std::string& path);
+
+    enum class StartResult { NothingListed, ChainFailed, Failed, Started };
+    // START: plays row 1, with options.rec_start puts the deck in record first.
+    StartResult Start(const WriteOptions& options);
+
+    enum class TickResult {
+        Idle,            // not writing
+        Playing,         // the current file has not played out yet
+        NextFile,        // the next file (or row 1 again) plays
+        Finished,        // the last file has played out: writing ended
+        NextFileFailed,  // the next file could not be played: writing ended
+    };
+    // The monitor's end-of-file step: nothing until the graph reports that the file has played
+    // out; then the next row (or row 1 with repeat), or the end of the writing. A next file that
+    // cannot be played also ends the writing.
+    TickResult OnWriteTick(const WriteOptions& options);
+
+    // STOP (also when the window closes while writing).
+    void Stop(const WriteOptions& options);
+
+    bool writing() const { return writing_; }
+
+  private:
+    void Finish(const WriteOptions& options, bool stop_graph);
+    void FailStart(const std::string& text);
+    void SetWriting(bool writing);
+
+    CDSCapture& capture_;
+    WriteList& list_;
+    DeckWriterHooks hooks_;
+    bool writing_ = false;
+};
+
+}  // namespace tessaline

@@ -1,0 +1,89 @@
+// tessaline-cli write, run as a person or a script would: files onto the virtual deck's tape,
+// the exit codes, and Ctrl-C as STOP.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The command line with the virtual deck set up; wrapper runs the tool (e.g. under timeout).
+std::string Cli(const fs::path& deck, const std::string& args, const std::string& pace = "fast",
+                const std::string& wrapper = "") {
+    return "TESSALINE_VIRTUAL_DECK=" + ShellQuote(deck.string()) +
+           " TESSALINE_VIRTUAL_PACE=" + pace + " " + wrapper + ShellQuote(TESSALINE_CLI) +
+           " write " + args;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class CliWrite : public ::testing::Test {
+  protected:
+    CliWrite() {
+        // The deck's tape goes beside its file: keep both in the test's folder.
+        fs::copy_file(SamplePath("sample-sd-192.ts"), deck);
+        const Bytes sd = ReadFile(SamplePath("sample-sd-192.ts"));
+        one = Bytes(sd.begin(), sd.begin() + 192 * 400);
+        two = Bytes(sd.begin() + 192 * 400, sd.begin() + 192 * 700);
+        WriteFile(dir / "one.ts", one);
+        WriteFile(dir / "two.ts", two);
+    }
+    std::string Files() const {
+        return ShellQuote((dir / "one.ts").string()) + " " + ShellQuote((dir / "two.ts").string());
+    }
+
+    TempDir dir;
+    fs::path deck = dir / "deck.ts";
+    fs::path tape = dir / "deck.ts.tape";
+    Bytes one, two;
+};
+
+TEST_F(CliWrite, RecStartPutsEveryFileOnTapeInOrder) {
+    const CommandResult r = RunCommand(Cli(deck, "--rec-start --lead-ms 1000 " + Files()));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_TRUE(Contains(r.output, "writing 1/2")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "writing 2/2")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "2 file(s) written")) << r.output;
+    Bytes both = one;
+    Append(both, two);
+    EXPECT_EQ(ReadFile(tape), both);
+}
+
+TEST_F(CliWrite, WithoutRecStartTheDeckOnlyPlays) {
+    const CommandResult r = RunCommand(Cli(deck, Files()));
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_FALSE(fs::exists(tape));
+}
+
+TEST_F(CliWrite, BadArgumentsAndMissingDecks) {
+    for (const std::string args :
+         {std::string(), "--lead-ms abc " + Files(), "--frobnicate " + Files(),
+          ShellQuote((dir / "missing.ts").string()), "--device x " + Files(),
+          "--device 3 " + Files()}) {
+        const CommandResult r = RunCommand(Cli(deck, args));
+        EXPECT_EQ(r.exit_code, 2) << args << "\n" << r.output;
+    }
+    const CommandResult none = RunCommand("TESSALINE_VIRTUAL_DECK=none " +
+                                          ShellQuote(TESSALINE_CLI) + " write " + Files());
+    EXPECT_EQ(none.exit_code, 3) << none.output;
+    EXPECT_FALSE(fs::exists(tape));
+}
+
+// The interrupt comes during the record-pause lead (two seconds in all): writing stops before
+// any file has been sent.
+TEST_F(CliWrite, InterruptStopsLikeTheStopButton) {
+    const CommandResult r = RunCommand(Cli(deck, "--rec-start --lead-ms 0 --repeat " + Files(),
+                                           "real", "timeout --preserve-status -s INT 1 "));
+    EXPECT_EQ(r.exit_code, 130) << r.output;
+    EXPECT_TRUE(Contains(r.output, "stopped after 0 file(s)")) << r.output;
+}
+
+}  // namespace
+}  // namespace tessaline::test

@@ -1,0 +1,275 @@
+// Writing files to the virtual deck through DeckWriter: the list rules, the record-pause lead, the
+// transport commands, what reaches the tape, repeat, STOP and the failures.
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "capture/deck_writer.h"
+#include "capture/pause.h"
+#include "capture/write_list.h"
+#include "tests/capture/capture_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using Clock = std::chrono::steady_clock;
+
+TEST(WriteList, NewFilesFillTheFirstBlankRowAndDeleteMovesRowsUp) {
+    WriteList list;
+    EXPECT_EQ(list.RowCount(), 2);
+    EXPECT_EQ(list.CountListed(), 0);
+    EXPECT_EQ(list.Add("/a.ts"), 1);
+    EXPECT_EQ(list.Add("/b.ts"), 2);
+    EXPECT_EQ(list.Add("/c.ts"), 3);
+    list.SetRow(1, "  ");  // blanks only: a blank row, even above other files
+    EXPECT_EQ(list.CountListed(), 2);
+    EXPECT_EQ(list.Add("/d.ts"), 1);
+    EXPECT_EQ(list.RowCount(), 4);
+
+    list.SetCurrent(2);
+    EXPECT_EQ(list.DeleteCurrent(), "/c.ts");  // the row below moved up into the current row
+    EXPECT_EQ(list.RowCount(), 3);
+    EXPECT_EQ(list.Row(1), "/d.ts");
+    list.SetCurrent(2);
+    EXPECT_EQ(list.DeleteCurrent(), "/d.ts");  // the last row goes; the current row follows
+    EXPECT_EQ(list.RowCount(), 2);
+    EXPECT_EQ(list.Current(), 1);
+    EXPECT_EQ(list.DeleteCurrent(), "");  // the only file: two rows stay, row 1 empty
+    EXPECT_EQ(list.RowCount(), 2);
+    EXPECT_EQ(list.Row(1), "");
+
+    list.Add("/x.ts");
+    list.Add("/y.ts");
+    list.SetCurrent(2);
+    list.Clear();
+    EXPECT_EQ(list.RowCount(), 2);
+    EXPECT_EQ(list.Current(), 1);
+    EXPECT_EQ(list.CountListed(), 0);
+}
+
+TEST(DeckWriter, RecordPauseLeadIsAnIntegerOfAtLeastOneSecond) {
+    EXPECT_EQ(RecordPauseLeadMs("2500"), 2500);
+    EXPECT_EQ(RecordPauseLeadMs("1000"), 1000);
+    for (const char* text : {"500", "abc", "", "-3000", "12abc", "99999999999999"}) {
+        EXPECT_EQ(RecordPauseLeadMs(text), 1000) << text;
+    }
+}
+
+class RecordedSleeps final : public Sleeper {
+  public:
+    void SleepMs(int ms) override {
+        sleeps.push_back(ms);
+        if (during) during();
+    }
+    std::vector<int> sleeps;
+    std::function<void()> during;
+};
+
+class DeckWriterTest : public CaptureTest {
+  protected:
+    DeckWriterTest() {
+        previous_sleeper = SetPauseSleeper(&sleeper);
+        // Three short files, two of 188-byte packets, one already of source packets.
+        const Bytes sd = ReadFile(SamplePath("sample-sd.ts"));
+        const Bytes hd = ReadFile(SamplePath("sample-hd-192.ts"));
+        files = {dir / "one.ts", dir / "two.ts", dir / "three.ts"};
+        WriteFile(files[0], Bytes(sd.begin(), sd.begin() + 188 * 300));
+        WriteFile(files[1], Bytes(hd.begin(), hd.begin() + 192 * 200));
+        WriteFile(files[2], Bytes(sd.begin() + 188 * 300, sd.begin() + 188 * 500));
+
+        VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+        c.file = SamplePath("sample-sd.ts").string();
+        c.tape_file = (dir / "deck.tape").string();
+        c.fast = true;
+        c.chunk_bytes = 5000;
+        deck = fw.AddDeck(c);
+        Open();
+
+        hooks.stop_action = [this] {
+            ++stop_actions;
+            capture.StopGraph();
+        };
+        hooks.show_failure = [this](const std::string& text) { failures.push_back(text); };
+        hooks.update_control_states = [this] { ++control_updates; };
+    }
+    ~DeckWriterTest() override { SetPauseSleeper(previous_sleeper); }
+
+    std::vector<DeckCommand> Transport() const {
+        std::vector<DeckCommand> out;
+        for (const DeckCommand& c : deck->commands()) {
+            if (c.kind == DeckCommand::Kind::Transport) out.push_back(c);
+        }
+        return out;
+    }
+
+    // Ticks until the writer leaves the Playing state, boundedly.
+    DeckWriter::TickResult TickUntilChange(DeckWriter& writer, const WriteOptions& options) {
+        const auto deadline = Clock::now() + 60s;
+        for (;;) {
+            const DeckWriter::TickResult r = writer.OnWriteTick(options);
+            if (r != DeckWriter::TickResult::Playing || Clock::now() > deadline) return r;
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
+    // What the tape holds for a file: its packets as 192-byte source packets, header skipped.
+    static Bytes Payloads(const Bytes& tape) {
+        Bytes out;
+        for (size_t pos = 0; pos + 192 <= tape.size(); pos += 192) {
+            out.insert(out.end(), tape.begin() + static_cast<long>(pos + 4),
+                       tape.begin() + static_cast<long>(pos + 192));
+        }
+        return out;
+    }
+    static Bytes As188(const Bytes& file) {
+        if (file.size() % 192 == 0 && file.size() > 4 && file[4] == 0x47) return Payloads(file);
+        return file;
+    }
+
+    TempDir dir;
+    RecordedSleeps sleeper;
+    Sleeper* previous_sleeper = nullptr;
+    std::vector<fs::path> files;
+    std::shared_ptr<VirtualDeck> deck;
+    WriteList list;
+    DeckWriterHooks hooks;
+    int stop_actions = 0;
+    int control_updates = 0;
+    std::vector<std::string> failures;
+};
+
+TEST_F(DeckWriterTest, EmptyListDoesNothing) {
+    DeckWriter writer(capture, list, hooks);
+    list.SetRow(1, "   ");
+    EXPECT_EQ(writer.Start({true, false, "2000"}), DeckWriter::StartResult::NothingListed);
+    EXPECT_TRUE(deck->commands().empty());
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_FALSE(fw.LatestGraph().filters.size() > 1);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(DeckWriterTest, ThreeFilesGoOnTapeInOrderBetweenOneRecordAndOneStop) {
+    for (const fs::path& f : files) list.Add(f.string());
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, false, "2500"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    EXPECT_TRUE(writer.writing());
+    EXPECT_THAT(sleeper.sleeps, ElementsAre(2500, 1000));
+    EXPECT_THAT(Transport(),
+                ElementsAre(DeckCommand{DeckCommand::Kind::Transport, ED_MODE_RECORD_FREEZE},
+                            DeckCommand{DeckCommand::Kind::Transport, ED_MODE_RECORD}));
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFile);
+    EXPECT_EQ(list.Current(), 2);
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFile);
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::Finished);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(capture.AddedCount(), 0u);
+    EXPECT_EQ(Transport().size(), 3u);
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
+
+    Bytes expected;
+    for (const fs::path& f : files) Append(expected, As188(ReadFile(f)));
+    const Bytes tape = ReadFile(deck->tape_path());
+    EXPECT_EQ(tape.size() % 192, 0u);
+    EXPECT_EQ(Payloads(tape), expected);
+    EXPECT_TRUE(sink.messages.empty());
+    EXPECT_EQ(stop_actions, 0);
+}
+
+TEST_F(DeckWriterTest, WithoutRecStartNoTransportCommandAndNothingOnTape) {
+    list.Add(files[0].string());
+    list.Add(files[2].string());
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{false, false, "abc"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    EXPECT_TRUE(sleeper.sleeps.empty());
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFile);
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::Finished);
+    EXPECT_TRUE(Transport().empty());
+    EXPECT_FALSE(fs::exists(deck->tape_path()));
+    // Both files were consumed all the same.
+    EXPECT_EQ(deck->bytes_delivered(), fs::file_size(files[0]) + fs::file_size(files[2]));
+}
+
+TEST_F(DeckWriterTest, LeadTextThatIsNoNumberWaitsOneSecond) {
+    list.Add(files[0].string());
+    DeckWriter writer(capture, list, hooks);
+    ASSERT_EQ(writer.Start({true, false, "abc"}), DeckWriter::StartResult::Started);
+    EXPECT_THAT(sleeper.sleeps, ElementsAre(1000, 1000));
+    writer.Stop({true, false, "abc"});
+}
+
+TEST_F(DeckWriterTest, RepeatLoopsUntilStop) {
+    list.Add(files[0].string());
+    list.Add(files[2].string());
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, true, "1000"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    std::vector<int> rows;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFile);
+        rows.push_back(list.Current());
+    }
+    EXPECT_THAT(rows, ElementsAre(2, 1, 2, 1, 2));
+    EXPECT_TRUE(writer.writing());
+    writer.Stop(options);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(writer.OnWriteTick(options), DeckWriter::TickResult::Idle);
+    EXPECT_EQ(Transport().size(), 3u);  // record-pause, record, stop: no command between files
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
+    EXPECT_EQ(capture.AddedCount(), 0u);
+}
+
+TEST_F(DeckWriterTest, StartFailuresStopAndSayWhich) {
+    list.Add(files[0].string());
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, false, "1000"};
+
+    fw.Fail(VirtualOp::PutMode, kE_FAIL, 1);
+    EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    // The record command fails while the lead runs.
+    sleeper.during = [this] { fw.Fail(VirtualOp::PutMode, kE_FAIL, 1); };
+    EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    sleeper.during = nullptr;
+    fw.Fail(VirtualOp::Run, kE_FAIL, 1);
+    EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    EXPECT_THAT(failures, ElementsAre("Record Pause Error !", "Record Start Error !",
+                                      "Transport Start Error !"));
+    EXPECT_EQ(stop_actions, 3);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(control_updates, 0);  // the writing state never changed
+
+    // Without a usable chain nothing is sent to the deck.
+    deck->ClearCommands();
+    list.SetRow(1, (dir / "missing.ts").string());
+    EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::ChainFailed);
+    EXPECT_TRUE(Transport().empty());
+}
+
+// A next file that cannot be played ends the writing as the end of the list does, instead of
+// leaving the deck recording blank tape with the graph stopped.
+TEST_F(DeckWriterTest, NextFileThatCannotPlayEndsTheWriting) {
+    list.Add(files[0].string());
+    list.Add((dir / "gone.ts").string());
+    list.Add(files[2].string());
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, false, "1000"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFileFailed);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(control_updates, 2);  // on at the start, off at the end
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
+    EXPECT_EQ(capture.AddedCount(), 0u);
+    EXPECT_EQ(fw.LatestGraph().state, FilterState::Stopped);
+    ASSERT_FALSE(sink.messages.empty());  // the controller said why
+    EXPECT_NE(sink.messages.back().text.find("Cannot set filename"), std::string::npos);
+    EXPECT_EQ(Payloads(ReadFile(deck->tape_path())), As188(ReadFile(files[0])));
+}
+
+}  // namespace
+}  // namespace tessaline::test

@@ -1,0 +1,189 @@
+// write: plays TS files into a deck one after another, as the writing tab does: optionally in
+// record after a record-pause lead, with repeat, Ctrl-C as STOP.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/deck_writer.h"
+#include "capture/system_framework.h"
+#include "capture/write_list.h"
+#include "tools/cli_capture.h"
+#include "tools/cli_common.h"
+
+namespace tessaline::cli {
+namespace {
+
+volatile std::sig_atomic_t g_write_stop = 0;
+
+extern "C" void OnWriteStop(int sig) {
+    g_write_stop = sig;
+    std::signal(sig, SIG_DFL);  // a second Ctrl-C ends the program at once
+}
+
+class StopOnSignal {
+  public:
+    StopOnSignal() {
+        g_write_stop = 0;
+        struct sigaction action = {};
+        action.sa_handler = OnWriteStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &old_int_);
+        sigaction(SIGTERM, &action, &old_term_);
+    }
+    ~StopOnSignal() {
+        sigaction(SIGINT, &old_int_, nullptr);
+        sigaction(SIGTERM, &old_term_, nullptr);
+    }
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+    bool raised() const { return g_write_stop != 0; }
+
+  private:
+    struct sigaction old_int_ = {};
+    struct sigaction old_term_ = {};
+};
+
+struct WriteArgs {
+    long device = 0;
+    WriteOptions options;
+    std::vector<std::string> files;
+};
+
+void PrintHelp() {
+    std::printf(
+        "usage: tessaline-cli write [--device N] [--rec-start] [--lead-ms MS] [--repeat] FILE...\n"
+        "\n"
+        "Plays the TS files into deck N (default 0, see 'tessaline-cli devices') one after\n"
+        "another, as the window's writing tab does.\n"
+        "\n"
+        "  --rec-start   put the deck in record-pause, wait, then record before the first file;\n"
+        "                stop the tape after the last\n"
+        "  --lead-ms MS  the record-pause wait in milliseconds (at least 1000; default 10000)\n"
+        "  --repeat      after the last file start again with the first, until Ctrl-C\n"
+        "\n"
+        "Ctrl-C stops as the STOP button does. Exit codes: 0 every file was sent, 1 failed,\n"
+        "2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
+        VirtualDeckHelp());
+}
+
+std::optional<int> Parse(const Args& args, WriteArgs& w) {
+    w.options.lead_text = "10000";
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= args.size()) return std::nullopt;
+            return args[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp();
+            return kExitOk;
+        } else if (arg == "--device") {
+            const auto text = value();
+            const auto n = text ? ParseCount(*text) : std::nullopt;
+            if (!n) return Usage("--device takes a deck index");
+            w.device = *n;
+        } else if (arg == "--lead-ms") {
+            const auto text = value();
+            if (!text || !ParseCount(*text)) return Usage("--lead-ms takes milliseconds");
+            w.options.lead_text = *text;
+        } else if (arg == "--rec-start") {
+            w.options.rec_start = true;
+        } else if (arg == "--repeat") {
+            w.options.repeat = true;
+        } else if (arg == "--") {
+            w.files.insert(w.files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+            break;
+        } else if (arg.starts_with("--")) {
+            return Usage("write: unknown argument '" + arg + "'");
+        } else {
+            w.files.push_back(arg);
+        }
+    }
+    if (w.files.empty()) return Usage("write needs at least one FILE");
+    for (const std::string& file : w.files) {
+        struct stat st {};
+        if (IsBlank(file) || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            return Usage("write: cannot read '" + file + "'");
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int WriteCommand(const Args& args) {
+    WriteArgs w;
+    if (const auto rc = Parse(args, w)) return *rc;
+
+    CaptureSetup setup;
+    if (const int rc = setup.ListDecks(); rc != kExitOk) return rc;
+    if (w.device >= setup.box.Count()) {
+        return Usage("there is no deck " + std::to_string(w.device) + " (" +
+                     std::to_string(setup.box.Count()) + " listed; see 'tessaline-cli devices')");
+    }
+    CDSCapture& capture = *setup.capture;
+    setup.box.SetItemIndex(static_cast<int>(w.device));
+    cmbVidClick(capture, setup.box, setup.selection, setup.flags, {});
+    const std::string deck = setup.box.items[static_cast<size_t>(w.device)];
+    if (!setup.flags.DeviceReady) {
+        std::fprintf(stderr, "tessaline-cli: cannot open %s\n", deck.c_str());
+        return kExitFailure;
+    }
+
+    WriteList list;
+    for (const std::string& file : w.files) list.Add(file);
+    std::string failure;
+    DeckWriterHooks hooks;
+    // Nothing records here, so the recording's Stop comes down to stopping the graph.
+    hooks.stop_action = [&] { capture.StopGraph(); };
+    hooks.show_failure = [&](const std::string& text) { failure = text; };
+    DeckWriter writer(capture, list, hooks);
+    const int count = list.CountListed();
+    auto announce = [&] {
+        std::fprintf(stderr, "writing %d/%d to %s: %s\n", list.Current(), count, deck.c_str(),
+                     list.Row(list.Current()).c_str());
+    };
+
+    StopOnSignal signals;
+    announce();
+    const DeckWriter::StartResult started = writer.Start(w.options);
+    if (started != DeckWriter::StartResult::Started) {
+        if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());
+        capture.ClearAddedFilters();
+        return kExitFailure;
+    }
+    int sent = 0;  // files played out
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (signals.raised()) {
+            writer.Stop(w.options);
+            std::fprintf(stderr, "tessaline-cli: stopped after %d file(s)\n", sent);
+            return sent >= count ? kExitOk : kExitInterrupted;
+        }
+        switch (writer.OnWriteTick(w.options)) {
+            case DeckWriter::TickResult::NextFile:
+                ++sent;
+                announce();
+                break;
+            case DeckWriter::TickResult::Finished:
+                ++sent;
+                std::printf("%d file(s) written to %s\n", sent, deck.c_str());
+                return kExitOk;
+            case DeckWriter::TickResult::NextFileFailed:
+                ++sent;
+                std::fprintf(stderr, "tessaline-cli: cannot play %s; writing stopped\n",
+                             list.Row(list.Current()).c_str());
+                return kExitFailure;
+            default:
+                break;
+        }
+    }
+}
+
+}  // namespace tessaline::cli
