@@ -36,4 +36,7 @@ struct CaptureSetup {
     DeviceSelection selection;
 };
 
+// devices --verbose: one line per listed deck with its identity and state.
+void PrintDeckDetails(CaptureSetup& setup);
+
 }  // namespace tessaline::cli

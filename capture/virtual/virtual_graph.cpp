@@ -98,6 +98,9 @@ class Chunker {
 
 int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
     const VirtualDeckConfig& config = job.deck->config();
+    if (config.driver) {
+        return job.callback ? config.driver->Capture(*job.callback, shared.signal) : 0;
+    }
     // A deck that is not switched on plays nothing.
     if (job.deck->power() != ED_POWER_ON || !job.callback) return 0;
     File file(std::fopen(config.file.c_str(), "rb"));
@@ -119,6 +122,7 @@ int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
 
 int32_t PlaybackLoop(StreamShared& shared, const StreamJob& job) {
     const VirtualDeckConfig& config = job.deck->config();
+    if (config.driver) return config.driver->Playback(job.source, shared.signal);
     if (job.deck->power() != ED_POWER_ON) return 0;
     File source(std::fopen(job.source.c_str(), "rb"));
     if (!source) return EC_ERRORABORT;
@@ -337,6 +341,7 @@ VirtualGraph::VirtualGraph(std::shared_ptr<VirtualSystem> system)
 VirtualGraph::~VirtualGraph() {
     if (streamer_.joinable()) {
         shared_->stop_requested = true;
+        shared_->signal.Raise();
         { std::lock_guard lock(shared_->mu); }
         shared_->cv.notify_all();
         // A thread stuck in a callback is left to finish on its own; it holds what it uses.
@@ -475,6 +480,7 @@ HResult VirtualGraph::Stop() {
     if (const HResult hr = system_->Check(VirtualOp::Stop)) return hr;
     if (!Busy()) return kS_OK;
     shared_->stop_requested = true;
+    shared_->signal.Raise();
     {
         // Taking the lock orders the request before a waiting thread's predicate check.
         std::lock_guard lock(shared_->mu);
