@@ -547,7 +547,9 @@ std::vector<IsoScriptItem> SplitIsoPacketsFrom(const std::vector<uint8_t>& sp, u
     uint8_t buffer[kCipHeaderBytes + kSourcePacketBytes];
     for (size_t pos = 0; pos + 96 <= sp.size(); pos += 96) {
         const size_t n = writer.Packet(buffer, sizeof buffer, sp.data() + pos, 96);
-        items.push_back(IsoScriptItem{IsoScriptItem::Kind::Packet, {buffer, buffer + n}});
+        IsoScriptItem item;
+        item.bytes.assign(buffer, buffer + n);
+        items.push_back(std::move(item));
     }
     return items;
 }

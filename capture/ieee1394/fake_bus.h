@@ -102,7 +102,8 @@ class FakeBus final : public IBusPort {
 };
 
 // Cuts 192-byte source packets into iso packets with a proper CIP header: `per_cycle` source
-// packets in each (0 gives an empty packet between each), starting at DBC first_dbc.
+// packets in each (0 gives an empty packet before each), starting at DBC first_dbc (a multiple of
+// 8, where a source packet starts).
 std::vector<IsoScriptItem> IsoPacketsFrom(const std::vector<uint8_t>& source_packets, int per_cycle,
                                           uint8_t first_dbc = 0);
 // The same, but every source packet split over two iso packets of 4 data blocks each.
