@@ -8,6 +8,8 @@ ffmpeg tstools"
 # The window: Qt 6 Widgets (the offscreen platform for tests comes with it), the desktop platform
 # plugins, and a font with the Japanese captions.
 PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
+# Real decks on IEEE 1394.
+PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
 
 missing=""
 for p in $PACKAGES; do
