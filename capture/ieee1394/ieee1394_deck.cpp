@@ -1,5 +1,6 @@
 #include "capture/ieee1394/ieee1394_deck.h"
 
+#include <cstdio>
 #include <thread>
 
 #include "capture/virtual/virtual_framework.h"
@@ -102,12 +103,45 @@ TransportState Ieee1394Deck::QueryTransport() {
     return DecodeTransport(Command(avc::TransportState()));
 }
 
+std::string StreamTrouble(const LinkReport& r) {
+    std::string text;
+    auto add = [&](uint64_t count, const char* what) {
+        if (count == 0) return;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(count) + " " + what;
+    };
+    const CipStats& c = r.cip;
+    add(c.dbc_gaps, "gaps in the stream");
+    add(c.blocks_lost, "data blocks lost in them");
+    add(c.bus_dropped, "packets dropped by the driver");
+    add(c.bad_length + c.bad_header + c.wrong_format, "malformed packets");
+    add(c.lost_sync, "source packets out of sync");
+    add(c.encrypted, "packets marked copy-protected");
+    add(r.reconnects, "reconnections after bus resets");
+    if (!r.error.empty()) {
+        if (!text.empty()) text += "; ";
+        text += r.error;
+    }
+    return text;
+}
+
 int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop) {
-    return ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_);
+    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_);
+    // What went wrong on the bus is told once, when the stream ends.
+    if (const std::string trouble = StreamTrouble(report_.Get()); !trouble.empty() && report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     trouble.c_str());
+    }
+    return event;
 }
 
 int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) {
-    return TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_);
+    const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_);
+    if (const std::string error = report_.Get().error; !error.empty() && report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     error.c_str());
+    }
+    return event;
 }
 
 std::string Ieee1394Deck::Describe() {

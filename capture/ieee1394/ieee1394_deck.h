@@ -31,6 +31,10 @@ struct DeckTiming {
 // Result codes for AV/C outcomes.
 HResult AvcResult(const AvcReply& reply);
 
+// One line on what a stream met (gaps, drops, bad packets, reconnections, the error that ended
+// it); empty when all was well.
+std::string StreamTrouble(const LinkReport& report);
+
 class Ieee1394Deck final : public DeckDriver {
   public:
     Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, DeckTiming timing = {});
@@ -46,6 +50,8 @@ class Ieee1394Deck final : public DeckDriver {
     LinkReport last_stream() const { return report_.Get(); }
     // The transport state as the deck reports it now.
     TransportState QueryTransport();
+    // Whether stream trouble is told on standard error when a stream ends (tests turn it off).
+    void set_report_trouble(bool on) noexcept { report_out_ = on; }
 
   private:
     // One AV/C command to this deck under the control lock; after a bus reset the node is looked
@@ -56,6 +62,7 @@ class Ieee1394Deck final : public DeckDriver {
     DeckEntry entry_;
     DeckTiming timing_;
     LinkReportBox report_;
+    bool report_out_ = true;
 };
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture

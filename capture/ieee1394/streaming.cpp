@@ -279,7 +279,6 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
     LinkReport report;
     TransmitPlan plan;
     if (!ScanTransmitFile(path, plan, report.error)) {
-        std::fprintf(stderr, "tessaline: cannot send to the deck: %s\n", report.error.c_str());
         box.Set(report);
         return EC_ERRORABORT;
     }

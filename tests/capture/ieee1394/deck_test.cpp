@@ -194,6 +194,21 @@ TEST(Ieee1394Deck, SilenceAndUnknownCommandsAreBounded) {
     EXPECT_EQ(deck.SetMode(ED_MODE_STOP), kS_OK);
 }
 
+TEST(Ieee1394Deck, StreamTroubleIsToldInOneLine) {
+    LinkReport clean;
+    clean.cip.source_packets = 1000;
+    clean.cip.empty_packets = 50;
+    EXPECT_EQ(StreamTrouble(clean), "");
+    LinkReport bad = clean;
+    bad.cip.dbc_gaps = 2;
+    bad.cip.blocks_lost = 24;
+    bad.cip.encrypted = 7;
+    bad.error = "the deck left the bus";
+    EXPECT_EQ(StreamTrouble(bad),
+              "2 gaps in the stream, 24 data blocks lost in them, 7 packets marked "
+              "copy-protected; the deck left the bus");
+}
+
 // ---- Transmit feeder and pre-scan
 
 Bytes SampleTs188() {
