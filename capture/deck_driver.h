@@ -44,6 +44,11 @@ class DeckDriver {
     virtual int32_t Capture(ISampleGrabberCB& callback, const StopSignal& stop) = 0;
     virtual int32_t Playback(const std::string& path, const StopSignal& stop) = 0;
 
+    // Asked when the graph is about to run, on the window thread, so that what can be known
+    // beforehand (a file that cannot be sent, a deck no longer on the bus) fails the start
+    // instead of the stream. playback: the file to be sent; else a capture.
+    virtual HResult Prepare(bool playback, const std::string& path) = 0;
+
     // One line for `devices --verbose`.
     virtual std::string Describe() = 0;
 };

@@ -144,6 +144,24 @@ int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) 
     return event;
 }
 
+HResult Ieee1394Deck::Prepare(bool playback, const std::string& path) {
+    std::string problem;
+    if (playback) {
+        TransmitPlan plan;
+        if (!ScanTransmitFile(path, plan, problem)) problem = "cannot send " + problem;
+    }
+    if (problem.empty()) {
+        std::lock_guard lock(port_->mutex());
+        if (!FindPhyByGuid(port_->bus().Bus(), entry_.guid)) problem = "the deck is not on the bus";
+    }
+    if (problem.empty()) return kS_OK;
+    if (report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     problem.c_str());
+    }
+    return playback ? kE_INVALIDARG : kVFW_E_NOT_FOUND;
+}
+
 std::string Ieee1394Deck::Describe() {
     const AvcReply power = Command(avc::PowerStatus());
     const TransportState transport = QueryTransport();

@@ -44,6 +44,7 @@ class Ieee1394Deck final : public DeckDriver {
     HResult SetMode(int32_t mode) override;
     int32_t Capture(ISampleGrabberCB& callback, const StopSignal& stop) override;
     int32_t Playback(const std::string& path, const StopSignal& stop) override;
+    HResult Prepare(bool playback, const std::string& path) override;
     std::string Describe() override;
 
     const DeckEntry& entry() const noexcept { return entry_; }

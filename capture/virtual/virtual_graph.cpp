@@ -467,6 +467,10 @@ HResult VirtualGraph::Run() {
     // Fresh shared state per run: completion and the stop request belong to one run.
     shared_ = std::make_shared<StreamShared>();
     StreamJob job = FindJob();
+    if (job.kind != StreamJob::Kind::None && job.deck->config().driver) {
+        const bool playback = job.kind == StreamJob::Kind::Playback;
+        if (const HResult hr = job.deck->config().driver->Prepare(playback, job.source)) return hr;
+    }
     state_ = FilterState::Running;
     if (job.kind != StreamJob::Kind::None) {
         shared_->finished = false;

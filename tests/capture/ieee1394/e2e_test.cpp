@@ -202,5 +202,32 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     EXPECT_EQ(bus->Connections(), 0);
 }
 
+TEST_F(Ieee1394E2e, WhatCannotWorkFailsTheStartWithTheControllersMessage) {
+    // A file without PCRs cannot be paced: the start fails before anything is sent.
+    const fs::path file = dir / "no-pcr.ts";
+    Bytes bytes;
+    for (int i = 0; i < 200; ++i) {
+        const Bytes p = MakeTsPacket({.pid = 0x100}, Bytes(184, 0x5A));
+        bytes.insert(bytes.end(), p.begin(), p.end());
+    }
+    WriteFile(file, bytes);
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    EXPECT_FALSE(capture.RunGraph());
+    ASSERT_EQ(Texts().size(), 1u);
+    EXPECT_EQ(Texts()[0], "Error 80070057: Cannot start capture");
+    EXPECT_TRUE(bus->Sent().empty());
+    EXPECT_EQ(bus->ConnectCalls(), 0);
+
+    // A deck unplugged since it was listed cannot record.
+    bus->Unplug(kGuid);
+    EXPECT_FALSE(sequence.PrepareGraph() && sequence.Start((dir / "x.ts").string(), true) ==
+                                                RecordingSequence::StartResult::Started);
+    EXPECT_EQ(Texts().back(), "Error 80040216: Cannot start capture");
+    EXPECT_EQ(bus->ConnectCalls(), 0);
+}
+
 }  // namespace
 }  // namespace tessaline::test
