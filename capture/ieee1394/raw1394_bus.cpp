@@ -261,7 +261,9 @@ class RawIsoSource final : public IIsoSource {
 class RawIsoSink final : public IIsoSink {
   public:
     explicit RawIsoSink(int port) : handle_(port) {
-        if (handle_) raw1394_set_userdata(handle_.get(), this);
+        if (!handle_) return;
+        raw1394_set_userdata(handle_.get(), this);
+        raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSink::OnReset);
     }
     ~RawIsoSink() override { Stop(false); }
 
@@ -279,7 +281,9 @@ class RawIsoSink final : public IIsoSink {
     }
     int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
     IsoStatus Iterate() override {
-        return raw1394_loop_iterate(handle_.get()) == 0 ? IsoStatus::Ok : IsoStatus::Error;
+        reset_ = false;
+        if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;
+        return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
     }
     void Stop(bool drain) override {
         if (!started_) return;
@@ -303,8 +307,15 @@ class RawIsoSink final : public IIsoSink {
         return RAW1394_ISO_OK;
     }
 
+    static int OnReset(raw1394handle_t h, unsigned int generation) {
+        raw1394_update_generation(h, generation);
+        if (auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h))) self->reset_ = true;
+        return 0;
+    }
+
     Handle handle_;
     bool started_ = false;
+    bool reset_ = false;
     IsoPacketSource* source_ = nullptr;
     unsigned cycle_ = 0;
 };
