@@ -202,6 +202,32 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     EXPECT_EQ(bus->Connections(), 0);
 }
 
+class Ieee1394Naming : public CaptureTest {};
+
+TEST_F(Ieee1394Naming, DecksAreNamedLikeEveryDeckAndComeBeforeTheVirtualOne) {
+    auto owned = std::make_unique<FakeBus>();
+    for (uint64_t guid : {0xA1ull, 0xA2ull, 0xA3ull, 0xA4ull}) {
+        FakeDeckConfig c;
+        c.guid = guid;
+        if (guid >= 0xA3) {
+            c.vendor.reset();
+            c.model.reset();
+        }
+        owned->AddDeck(std::move(c));
+    }
+    auto port = std::make_shared<fw::Ieee1394Port>(std::move(owned));
+    EXPECT_EQ(fw::AddIeee1394Decks(fw, port), 4);
+    fw.AddDeck(Deck("Virtual AV/C Tape Subunit", "Tessaline", "Virtual Deck"));
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_EQ(DeviceNames(), (std::vector<std::string>{
+                                 "AV/C Tape Subunit (JVC HM-DH5U #1)",
+                                 "AV/C Tape Subunit (JVC HM-DH5U #2)",
+                                 "AV/C Tape Subunit (Unknown Video #1)",
+                                 "AV/C Tape Subunit (Unknown Video #2)",
+                                 "Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)",
+                             }));
+}
+
 TEST_F(Ieee1394E2e, WhatCannotWorkFailsTheStartWithTheControllersMessage) {
     // A file without PCRs cannot be paced: the start fails before anything is sent.
     const fs::path file = dir / "no-pcr.ts";
