@@ -42,7 +42,8 @@ struct StreamTiming {
     // How long a deck may stay off the bus (unplugged, or no connection after a bus reset)
     // before the stream ends with an error.
     std::chrono::milliseconds reconnect_deadline{10000};
-    // Captured bytes handed to the callback at once, at most (whole source packets).
+    // Room kept for the source packets of one wake-up, beyond what the irq interval brings, so
+    // that receiving allocates nothing.
     size_t deliver_bytes = 192 * 320;
 };
 

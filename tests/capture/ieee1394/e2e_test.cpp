@@ -6,6 +6,7 @@
 
 #include "capture/ieee1394/fake_bus.h"
 #include "capture/ieee1394/ieee1394_deck.h"
+#include "capture/ieee1394/isodump.h"
 #include "capture/recording_sequence.h"
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
@@ -134,6 +135,27 @@ TEST_F(Ieee1394E2e, RecordingsInEveryModeMatchTheSample) {
     EXPECT_EQ(ps, ThroughFreshDataPath(sample, options, dir / "ref.mpg"));
     EXPECT_GT(ps.size(), 1000u);
     EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(Ieee1394E2e, ADumpOfTheBusReplaysIntoARecording) {
+    // What `dumpiso` wrote while a deck played: here made from the sample, cut short at the end.
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto packets = fw::IsoPacketsFrom(sample, 2);
+    packets.insert(packets.begin() + 3, fw::IsoPacketsFrom(Bytes(192, 0x47), 1)[0]);
+    packets[3].channel = 9;  // another stream on the bus, not ours
+    Bytes dump = fw::MakeIsoDump(packets, 0);
+    dump.resize(dump.size() - 100);
+    std::vector<IsoScriptItem> replay;
+    std::string error;
+    ASSERT_TRUE(fw::ParseIsoDump(dump, replay, error)) << error;
+    ASSERT_EQ(replay.size(), packets.size() - 1);
+    EXPECT_EQ(replay[3].channel, 9);
+    EXPECT_FALSE(fw::ParseIsoDump(Bytes(64, 0), replay, error));
+    ASSERT_TRUE(fw::ParseIsoDump(dump, replay, error));
+    // The deck was given channel 0 by the connection; the dump was taken on channel 0 as well.
+    replay.push_back(Marker(IsoScriptItem::Kind::End));
+    EXPECT_EQ(Record(false, false, replay), Bytes(sample.begin(), sample.end() - 2 * 192));
+    EXPECT_EQ(Report().cip.wrong_channel, 1u);
 }
 
 TEST_F(Ieee1394E2e, ABusResetMidRecordingResumesTheStream) {
