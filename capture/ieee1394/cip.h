@@ -27,7 +27,7 @@ inline constexpr uint8_t kFmtMpeg2Ts = 0x20;
 inline constexpr unsigned kCipTag = 1;
 // A deck puts at most this many source packets into one cycle's packet.
 inline constexpr int kMaxSourcePacketsPerCycle = 5;
-inline constexpr size_t kMaxIsoPayload = kCipHeaderBytes + kMaxSourcePacketsPerCycle * 192;
+inline constexpr size_t kMaxIsoPayload = kCipHeaderBytes + size_t{kMaxSourcePacketsPerCycle} * 192;
 inline constexpr int kBroadcastChannel = 63;
 
 // What the receiver saw. Plain counters: the receive thread writes them, others read copies.

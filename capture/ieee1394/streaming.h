@@ -44,7 +44,7 @@ struct StreamTiming {
     std::chrono::milliseconds reconnect_deadline{10000};
     // Room kept for the source packets of one wake-up, beyond what the irq interval brings, so
     // that receiving allocates nothing.
-    size_t deliver_bytes = 192 * 320;
+    size_t deliver_bytes = size_t{192} * 320;
 };
 
 // What a stream has seen so far, for `devices --verbose` and tests.
