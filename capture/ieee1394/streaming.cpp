@@ -71,8 +71,10 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         channel = port.bus().Cmp().Connect(conn);
     }
     report.connected = channel >= 0;
-    // A deck without plug registers, or one that already broadcasts, is heard on 63.
-    if (channel < 0) channel = kBroadcastChannel;
+    // A deck without plug registers, or one that already broadcasts, is heard on 63 and needs no
+    // connection restored after a bus reset.
+    const bool broadcast = channel < 0;
+    if (broadcast) channel = kBroadcastChannel;
     report.channel = channel;
 
     auto disconnect = [&] {
@@ -132,7 +134,11 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
                 conn.output_phy = *phy;
                 new_channel = report.connected ? port.bus().Cmp().Reconnect(conn)
                                                : port.bus().Cmp().Connect(conn);
-                if (new_channel >= 0) report.connected = true;
+                if (new_channel >= 0) {
+                    report.connected = true;
+                } else if (broadcast) {
+                    new_channel = channel;
+                }
             }
         } else {
             std::lock_guard lock(port.mutex());

@@ -322,5 +322,33 @@ TEST(Ieee1394Stop, AStopRequestEndsABlockedReceiveLoop) {
     EXPECT_EQ(b.bus->Connections(), 0);  // disconnected on the way out
 }
 
+TEST(Ieee1394Receive, ADeckWithoutPlugsIsHeardOnTheBroadcastChannelAcrossResets) {
+    Bench b;
+    FakeDeckConfig c = DeckConfig(kGuidA);
+    c.has_plugs = false;
+    b.bus->AddDeck(c);
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto items = IsoPacketsFrom(sample, 4);
+    IsoScriptItem reset;
+    reset.kind = IsoScriptItem::Kind::BusReset;
+    items.insert(items.begin() + static_cast<long>(items.size() / 2), reset);
+    IsoScriptItem end;
+    end.kind = IsoScriptItem::Kind::End;
+    items.push_back(end);
+    b.bus->Script(items);
+    Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+    deck.set_report_trouble(false);
+    auto* cb = new NullCallback;
+    Ref<ISampleGrabberCB> keep(cb);
+    StopSignal stop;
+    EXPECT_EQ(deck.Capture(*cb, stop), EC_COMPLETE);
+    EXPECT_EQ(cb->bytes.load(), sample.size());
+    const LinkReport report = deck.last_stream();
+    EXPECT_EQ(report.channel, kBroadcastChannel);
+    EXPECT_FALSE(report.connected);
+    EXPECT_EQ(report.reconnects, 1u);
+    EXPECT_TRUE(report.error.empty());
+}
+
 }  // namespace
 }  // namespace tessaline::fw
