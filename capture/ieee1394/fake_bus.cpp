@@ -42,6 +42,7 @@ struct FakeBus::State {
     int listen_channel = -1;
     int iso_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::vector<std::vector<uint8_t>> sent;
+    size_t reset_after_sent = 0;  // 0: never
     bool drained = false;
 
     ~State() {
@@ -348,6 +349,8 @@ class FakeIsoSink final : public IIsoSink {
     }
     bool Start(int /*channel*/, IsoPacketSource& source) override {
         source_ = &source;
+        std::lock_guard lock(s_->mu);
+        generation_ = s_->generation;
         return true;
     }
     int Fd() override { return fd_; }
@@ -360,8 +363,13 @@ class FakeIsoSink final : public IIsoSink {
             cycle_ = (cycle_ + 1) % 8000;
             std::lock_guard lock(s_->mu);
             s_->sent.emplace_back(buffer, buffer + n);
+            if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
         }
-        return IsoStatus::Ok;
+        // A handle hears every bus reset once.
+        std::lock_guard lock(s_->mu);
+        if (s_->generation == generation_) return IsoStatus::Ok;
+        generation_ = s_->generation;
+        return IsoStatus::BusReset;
     }
     void Stop(bool drain) override {
         std::lock_guard lock(s_->mu);
@@ -373,6 +381,7 @@ class FakeIsoSink final : public IIsoSink {
     int fd_;
     IsoPacketSource* source_ = nullptr;
     unsigned cycle_ = 0;
+    uint32_t generation_ = 0;
 };
 
 }  // namespace
@@ -446,6 +455,11 @@ void FakeBus::Script(std::vector<IsoScriptItem> items) {
     state_->script = std::move(items);
     state_->script_pos = 0;
     state_->Signal();
+}
+
+void FakeBus::ResetWhenSent(size_t packets) {
+    std::lock_guard lock(state_->mu);
+    state_->reset_after_sent = packets;
 }
 
 std::vector<std::vector<uint8_t>> FakeBus::Sent() const {

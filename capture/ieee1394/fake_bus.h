@@ -68,6 +68,8 @@ class FakeBus final : public IBusPort {
 
     // What the receive side plays, in order, then it waits (or ends with an End item).
     void Script(std::vector<IsoScriptItem> items);
+    // Resets the bus once the transmit side has sent this many packets.
+    void ResetWhenSent(size_t packets);
     // Packets the transmit side sent, each from the CIP header on.
     std::vector<std::vector<uint8_t>> Sent() const;
     bool SinkDrained() const;

@@ -210,9 +210,19 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     ASSERT_TRUE(capture.SetSourceFile(file.string()));
     ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
     ASSERT_TRUE(capture.ConnectChain(false));
+    // "Rec. Start": record-pause, record, play, stop at the end.
+    const size_t before = bus->Commands(kGuid).size();
+    ASSERT_TRUE(capture.TransportRecordPause());
+    ASSERT_TRUE(capture.TransportRecord());
     ASSERT_TRUE(capture.RunGraph());
     EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
     ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x75}));
+    ASSERT_TRUE(capture.TransportStop());
+    const auto sent = bus->Commands(kGuid);
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<long>(before), sent.end()),
+              (std::vector<std::string>{"01 FF B2 7F", "00 20 C2 7D", "01 FF B2 7F", "00 20 C2 75",
+                                        "00 20 C4 60"}));
     EXPECT_TRUE(bus->SinkDrained());
     fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
     Bytes received;
@@ -222,6 +232,42 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     EXPECT_EQ(received, ReadFile(file));
     EXPECT_EQ(rx.stats().dbc_gaps, 0u);
     EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    bus->ResetWhenSent(100);
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(bus->ReconnectCalls(), 1);
+    EXPECT_EQ(Report().reconnects, 1u);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
+    auto owned = std::make_unique<FakeBus>();
+    FakeDeckConfig c;
+    c.guid = kGuid;
+    c.write_protected = true;
+    owned->AddDeck(c);
+    FakeBus* bus = owned.get();
+    VirtualFramework framework;
+    fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(owned)));
+    CollectingMessageSink sink;
+    StreamContext ctx;
+    CaptureDataPath data_path(ctx);
+    CDSCapture capture(framework, sink, ctx, data_path);
+    ASSERT_TRUE(capture.EnumerateDevices());
+    ASSERT_TRUE(capture.SelectDevice(0));
+    EXPECT_FALSE(capture.TransportRecordPause());
+    EXPECT_FALSE(capture.TransportRecord());
+    EXPECT_TRUE(capture.TransportStop());
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC4, 0x60}));
 }
 
 class Ieee1394Naming : public CaptureTest {};
