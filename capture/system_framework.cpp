@@ -6,6 +6,11 @@
 #include <cstring>
 #include <filesystem>
 
+#ifdef TESSALINE_HAVE_RAW1394
+#include "capture/ieee1394/ieee1394_deck.h"
+#include "capture/ieee1394/raw1394_bus.h"
+#endif
+
 namespace tessaline {
 namespace {
 
@@ -76,9 +81,28 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
     return config;
 }
 
+void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) {
+#ifdef TESSALINE_HAVE_RAW1394
+    const char* use = Env("TESSALINE_IEEE1394");
+    if (use != nullptr && std::strcmp(use, "off") == 0) return;
+    std::string reason;
+    auto ports = fw::OpenRaw1394Ports(reason);
+    for (auto& port : ports) {
+        fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(port)));
+    }
+    if (ports.empty() && !reason.empty()) {
+        notes.push_back("IEEE 1394: " + reason + "; no real deck can be listed");
+    }
+#else
+    (void)framework;
+    (void)notes;
+#endif
+}
+
 std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes) {
-    // Real decks come first once a hardware backend exists; the virtual deck is listed after them.
+    // Real decks first; the virtual deck is listed after them.
     auto framework = std::make_unique<VirtualFramework>();
+    AddRealDecks(*framework, notes);
     if (auto config = VirtualDeckFromEnvironment(notes)) framework->AddDeck(std::move(*config));
     return framework;
 }

@@ -26,6 +26,10 @@ std::string DefaultVirtualDeckFile();
 // One line for help texts: the rule above.
 const char* VirtualDeckHelp();
 
+// Adds the IEEE 1394 decks found on this machine (none when TESSALINE_IEEE1394=off, or in a build
+// without the backend). When no bus can be used, one note says why.
+void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes);
+
 std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes);
 
 }  // namespace tessaline

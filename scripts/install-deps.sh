@@ -10,6 +10,8 @@ ffmpeg tstools"
 PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
 # Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb.
 PACKAGES="$PACKAGES desktop-file-utils dpkg-dev"
+# Real decks on IEEE 1394.
+PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
 
 missing=""
 for p in $PACKAGES; do

@@ -37,4 +37,7 @@ struct CaptureSetup {
     RunState flags{.UseEnglish = true};
 };
 
+// devices --verbose: one line per listed deck with its identity and state.
+void PrintDeckDetails(CaptureSetup& setup);
+
 }  // namespace tessaline::cli

@@ -34,12 +34,16 @@ int CaptureSetup::ListDecks() {
 }
 
 int DevicesCommand(const Args& args) {
-    if (!args.empty()) {
-        if (args[0] != "--help" && args[0] != "-h") return Usage("devices takes no arguments");
+    const bool verbose = args.size() == 1 && (args[0] == "--verbose" || args[0] == "-v");
+    if (!args.empty() && !verbose) {
+        if (args[0] != "--help" && args[0] != "-h") {
+            return Usage("devices takes no arguments but --verbose");
+        }
         std::printf(
-            "usage: tessaline-cli devices\n"
+            "usage: tessaline-cli devices [--verbose]\n"
             "Lists the D-VHS decks as the window's device box does: index and name. The index\n"
-            "is what 'record --device' takes. Exits with 3 when there is no deck.\n\n%s",
+            "is what 'record --device' takes. Exits with 3 when there is no deck.\n"
+            "--verbose adds for each deck its GUID, node, power and transport state.\n\n%s",
             VirtualDeckHelp());
         return kExitOk;
     }
@@ -48,6 +52,7 @@ int DevicesCommand(const Args& args) {
     for (int i = 0; i < setup.box.Count(); ++i) {
         std::printf("%d  %s\n", i, setup.box.items[static_cast<size_t>(i)].c_str());
     }
+    if (verbose) PrintDeckDetails(setup);
     return rc;
 }
 

@@ -26,9 +26,22 @@ void VirtualDeck::ClearCommands() {
     commands_.clear();
 }
 
+HResult VirtualDeck::GetPower(int32_t& state) {
+    if (config_.driver) return config_.driver->GetPower(state);
+    state = power_.load();
+    return kS_OK;
+}
+
 HResult VirtualDeck::SetPower(int32_t state) {
     if (state != ED_POWER_ON && state != ED_POWER_OFF && state != ED_POWER_STANDBY) {
         return kE_INVALIDARG;
+    }
+    if (config_.driver) {
+        const HResult hr = config_.driver->SetPower(state);
+        std::lock_guard lock(mu_);
+        commands_.push_back({DeckCommand::Kind::Power, state});
+        if (hr == kS_OK) power_ = state;
+        return hr;
     }
     std::lock_guard lock(mu_);
     commands_.push_back({DeckCommand::Kind::Power, state});
@@ -37,6 +50,13 @@ HResult VirtualDeck::SetPower(int32_t state) {
 }
 
 HResult VirtualDeck::SetMode(int32_t mode) {
+    if (config_.driver) {
+        const HResult hr = config_.driver->SetMode(mode);
+        std::lock_guard lock(mu_);
+        commands_.push_back({DeckCommand::Kind::Transport, mode});
+        if (hr == kS_OK) mode_ = mode;
+        return hr;
+    }
     std::lock_guard lock(mu_);
     commands_.push_back({DeckCommand::Kind::Transport, mode});
     mode_ = mode;
@@ -80,8 +100,7 @@ class ExtDevice final : public IAMExtDevice {
     }
     HResult get_DevicePower(int32_t& state) override {
         if (const HResult hr = system_->Check(VirtualOp::GetDevicePower, Name())) return hr;
-        state = deck_->power();
-        return kS_OK;
+        return deck_->GetPower(state);
     }
     HResult put_DevicePower(int32_t state) override {
         if (const HResult hr = system_->Check(VirtualOp::PutDevicePower, Name())) return hr;
@@ -293,6 +312,11 @@ std::shared_ptr<VirtualDeck> VirtualFramework::AddDeck(VirtualDeckConfig config)
     std::lock_guard lock(system_->mu);
     system_->inputs.push_back(deck);
     return deck;
+}
+
+std::vector<std::shared_ptr<VirtualDeck>> VirtualFramework::Decks() const {
+    std::lock_guard lock(system_->mu);
+    return system_->inputs;
 }
 
 void VirtualFramework::RegisterFilter(std::string name, VirtualFilterKind kind) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/deck_driver.h"
 #include "capture/framework.h"
 
 namespace tessaline {
@@ -44,6 +45,10 @@ struct VirtualDeckConfig {
     uint32_t random_seed = 1;
     // As fast as the callback takes it instead of the stream's real rate.
     bool fast = false;
+
+    // A real deck: power, transport and streaming go to the driver instead of being simulated
+    // (file, tape_file, chunks and pace are then unused).
+    std::shared_ptr<DeckDriver> driver;
 };
 
 struct DeckCommand {
@@ -67,7 +72,8 @@ class VirtualDeck {
     uint64_t buffers_delivered() const noexcept { return buffers_.load(); }
     uint64_t bytes_delivered() const noexcept { return bytes_.load(); }
 
-    // Used by the framework's objects.
+    // Used by the framework's objects; a driven deck asks its driver.
+    HResult GetPower(int32_t& state);
     HResult SetPower(int32_t state);
     HResult SetMode(int32_t mode);
     void CountDelivery(size_t bytes) noexcept;
@@ -145,6 +151,8 @@ class VirtualFramework final : public MediaFramework {
 
     // Devices are listed in the order added.
     std::shared_ptr<VirtualDeck> AddDeck(VirtualDeckConfig config);
+    // Every device added, in list order.
+    std::vector<std::shared_ptr<VirtualDeck>> Decks() const;
     void RegisterFilter(std::string name, VirtualFilterKind kind);
 
     // Makes op fail with code for the next `times` calls (-1: until cleared); with a target,

@@ -98,6 +98,9 @@ class Chunker {
 
 int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
     const VirtualDeckConfig& config = job.deck->config();
+    if (config.driver) {
+        return job.callback ? config.driver->Capture(*job.callback, shared.signal) : 0;
+    }
     // A deck that is not switched on plays nothing.
     if (job.deck->power() != ED_POWER_ON || !job.callback) return 0;
     File file(std::fopen(config.file.c_str(), "rb"));
@@ -121,6 +124,7 @@ int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
 // transport is in record: not in record-pause, stop or play.
 int32_t PlaybackLoop(StreamShared& shared, const StreamJob& job) {
     const VirtualDeckConfig& config = job.deck->config();
+    if (config.driver) return config.driver->Playback(job.source, shared.signal);
     if (job.deck->power() != ED_POWER_ON) return 0;
     File source(std::fopen(job.source.c_str(), "rb"));
     if (!source) return EC_ERRORABORT;
@@ -345,6 +349,7 @@ VirtualGraph::VirtualGraph(std::shared_ptr<VirtualSystem> system)
 VirtualGraph::~VirtualGraph() {
     if (streamer_.joinable()) {
         shared_->stop_requested = true;
+        shared_->signal.Raise();
         { std::lock_guard lock(shared_->mu); }
         shared_->cv.notify_all();
         // A thread stuck in a callback is left to finish on its own; it holds what it uses.
@@ -470,6 +475,10 @@ HResult VirtualGraph::Run() {
     // Fresh shared state per run: completion and the stop request belong to one run.
     shared_ = std::make_shared<StreamShared>();
     StreamJob job = FindJob();
+    if (job.kind != StreamJob::Kind::None && job.deck->config().driver) {
+        const bool playback = job.kind == StreamJob::Kind::Playback;
+        if (const HResult hr = job.deck->config().driver->Prepare(playback, job.source)) return hr;
+    }
     state_ = FilterState::Running;
     if (job.kind != StreamJob::Kind::None) {
         shared_->finished = false;
@@ -483,6 +492,7 @@ HResult VirtualGraph::Stop() {
     if (const HResult hr = system_->Check(VirtualOp::Stop)) return hr;
     if (!Busy()) return kS_OK;
     shared_->stop_requested = true;
+    shared_->signal.Raise();
     {
         // Taking the lock orders the request before a waiting thread's predicate check.
         std::lock_guard lock(shared_->mu);

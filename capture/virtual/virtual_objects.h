@@ -146,6 +146,8 @@ struct StreamShared {
     std::mutex mu;
     std::condition_variable cv;
     std::atomic<bool> stop_requested{false};
+    // What a driven deck's streaming loop waits on beside its device.
+    StopSignal signal;
     bool finished = true;
     int32_t event = 0;
 };

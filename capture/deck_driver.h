@@ -1,0 +1,56 @@
+// A deck that the graph does not simulate: a hardware backend plugs its decks into the graph
+// through this, and the graph asks the driver for power and transport and lets it stream on the
+// graph's streaming thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "capture/framework.h"
+
+namespace tessaline {
+
+// A stop request that a blocked poll() can wait on: an eventfd that becomes readable once raised.
+class StopSignal {
+  public:
+    StopSignal();
+    ~StopSignal();
+    StopSignal(const StopSignal&) = delete;
+    StopSignal& operator=(const StopSignal&) = delete;
+
+    // Any thread, any number of times.
+    void Raise() noexcept;
+    bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
+    // Readable once raised; -1 when no descriptor could be made (then poll with a short timeout).
+    int fd() const noexcept { return fd_; }
+
+  private:
+    int fd_ = -1;
+    std::atomic<bool> raised_{false};
+};
+
+class DeckDriver {
+  public:
+    virtual ~DeckDriver() = default;
+
+    virtual HResult GetPower(int32_t& state) = 0;
+    virtual HResult SetPower(int32_t state) = 0;
+    virtual HResult SetMode(int32_t mode) = 0;
+
+    // Run on the graph's streaming thread until the stream ends or stop is raised. They return
+    // the graph's event: 0 when stopped, EC_COMPLETE when the source ended, EC_ERRORABORT when
+    // the deck failed or went away. Capture hands buffers to callback on this same thread.
+    virtual int32_t Capture(ISampleGrabberCB& callback, const StopSignal& stop) = 0;
+    virtual int32_t Playback(const std::string& path, const StopSignal& stop) = 0;
+
+    // Asked when the graph is about to run, on the window thread, so that what can be known
+    // beforehand (a file that cannot be sent, a deck no longer on the bus) fails the start
+    // instead of the stream. playback: the file to be sent; else a capture.
+    virtual HResult Prepare(bool playback, const std::string& path) = 0;
+
+    // One line for `devices --verbose`.
+    virtual std::string Describe() = 0;
+};
+
+}  // namespace tessaline

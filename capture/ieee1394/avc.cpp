@@ -1,0 +1,190 @@
+#include "capture/ieee1394/avc.h"
+
+#include <cstdio>
+
+namespace tessaline::fw {
+
+const char* BusStatusText(BusStatus status) noexcept {
+    switch (status) {
+        case BusStatus::Ok:
+            return "ok";
+        case BusStatus::Timeout:
+            return "no answer in time";
+        case BusStatus::BusReset:
+            return "bus reset";
+        case BusStatus::IoError:
+            return "bus I/O error";
+    }
+    return "?";
+}
+
+namespace avc {
+
+Frame PowerOn() {
+    return {kControl, kUnit, kOpPower, kPowerOn};
+}
+Frame PowerOff() {
+    return {kControl, kUnit, kOpPower, kPowerOff};
+}
+Frame PowerStatus() {
+    return {kStatus, kUnit, kOpPower, kQuery};
+}
+Frame Record() {
+    return {kControl, kTapeSubunit, kOpRecord, kRecordOn};
+}
+Frame RecordPause() {
+    return {kControl, kTapeSubunit, kOpRecord, kRecordPause};
+}
+Frame Play() {
+    return {kControl, kTapeSubunit, kOpPlay, kPlayForward};
+}
+Frame PlayPause() {
+    return {kControl, kTapeSubunit, kOpPlay, kPlayPause};
+}
+Frame Stop() {
+    return {kControl, kTapeSubunit, kOpWind, kWindStop};
+}
+Frame Rewind() {
+    return {kControl, kTapeSubunit, kOpWind, kWindRewind};
+}
+Frame FastForward() {
+    return {kControl, kTapeSubunit, kOpWind, kWindForward};
+}
+Frame Eject() {
+    return {kControl, kTapeSubunit, kOpLoadMedium, kEject};
+}
+Frame TransportState() {
+    return {kStatus, kTapeSubunit, kOpTransportState, kQuery};
+}
+Frame UnitInfo() {
+    return {kStatus, kUnit, kOpUnitInfo, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+}
+Frame SubunitInfo(int page) {
+    return {kStatus, kUnit, kOpSubunitInfo, static_cast<uint8_t>(((page & 7) << 4) | 7),
+            0xFF,    0xFF,  0xFF,           0xFF};
+}
+
+}  // namespace avc
+
+AvcReply AvcClient::Transact(int phy, std::span<const uint8_t> command) {
+    AvcReply reply;
+    if (command.size() < 3) return reply;
+    reply.status = port_.Send(phy, command);
+    if (reply.status != BusStatus::Ok) return reply;
+    auto deadline = Clock::now() + timing_.first_reply;
+    for (;;) {
+        FcpFrame frame;
+        reply.status = port_.Receive(frame, deadline);
+        if (reply.status != BusStatus::Ok) return reply;
+        const Frame& b = frame.bytes;
+        if (frame.source_phy != phy || b.size() < 3 || b[0] < avc::kNotImplemented ||
+            b[1] != command[1] || b[2] != command[2]) {
+            ++strays_;
+            continue;
+        }
+        if (b[0] == avc::kInterim) {
+            // The deck is working on it; the final answer may take seconds (power-up).
+            deadline = Clock::now() + timing_.after_interim;
+            continue;
+        }
+        reply.response = b[0];
+        reply.bytes = b;
+        return reply;
+    }
+}
+
+PowerState DecodePower(const AvcReply& reply) {
+    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 4) {
+        return PowerState::Unknown;
+    }
+    if (reply.bytes[3] == avc::kPowerOn) return PowerState::On;
+    if (reply.bytes[3] == avc::kPowerOff) return PowerState::Off;
+    return PowerState::Unknown;
+}
+
+TransportState DecodeTransport(const AvcReply& reply) {
+    TransportState state;
+    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 5) return state;
+    state.opcode = reply.bytes[3];
+    state.operand = reply.bytes[4];
+    using K = TransportState::Kind;
+    switch (state.opcode) {
+        case avc::kOpRecord:
+            state.kind = state.operand == avc::kRecordPause ? K::RecordPause : K::Recording;
+            break;
+        case avc::kOpPlay:
+            state.kind = state.operand == avc::kPlayPause ? K::PlayPause : K::Playing;
+            break;
+        case avc::kOpWind:
+            state.kind = state.operand == avc::kWindStop ? K::Stopped : K::Winding;
+            break;
+        case avc::kOpLoadMedium:
+            state.kind = K::Load;
+            break;
+        default:
+            break;
+    }
+    return state;
+}
+
+const char* TransportText(TransportState::Kind kind) noexcept {
+    using K = TransportState::Kind;
+    switch (kind) {
+        case K::Stopped:
+            return "stop";
+        case K::Recording:
+            return "record";
+        case K::RecordPause:
+            return "record-pause";
+        case K::Playing:
+            return "play";
+        case K::PlayPause:
+            return "play-pause";
+        case K::Winding:
+            return "wind";
+        case K::Load:
+            return "load/eject";
+        case K::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+const char* PowerText(PowerState state) noexcept {
+    switch (state) {
+        case PowerState::On:
+            return "on";
+        case PowerState::Off:
+            return "off";
+        case PowerState::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+bool SubunitPageHasTape(const AvcReply& reply, bool& more) {
+    more = false;
+    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 4) return false;
+    bool tape = false;
+    size_t entries = 0;
+    for (size_t i = 4; i < reply.bytes.size() && i < 8; ++i) {
+        const uint8_t entry = reply.bytes[i];
+        if (entry == 0xFF) break;
+        ++entries;
+        if ((entry >> 3) == avc::kTapeSubunitType) tape = true;
+    }
+    more = entries == 4;
+    return tape;
+}
+
+std::string HexText(std::span<const uint8_t> bytes) {
+    std::string text;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(buf, sizeof buf, i == 0 ? "%02X" : " %02X", bytes[i]);
+        text += buf;
+    }
+    return text;
+}
+
+}  // namespace tessaline::fw

@@ -1,0 +1,207 @@
+#include "capture/ieee1394/ieee1394_deck.h"
+
+#include <cstdio>
+#include <thread>
+
+#include "capture/virtual/virtual_framework.h"
+
+namespace tessaline::fw {
+
+HResult AvcResult(const AvcReply& reply) {
+    switch (reply.status) {
+        case BusStatus::Ok:
+            break;
+        case BusStatus::Timeout:
+            return kE_TIMEOUT;
+        case BusStatus::BusReset:
+            return kE_ABORT;
+        case BusStatus::IoError:
+            return kE_FAIL;
+    }
+    switch (reply.response) {
+        case avc::kAccepted:
+        case avc::kStable:
+            return kS_OK;
+        case avc::kNotImplemented:
+            return kE_NOTIMPL;
+        case avc::kInTransition:
+            return kVFW_E_WRONG_STATE;
+        default:
+            return kE_FAIL;
+    }
+}
+
+Ieee1394Deck::Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, DeckTiming timing)
+    : port_(std::move(port)), entry_(std::move(entry)), timing_(std::move(timing)) {
+    if (!timing_.sleep) {
+        timing_.sleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+    }
+}
+
+AvcReply Ieee1394Deck::Command(const Frame& frame) {
+    std::lock_guard lock(port_->mutex());
+    AvcReply reply;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const std::optional<int> phy = FindPhyByGuid(port_->bus().Bus(), entry_.guid);
+        if (!phy) {
+            reply = AvcReply{};
+            reply.status = BusStatus::IoError;
+            return reply;
+        }
+        entry_.phy = *phy;
+        reply = port_->avc().Transact(*phy, frame);
+        if (reply.status != BusStatus::BusReset) break;
+    }
+    return reply;
+}
+
+HResult Ieee1394Deck::GetPower(int32_t& state) {
+    const AvcReply reply = Command(avc::PowerStatus());
+    switch (DecodePower(reply)) {
+        case PowerState::On:
+            state = ED_POWER_ON;
+            return kS_OK;
+        case PowerState::Off:
+            state = ED_POWER_OFF;
+            return kS_OK;
+        case PowerState::Unknown:
+            break;
+    }
+    const HResult hr = AvcResult(reply);
+    return hr == kS_OK ? kE_FAIL : hr;
+}
+
+HResult Ieee1394Deck::SetPower(int32_t state) {
+    if (state == ED_POWER_OFF || state == ED_POWER_STANDBY) {
+        // AV/C knows only on and off; "off" keeps the deck's 1394 side alive.
+        return AvcResult(Command(avc::PowerOff()));
+    }
+    if (state != ED_POWER_ON) return kE_INVALIDARG;
+    if (const HResult hr = AvcResult(Command(avc::PowerOn())); hr != kS_OK) return hr;
+    // Transport commands are refused while the deck is still waking up: wait until it says on.
+    for (int i = 0; i < timing_.power_checks; ++i) {
+        if (DecodePower(Command(avc::PowerStatus())) == PowerState::On) return kS_OK;
+        timing_.sleep(timing_.power_check_interval);
+    }
+    return kE_TIMEOUT;
+}
+
+HResult Ieee1394Deck::SetMode(int32_t mode) {
+    switch (mode) {
+        case ED_MODE_RECORD:
+            return AvcResult(Command(avc::Record()));
+        case ED_MODE_RECORD_FREEZE:
+            return AvcResult(Command(avc::RecordPause()));
+        case ED_MODE_STOP:
+            return AvcResult(Command(avc::Stop()));
+        default:
+            return kE_NOTIMPL;
+    }
+}
+
+TransportState Ieee1394Deck::QueryTransport() {
+    return DecodeTransport(Command(avc::TransportState()));
+}
+
+std::string StreamTrouble(const LinkReport& r) {
+    std::string text;
+    auto add = [&](uint64_t count, const char* what) {
+        if (count == 0) return;
+        if (!text.empty()) text += ", ";
+        text += std::to_string(count) + " " + what;
+    };
+    const CipStats& c = r.cip;
+    add(c.dbc_gaps, "gaps in the stream");
+    add(c.blocks_lost, "data blocks lost in them");
+    add(c.bus_dropped, "packets dropped by the driver");
+    add(c.bad_length + c.bad_header + c.wrong_format, "malformed packets");
+    add(c.lost_sync, "source packets out of sync");
+    add(c.encrypted, "packets marked copy-protected");
+    add(r.reconnects, "reconnections after bus resets");
+    if (!r.error.empty()) {
+        if (!text.empty()) text += "; ";
+        text += r.error;
+    }
+    return text;
+}
+
+int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop) {
+    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_);
+    // What went wrong on the bus is told once, when the stream ends.
+    if (const std::string trouble = StreamTrouble(report_.Get()); !trouble.empty() && report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     trouble.c_str());
+    }
+    return event;
+}
+
+int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) {
+    const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_);
+    if (const std::string error = report_.Get().error; !error.empty() && report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     error.c_str());
+    }
+    return event;
+}
+
+HResult Ieee1394Deck::Prepare(bool playback, const std::string& path) {
+    std::string problem;
+    if (playback) {
+        TransmitPlan plan;
+        if (!ScanTransmitFile(path, plan, problem)) problem = "cannot send " + problem;
+    }
+    if (problem.empty()) {
+        std::lock_guard lock(port_->mutex());
+        if (!FindPhyByGuid(port_->bus().Bus(), entry_.guid)) problem = "the deck is not on the bus";
+    }
+    if (problem.empty()) return kS_OK;
+    if (report_out_) {
+        std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
+                     problem.c_str());
+    }
+    return playback ? kE_INVALIDARG : kVFW_E_NOT_FOUND;
+}
+
+std::string Ieee1394Deck::Describe() {
+    const AvcReply power = Command(avc::PowerStatus());
+    const TransportState transport = QueryTransport();
+    std::optional<int> phy;
+    {
+        std::lock_guard lock(port_->mutex());
+        phy = FindPhyByGuid(port_->bus().Bus(), entry_.guid);
+    }
+    std::string text = "IEEE 1394 deck, GUID " + GuidText(entry_.guid) + ", node " +
+                       (phy ? std::to_string(*phy) : std::string("gone")) + ", power " +
+                       PowerText(DecodePower(power));
+    if (power.status != BusStatus::Ok)
+        text += std::string(" (") + BusStatusText(power.status) + ")";
+    text += std::string(", transport ") + TransportText(transport.kind);
+    const LinkReport last = report_.Get();
+    if (last.cip.packets != 0) {
+        text += ", last stream: " + std::to_string(last.cip.source_packets) + " packets, " +
+                std::to_string(last.cip.dbc_gaps) + " gaps";
+    }
+    if (!last.error.empty()) text += ", last error: " + last.error;
+    return text;
+}
+
+int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+                     const DeckTiming& timing) {
+    std::vector<DeckEntry> decks;
+    {
+        std::lock_guard lock(port->mutex());
+        FindDecks(port->bus().Bus(), port->avc(), decks);
+    }
+    for (DeckEntry& entry : decks) {
+        VirtualDeckConfig config;
+        config.friendly_name = kDeckFriendlyName;
+        config.vendor = entry.vendor;
+        config.model = entry.model;
+        config.device_type = ED_DEVTYPE_VCR;
+        config.driver = std::make_shared<Ieee1394Deck>(port, std::move(entry), timing);
+        framework.AddDeck(std::move(config));
+    }
+    return static_cast<int>(decks.size());
+}
+
+}  // namespace tessaline::fw

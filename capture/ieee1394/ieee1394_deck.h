@@ -1,0 +1,74 @@
+// A real D-VHS deck on IEEE 1394 as the graph sees it: AV/C power and transport commands, the
+// receive loop for capture and the transmit loop for writing to the deck. The deck is known by its
+// GUID; its node number is looked up again whenever the bus has been reset.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/deck_driver.h"
+#include "capture/ieee1394/enumerate.h"
+#include "capture/ieee1394/streaming.h"
+
+namespace tessaline {
+class VirtualFramework;
+}
+
+namespace tessaline::fw {
+
+struct DeckTiming {
+    StreamTiming stream;
+    // After POWER ON is accepted the deck is asked this many times whether it is on yet.
+    int power_checks = 10;
+    std::chrono::milliseconds power_check_interval{300};
+    // Waits between those checks; tests make it return at once.
+    std::function<void(std::chrono::milliseconds)> sleep;
+};
+
+// Result codes for AV/C outcomes.
+HResult AvcResult(const AvcReply& reply);
+
+// One line on what a stream met (gaps, drops, bad packets, reconnections, the error that ended
+// it); empty when all was well.
+std::string StreamTrouble(const LinkReport& report);
+
+class Ieee1394Deck final : public DeckDriver {
+  public:
+    Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, DeckTiming timing = {});
+
+    HResult GetPower(int32_t& state) override;
+    HResult SetPower(int32_t state) override;
+    HResult SetMode(int32_t mode) override;
+    int32_t Capture(ISampleGrabberCB& callback, const StopSignal& stop) override;
+    int32_t Playback(const std::string& path, const StopSignal& stop) override;
+    HResult Prepare(bool playback, const std::string& path) override;
+    std::string Describe() override;
+
+    const DeckEntry& entry() const noexcept { return entry_; }
+    LinkReport last_stream() const { return report_.Get(); }
+    // The transport state as the deck reports it now.
+    TransportState QueryTransport();
+    // Whether stream trouble is told on standard error when a stream ends (tests turn it off).
+    void set_report_trouble(bool on) noexcept { report_out_ = on; }
+
+  private:
+    // One AV/C command to this deck under the control lock; after a bus reset the node is looked
+    // up again by GUID and the command is sent once more.
+    AvcReply Command(const Frame& frame);
+
+    std::shared_ptr<Ieee1394Port> port_;
+    DeckEntry entry_;
+    DeckTiming timing_;
+    LinkReportBox report_;
+    bool report_out_ = true;
+};
+
+// Adds every deck found on the port to the framework, as driven decks named the way the capture
+// controller names decks. Returns how many were added.
+int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+                     const DeckTiming& timing = {});
+
+}  // namespace tessaline::fw

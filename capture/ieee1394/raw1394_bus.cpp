@@ -1,0 +1,375 @@
+#include "capture/ieee1394/raw1394_bus.h"
+
+#include <fcntl.h>
+#include <libavc1394/rom1394.h>
+#include <libiec61883/iec61883.h>
+#include <libraw1394/csr.h>
+#include <libraw1394/raw1394.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+
+#include "capture/ieee1394/cip.h"
+
+namespace tessaline::fw {
+namespace {
+
+constexpr nodeid_t kLocalBus = 0xFFC0;
+constexpr int kMaxPorts = 16;
+// Receive: 4000 packets of kernel buffer (half a second), woken every 250 packets.
+constexpr unsigned kRecvPackets = 4000;
+constexpr unsigned kRecvMaxPayload = 2056;
+constexpr int kIrqInterval = 250;
+constexpr unsigned kXmitPackets = 1000;
+
+nodeid_t NodeId(int phy, raw1394handle_t h) {
+    return phy < 0 ? raw1394_get_local_id(h) : static_cast<nodeid_t>(kLocalBus | phy);
+}
+
+BusStatus ErrnoStatus() {
+    return errno == EAGAIN ? BusStatus::BusReset : BusStatus::IoError;
+}
+
+// A handle and who it belongs to; the handlers find their owner through the user data, which
+// nothing else on these handles uses (AV/C goes through our own FCP code, not libavc1394).
+class Handle {
+  public:
+    explicit Handle(int port) : h_(raw1394_new_handle_on_port(port)) {}
+    ~Handle() {
+        if (h_ != nullptr) raw1394_destroy_handle(h_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    raw1394handle_t get() const noexcept { return h_; }
+    explicit operator bool() const noexcept { return h_ != nullptr; }
+
+  private:
+    raw1394handle_t h_;
+};
+
+// Processes what the handle has pending without blocking (bus resets, FCP frames).
+void Drain(raw1394handle_t h) {
+    pollfd fd{raw1394_get_fd(h), POLLIN | POLLPRI, 0};
+    while (poll(&fd, 1, 0) > 0) {
+        if (raw1394_loop_iterate(h) != 0) break;
+    }
+}
+
+class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
+  public:
+    explicit RawPort(int port) : port_(port), handle_(port) {
+        if (!handle_) return;
+        raw1394_set_userdata(handle_.get(), this);
+        raw1394_set_bus_reset_handler(handle_.get(), &RawPort::OnReset);
+        raw1394_set_fcp_handler(handle_.get(), &RawPort::OnFcp);
+        raw1394_start_fcp_listen(handle_.get());
+    }
+    ~RawPort() override {
+        if (handle_) raw1394_stop_fcp_listen(handle_.get());
+    }
+    bool ok() const { return static_cast<bool>(handle_); }
+
+    IFcpPort& Fcp() override { return *this; }
+    IBus& Bus() override { return *this; }
+    ICmp& Cmp() override { return *this; }
+    int LocalPhy() override { return raw1394_get_local_id(handle_.get()) & 0x3F; }
+    std::unique_ptr<IIsoSource> OpenIsoSource() override;
+    std::unique_ptr<IIsoSink> OpenIsoSink() override;
+
+    // ---- FCP
+    BusStatus Send(int phy, std::span<const uint8_t> command) override {
+        Drain(handle_.get());
+        frames_.clear();
+        quadlet_t buffer[128] = {};
+        if (command.size() > sizeof buffer) return BusStatus::IoError;
+        std::memcpy(buffer, command.data(), command.size());
+        const size_t length = (command.size() + 3) & ~size_t{3};
+        const int rc = raw1394_write(handle_.get(), NodeId(phy, handle_.get()),
+                                     CSR_REGISTER_BASE + CSR_FCP_COMMAND, length, buffer);
+        return rc == 0 ? BusStatus::Ok : ErrnoStatus();
+    }
+
+    BusStatus Receive(FcpFrame& frame, Clock::time_point deadline) override {
+        const uint32_t resets = resets_;
+        for (;;) {
+            // The answer may already have come in during the write.
+            if (!frames_.empty()) {
+                frame = std::move(frames_.front());
+                frames_.pop_front();
+                return BusStatus::Ok;
+            }
+            if (resets_ != resets) return BusStatus::BusReset;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return BusStatus::Timeout;
+            pollfd fd{raw1394_get_fd(handle_.get()), POLLIN | POLLPRI, 0};
+            const int n = poll(&fd, 1, static_cast<int>(left.count()));
+            if (n < 0 && errno != EINTR) return BusStatus::IoError;
+            if (n > 0 && raw1394_loop_iterate(handle_.get()) != 0) return BusStatus::IoError;
+        }
+    }
+
+    // ---- Nodes
+    BusStatus Nodes(std::vector<NodeInfo>& nodes) override {
+        Drain(handle_.get());
+        nodes.clear();
+        const int count = raw1394_get_nodecount(handle_.get());
+        if (count < 0) return ErrnoStatus();
+        const int local = raw1394_get_local_id(handle_.get()) & 0x3F;
+        for (int phy = 0; phy < count; ++phy) {
+            NodeInfo info;
+            info.phy = phy;
+            info.is_local = phy == local;
+            if (!info.is_local) {
+                info.guid = rom1394_get_guid(handle_.get(), static_cast<nodeid_t>(phy));
+                // Zeroed first: for a bad node the call fails before it fills anything in.
+                rom1394_directory dir;
+                std::memset(&dir, 0, sizeof dir);
+                if (rom1394_get_directory(handle_.get(), static_cast<nodeid_t>(phy), &dir) >= 0) {
+                    info.avc = rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
+                    info.vendor_id = dir.vendor_id;
+                    info.model_id = dir.model_id;
+                    if (dir.label != nullptr && dir.label[0] != '\0') {
+                        // Textual leaves joined by blanks, usually vendor then model.
+                        const std::string label = dir.label;
+                        const size_t space = label.find(' ');
+                        info.vendor = label.substr(0, space);
+                        if (space != std::string::npos) info.model = label.substr(space + 1);
+                    }
+                    rom1394_free_directory(&dir);
+                }
+            }
+            nodes.push_back(std::move(info));
+        }
+        return BusStatus::Ok;
+    }
+
+    uint32_t Generation() override {
+        Drain(handle_.get());
+        return resets_;
+    }
+
+    // ---- CMP
+    int Connect(CmpConnection& c) override {
+        Drain(handle_.get());
+        raw1394handle_t h = handle_.get();
+        c.channel = iec61883_cmp_connect(h, NodeId(c.output_phy, h), &c.output_plug,
+                                         NodeId(c.input_phy, h), &c.input_plug, &c.bandwidth);
+        return c.channel;
+    }
+    int Reconnect(CmpConnection& c) override {
+        Drain(handle_.get());
+        raw1394handle_t h = handle_.get();
+        const int channel =
+            iec61883_cmp_reconnect(h, NodeId(c.output_phy, h), &c.output_plug,
+                                   NodeId(c.input_phy, h), &c.input_plug, &c.bandwidth, c.channel);
+        if (channel >= 0) c.channel = channel;
+        return channel;
+    }
+    void Disconnect(const CmpConnection& c) override {
+        if (c.channel < 0) return;
+        Drain(handle_.get());
+        raw1394handle_t h = handle_.get();
+        iec61883_cmp_disconnect(h, NodeId(c.output_phy, h), c.output_plug, NodeId(c.input_phy, h),
+                                c.input_plug, static_cast<unsigned>(c.channel),
+                                static_cast<unsigned>(c.bandwidth));
+    }
+
+    int port() const { return port_; }
+
+  private:
+    static int OnReset(raw1394handle_t h, unsigned int generation) {
+        raw1394_update_generation(h, generation);
+        if (auto* self = static_cast<RawPort*>(raw1394_get_userdata(h))) ++self->resets_;
+        return 0;
+    }
+    static int OnFcp(raw1394handle_t h, nodeid_t node, int response, size_t length,
+                     unsigned char* data) {
+        auto* self = static_cast<RawPort*>(raw1394_get_userdata(h));
+        if (self == nullptr || response == 0 || data == nullptr) return 0;
+        self->frames_.push_back(FcpFrame{node & 0x3F, std::vector<uint8_t>(data, data + length)});
+        return 0;
+    }
+
+    int port_;
+    Handle handle_;
+    uint32_t resets_ = 0;
+    std::deque<FcpFrame> frames_;
+};
+
+class RawIsoSource final : public IIsoSource {
+  public:
+    explicit RawIsoSource(int port) : handle_(port) {
+        if (!handle_) return;
+        raw1394_set_userdata(handle_.get(), this);
+        raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSource::OnReset);
+    }
+    ~RawIsoSource() override { Stop(); }
+
+    bool Start(int channel) override {
+        if (!handle_) return false;
+        if (raw1394_iso_recv_init(handle_.get(), &RawIsoSource::OnPacket, kRecvPackets,
+                                  kRecvMaxPayload, static_cast<unsigned char>(channel),
+                                  RAW1394_DMA_PACKET_PER_BUFFER, kIrqInterval) != 0) {
+            return false;
+        }
+        started_ = true;
+        return raw1394_iso_recv_start(handle_.get(), -1, -1, 0) == 0;
+    }
+    int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
+    IsoStatus Iterate(IsoPacketSink& sink) override {
+        sink_ = &sink;
+        reset_ = false;
+        const int rc = raw1394_loop_iterate(handle_.get());
+        sink_ = nullptr;
+        if (rc != 0) return IsoStatus::Error;
+        return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
+    }
+    void Stop() override {
+        if (!started_) return;
+        started_ = false;
+        raw1394_iso_shutdown(handle_.get());
+    }
+
+  private:
+    static raw1394_iso_disposition OnPacket(raw1394handle_t h, unsigned char* data,
+                                            unsigned int len, unsigned char channel,
+                                            unsigned char tag, unsigned char sy, unsigned int cycle,
+                                            unsigned int dropped) {
+        auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h));
+        if (self == nullptr || self->sink_ == nullptr) return RAW1394_ISO_OK;
+        const IsoPacket p{data, len, channel, tag, sy, cycle, dropped};
+        // Never DEFER: on the current kernel stack that abandons the rest of the batch.
+        return self->sink_->Packet(p) ? RAW1394_ISO_OK : RAW1394_ISO_ERROR;
+    }
+    static int OnReset(raw1394handle_t h, unsigned int generation) {
+        raw1394_update_generation(h, generation);
+        if (auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h))) self->reset_ = true;
+        return 0;
+    }
+
+    Handle handle_;
+    bool started_ = false;
+    bool reset_ = false;
+    IsoPacketSink* sink_ = nullptr;
+};
+
+class RawIsoSink final : public IIsoSink {
+  public:
+    explicit RawIsoSink(int port) : handle_(port) {
+        if (!handle_) return;
+        raw1394_set_userdata(handle_.get(), this);
+        raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSink::OnReset);
+    }
+    ~RawIsoSink() override { Stop(false); }
+
+    bool Start(int channel, IsoPacketSource& source) override {
+        if (!handle_) return false;
+        source_ = &source;
+        if (raw1394_iso_xmit_init(handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
+                                  static_cast<unsigned>(kMaxIsoPayload),
+                                  static_cast<unsigned char>(channel), RAW1394_ISO_SPEED_200,
+                                  kIrqInterval) != 0) {
+            return false;
+        }
+        started_ = true;
+        return raw1394_iso_xmit_start(handle_.get(), -1, -1) == 0;
+    }
+    int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
+    IsoStatus Iterate() override {
+        reset_ = false;
+        if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;
+        return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
+    }
+    void Stop(bool drain) override {
+        if (!started_) return;
+        started_ = false;
+        if (drain) raw1394_iso_xmit_sync(handle_.get());
+        raw1394_iso_shutdown(handle_.get());
+    }
+
+  private:
+    static raw1394_iso_disposition OnFill(raw1394handle_t h, unsigned char* data, unsigned int* len,
+                                          unsigned char* tag, unsigned char* sy, int cycle,
+                                          unsigned int /*dropped*/) {
+        auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h));
+        if (self == nullptr || self->source_ == nullptr) return RAW1394_ISO_ERROR;
+        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) : self->cycle_;
+        self->cycle_ = (at + 1) % 8000;
+        unsigned t = 0, s = 0;
+        *len = static_cast<unsigned>(self->source_->Fill(data, kMaxIsoPayload, at, t, s));
+        *tag = static_cast<unsigned char>(t);
+        *sy = static_cast<unsigned char>(s);
+        return RAW1394_ISO_OK;
+    }
+
+    static int OnReset(raw1394handle_t h, unsigned int generation) {
+        raw1394_update_generation(h, generation);
+        if (auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h))) self->reset_ = true;
+        return 0;
+    }
+
+    Handle handle_;
+    bool started_ = false;
+    bool reset_ = false;
+    IsoPacketSource* source_ = nullptr;
+    unsigned cycle_ = 0;
+};
+
+std::unique_ptr<IIsoSource> RawPort::OpenIsoSource() {
+    return std::make_unique<RawIsoSource>(port_);
+}
+
+std::unique_ptr<IIsoSink> RawPort::OpenIsoSink() {
+    return std::make_unique<RawIsoSink>(port_);
+}
+
+// Why no port can be used, from what /dev shows.
+std::string DeviceReason(int open_errno) {
+    std::vector<std::string> nodes;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("fw", 0) == 0 && name.size() > 2) nodes.push_back(entry.path().string());
+    }
+    if (nodes.empty()) return "no IEEE 1394 controller found (no /dev/fw*)";
+    for (const std::string& node : nodes) {
+        const int fd = open(node.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+            return "no permission to open " + node +
+                   " (see \"Recording from a real deck\" in the README)";
+        }
+        if (fd >= 0) close(fd);
+    }
+    return std::string("cannot use the IEEE 1394 bus: ") +
+           (open_errno != 0 ? std::strerror(open_errno) : "no port with nodes");
+}
+
+}  // namespace
+
+std::vector<std::unique_ptr<IBusPort>> OpenRaw1394Ports(std::string& reason) {
+    std::vector<std::unique_ptr<IBusPort>> ports;
+    errno = 0;
+    raw1394handle_t probe = raw1394_new_handle();
+    if (probe == nullptr) {
+        reason = DeviceReason(errno);
+        return ports;
+    }
+    raw1394_portinfo info[kMaxPorts];
+    const int count = raw1394_get_port_info(probe, info, kMaxPorts);
+    const int saved = errno;
+    raw1394_destroy_handle(probe);
+    for (int port = 0; port < count && port < kMaxPorts; ++port) {
+        if (info[port].nodes <= 0) continue;
+        auto raw = std::make_unique<RawPort>(port);
+        if (raw->ok()) ports.push_back(std::move(raw));
+    }
+    if (ports.empty()) reason = DeviceReason(count < 0 ? saved : 0);
+    return ports;
+}
+
+}  // namespace tessaline::fw

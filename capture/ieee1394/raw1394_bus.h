@@ -1,0 +1,18 @@
+// The real bus: libraw1394 handles (one for control, one per stream, each used by one thread),
+// librom1394 for the configuration ROMs, libiec61883 for connection management. Only
+// raw1394_bus.cpp includes the library headers.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/ieee1394/seams.h"
+
+namespace tessaline::fw {
+
+// Opens every IEEE 1394 port that has nodes. When none can be used, `reason` says why in one
+// line (no controller, or no permission to /dev/fw*).
+std::vector<std::unique_ptr<IBusPort>> OpenRaw1394Ports(std::string& reason);
+
+}  // namespace tessaline::fw

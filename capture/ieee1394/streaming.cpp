@@ -1,0 +1,367 @@
+#include "capture/ieee1394/streaming.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "capture/ieee1394/enumerate.h"
+#include "capture/virtual/virtual_stream.h"
+
+namespace tessaline::fw {
+namespace {
+
+// Bytes read from the start of a file to measure its rate.
+constexpr size_t kRateProbeBytes = 4 << 20;
+constexpr unsigned kCyclesPerSecond = 8000;
+// Source packet time stamps point this many cycles ahead of the cycle that sends them, which
+// gives the deck's buffer the slack it expects.
+constexpr unsigned kStampDelayCycles = 3;
+
+// Waits for the iso handle or the stop signal; true when the iso handle is readable.
+bool WaitReadable(int iso_fd, const StopSignal& stop, std::chrono::milliseconds timeout) {
+    pollfd fds[2] = {{iso_fd, POLLIN | POLLPRI, 0}, {stop.fd(), POLLIN, 0}};
+    const nfds_t count = stop.fd() >= 0 ? 2 : 1;
+    // Without an eventfd the stop flag is looked at every few milliseconds instead.
+    const int ms = stop.fd() >= 0 ? static_cast<int>(timeout.count()) : 10;
+    const int n = poll(fds, count, ms);
+    return n > 0 && (fds[0].revents & (POLLIN | POLLPRI | POLLERR | POLLHUP)) != 0;
+}
+
+class ParsingSink final : public IsoPacketSink {
+  public:
+    ParsingSink(CipReceiver& parser, std::vector<uint8_t>& buffer)
+        : parser_(parser), buffer_(buffer) {}
+    bool Packet(const IsoPacket& packet) override {
+        parser_.Parse(packet, buffer_);
+        return true;
+    }
+
+  private:
+    CipReceiver& parser_;
+    std::vector<uint8_t>& buffer_;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callback,
+                    const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box) {
+    LinkReport report;
+    CmpConnection conn;
+    conn.input_phy = -1;
+    int channel = -1;
+    uint32_t generation = 0;
+    {
+        std::lock_guard lock(port.mutex());
+        generation = port.bus().Bus().Generation();
+        const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+        if (!phy) {
+            report.error = "the deck is not on the bus";
+            box.Set(report);
+            return EC_ERRORABORT;
+        }
+        conn.output_phy = *phy;
+        channel = port.bus().Cmp().Connect(conn);
+    }
+    report.connected = channel >= 0;
+    // A deck without plug registers, or one that already broadcasts, is heard on 63 and needs no
+    // connection restored after a bus reset.
+    const bool broadcast = channel < 0;
+    if (broadcast) channel = kBroadcastChannel;
+    report.channel = channel;
+
+    auto disconnect = [&] {
+        if (!report.connected) return;
+        std::lock_guard lock(port.mutex());
+        port.bus().Cmp().Disconnect(conn);
+        report.connected = false;
+    };
+
+    std::unique_ptr<IIsoSource> source = port.bus().OpenIsoSource();
+    if (!source || !source->Start(channel)) {
+        disconnect();
+        report.error = "cannot receive on channel " + std::to_string(channel);
+        box.Set(report);
+        return EC_ERRORABORT;
+    }
+    CipReceiver parser(channel, CipReceiver::Output::SourcePackets);
+    std::vector<uint8_t> buffer;
+    buffer.reserve(timing.deliver_bytes + kMaxIsoPayload * 256);
+    ParsingSink sink(parser, buffer);
+    const auto start = Clock::now();
+    bool away = false;
+    Clock::time_point away_since{};
+    int32_t event = 0;
+    box.Set(report);
+
+    while (!stop.raised()) {
+        const bool readable = WaitReadable(source->Fd(), stop, timing.poll);
+        if (stop.raised()) break;
+        IsoStatus status = IsoStatus::Ok;
+        if (readable) status = source->Iterate(sink);
+        if (!buffer.empty()) {
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            callback.BufferCB(seconds, buffer.data(), static_cast<long>(buffer.size()));
+            report.bytes_delivered += buffer.size();
+            buffer.clear();
+        }
+        report.cip = parser.stats();
+        if (status == IsoStatus::Error) {
+            report.error = "the receive handle failed";
+            event = EC_ERRORABORT;
+            break;
+        }
+        if (status == IsoStatus::End) {
+            event = EC_COMPLETE;
+            break;
+        }
+
+        bool reset = status == IsoStatus::BusReset;
+        std::optional<int> phy;
+        int new_channel = -1;
+        if (reset || away) {
+            std::lock_guard lock(port.mutex());
+            generation = port.bus().Bus().Generation();
+            phy = FindPhyByGuid(port.bus().Bus(), guid);
+            if (phy) {
+                conn.output_phy = *phy;
+                new_channel = report.connected ? port.bus().Cmp().Reconnect(conn)
+                                               : port.bus().Cmp().Connect(conn);
+                if (new_channel >= 0) {
+                    report.connected = true;
+                } else if (broadcast) {
+                    new_channel = channel;
+                }
+            }
+        } else {
+            std::lock_guard lock(port.mutex());
+            if (port.bus().Bus().Generation() != generation) {
+                // A reset the iso handle did not report; look again on the next round.
+                away = true;
+                away_since = Clock::now();
+            }
+            box.Set(report);
+            continue;
+        }
+        if (!phy || new_channel < 0) {
+            // Unplugged, or its plug not back yet: keep what we have, wait a little longer.
+            if (!away) {
+                away = true;
+                away_since = Clock::now();
+            }
+            if (Clock::now() - away_since >= timing.reconnect_deadline) {
+                report.error = phy ? "the connection to the deck could not be restored"
+                                   : "the deck left the bus";
+                event = EC_ERRORABORT;
+                break;
+            }
+            box.Set(report);
+            continue;
+        }
+        away = false;
+        ++report.reconnects;
+        if (new_channel != channel) {
+            source->Stop();
+            source = port.bus().OpenIsoSource();
+            if (!source || !source->Start(new_channel)) {
+                report.error = "cannot receive on channel " + std::to_string(new_channel);
+                event = EC_ERRORABORT;
+                break;
+            }
+            channel = new_channel;
+            report.channel = channel;
+            parser.SetChannel(channel);
+        } else {
+            parser.Restart();
+        }
+        box.Set(report);
+    }
+    if (source) source->Stop();
+    source.reset();
+    disconnect();
+    report.cip = parser.stats();
+    box.Set(report);
+    return event;
+}
+
+bool ScanTransmitFile(const std::string& path, TransmitPlan& plan, std::string& error) {
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = path + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> probe(kRateProbeBytes);
+    const size_t n = std::fread(probe.data(), 1, probe.size(), file.get());
+    if (n == 0) {
+        error = path + ": the file is empty";
+        return false;
+    }
+    plan.packet_size = DetectPacketSize(probe.data(), n);
+    if (plan.packet_size == 0) {
+        error = path + ": not a transport stream of 188- or 192-byte packets";
+        return false;
+    }
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        error = path + ": cannot find its size";
+        return false;
+    }
+    const long size = std::ftell(file.get());
+    if (size < 0 || size % plan.packet_size != 0) {
+        error = path + ": the file ends with an incomplete packet";
+        return false;
+    }
+    plan.packets = static_cast<uint64_t>(size) / static_cast<uint64_t>(plan.packet_size);
+    const PlayRate rate = MeasurePlayRate(probe.data(), n);
+    if (rate.source != PlayRate::Source::Pcr) {
+        error = path + ": no PCR in the first " + std::to_string(kRateProbeBytes >> 20) +
+                " MiB to pace the stream by";
+        return false;
+    }
+    plan.ts_packets_per_second = rate.bytes_per_second / plan.packet_size;
+    if (plan.ts_packets_per_second / kCyclesPerSecond > kMaxSourcePacketsPerCycle) {
+        error = path + ": the stream is faster than the bus can carry";
+        return false;
+    }
+    return true;
+}
+
+TsFeeder::TsFeeder(std::FILE* file, const TransmitPlan& plan, uint8_t source_id)
+    : file_(file),
+      plan_(plan),
+      writer_(source_id),
+      per_cycle_(plan.ts_packets_per_second / kCyclesPerSecond) {}
+
+bool TsFeeder::NextPacket(uint8_t* ts188) {
+    uint8_t packet[kSourcePacketBytes];
+    const size_t size = static_cast<size_t>(plan_.packet_size);
+    const size_t n = std::fread(packet, 1, size, file_);
+    if (n != size) {
+        // A short read after the scan means the file changed or failed under us.
+        read_error_ = n != 0 || std::ferror(file_) != 0;
+        return false;
+    }
+    // 192-byte files carry their own arrival stamps; the deck gets ours, for the rate we send.
+    std::memcpy(ts188, packet + (size - kTsBytes), kTsBytes);
+    return true;
+}
+
+size_t TsFeeder::Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& tag, unsigned& sy) {
+    tag = kCipTag;
+    sy = 0;
+    uint8_t packets[kMaxSourcePacketsPerCycle * kSourcePacketBytes];
+    int count = 0;
+    if (!eof_) {
+        credit_ += per_cycle_;
+        const unsigned stamp_cycle = (cycle + kStampDelayCycles) % kCyclesPerSecond;
+        while (credit_ >= 1.0 && count < kMaxSourcePacketsPerCycle) {
+            uint8_t* sp = packets + count * kSourcePacketBytes;
+            if (!NextPacket(sp + kSphBytes)) {
+                eof_ = true;
+                break;
+            }
+            // Spread the packets of one cycle over it (3072 ticks per cycle).
+            WriteSourcePacketHeader(
+                sp, stamp_cycle, static_cast<unsigned>(count) * 3072 / kMaxSourcePacketsPerCycle);
+            ++count;
+            credit_ -= 1.0;
+        }
+        if (credit_ > kMaxSourcePacketsPerCycle) credit_ = kMaxSourcePacketsPerCycle;
+    }
+    const size_t length = writer_.SourcePackets(data, capacity, packets, count);
+    sent_ += static_cast<uint64_t>(count);
+    if (eof_) done_ = true;
+    return length;
+}
+
+int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
+                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box) {
+    LinkReport report;
+    TransmitPlan plan;
+    if (!ScanTransmitFile(path, plan, report.error)) {
+        box.Set(report);
+        return EC_ERRORABORT;
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        report.error = path + ": cannot open";
+        box.Set(report);
+        return EC_ERRORABORT;
+    }
+    CmpConnection conn;
+    conn.output_phy = -1;
+    int channel = -1;
+    int local = 0;
+    {
+        std::lock_guard lock(port.mutex());
+        const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+        if (!phy) {
+            report.error = "the deck is not on the bus";
+            box.Set(report);
+            return EC_ERRORABORT;
+        }
+        conn.input_phy = *phy;
+        channel = port.bus().Cmp().Connect(conn);
+        if (channel < 0) {
+            // The bandwidth estimate reads the deck's output plug; try without allocating.
+            conn = CmpConnection{-1, -1, *phy, -1, 0, -1};
+            channel = port.bus().Cmp().Connect(conn);
+        }
+        local = port.bus().LocalPhy();
+    }
+    report.connected = channel >= 0;
+    if (channel < 0) channel = kBroadcastChannel;
+    report.channel = channel;
+
+    TsFeeder feeder(file.get(), plan, static_cast<uint8_t>(local < 0 ? 0 : local));
+    std::unique_ptr<IIsoSink> sink = port.bus().OpenIsoSink();
+    int32_t event = 0;
+    if (!sink || !sink->Start(channel, feeder)) {
+        report.error = "cannot send on channel " + std::to_string(channel);
+        event = EC_ERRORABORT;
+    } else {
+        while (!stop.raised()) {
+            const bool readable = WaitReadable(sink->Fd(), stop, timing.poll);
+            if (stop.raised()) break;
+            const IsoStatus status = readable ? sink->Iterate() : IsoStatus::Ok;
+            report.packets_sent = feeder.sent();
+            box.Set(report);
+            if (feeder.Done()) {
+                event = feeder.read_error() ? EC_ERRORABORT : EC_COMPLETE;
+                break;
+            }
+            if (status == IsoStatus::Error) {
+                report.error = "the transmit handle failed";
+                event = EC_ERRORABORT;
+                break;
+            }
+            // A bus reset during playback: the sink keeps sending; the connection is made
+            // again so that the deck listens on the same channel.
+            if (status == IsoStatus::BusReset && report.connected) {
+                std::lock_guard lock(port.mutex());
+                if (const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid)) {
+                    conn.input_phy = *phy;
+                    port.bus().Cmp().Reconnect(conn);
+                    ++report.reconnects;
+                }
+            }
+        }
+        sink->Stop(event == EC_COMPLETE);
+    }
+    sink.reset();
+    if (report.connected) {
+        std::lock_guard lock(port.mutex());
+        port.bus().Cmp().Disconnect(conn);
+    }
+    report.packets_sent = feeder.sent();
+    box.Set(report);
+    return event;
+}
+
+}  // namespace tessaline::fw

@@ -1,0 +1,172 @@
+// AV/C frames against the byte values decks expect, the client's handling of replies (final,
+// INTERIM, strays, silence, bus resets), and the decoding of power and transport states.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "capture/ieee1394/avc.h"
+
+namespace tessaline::fw {
+namespace {
+
+TEST(AvcFrames, MatchTheCommandTable) {
+    // Byte values as the AV/C general and tape subunit documents give them.
+    const struct {
+        Frame frame;
+        const char* hex;
+    } table[] = {
+        {avc::PowerOn(), "00 FF B2 70"},
+        {avc::PowerOff(), "00 FF B2 60"},
+        {avc::PowerStatus(), "01 FF B2 7F"},
+        {avc::Record(), "00 20 C2 75"},
+        {avc::RecordPause(), "00 20 C2 7D"},
+        {avc::Play(), "00 20 C3 75"},
+        {avc::PlayPause(), "00 20 C3 7D"},
+        {avc::Stop(), "00 20 C4 60"},
+        {avc::Rewind(), "00 20 C4 65"},
+        {avc::FastForward(), "00 20 C4 75"},
+        {avc::Eject(), "00 20 C1 60"},
+        {avc::TransportState(), "01 20 D0 7F"},
+        {avc::UnitInfo(), "01 FF 30 FF FF FF FF FF"},
+        {avc::SubunitInfo(0), "01 FF 31 07 FF FF FF FF"},
+        {avc::SubunitInfo(2), "01 FF 31 27 FF FF FF FF"},
+    };
+    for (const auto& row : table) EXPECT_EQ(HexText(row.frame), row.hex);
+}
+
+// A port that replays a script of frames; Receive gives them in order, then a time-out.
+class ScriptedPort final : public IFcpPort {
+  public:
+    BusStatus send_status = BusStatus::Ok;
+    std::deque<std::pair<BusStatus, FcpFrame>> script;
+    std::vector<Frame> sent;
+
+    BusStatus Send(int /*phy*/, std::span<const uint8_t> command) override {
+        sent.emplace_back(command.begin(), command.end());
+        return send_status;
+    }
+    BusStatus Receive(FcpFrame& frame, Clock::time_point /*deadline*/) override {
+        if (script.empty()) return BusStatus::Timeout;
+        auto [status, f] = script.front();
+        script.pop_front();
+        frame = f;
+        return status;
+    }
+    void Add(int phy, Frame bytes, BusStatus status = BusStatus::Ok) {
+        script.push_back({status, FcpFrame{phy, std::move(bytes)}});
+    }
+};
+
+TEST(AvcClient, ReplyHandling) {
+    const Frame record = avc::Record();
+    struct Case {
+        const char* name;
+        std::vector<std::pair<int, Frame>> replies;
+        BusStatus status;
+        uint8_t response;
+    };
+    const Case cases[] = {
+        {"accepted", {{3, {0x09, 0x20, 0xC2, 0x75}}}, BusStatus::Ok, avc::kAccepted},
+        {"rejected", {{3, {0x0A, 0x20, 0xC2, 0x75}}}, BusStatus::Ok, avc::kRejected},
+        {"not implemented", {{3, {0x08, 0x20, 0xC2, 0x75}}}, BusStatus::Ok, avc::kNotImplemented},
+        {"interim then final",
+         {{3, {0x0F, 0x20, 0xC2, 0x75}}, {3, {0x09, 0x20, 0xC2, 0x75}}},
+         BusStatus::Ok,
+         avc::kAccepted},
+        {"strays ignored",
+         {{5, {0x09, 0x20, 0xC2, 0x75}},  // another node
+          {3, {0x09, 0x20, 0xC3, 0x75}},  // another opcode
+          {3, {0x09, 0xFF, 0xC2, 0x75}},  // another subunit
+          {3, {0x01, 0x20, 0xC2, 0x75}},  // a command, not a response
+          {3, {0x09}},                    // too short
+          {3, {0x0A, 0x20, 0xC2, 0x75}}},
+         BusStatus::Ok,
+         avc::kRejected},
+        {"silence", {}, BusStatus::Timeout, 0},
+        {"interim and then silence", {{3, {0x0F, 0x20, 0xC2, 0x75}}}, BusStatus::Timeout, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedPort port;
+        for (const auto& [phy, bytes] : c.replies) port.Add(phy, bytes);
+        AvcClient client(port);
+        const AvcReply reply = client.Transact(3, record);
+        EXPECT_EQ(reply.status, c.status);
+        if (c.status == BusStatus::Ok) {
+            EXPECT_EQ(reply.response, c.response);
+            EXPECT_EQ(reply.bytes[2], 0xC2);
+        }
+        ASSERT_EQ(port.sent.size(), 1u);  // never sent twice
+        EXPECT_EQ(port.sent[0], record);
+    }
+}
+
+TEST(AvcClient, BusTroubleIsPassedOn) {
+    ScriptedPort reset;
+    reset.Add(3, {}, BusStatus::BusReset);
+    EXPECT_EQ(AvcClient(reset).Transact(3, avc::Stop()).status, BusStatus::BusReset);
+
+    ScriptedPort failing;
+    failing.send_status = BusStatus::IoError;
+    failing.Add(3, {0x09, 0x20, 0xC4, 0x60});
+    const AvcReply r = AvcClient(failing).Transact(3, avc::Stop());
+    EXPECT_EQ(r.status, BusStatus::IoError);
+    EXPECT_FALSE(r.ok());
+}
+
+AvcReply Reply(Frame bytes) {
+    AvcReply r;
+    r.status = BusStatus::Ok;
+    r.response = bytes.empty() ? 0 : bytes[0];
+    r.bytes = std::move(bytes);
+    return r;
+}
+
+TEST(AvcStates, PowerDecoding) {
+    EXPECT_EQ(DecodePower(Reply({0x0C, 0xFF, 0xB2, 0x70})), PowerState::On);
+    EXPECT_EQ(DecodePower(Reply({0x0C, 0xFF, 0xB2, 0x60})), PowerState::Off);
+    EXPECT_EQ(DecodePower(Reply({0x0C, 0xFF, 0xB2, 0x33})), PowerState::Unknown);
+    EXPECT_EQ(DecodePower(Reply({0x08, 0xFF, 0xB2, 0x7F})), PowerState::Unknown);
+    EXPECT_EQ(DecodePower(Reply({0x0B, 0xFF, 0xB2, 0x70})), PowerState::Unknown);  // in transition
+    EXPECT_EQ(DecodePower(Reply({0x0C, 0xFF, 0xB2})), PowerState::Unknown);
+    AvcReply timeout;
+    timeout.status = BusStatus::Timeout;
+    EXPECT_EQ(DecodePower(timeout), PowerState::Unknown);
+}
+
+TEST(AvcStates, TransportDecoding) {
+    using K = TransportState::Kind;
+    const struct {
+        Frame bytes;
+        K kind;
+    } table[] = {
+        {{0x0C, 0x20, 0xD0, 0xC2, 0x7D}, K::RecordPause},
+        {{0x0C, 0x20, 0xD0, 0xC2, 0x75}, K::Recording},
+        {{0x0C, 0x20, 0xD0, 0xC3, 0x75}, K::Playing},
+        {{0x0C, 0x20, 0xD0, 0xC3, 0x7D}, K::PlayPause},
+        {{0x0C, 0x20, 0xD0, 0xC4, 0x60}, K::Stopped},
+        {{0x0C, 0x20, 0xD0, 0xC4, 0x65}, K::Winding},
+        {{0x0C, 0x20, 0xD0, 0xC1, 0x60}, K::Load},
+        {{0x0C, 0x20, 0xD0, 0x99, 0x00}, K::Unknown},
+        {{0x0B, 0x20, 0xD0, 0xC2, 0x7D}, K::Unknown},  // in transition: ask again
+        {{0x0C, 0x20, 0xD0, 0xC2}, K::Unknown},        // cut short
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(HexText(row.bytes));
+        EXPECT_EQ(DecodeTransport(Reply(row.bytes)).kind, row.kind);
+    }
+}
+
+TEST(AvcStates, SubunitPages) {
+    bool more = true;
+    EXPECT_TRUE(SubunitPageHasTape(Reply({0x0C, 0xFF, 0x31, 0x07, 0x20, 0xFF, 0xFF, 0xFF}), more));
+    EXPECT_FALSE(more);
+    // A monitor and a tuner, page full: maybe more on the next page.
+    EXPECT_FALSE(SubunitPageHasTape(Reply({0x0C, 0xFF, 0x31, 0x07, 0x00, 0x28, 0x08, 0x48}), more));
+    EXPECT_TRUE(more);
+    EXPECT_FALSE(SubunitPageHasTape(Reply({0x08, 0xFF, 0x31, 0x07, 0x20, 0xFF, 0xFF, 0xFF}), more));
+    EXPECT_FALSE(SubunitPageHasTape(Reply({0x0C, 0xFF, 0x31}), more));
+}
+
+}  // namespace
+}  // namespace tessaline::fw

@@ -1,0 +1,354 @@
+// The deck side on the fake bus: enumeration, command sequences with their failures, the
+// transmit feeder and its pre-scan, and the receive loop's stop path.
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "capture/ieee1394/fake_bus.h"
+#include "capture/ieee1394/ieee1394_deck.h"
+#include "capture/virtual/virtual_framework.h"
+#include "tests/support/test_support.h"
+
+namespace tessaline::fw {
+namespace {
+
+using test::Bytes;
+using test::ReadFile;
+using test::SamplePath;
+using test::TempDir;
+using test::WriteFile;
+
+constexpr uint64_t kGuidA = 0x00808800000000A1ull;
+constexpr uint64_t kGuidB = 0x00808800000000B2ull;
+
+FakeDeckConfig DeckConfig(uint64_t guid) {
+    FakeDeckConfig c;
+    c.guid = guid;
+    return c;
+}
+
+DeckTiming Quick() {
+    DeckTiming t;
+    t.sleep = [](std::chrono::milliseconds) {};
+    t.stream.poll = std::chrono::milliseconds(20);
+    t.stream.reconnect_deadline = std::chrono::milliseconds(100);
+    return t;
+}
+
+struct Bench {
+    Bench() {
+        auto owned = std::make_unique<FakeBus>();
+        bus = owned.get();
+        port = std::make_shared<Ieee1394Port>(std::move(owned));
+    }
+    std::vector<DeckEntry> Decks() {
+        std::vector<DeckEntry> decks;
+        EXPECT_EQ(FindDecks(port->bus().Bus(), port->avc(), decks), BusStatus::Ok);
+        return decks;
+    }
+    FakeBus* bus;
+    std::shared_ptr<Ieee1394Port> port;
+};
+
+TEST(Ieee1394Enumeration, ListsTapeDecksOnly) {
+    Bench b;
+    b.bus->AddNode(0x1111, false, "Maxtor");  // a disk: no AV/C
+    FakeDeckConfig camera = DeckConfig(0x2222);
+    camera.subunits = {0x38};  // a camera subunit (type 7) only
+    b.bus->AddDeck(camera);
+    b.bus->AddDeck(DeckConfig(kGuidA));
+    FakeDeckConfig many = DeckConfig(kGuidB);
+    many.subunits = {0x00, 0x08, 0x28, 0x48, 0x20};  // tape on the second page
+    many.vendor = std::nullopt;
+    many.model = std::nullopt;
+    b.bus->AddDeck(many);
+    const std::vector<DeckEntry> decks = b.Decks();
+    ASSERT_EQ(decks.size(), 2u);
+    EXPECT_EQ(decks[0].guid, kGuidA);
+    EXPECT_EQ(decks[0].vendor, "JVC");
+    EXPECT_EQ(decks[0].model, "HM-DH5U");
+    EXPECT_EQ(decks[1].guid, kGuidB);
+    EXPECT_EQ(decks[1].vendor, "");  // no ROM text: the controller's fallback name applies
+    // The disk was never asked anything; the local node neither.
+    EXPECT_TRUE(b.bus->Commands(0x1111).empty());
+}
+
+TEST(Ieee1394Enumeration, NamesThroughTheCaptureController) {
+    Bench b;
+    b.bus->AddDeck(DeckConfig(kGuidA));
+    FakeDeckConfig second = DeckConfig(kGuidB);
+    b.bus->AddDeck(second);
+    FakeDeckConfig nameless = DeckConfig(0x3333);
+    nameless.vendor = std::nullopt;
+    nameless.model = std::nullopt;
+    b.bus->AddDeck(nameless);
+    VirtualFramework framework(true);
+    EXPECT_EQ(AddIeee1394Decks(framework, b.port, Quick()), 3);
+    const auto decks = framework.Decks();
+    ASSERT_EQ(decks.size(), 3u);
+    EXPECT_EQ(decks[0]->config().friendly_name, kDeckFriendlyName);
+    EXPECT_EQ(decks[0]->config().vendor, "JVC");
+    EXPECT_EQ(decks[2]->config().vendor, "");
+    EXPECT_NE(decks[0]->config().driver->Describe().find("GUID 0x00808800000000a1, node 1"),
+              std::string::npos);
+}
+
+TEST(Ieee1394Enumeration, FindsTheDeckAgainAfterRenumbering) {
+    Bench b;
+    b.bus->AddDeck(DeckConfig(kGuidA));
+    b.bus->AddDeck(DeckConfig(kGuidB));
+    EXPECT_EQ(FindPhyByGuid(b.port->bus().Bus(), kGuidA), 1);
+    b.bus->Reset();
+    EXPECT_EQ(FindPhyByGuid(b.port->bus().Bus(), kGuidA), 2);
+    // Commands go to the new node; the reset's stale-generation failure is retried once.
+    Ieee1394Deck deck(b.port, b.Decks()[1], Quick());
+    b.bus->Reset();
+    EXPECT_EQ(deck.SetMode(ED_MODE_STOP), kS_OK);
+    EXPECT_EQ(b.bus->Commands(kGuidA).back(), "00 20 C4 60");
+    b.bus->Unplug(kGuidA);
+    EXPECT_EQ(FindPhyByGuid(b.port->bus().Bus(), kGuidA), std::nullopt);
+    EXPECT_NE(deck.SetMode(ED_MODE_STOP), kS_OK);
+}
+
+TEST(Ieee1394Deck, PowerOnWaitsUntilTheDeckSaysOn) {
+    Bench b;
+    FakeDeckConfig c = DeckConfig(kGuidA);
+    c.powered = false;
+    c.power_interim = true;
+    c.power_up_polls = 3;
+    c.stray_replies = true;
+    b.bus->AddDeck(c);
+    Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+    int32_t state = 0;
+    ASSERT_EQ(deck.GetPower(state), kS_OK);
+    EXPECT_EQ(state, ED_POWER_OFF);
+    EXPECT_EQ(deck.SetPower(ED_POWER_ON), kS_OK);
+    const auto sent = b.bus->Commands(kGuidA);
+    // Status, power on, then status until the fourth says on.
+    ASSERT_GE(sent.size(), 6u);
+    EXPECT_EQ(sent[sent.size() - 5], "00 FF B2 70");
+    EXPECT_EQ(sent.back(), "01 FF B2 7F");
+    ASSERT_EQ(deck.GetPower(state), kS_OK);
+    EXPECT_EQ(state, ED_POWER_ON);
+
+    // A deck that never comes up gives up after the checks.
+    FakeDeckConfig slow = DeckConfig(kGuidB);
+    slow.powered = false;
+    slow.power_up_polls = 100;
+    b.bus->AddDeck(slow);
+    Ieee1394Deck sleepy(b.port, b.Decks()[1], Quick());
+    EXPECT_EQ(sleepy.SetPower(ED_POWER_ON), kE_TIMEOUT);
+    EXPECT_EQ(sleepy.SetPower(ED_POWER_STANDBY), kS_OK);
+    EXPECT_FALSE(b.bus->Powered(kGuidB));
+}
+
+TEST(Ieee1394Deck, TransportSequencesAndRefusals) {
+    struct Case {
+        const char* name;
+        bool has_tape;
+        bool write_protected;
+        HResult pause, record;
+    };
+    const Case cases[] = {
+        {"tape loaded", true, false, kS_OK, kS_OK},
+        {"no tape", false, false, kE_FAIL, kE_FAIL},
+        {"write protected", true, true, kE_FAIL, kE_FAIL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b;
+        FakeDeckConfig config = DeckConfig(kGuidA);
+        config.has_tape = c.has_tape;
+        config.write_protected = c.write_protected;
+        b.bus->AddDeck(config);
+        Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+        EXPECT_EQ(deck.SetMode(ED_MODE_RECORD_FREEZE), c.pause);
+        if (c.pause == kS_OK) {
+            EXPECT_EQ(deck.QueryTransport().kind, TransportState::Kind::RecordPause);
+        }
+        EXPECT_EQ(deck.SetMode(ED_MODE_RECORD), c.record);
+        EXPECT_EQ(deck.QueryTransport().kind, c.record == kS_OK ? TransportState::Kind::Recording
+                                                                : TransportState::Kind::Stopped);
+        EXPECT_EQ(deck.SetMode(ED_MODE_STOP), kS_OK);
+        EXPECT_EQ(deck.QueryTransport().kind, TransportState::Kind::Stopped);
+    }
+}
+
+TEST(Ieee1394Deck, SilenceAndUnknownCommandsAreBounded) {
+    Bench b;
+    FakeDeckConfig c = DeckConfig(kGuidA);
+    c.silent_opcodes = {avc::kOpRecord};
+    c.subunits = {0x20};
+    b.bus->AddDeck(c);
+    Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+    EXPECT_EQ(deck.SetMode(ED_MODE_RECORD), kE_TIMEOUT);
+    EXPECT_EQ(deck.SetMode(4299), kE_NOTIMPL);  // a mode we do not send
+    EXPECT_EQ(deck.SetPower(12345), kE_INVALIDARG);
+    // A reply to an earlier, timed-out command arriving late is not taken for the next answer.
+    b.bus->QueueReply(1, {0x09, 0x20, 0xC2, 0x75});
+    EXPECT_EQ(deck.SetMode(ED_MODE_STOP), kS_OK);
+}
+
+TEST(Ieee1394Deck, StreamTroubleIsToldInOneLine) {
+    LinkReport clean;
+    clean.cip.source_packets = 1000;
+    clean.cip.empty_packets = 50;
+    EXPECT_EQ(StreamTrouble(clean), "");
+    LinkReport bad = clean;
+    bad.cip.dbc_gaps = 2;
+    bad.cip.blocks_lost = 24;
+    bad.cip.encrypted = 7;
+    bad.error = "the deck left the bus";
+    EXPECT_EQ(StreamTrouble(bad),
+              "2 gaps in the stream, 24 data blocks lost in them, 7 packets marked "
+              "copy-protected; the deck left the bus");
+}
+
+// ---- Transmit feeder and pre-scan
+
+Bytes SampleTs188() {
+    return ReadFile(SamplePath("sample-sd.ts"));
+}
+
+TEST(Ieee1394Transmit, PreScanRefusesWhatCannotBePaced) {
+    TempDir dir;
+    const Bytes ts = SampleTs188();
+    const struct {
+        const char* name;
+        Bytes bytes;
+        const char* reason;
+    } cases[] = {
+        {"empty", {}, "empty"},
+        {"not a stream", Bytes(5000, 0x11), "not a transport stream"},
+        {"cut packet", Bytes(ts.begin(), ts.begin() + 188 * 50 + 100), "incomplete packet"},
+        {"no PCR", test::MakeTsPacket({.pid = 0x100}, Bytes(184, 0xAB)), "no PCR"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bytes = c.bytes;
+        if (std::string(c.name) == "no PCR") {
+            const Bytes one = bytes;
+            for (int i = 0; i < 100; ++i) bytes.insert(bytes.end(), one.begin(), one.end());
+        }
+        const auto path = dir / "in.ts";
+        WriteFile(path, bytes);
+        TransmitPlan plan;
+        std::string error;
+        EXPECT_FALSE(ScanTransmitFile(path.string(), plan, error));
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    }
+    TransmitPlan plan;
+    std::string error;
+    ASSERT_TRUE(ScanTransmitFile(SamplePath("sample-sd-192.ts").string(), plan, error)) << error;
+    EXPECT_EQ(plan.packet_size, 192);
+    EXPECT_GT(plan.ts_packets_per_second, 100.0);
+}
+
+// Runs a feeder to its end and returns the TS packets the deck would receive.
+Bytes Feed(const std::string& path, int* fills_after_done = nullptr,
+           size_t* max_per_cycle = nullptr) {
+    TransmitPlan plan;
+    std::string error;
+    EXPECT_TRUE(ScanTransmitFile(path, plan, error)) << error;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    TsFeeder feeder(f, plan, 0);
+    CipReceiver rx(63, CipReceiver::Output::TsPackets);
+    Bytes out;
+    out.reserve(kMaxIsoPayload);
+    uint8_t packet[kMaxIsoPayload];
+    unsigned cycle = 0;
+    size_t most = 0;
+    while (!feeder.Done()) {
+        unsigned tag = 0, sy = 0;
+        const size_t n = feeder.Fill(packet, sizeof packet, cycle++ % 8000, tag, sy);
+        most = std::max(most, (n - kCipHeaderBytes) / kSourcePacketBytes);
+        rx.Parse(IsoPacket{packet, n, 63, tag, sy, 0, 0}, out);
+    }
+    std::fclose(f);
+    EXPECT_EQ(rx.stats().dbc_gaps, 0u);
+    if (fills_after_done) *fills_after_done = static_cast<int>(feeder.sent());
+    if (max_per_cycle) *max_per_cycle = most;
+    return out;
+}
+
+TEST(Ieee1394Transmit, FeederSendsEveryPacketOnceAsTs) {
+    // A 192-byte file loses its own headers; a 188-byte one passes whole.
+    const Bytes from192 = Feed(SamplePath("sample-sd-192.ts").string());
+    const Bytes sd192 = ReadFile(SamplePath("sample-sd-192.ts"));
+    Bytes trimmed;
+    for (size_t pos = 0; pos + 192 <= sd192.size(); pos += 192) {
+        trimmed.insert(trimmed.end(), sd192.begin() + static_cast<long>(pos + 4),
+                       sd192.begin() + static_cast<long>(pos + 192));
+    }
+    EXPECT_EQ(from192, trimmed);
+    int sent = 0;
+    size_t most = 0;
+    EXPECT_EQ(Feed(SamplePath("sample-sd.ts").string(), &sent, &most), SampleTs188());
+    EXPECT_EQ(static_cast<size_t>(sent), SampleTs188().size() / 188);
+    EXPECT_LE(most, static_cast<size_t>(kMaxSourcePacketsPerCycle));
+}
+
+// ---- Stop path
+
+class NullCallback final : public ISampleGrabberCB {
+  public:
+    HResult SampleCB(double, IMediaSample*) override { return kE_NOTIMPL; }
+    HResult BufferCB(double, const uint8_t*, long length) override {
+        bytes += static_cast<uint64_t>(length);
+        return kS_OK;
+    }
+    std::atomic<uint64_t> bytes{0};
+};
+
+TEST(Ieee1394Stop, AStopRequestEndsABlockedReceiveLoop) {
+    Bench b;
+    b.bus->AddDeck(DeckConfig(kGuidA));
+    auto deck = std::make_unique<Ieee1394Deck>(b.port, b.Decks()[0], DeckTiming{});
+    auto* cb = new NullCallback;
+    Ref<ISampleGrabberCB> keep(cb);
+    StopSignal stop;
+    std::atomic<int32_t> event{-1};
+    // Nothing scripted: the iso handle never becomes readable, the loop sits in poll().
+    std::thread loop([&] { event = deck->Capture(*cb, stop); });
+    while (b.bus->OpenedSources() == 0) std::this_thread::yield();
+    stop.Raise();
+    loop.join();
+    EXPECT_EQ(event.load(), 0);
+    EXPECT_EQ(b.bus->Connections(), 0);  // disconnected on the way out
+}
+
+TEST(Ieee1394Receive, ADeckWithoutPlugsIsHeardOnTheBroadcastChannelAcrossResets) {
+    Bench b;
+    FakeDeckConfig c = DeckConfig(kGuidA);
+    c.has_plugs = false;
+    b.bus->AddDeck(c);
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto items = IsoPacketsFrom(sample, 4);
+    IsoScriptItem reset;
+    reset.kind = IsoScriptItem::Kind::BusReset;
+    items.insert(items.begin() + static_cast<long>(items.size() / 2), reset);
+    IsoScriptItem end;
+    end.kind = IsoScriptItem::Kind::End;
+    items.push_back(end);
+    b.bus->Script(items);
+    Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+    deck.set_report_trouble(false);
+    auto* cb = new NullCallback;
+    Ref<ISampleGrabberCB> keep(cb);
+    StopSignal stop;
+    EXPECT_EQ(deck.Capture(*cb, stop), EC_COMPLETE);
+    EXPECT_EQ(cb->bytes.load(), sample.size());
+    const LinkReport report = deck.last_stream();
+    EXPECT_EQ(report.channel, kBroadcastChannel);
+    EXPECT_FALSE(report.connected);
+    EXPECT_EQ(report.reconnects, 1u);
+    EXPECT_TRUE(report.error.empty());
+}
+
+}  // namespace
+}  // namespace tessaline::fw

@@ -1,0 +1,327 @@
+// Whole recordings and playbacks through the capture controller, with a scripted deck on the
+// fake bus: the controller cannot tell it from a real one.
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "capture/ieee1394/fake_bus.h"
+#include "capture/ieee1394/ieee1394_deck.h"
+#include "capture/ieee1394/isodump.h"
+#include "capture/recording_sequence.h"
+#include "stream/live_converter.h"
+#include "stream/output_file.h"
+#include "tests/capture/capture_fixture.h"
+#include "tests/support/test_support.h"
+
+namespace tessaline::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using fw::FakeBus;
+using fw::FakeDeckConfig;
+using fw::IsoScriptItem;
+
+constexpr uint64_t kGuid = 0x0080880000C0FFEEull;
+
+Bytes Trimmed(const Bytes& sp) {
+    Bytes out;
+    for (size_t pos = 0; pos + 192 <= sp.size(); pos += 192) {
+        out.insert(out.end(), sp.begin() + static_cast<long>(pos + 4),
+                   sp.begin() + static_cast<long>(pos + 192));
+    }
+    return out;
+}
+
+Bytes ThroughFreshDataPath(const Bytes& input, const StreamOptions& options, const fs::path& out) {
+    StreamContext ref;
+    ref.options = options;
+    CaptureDataPath data_path(ref);
+    OutputFile file;
+    EXPECT_TRUE(file.Create(out.string()));
+    data_path.SetOutputFile(&file);
+    PrepareLiveConversion(ref);
+    for (size_t pos = 0; pos < input.size(); pos += 61440) {
+        const size_t n = std::min<size_t>(61440, input.size() - pos);
+        data_path.BufferCB(0, input.data() + pos, static_cast<long>(n));
+    }
+    file.Close();
+    return ReadFile(out);
+}
+
+IsoScriptItem Marker(IsoScriptItem::Kind kind, bool unplug = false) {
+    IsoScriptItem item;
+    item.kind = kind;
+    item.unplug = unplug;
+    return item;
+}
+
+std::vector<IsoScriptItem> Slice(const std::vector<IsoScriptItem>& items, size_t from, size_t to) {
+    return {items.begin() + static_cast<long>(from), items.begin() + static_cast<long>(to)};
+}
+
+class Ieee1394E2e : public CaptureTest {
+  protected:
+    Ieee1394E2e() : sequence(capture, ctx, path, sink) {
+        auto owned = std::make_unique<FakeBus>();
+        bus = owned.get();
+        FakeDeckConfig c;
+        c.guid = kGuid;
+        bus->AddDeck(c);
+        port = std::make_shared<fw::Ieee1394Port>(std::move(owned));
+        fw::DeckTiming timing;
+        timing.sleep = [](std::chrono::milliseconds) {};
+        timing.stream.poll = 20ms;
+        timing.stream.reconnect_deadline = 200ms;
+        EXPECT_EQ(fw::AddIeee1394Decks(fw, port, timing), 1);
+        Open();
+    }
+
+    int32_t WaitForEvent() {
+        const auto deadline = Clock::now() + 60s;
+        int32_t event = 0;
+        while ((event = capture.PollCompletion()) == 0 && Clock::now() < deadline) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return event;
+    }
+
+    // Records while the deck plays the script; returns the file and the event that ended it.
+    Bytes Record(bool ps, bool trim, std::vector<IsoScriptItem> script, int32_t* event = nullptr) {
+        ctx.options.ConvPES = ps;
+        ctx.options.TrimPacket = trim;
+        bus->Script(std::move(script));
+        const fs::path out = dir / "rec.out";
+        EXPECT_TRUE(sequence.PrepareGraph());
+        EXPECT_EQ(sequence.Start(out.string(), true), RecordingSequence::StartResult::Started);
+        const int32_t ended = WaitForEvent();
+        if (event != nullptr) *event = ended;
+        EXPECT_TRUE(sequence.Stop());
+        EXPECT_FALSE(ctx.CallbackBusy.load());
+        return ReadFile(out);
+    }
+
+    fw::LinkReport Report() {
+        auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0]->config().driver.get());
+        return deck->last_stream();
+    }
+
+    TempDir dir;
+    FakeBus* bus;
+    std::shared_ptr<fw::Ieee1394Port> port;
+    RecordingSequence sequence;
+};
+
+std::vector<IsoScriptItem> Played(const Bytes& sample, int per_cycle = 3) {
+    auto items = fw::IsoPacketsFrom(sample, per_cycle, 16);
+    items.push_back(Marker(IsoScriptItem::Kind::End));
+    return items;
+}
+
+TEST_F(Ieee1394E2e, RecordingsInEveryModeMatchTheSample) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    EXPECT_EQ(DeviceNames(), std::vector<std::string>{"AV/C Tape Subunit (JVC HM-DH5U #1)"});
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, Played(sample), &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_EQ(bus->Connections(), 0);  // the connection went with the stream
+    EXPECT_EQ(Report().cip.source_packets, sample.size() / 192);
+
+    EXPECT_EQ(Record(false, true, Played(sample, 5)), Trimmed(sample));
+
+    const Bytes ps = Record(true, true, Played(sample, 1));
+    StreamOptions options = ctx.options;
+    EXPECT_EQ(ps, ThroughFreshDataPath(sample, options, dir / "ref.mpg"));
+    EXPECT_GT(ps.size(), 1000u);
+    EXPECT_TRUE(sink.messages.empty());
+}
+
+TEST_F(Ieee1394E2e, ADumpOfTheBusReplaysIntoARecording) {
+    // What `dumpiso` wrote while a deck played: here made from the sample, cut short at the end.
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto packets = fw::IsoPacketsFrom(sample, 2);
+    packets.insert(packets.begin() + 3, fw::IsoPacketsFrom(Bytes(192, 0x47), 1)[0]);
+    packets[3].channel = 9;  // another stream on the bus, not ours
+    Bytes dump = fw::MakeIsoDump(packets, 0);
+    dump.resize(dump.size() - 100);
+    std::vector<IsoScriptItem> replay;
+    std::string error;
+    ASSERT_TRUE(fw::ParseIsoDump(dump, replay, error)) << error;
+    ASSERT_EQ(replay.size(), packets.size() - 1);
+    EXPECT_EQ(replay[3].channel, 9);
+    EXPECT_FALSE(fw::ParseIsoDump(Bytes(64, 0), replay, error));
+    ASSERT_TRUE(fw::ParseIsoDump(dump, replay, error));
+    // The deck was given channel 0 by the connection; the dump was taken on channel 0 as well.
+    replay.push_back(Marker(IsoScriptItem::Kind::End));
+    EXPECT_EQ(Record(false, false, replay), Bytes(sample.begin(), sample.end() - 2 * 192));
+    EXPECT_EQ(Report().cip.wrong_channel, 1u);
+}
+
+TEST_F(Ieee1394E2e, ABusResetMidRecordingResumesTheStream) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    const size_t half = items.size() / 2;
+    std::vector<IsoScriptItem> script = Slice(items, 0, half);
+    script.push_back(Marker(IsoScriptItem::Kind::BusReset));
+    // After the reset the deck starts its counter afresh; nothing is lost.
+    auto rest = fw::IsoPacketsFrom(
+        Bytes(sample.begin() + static_cast<long>(half * 2 * 192), sample.end()), 2, 104);
+    script.insert(script.end(), rest.begin(), rest.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_EQ(bus->ReconnectCalls(), 1);
+    EXPECT_EQ(Report().reconnects, 1u);
+    EXPECT_EQ(Report().cip.dbc_gaps, 0u);
+}
+
+TEST_F(Ieee1394E2e, ADeckThatStaysAwayEndsTheRecordingKeepingWhatCame) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    std::vector<IsoScriptItem> script = Slice(items, 0, 40);
+    script.push_back(Marker(IsoScriptItem::Kind::BusReset, true));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event),
+              Bytes(sample.begin(), sample.begin() + 80 * 192));
+    EXPECT_EQ(event, EC_ERRORABORT);
+    EXPECT_EQ(Report().error, "the deck left the bus");
+}
+
+TEST_F(Ieee1394E2e, DeckCommandsGoOutAsAvc) {
+    EXPECT_TRUE(capture.TransportRecordPause());
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x7D}));
+    EXPECT_TRUE(capture.TransportRecord());
+    EXPECT_TRUE(capture.TransportStop());
+    EXPECT_FALSE(capture.DevicePowerOn());  // already on: nothing sent
+    EXPECT_TRUE(capture.DevicePowerOff());
+    EXPECT_FALSE(bus->Powered(kGuid));
+    // Off, a record command switches the deck on first.
+    EXPECT_TRUE(capture.TransportRecord());
+    EXPECT_TRUE(bus->Powered(kGuid));
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x75}));
+}
+
+TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
+    const fs::path file = SamplePath("sample-sd.ts");
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    // "Rec. Start": record-pause, record, play, stop at the end.
+    const size_t before = bus->Commands(kGuid).size();
+    ASSERT_TRUE(capture.TransportRecordPause());
+    ASSERT_TRUE(capture.TransportRecord());
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x75}));
+    ASSERT_TRUE(capture.TransportStop());
+    const auto sent = bus->Commands(kGuid);
+    EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<long>(before), sent.end()),
+              (std::vector<std::string>{"01 FF B2 7F", "00 20 C2 7D", "01 FF B2 7F", "00 20 C2 75",
+                                        "00 20 C4 60"}));
+    EXPECT_TRUE(bus->SinkDrained());
+    fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
+    Bytes received;
+    for (const auto& packet : bus->Sent()) {
+        rx.Parse(fw::IsoPacket{packet.data(), packet.size(), 63, 1, 0, 0, 0}, received);
+    }
+    EXPECT_EQ(received, ReadFile(file));
+    EXPECT_EQ(rx.stats().dbc_gaps, 0u);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    bus->ResetWhenSent(100);
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(bus->ReconnectCalls(), 1);
+    EXPECT_EQ(Report().reconnects, 1u);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
+    auto owned = std::make_unique<FakeBus>();
+    FakeDeckConfig c;
+    c.guid = kGuid;
+    c.write_protected = true;
+    owned->AddDeck(c);
+    FakeBus* bus = owned.get();
+    VirtualFramework framework;
+    fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(owned)));
+    CollectingMessageSink sink;
+    StreamContext ctx;
+    CaptureDataPath data_path(ctx);
+    CDSCapture capture(framework, sink, ctx, data_path);
+    ASSERT_TRUE(capture.EnumerateDevices());
+    ASSERT_TRUE(capture.SelectDevice(0));
+    EXPECT_FALSE(capture.TransportRecordPause());
+    EXPECT_FALSE(capture.TransportRecord());
+    EXPECT_TRUE(capture.TransportStop());
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC4, 0x60}));
+}
+
+class Ieee1394Naming : public CaptureTest {};
+
+TEST_F(Ieee1394Naming, DecksAreNamedLikeEveryDeckAndComeBeforeTheVirtualOne) {
+    auto owned = std::make_unique<FakeBus>();
+    for (uint64_t guid : {0xA1ull, 0xA2ull, 0xA3ull, 0xA4ull}) {
+        FakeDeckConfig c;
+        c.guid = guid;
+        if (guid >= 0xA3) {
+            c.vendor.reset();
+            c.model.reset();
+        }
+        owned->AddDeck(std::move(c));
+    }
+    auto port = std::make_shared<fw::Ieee1394Port>(std::move(owned));
+    EXPECT_EQ(fw::AddIeee1394Decks(fw, port), 4);
+    fw.AddDeck(Deck("Virtual AV/C Tape Subunit", "Tessaline", "Virtual Deck"));
+    ASSERT_TRUE(capture.EnumerateDevices());
+    EXPECT_EQ(DeviceNames(), (std::vector<std::string>{
+                                 "AV/C Tape Subunit (JVC HM-DH5U #1)",
+                                 "AV/C Tape Subunit (JVC HM-DH5U #2)",
+                                 "AV/C Tape Subunit (Unknown Video #1)",
+                                 "AV/C Tape Subunit (Unknown Video #2)",
+                                 "Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)",
+                             }));
+}
+
+TEST_F(Ieee1394E2e, WhatCannotWorkFailsTheStartWithTheControllersMessage) {
+    // A file without PCRs cannot be paced: the start fails before anything is sent.
+    const fs::path file = dir / "no-pcr.ts";
+    Bytes bytes;
+    for (int i = 0; i < 200; ++i) {
+        const Bytes p = MakeTsPacket({.pid = 0x100}, Bytes(184, 0x5A));
+        bytes.insert(bytes.end(), p.begin(), p.end());
+    }
+    WriteFile(file, bytes);
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    EXPECT_FALSE(capture.RunGraph());
+    ASSERT_EQ(Texts().size(), 1u);
+    EXPECT_EQ(Texts()[0], "Error 80070057: Cannot start capture");
+    EXPECT_TRUE(bus->Sent().empty());
+    EXPECT_EQ(bus->ConnectCalls(), 0);
+
+    // A deck unplugged since it was listed cannot record.
+    bus->Unplug(kGuid);
+    EXPECT_FALSE(sequence.PrepareGraph() && sequence.Start((dir / "x.ts").string(), true) ==
+                                                RecordingSequence::StartResult::Started);
+    EXPECT_EQ(Texts().back(), "Error 80040216: Cannot start capture");
+    EXPECT_EQ(bus->ConnectCalls(), 0);
+}
+
+}  // namespace
+}  // namespace tessaline::test
