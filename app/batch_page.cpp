@@ -7,6 +7,7 @@
 
 #include "app/captions.h"
 #include "app/main_form.h"
+#include "app/qt_text.h"
 #include "recording/span_text.h"
 #include "stream/stream_context.h"
 
@@ -15,13 +16,6 @@ namespace {
 
 constexpr MessageText kMsgAddJob = {"変換するファイルを「追加」ボタンで追加して下さい",
                                     "Please Add Job."};
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-std::string S(const QString& text) {
-    return text.toStdString();
-}
 
 // An existing file (not a folder) by that name.
 bool IsExistingFile(const QString& path) {

@@ -4,17 +4,9 @@
 
 #include "app/data_info_page.h"
 #include "app/main_form.h"
+#include "app/qt_text.h"
 
 namespace tessaline {
-
-namespace {
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-std::string S(const QString& text) {
-    return text.toStdString();
-}
-}  // namespace
 
 TRecordingBar::TRecordingBar(TFormQuillor& form) : QObject(&form), form_(form) {}
 

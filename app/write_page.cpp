@@ -1,19 +1,10 @@
 #include "app/write_page.h"
 
 #include "app/main_form.h"
+#include "app/qt_text.h"
 #include "capture/ds_capture.h"
 
 namespace tessaline {
-namespace {
-
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-std::string S(const QString& text) {
-    return text.toStdString();
-}
-
-}  // namespace
 
 TWritePage::TWritePage(TFormQuillor& form, Message message)
     : QObject(&form), form_(form), message_(std::move(message)) {

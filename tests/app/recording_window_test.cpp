@@ -47,19 +47,8 @@ class RecordingWindowTest : public MainFormTest {
         return o;
     }
 
-    // Runs the window's events until done() holds; false after a generous bound (a hang).
-    template <class F>
-    bool RunUntil(F done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > 60000) return false;
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        return true;
-    }
     bool WaitForDeckEnd() {
-        return RunUntil([&] { return deck->buffers_delivered() > 0 && DeckDone(); });
+        return RunEventsUntil([&] { return deck->buffers_delivered() > 0 && DeckDone(); });
     }
     bool DeckDone() { return form->Capture()->PollCompletion() == EC_COMPLETE; }
 
@@ -98,13 +87,13 @@ TEST_F(RecordingWindowTest, RecByHandStopsAtItsEndWithTheWholeStream) {
 
     // The monitor tick shows the countdown and the stream's figures.
     clock->Advance(30s);
-    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "00:00:30.000"; }));
-    ASSERT_TRUE(RunUntil([&] { return f.pnlVSize->text() == "720 x 480"; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "00:00:30.000"; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.pnlVSize->text() == "720 x 480"; }));
     EXPECT_EQ(f.sbStatus->Text(2), " " + Q((out.path() / "240309210507.ts").string()));
     EXPECT_FALSE(f.pnlVPTS->text().isEmpty());
 
     clock->Advance(31s);  // past the end: the tick presses Stop
-    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return !f.Flags.IsRecording; }));
     EXPECT_EQ(f.sbStatus->Text(0), "");
     EXPECT_EQ(f.sbStatus->Text(1), "");
     EXPECT_TRUE(f.btnRec->isEnabled());
@@ -161,7 +150,7 @@ TEST_F(RecordingWindowTest, LaunchSwitchesRecordAtOnceWithTheDeckSwitchedOn) {
     EXPECT_TRUE(f.Recording()->State().NoTimeLimit);
     ASSERT_TRUE(WaitForDeckEnd());
     clock->Advance(2h);  // no time limit: counts up, never stops by itself
-    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "02:00:00.000"; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "02:00:00.000"; }));
     EXPECT_TRUE(f.Flags.IsRecording);
     f.btnStopClick();
     EXPECT_EQ(Recordings(), std::vector<std::string>{"240309210507.mpg"});
@@ -176,7 +165,7 @@ TEST_F(RecordingWindowTest, ClosingDuringARecordingFinishesTheFileAndEndsTheTick
     ASSERT_TRUE(f.Flags.IsRecording);
     ASSERT_TRUE(WaitForDeckEnd());
     // The tick has measured the delay and keeps it for the name.
-    ASSERT_TRUE(RunUntil([&] { return !f.Recording()->State().DelaySuffix.empty(); }));
+    ASSERT_TRUE(RunEventsUntil([&] { return !f.Recording()->State().DelaySuffix.empty(); }));
     const std::string final_name = "240309210507" + f.Recording()->State().DelaySuffix + ".ts";
     EXPECT_TRUE(f.pnlDelay->text().endsWith(" ms"));
     TickThread* monitor = f.TThTime.get();

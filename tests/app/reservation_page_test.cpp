@@ -90,22 +90,10 @@ class ReservationPageTest : public MainFormTest {
     }
     void SelectRow(int row) { form->sgTimer->SetRow(row); }
 
-    // Runs the window's events (and with them the real tick threads) until done() holds; false
-    // after a generous bound (a hang).
-    template <class F>
-    bool RunUntil(F done) {
-        QElapsedTimer t;
-        t.start();
-        while (!done()) {
-            if (t.elapsed() > 60000) return false;
-            QApplication::processEvents(QEventLoop::AllEvents, 5);
-        }
-        return true;
-    }
     // Lets both ticks run at least twice at the clock's present time.
     bool Ticks() {
         const uint64_t schedule = form->TThTimer->Ticks(), monitor = form->TThTime->Ticks();
-        return RunUntil([&] {
+        return RunEventsUntil([&] {
             return form->TThTimer->Ticks() >= schedule + 2 && form->TThTime->Ticks() >= monitor + 2;
         });
     }
@@ -363,7 +351,7 @@ class ReservationScheduleTest : public ReservationPageTest {
         ASSERT_TRUE(form->TThTimer && form->TThTime);
     }
     bool DeckPlayedOut() {
-        return RunUntil([&] {
+        return RunEventsUntil([&] {
             return decks[0]->buffers_delivered() > 0 &&
                    form->Capture()->PollCompletion() == EC_COMPLETE;
         });
@@ -380,13 +368,13 @@ TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone
     ASSERT_TRUE(Ticks());
     EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
     At(T(2024, 3, 9, 20, 59, 58));  // PowerOnSec 2
-    ASSERT_TRUE(RunUntil([&] { return decks[0]->power() == ED_POWER_ON; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return decks[0]->power() == ED_POWER_ON; }));
     At(T(2024, 3, 9, 20, 59, 59, 999));
     ASSERT_TRUE(Ticks());
     EXPECT_FALSE(f.Flags.IsRecording);
 
     At(T(2024, 3, 9, 21));
-    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     const RecordingState& state = f.Recording()->State();
     EXPECT_TRUE(state.IsReserveRecording);
     EXPECT_EQ(state.RecStart, T(2024, 3, 9, 21));
@@ -398,7 +386,7 @@ TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone
     ASSERT_TRUE(Ticks());
     EXPECT_TRUE(f.Flags.IsRecording);
     At(T(2024, 3, 9, 22, 0, 1, 1));
-    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return !f.Flags.IsRecording; }));
     EXPECT_EQ(page().CellText(2, 1), "Done");
     EXPECT_EQ(Stored(1),
               "2024/03/09 21:00:002024/03/09 22:00:00"
@@ -420,10 +408,10 @@ TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRun
         "Reserve01=2024/03/09 19:30:002024/03/09 22:00:00"
         "0021\n");
     TFormQuillor& f = *form;
-    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     EXPECT_EQ(f.Recording()->State().RecStart, T(2024, 3, 9, 19, 30));
     At(T(2024, 3, 9, 20, 0, 30));
-    ASSERT_TRUE(RunUntil([&] { return f.sbStatus->Text(1) == "01:59:31.000"; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "01:59:31.000"; }));
     const auto slept = clock->Slept();
     f.btnStop->click();
     EXPECT_FALSE(f.Flags.IsRecording);
@@ -461,14 +449,14 @@ TEST_F(ReservationScheduleTest, FollowingReservationKeepsTheDeckOn) {
         "0001second\n");
     TFormQuillor& f = *form;
     At(T(2024, 3, 9, 21));
-    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     ASSERT_TRUE(DeckPlayedOut());
     At(T(2024, 3, 9, 21, 30, 1, 1));  // stops; now + 5 s lies in the second one's window
-    ASSERT_TRUE(RunUntil([&] { return !f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return !f.Flags.IsRecording; }));
     EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
     EXPECT_EQ(page().CellText(2, 1), "Done");
     At(T(2024, 3, 9, 21, 30, 4));
-    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     EXPECT_EQ(f.Recording()->State().ReserveFileName, "second");
     f.btnStop->click();
 }
@@ -484,7 +472,7 @@ TEST_F(ReservationScheduleTest, ReservePowerOnLeavesTheDeckAloneButSelectsIt) {
     ASSERT_TRUE(Ticks());
     EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
     At(T(2024, 3, 9, 21));
-    ASSERT_TRUE(RunUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     EXPECT_EQ(decks[0]->power(), ED_POWER_STANDBY);
     f.btnStop->click();
 }
@@ -497,7 +485,7 @@ TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
     TFormQuillor& f = *form;
     framework->Fail(VirtualOp::Run, static_cast<HResult>(0x80004005), 1);
     At(T(2024, 3, 9, 21));
-    ASSERT_TRUE(RunUntil([&] {
+    ASSERT_TRUE(RunEventsUntil([&] {
         return Stored(1) !=
                "2024/03/09 21:00:002024/03/09 22:00:00"
                "0031";

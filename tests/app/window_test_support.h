@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
@@ -58,5 +60,18 @@ class MainFormTest : public ::testing::Test {
     std::shared_ptr<VirtualFramework> framework;
     std::unique_ptr<TFormQuillor> form;
 };
+
+// Runs the window's events (and with them any tick threads' hand-overs) until done() holds; false
+// after a generous bound, which only a hang reaches.
+template <class F>
+bool RunEventsUntil(F done) {
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > 60000) return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
 
 }  // namespace tessaline
