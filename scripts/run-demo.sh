@@ -7,8 +7,12 @@ set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
 
-# The window, when a desktop can show it; its device box lists the virtual deck, which plays the
-# bundled sample unless TESSALINE_VIRTUAL_DECK names another file.
+# Without a deck, the virtual deck stands in; it exists only when TESSALINE_VIRTUAL_DECK names a
+# stream file, here the bundled sample unless the caller names another one.
+: "${TESSALINE_VIRTUAL_DECK:=$PWD/data/sample-hd-192.ts}"
+export TESSALINE_VIRTUAL_DECK
+
+# The window, when a desktop can show it; its device box lists the virtual deck after any real one.
 WINDOW="$BUILD/app/tessaline"
 if [ -x "$WINDOW" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; } &&
     "$WINDOW" --probe-display >/dev/null 2>&1; then
@@ -20,7 +24,6 @@ echo "No desktop to show the window on (DISPLAY/WAYLAND_DISPLAY unset, or the Qt
     "plugin does not load); running the command-line demo instead." >&2
 OUT=build/demo/recording.mpg
 mkdir -p build/demo
-export TESSALINE_VIRTUAL_DECK="$PWD/data/sample-hd-192.ts"
 "$BUILD/tools/tessaline-cli" devices
 "$BUILD/tools/tessaline-cli" record --seconds 10 --mode ps --out "$OUT"
 echo "Recorded $OUT: $(wc -c < "$OUT") bytes"

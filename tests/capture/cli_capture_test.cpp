@@ -27,11 +27,18 @@ TEST(CliDevices, ListsTheVirtualDeckOrSaysThereIsNone) {
     EXPECT_EQ(listed.exit_code, 0);
     EXPECT_EQ(listed.output, "0  Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)\n");
 
-    for (const std::string deck : {"", "none"}) {
-        const CommandResult none = RunCommand(Cli(deck, "devices"));
-        EXPECT_EQ(none.exit_code, 3);
+    // No virtual deck unless one is asked for: unset, empty or "none".
+    const std::string unset = "env -u TESSALINE_VIRTUAL_DECK " + ShellQuote(TESSALINE_CLI) + " ";
+    for (const std::string& command :
+         {Cli("", "devices"), Cli("none", "devices"), unset + "devices"}) {
+        const CommandResult none = RunCommand(command);
+        EXPECT_EQ(none.exit_code, 3) << command;
         EXPECT_TRUE(Contains(none.output, "Cannot find capture device")) << none.output;
+        EXPECT_FALSE(Contains(none.output, "Virtual")) << none.output;
     }
+    const CommandResult record = RunCommand(unset + "record --seconds 1 --out /dev/null");
+    EXPECT_EQ(record.exit_code, 3);
+    EXPECT_TRUE(Contains(record.output, "Cannot find capture device")) << record.output;
     const CommandResult missing = RunCommand(Cli("/nowhere/deck.ts", "devices"));
     EXPECT_EQ(missing.exit_code, 3);
     EXPECT_TRUE(Contains(missing.output, "cannot read /nowhere/deck.ts")) << missing.output;
