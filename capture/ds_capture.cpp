@@ -102,7 +102,12 @@ bool CDSCapture::EnumerateDevices() {
             if (!moniker) continue;
             Ref<IPropertyBag> bag;
             if (moniker->BindToStorage(bag) != kS_OK) bag.reset();
-            filter_list_.push_back({ReadProperty(bag.get(), "FriendlyName"), moniker});
+            // A filter whose name cannot be read can never be asked for by name; listing it as ""
+            // would end every walk over the list (the empty name marks its end) before the
+            // filters behind it.
+            std::string name = ReadProperty(bag.get(), "FriendlyName");
+            if (name.empty()) continue;
+            filter_list_.push_back({std::move(name), moniker});
         }
     }
     return !device_list_.empty();

@@ -38,7 +38,8 @@ class CDSCapture {
     CDSCapture& operator=(const CDSCapture&) = delete;
 
     // ---- Devices, graph and chain ----
-    // Builds the graph, the builder and both lists; true when at least one deck was found.
+    // Builds the graph, the builder and both lists; true when at least one deck was found. Filters
+    // whose name cannot be read are left out.
     bool EnumerateDevices();
     // The next list entry's name; empty text at the end, after which the walk starts over.
     std::string NextDeviceName();

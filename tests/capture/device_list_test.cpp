@@ -141,6 +141,24 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
     EXPECT_FALSE(selection.GrabberReady);
 }
 
+// A registered filter whose name cannot be read is left out of the list; it must not end the
+// walk before the grabber registered behind it.
+TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
+    VirtualFramework other(false);
+    other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    other.RegisterFilter("Broken", VirtualFilterKind::PassThrough);
+    other.RegisterFilter(kSampleGrabberName, VirtualFilterKind::SampleGrabber);
+    other.Fail(VirtualOp::BindToStorage, kE_FAIL, -1, "Broken");
+    CDSCapture cap(other, sink, ctx, path);
+    EXPECT_TRUE(FillDeviceList(cap, box, selection, sink, true));
+    EXPECT_TRUE(selection.GrabberReady);
+    EXPECT_TRUE(sink.messages.empty());
+    ASSERT_EQ(cap.FilterList().size(), 1u);
+    EXPECT_EQ(cap.FilterList()[0].Name, kSampleGrabberName);
+    ASSERT_TRUE(cap.SelectDevice(0));
+    EXPECT_TRUE(cap.AddFilterByName(kSampleGrabberName));
+}
+
 TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
     VirtualFramework other(false);
     other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
