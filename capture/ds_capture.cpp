@@ -181,7 +181,9 @@ bool CDSCapture::BuildDeviceGraph() {
         media_control_.reset();
         ShowError("Error %x: Cannot use mediacontrol", hr);
     }
-    return true;
+    // Without the deck's filter nothing can be recorded or written: the deck is not ready, and
+    // the record button stays off instead of doing nothing when pressed.
+    return static_cast<bool>(device_filter_);
 }
 
 void CDSCapture::ReleaseGraph() {

@@ -46,6 +46,7 @@ class CDSCapture {
     std::string NextFilterName();
     // Opens the deck at index in a fresh graph; false when it is the deck already chosen.
     bool SelectDevice(int index);
+    // Opens the chosen deck in the graph; false (after saying why) when its filter is missing.
     bool BuildDeviceGraph();
     void ReleaseGraph();
     void ReleaseAll();
