@@ -30,7 +30,9 @@ class CDSCapture {
     static constexpr size_t kMaxDevices = 9;
 
     // The framework, the sink and the data path must outlive the controller; buffers of a running
-    // graph go to data_path, and stream.CallbackBusy tells when one is being handled.
+    // graph go to data_path, and stream.CallbackBusy tells when one is being handled. Destroying
+    // the controller stops and releases its graph; the release returns only once the framework's
+    // streaming thread has ended, so no callback reaches the data path afterwards.
     CDSCapture(MediaFramework& framework, MessageSink& messages, StreamContext& stream,
                CaptureDataPath& data_path);
     ~CDSCapture();
@@ -55,10 +57,14 @@ class CDSCapture {
     // Connects deck and added filters in a line: deck first (recording) or deck last (writing).
     bool ConnectChain(bool device_first);
     void ClearAddedFilters();
-    // Runs the graph and returns once it runs.
+    // Runs the graph and returns once it runs. When it does not, the graph is stopped again (one
+    // bounded wait) and the failure reported once.
     bool RunGraph();
     // Stops the graph and returns once it has stopped and no buffer is being handled.
     bool StopGraph();
+    // True from a run until a stop has been seen through (or the graph released): until then a
+    // buffer may still arrive.
+    bool GraphMayRun() const noexcept { return may_run_; }
     // Reports format (with "%x" replaced by code in upper-case hexadecimal) followed by tail.
     // Always false.
     bool ShowError(std::string_view format, HResult code, std::string_view tail = {});
@@ -95,10 +101,13 @@ class CDSCapture {
 
   private:
     enum class Wait { Reached, TimedOut };
-    Wait WaitForState(FilterState target);
+    // kS_OK once the graph is in target; else what to report: GetState's own failure code, or
+    // kE_TIMEOUT when the graph just never got there.
+    HResult WaitForState(FilterState target);
     Wait WaitForCallbackIdle();
-    // After a failed or timed-out start: stop again, silently, so nothing runs unseen.
-    void StopQuietly();
+    // After a failed or timed-out start: stop again, silently, so nothing runs unseen. True once
+    // the graph has surely stopped.
+    bool StopQuietly();
     bool PowerStep();
     bool SetTransportMode(int32_t mode, bool power_step);
 
@@ -129,6 +138,7 @@ class CDSCapture {
     size_t filters_in_graph_ = 0;
 
     Ref<CSampleGrabberCB> callback_;
+    bool may_run_ = false;
 
     std::chrono::milliseconds state_limit_{10000};
     std::chrono::milliseconds callback_limit_{3000};

@@ -14,6 +14,13 @@ std::string CannotOpenOutputText(bool use_english) {
     return use_english ? "Cannot open output file" : "ファイルをオープンできません";
 }
 
+std::string NotStoppedText(bool use_english) {
+    return use_english ? "The last recording has not stopped: its deck did not stop, so its file "
+                         "is still open. Press stop again or choose the deck again."
+                       : "前の録画が止まっていません。デバイスが停止しないため、ファイルが開いた"
+                         "ままです。もう一度停止するか、デバイスを選び直してください。";
+}
+
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
                                      CaptureDataPath& data_path, MessageSink& messages)
     : capture_(capture), stream_(stream), data_path_(data_path), messages_(messages) {}
@@ -26,15 +33,27 @@ RecordingSequence::~RecordingSequence() {
     }
 }
 
-bool RecordingSequence::PrepareGraph() {
-    if (file_) return false;
+void RecordingSequence::ReportNotStopped(bool use_english) {
+    messages_.ShowError(ErrorCaption(use_english), NotStoppedText(use_english) + "\n" + path_);
+}
+
+bool RecordingSequence::PrepareGraph(bool use_english) {
+    // A recording whose graph would not stop still holds its file. Stopping may work now (the
+    // deck came back, or it was chosen again, which released the old graph); else say why.
+    if (file_ && !Stop()) {
+        ReportNotStopped(use_english);
+        return false;
+    }
     capture_.ClearAddedFilters();
     return capture_.AddFilterByName("SampleGrabber") && capture_.ConnectChain(true) &&
            capture_.SetupSampleGrabber();
 }
 
 RecordingSequence::StartResult RecordingSequence::Start(const std::string& path, bool use_english) {
-    if (file_) return StartResult::Busy;
+    if (file_) {
+        ReportNotStopped(use_english);
+        return StartResult::Busy;
+    }
 
     // A new recording: no stream values shown until they are found again, PIDs searched again.
     stream_.stats.VideoValid = 0;
@@ -55,8 +74,10 @@ RecordingSequence::StartResult RecordingSequence::Start(const std::string& path,
     ResetCarryOver(stream_);
 
     if (!capture_.RunGraph()) {
-        // The file stays on disk, empty; it is closed once the graph is surely stopped.
-        Stop();
+        // RunGraph has already tried to stop the graph and said why it did not run. The file
+        // stays on disk, empty; it is closed now when the graph surely stopped, else by a later
+        // Stop, without a second wait and a second report here.
+        if (!capture_.GraphMayRun()) CloseFile();
         return StartResult::NotRunning;
     }
     return StartResult::Started;
@@ -67,11 +88,15 @@ bool RecordingSequence::Stop() {
     // Without media control nothing can have run; otherwise the graph must be stopped and the
     // callback gone before the file may close.
     if (!capture_.StopGraph() && capture_.HasMediaControl()) return false;
+    CloseFile();
+    return true;
+}
+
+void RecordingSequence::CloseFile() {
     if (!file_->Close()) close_error_ = file_->error();
     data_path_.SetOutputFile(nullptr);
     ResetCarryOver(stream_);
     file_.reset();
-    return true;
 }
 
 }  // namespace tessaline

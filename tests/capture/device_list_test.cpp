@@ -195,6 +195,7 @@ TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
     Click(0);  // another entry: the old graph goes, a new one holds the new deck alone
     EXPECT_EQ(saves, 2);
     EXPECT_EQ(fw.GraphsCreated(), graphs + 1);
+    EXPECT_EQ(fw.GraphsAlive(), 1);
     const GraphSnapshot g = fw.LatestGraph();
     EXPECT_THAT(g.filters, ElementsAre("AV/C Tape"));
     EXPECT_EQ(capture.SelectedDeviceName(), "AV/C Tape (JVC HM-DH5U #1)");
@@ -221,6 +222,8 @@ TEST_F(DeviceBoxTest, SavedIndexBeyondTheListSelectsNothing) {
     EXPECT_FALSE(selection.DeviceReady);
     EXPECT_FALSE(capture.HasDeviceFilter());
     EXPECT_EQ(SavedDeviceIndex(1, 2), 1);
+    EXPECT_EQ(SavedDeviceIndex(2, 2), -1);  // one past the last entry
+    EXPECT_EQ(SavedDeviceIndex(0, 0), -1);
     EXPECT_EQ(SavedDeviceIndex(-7, 2), -1);
 }
 
