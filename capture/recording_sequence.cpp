@@ -7,6 +7,7 @@
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "stream/stream_context.h"
+#include "stream/ts_format.h"
 
 namespace tessaline {
 
@@ -93,6 +94,15 @@ bool RecordingSequence::Stop() {
 }
 
 void RecordingSequence::CloseFile() {
+    // A transport stream whose writes failed (a full disk) may end inside a packet; readers take
+    // the torn packet for damage, so the file ends at the last whole packet instead.
+    if (stream_.stats.WriteFailures != 0 && !stream_.options.ConvPES) {
+        const int delivered = data_path_.packet_size();
+        const int unit = stream_.options.TrimPacket ? kTsPacketSize
+                         : delivered != 0           ? delivered
+                                                    : kSourcePacketSize;
+        file_->CutToWholeUnits(static_cast<size_t>(unit));
+    }
     if (!file_->Close()) close_error_ = file_->error();
     data_path_.SetOutputFile(nullptr);
     ResetCarryOver(stream_);
