@@ -35,8 +35,9 @@ bool CDSCapture::PowerStep() {
 }
 
 bool CDSCapture::SetTransportMode(int32_t mode, bool power_step) {
-    if (!device_filter_) return false;
-    if (!builder_) return true;  // no way to reach a transport control: nothing to obey
+    // Without a builder no command can reach the deck; saying it obeyed would let a recording
+    // run with the tape standing still.
+    if (!device_filter_ || !builder_) return false;
     if (power_step && !PowerStep()) return false;
     Ref<IAMExtTransport> transport;
     // A deck without transport control counts as obeying.

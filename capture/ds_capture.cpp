@@ -102,7 +102,12 @@ bool CDSCapture::EnumerateDevices() {
             if (!moniker) continue;
             Ref<IPropertyBag> bag;
             if (moniker->BindToStorage(bag) != kS_OK) bag.reset();
-            filter_list_.push_back({ReadProperty(bag.get(), "FriendlyName"), moniker});
+            // A filter whose name cannot be read can never be asked for by name; listing it as ""
+            // would end every walk over the list (the empty name marks its end) before the
+            // filters behind it.
+            std::string name = ReadProperty(bag.get(), "FriendlyName");
+            if (name.empty()) continue;
+            filter_list_.push_back({std::move(name), moniker});
         }
     }
     return !device_list_.empty();
@@ -176,7 +181,9 @@ bool CDSCapture::BuildDeviceGraph() {
         media_control_.reset();
         ShowError("Error %x: Cannot use mediacontrol", hr);
     }
-    return true;
+    // Without the deck's filter nothing can be recorded or written: the deck is not ready, and
+    // the record button stays off instead of doing nothing when pressed.
+    return static_cast<bool>(device_filter_);
 }
 
 void CDSCapture::ReleaseGraph() {
@@ -184,8 +191,11 @@ void CDSCapture::ReleaseGraph() {
     if (graph_ && device_filter_) graph_->RemoveFilter(device_filter_.get());
     media_control_.reset();
     device_filter_.reset();
+    // A released graph has ended its streaming thread (the framework waits for it), so nothing
+    // runs any more, even when a stop had not got through.
     graph_.reset();
     builder_.reset();
+    may_run_ = false;
 }
 
 void CDSCapture::ReleaseAll() {
@@ -308,13 +318,16 @@ void CDSCapture::ClearAddedFilters() {
 // ---- Running and stopping
 // ------------------------------------------------------------------------
 
-CDSCapture::Wait CDSCapture::WaitForState(FilterState target) {
+HResult CDSCapture::WaitForState(FilterState target) {
     const auto deadline = std::chrono::steady_clock::now() + state_limit_;
     for (;;) {
         auto state = static_cast<FilterState>(-1);
         const HResult hr = media_control_->GetState(kStatePollMs, state);
-        if (hr == kS_OK && state == target) return Wait::Reached;
-        if (std::chrono::steady_clock::now() >= deadline) return Wait::TimedOut;
+        if (hr == kS_OK && state == target) return kS_OK;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            // A graph that cannot say its state reports why; one that is merely slow, the time-out.
+            return Succeeded(hr) ? kE_TIMEOUT : hr;
+        }
         // A failing call may return at once; do not spin on it.
         if (hr != kVFW_S_STATE_INTERMEDIATE) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -336,34 +349,33 @@ CDSCapture::Wait CDSCapture::WaitForCallbackIdle() {
     return Wait::Reached;
 }
 
-void CDSCapture::StopQuietly() {
-    if (!media_control_ || media_control_->Stop() != kS_OK) return;
-    if (WaitForState(FilterState::Stopped) == Wait::Reached) WaitForCallbackIdle();
+bool CDSCapture::StopQuietly() {
+    if (!media_control_ || media_control_->Stop() != kS_OK) return false;
+    if (WaitForState(FilterState::Stopped) != kS_OK) return false;
+    if (WaitForCallbackIdle() != Wait::Reached) return false;
+    may_run_ = false;
+    return true;
 }
 
 bool CDSCapture::RunGraph() {
     if (!media_control_) return false;
-    const HResult hr = media_control_->Run();
-    if (hr != kS_OK) {
-        // Part of the graph may run anyway; stop it so no buffer arrives unexpected.
-        StopQuietly();
-        return ShowError("Error %x: Cannot start capture", hr);
-    }
-    if (WaitForState(FilterState::Running) == Wait::TimedOut) {
-        StopQuietly();
-        return ShowError("Error %x: Cannot start capture", kE_TIMEOUT);
-    }
-    return true;
+    may_run_ = true;
+    HResult hr = media_control_->Run();
+    if (hr == kS_OK) hr = WaitForState(FilterState::Running);
+    if (hr == kS_OK) return true;
+    // Part of the graph may run anyway; stop it here, once, so no buffer arrives unexpected.
+    // Whether that worked, GraphMayRun() tells; the failure is reported once.
+    StopQuietly();
+    return ShowError("Error %x: Cannot start capture", hr);
 }
 
 bool CDSCapture::StopGraph() {
     if (!media_control_) return false;
-    const HResult hr = media_control_->Stop();
+    HResult hr = media_control_->Stop();
+    if (hr == kS_OK) hr = WaitForState(FilterState::Stopped);
+    if (hr == kS_OK && WaitForCallbackIdle() == Wait::TimedOut) hr = kE_TIMEOUT;
     if (hr != kS_OK) return ShowError("Error %x: Cannot stop capture", hr);
-    if (WaitForState(FilterState::Stopped) == Wait::TimedOut ||
-        WaitForCallbackIdle() == Wait::TimedOut) {
-        return ShowError("Error %x: Cannot stop capture", kE_TIMEOUT);
-    }
+    may_run_ = false;
     return true;
 }
 

@@ -30,7 +30,9 @@ class CDSCapture {
     static constexpr size_t kMaxDevices = 9;
 
     // The framework, the sink and the data path must outlive the controller; buffers of a running
-    // graph go to data_path, and stream.CallbackBusy tells when one is being handled.
+    // graph go to data_path, and stream.CallbackBusy tells when one is being handled. Destroying
+    // the controller stops and releases its graph; the release returns only once the framework's
+    // streaming thread has ended, so no callback reaches the data path afterwards.
     CDSCapture(MediaFramework& framework, MessageSink& messages, StreamContext& stream,
                CaptureDataPath& data_path);
     ~CDSCapture();
@@ -38,13 +40,15 @@ class CDSCapture {
     CDSCapture& operator=(const CDSCapture&) = delete;
 
     // ---- Devices, graph and chain ----
-    // Builds the graph, the builder and both lists; true when at least one deck was found.
+    // Builds the graph, the builder and both lists; true when at least one deck was found. Filters
+    // whose name cannot be read are left out.
     bool EnumerateDevices();
     // The next list entry's name; empty text at the end, after which the walk starts over.
     std::string NextDeviceName();
     std::string NextFilterName();
     // Opens the deck at index in a fresh graph; false when it is the deck already chosen.
     bool SelectDevice(int index);
+    // Opens the chosen deck in the graph; false (after saying why) when its filter is missing.
     bool BuildDeviceGraph();
     void ReleaseGraph();
     void ReleaseAll();
@@ -53,10 +57,14 @@ class CDSCapture {
     // Connects deck and added filters in a line: deck first (recording) or deck last (writing).
     bool ConnectChain(bool device_first);
     void ClearAddedFilters();
-    // Runs the graph and returns once it runs.
+    // Runs the graph and returns once it runs. When it does not, the graph is stopped again (one
+    // bounded wait) and the failure reported once.
     bool RunGraph();
     // Stops the graph and returns once it has stopped and no buffer is being handled.
     bool StopGraph();
+    // True from a run until a stop has been seen through (or the graph released): until then a
+    // buffer may still arrive.
+    bool GraphMayRun() const noexcept { return may_run_; }
     // Reports format (with "%x" replaced by code in upper-case hexadecimal) followed by tail.
     // Always false.
     bool ShowError(std::string_view format, HResult code, std::string_view tail = {});
@@ -93,10 +101,13 @@ class CDSCapture {
 
   private:
     enum class Wait { Reached, TimedOut };
-    Wait WaitForState(FilterState target);
+    // kS_OK once the graph is in target; else what to report: GetState's own failure code, or
+    // kE_TIMEOUT when the graph just never got there.
+    HResult WaitForState(FilterState target);
     Wait WaitForCallbackIdle();
-    // After a failed or timed-out start: stop again, silently, so nothing runs unseen.
-    void StopQuietly();
+    // After a failed or timed-out start: stop again, silently, so nothing runs unseen. True once
+    // the graph has surely stopped.
+    bool StopQuietly();
     bool PowerStep();
     bool SetTransportMode(int32_t mode, bool power_step);
 
@@ -127,6 +138,7 @@ class CDSCapture {
     size_t filters_in_graph_ = 0;
 
     Ref<CSampleGrabberCB> callback_;
+    bool may_run_ = false;
 
     std::chrono::milliseconds state_limit_{10000};
     std::chrono::milliseconds callback_limit_{3000};

@@ -7,11 +7,19 @@
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "stream/stream_context.h"
+#include "stream/ts_format.h"
 
 namespace tessaline {
 
 std::string CannotOpenOutputText(bool use_english) {
     return use_english ? "Cannot open output file" : "ファイルをオープンできません";
+}
+
+std::string NotStoppedText(bool use_english) {
+    return use_english ? "The last recording has not stopped: its deck did not stop, so its file "
+                         "is still open. Press stop again or choose the deck again."
+                       : "前の録画が止まっていません。デバイスが停止しないため、ファイルが開いた"
+                         "ままです。もう一度停止するか、デバイスを選び直してください。";
 }
 
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
@@ -26,15 +34,27 @@ RecordingSequence::~RecordingSequence() {
     }
 }
 
-bool RecordingSequence::PrepareGraph() {
-    if (file_) return false;
+void RecordingSequence::ReportNotStopped(bool use_english) {
+    messages_.ShowError(ErrorCaption(use_english), NotStoppedText(use_english) + "\n" + path_);
+}
+
+bool RecordingSequence::PrepareGraph(bool use_english) {
+    // A recording whose graph would not stop still holds its file. Stopping may work now (the
+    // deck came back, or it was chosen again, which released the old graph); else say why.
+    if (file_ && !Stop()) {
+        ReportNotStopped(use_english);
+        return false;
+    }
     capture_.ClearAddedFilters();
     return capture_.AddFilterByName("SampleGrabber") && capture_.ConnectChain(true) &&
            capture_.SetupSampleGrabber();
 }
 
 RecordingSequence::StartResult RecordingSequence::Start(const std::string& path, bool use_english) {
-    if (file_) return StartResult::Busy;
+    if (file_) {
+        ReportNotStopped(use_english);
+        return StartResult::Busy;
+    }
 
     // A new recording: no stream values shown until they are found again, PIDs searched again.
     stream_.stats.VideoValid = 0;
@@ -56,8 +76,10 @@ RecordingSequence::StartResult RecordingSequence::Start(const std::string& path,
     ResetCarryOver(stream_);
 
     if (!capture_.RunGraph()) {
-        // The file stays on disk, empty; it is closed once the graph is surely stopped.
-        Stop();
+        // RunGraph has already tried to stop the graph and said why it did not run. The file
+        // stays on disk, empty; it is closed now when the graph surely stopped, else by a later
+        // Stop, without a second wait and a second report here.
+        if (!capture_.GraphMayRun()) CloseFile();
         return StartResult::NotRunning;
     }
     return StartResult::Started;
@@ -68,12 +90,25 @@ bool RecordingSequence::Stop() {
     // Without media control nothing can have run; otherwise the graph must be stopped and the
     // callback gone before the file may close.
     if (!capture_.StopGraph() && capture_.HasMediaControl()) return false;
+    CloseFile();
+    return true;
+}
+
+void RecordingSequence::CloseFile() {
     if (stream_.stats.WriteFailures > 0) write_error_ = file_->error();
+    // A transport stream whose writes failed (a full disk) may end inside a packet; readers take
+    // the torn packet for damage, so the file ends at the last whole packet instead.
+    if (stream_.stats.WriteFailures != 0 && !stream_.options.ConvPES) {
+        const int delivered = data_path_.packet_size();
+        const int unit = stream_.options.TrimPacket ? kTsPacketSize
+                         : delivered != 0           ? delivered
+                                                    : kSourcePacketSize;
+        file_->CutToWholeUnits(static_cast<size_t>(unit));
+    }
     if (!file_->Close()) close_error_ = file_->error();
     data_path_.SetOutputFile(nullptr);
     ResetCarryOver(stream_);
     file_.reset();
-    return true;
 }
 
 }  // namespace tessaline

@@ -25,12 +25,15 @@ class RecordingSequence {
     RecordingSequence& operator=(const RecordingSequence&) = delete;
 
     // Clears the chain, adds "SampleGrabber" behind the deck and installs the callback. False
-    // when a step failed (the controller has said why) or a recording is still open.
-    bool PrepareGraph();
+    // when a step failed (the controller has said why), or when the last recording's graph still
+    // would not stop (tried again first; the sink is told, in the language asked for).
+    bool PrepareGraph(bool use_english = true);
 
     enum class StartResult { Started, FileNotCreated, NotRunning, Busy };
     // Resets the data path for a new recording, creates (or truncates) path, empties the
-    // carry-over and runs the graph. The stream options must be set before.
+    // carry-over and runs the graph. The stream options must be set before. Busy (reported) while
+    // the last recording's file is still open. After NotRunning the file is closed, unless the
+    // graph could not be stopped either: then it stays open until a later Stop gets through.
     StartResult Start(const std::string& path, bool use_english);
 
     // Stops the graph, closes the file and empties the carry-over. False when the graph could not
@@ -47,6 +50,9 @@ class RecordingSequence {
     const std::string& write_error() const noexcept { return write_error_; }
 
   private:
+    void CloseFile();
+    void ReportNotStopped(bool use_english);
+
     CDSCapture& capture_;
     StreamContext& stream_;
     CaptureDataPath& data_path_;
@@ -56,6 +62,9 @@ class RecordingSequence {
     std::string close_error_;
     std::string write_error_;
 };
+
+// The report when a new recording is refused because the last one's graph would not stop.
+std::string NotStoppedText(bool use_english);
 
 // The report when the output file cannot be created (the caption is ErrorCaption()).
 std::string CannotOpenOutputText(bool use_english);

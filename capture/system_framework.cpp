@@ -27,11 +27,11 @@ std::string DefaultVirtualDeckFile() {
 }
 
 const char* VirtualDeckHelp() {
-    return "The virtual deck (listed after any real deck):\n"
-           "  TESSALINE_VIRTUAL_DECK   unset: plays the bundled sample\n"
+    return "A virtual deck, to try the program without a deck (listed after any real deck):\n"
+           "  TESSALINE_VIRTUAL_DECK   FILE: plays the TS file FILE, for example the bundled\n"
            "                           " TESSALINE_DEFAULT_DECK_FILE
            "\n"
-           "                           FILE: plays FILE; empty or \"none\": no virtual deck\n"
+           "                           unset, empty or \"none\": no virtual deck\n"
            "  TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)\n"
            "  TESSALINE_VIRTUAL_PACE   \"fast\": as fast as it is taken; else the stream's rate\n";
 }
@@ -39,13 +39,8 @@ const char* VirtualDeckHelp() {
 std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes) {
     VirtualDeckConfig config;
     const char* deck = Env("TESSALINE_VIRTUAL_DECK");
-    if (deck == nullptr) {
-        config.file = DefaultVirtualDeckFile();
-    } else if (deck[0] == '\0' || std::strcmp(deck, "none") == 0) {
-        return std::nullopt;
-    } else {
-        config.file = deck;
-    }
+    if (deck == nullptr || deck[0] == '\0' || std::strcmp(deck, "none") == 0) return std::nullopt;
+    config.file = deck;
     std::error_code ec;
     if (std::filesystem::is_directory(config.file, ec)) {
         notes.push_back("virtual deck: " + config.file + " is a folder, not a stream file");

@@ -1,6 +1,6 @@
-// The framework the programs use: the decks found on this machine, and the virtual deck that
-// TESSALINE_VIRTUAL_DECK asks for (by default the bundled sample, so that everything runs
-// without a deck).
+// The framework the programs use: the decks found on this machine, and a virtual deck only when
+// TESSALINE_VIRTUAL_DECK names a stream file (the demo and the tests set it), so that a user never
+// takes a recording of a bundled sample for one from a deck.
 #pragma once
 
 #include <memory>
@@ -14,13 +14,13 @@
 namespace tessaline {
 
 // How the virtual deck is set up from the environment:
-//   TESSALINE_VIRTUAL_DECK   unset: the bundled sample; a file: that file; "" or "none": no deck
+//   TESSALINE_VIRTUAL_DECK   a file: plays that file; unset, "" or "none": no virtual deck
 //   TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)
 //   TESSALINE_VIRTUAL_PACE   "fast": as fast as the callback takes it; else the stream's own rate
 // Anything unusable is described in notes; a file that cannot be read gives no deck.
 std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes);
 
-// The file the virtual deck plays when TESSALINE_VIRTUAL_DECK is unset.
+// The bundled sample that `make run` gives the virtual deck.
 std::string DefaultVirtualDeckFile();
 
 // One line for help texts: the rule above.

@@ -1,5 +1,7 @@
 // Arbitrary bytes as capture buffers, through the raw, trimmed and program stream paths.
-// The first bytes choose the options and how the rest is cut into buffers.
+// The first bytes choose the options and how the rest is cut into buffers. Everything stays in
+// memory; the file written goes to one sink opened once. One context and data path serve every
+// run, as they serve every recording of the program, prepared for each as a recording is.
 #include <cstddef>
 #include <cstdint>
 
@@ -9,6 +11,19 @@
 
 using namespace tessaline;
 
+namespace {
+
+OutputFile& Discard() {
+    static OutputFile* sink = [] {
+        auto* f = new OutputFile;
+        f->Create("/dev/null");
+        return f;
+    }();
+    return *sink;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;
     const uint8_t mode = data[0];
@@ -17,16 +32,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     data += 3;
     size -= 3;
 
-    StreamContext ctx;
+    static StreamContext& ctx = *new StreamContext;
+    static CaptureDataPath& path = *new CaptureDataPath(ctx);
     ctx.options.TrimPacket = (mode & 1) != 0;
     ctx.options.ConvPES = (mode & 2) != 0;
     ctx.options.CheckPts = (options & 1) != 0;
     ctx.options.CheckPrivateStream = (options & 2) != 0;
     ctx.options.SyncByte = (options & 4) != 0;
-    OutputFile sink;
-    sink.Create("/dev/null");
-    CaptureDataPath path(ctx);
-    path.SetOutputFile(&sink);
+    ctx.stats.WriteFailures = 0;
+    path.SetOutputFile(&Discard());
     ResetCarryOver(ctx);
     PrepareLiveConversion(ctx);
 

@@ -6,8 +6,9 @@
 set -eu
 BUILD=${1:-build/default}
 cd "$(dirname "$0")/.."
-# The virtual deck plays the bundled sample unless TESSALINE_VIRTUAL_DECK names another file; power
-# actions after a reservation are printed, not made.
+# Without a deck, the virtual deck stands in; it exists only when TESSALINE_VIRTUAL_DECK names a
+# stream file, here the bundled sample unless the caller names another one. Power actions after a
+# reservation are printed, not made.
 export TESSALINE_VIRTUAL_DECK="${TESSALINE_VIRTUAL_DECK:-$PWD/data/sample-hd-192.ts}"
 export TESSALINE_POWER="${TESSALINE_POWER:-dry-run}"
 

@@ -57,6 +57,10 @@ int CaptureDataPath::NormaliseCaptureBuffer(const uint8_t* data, int length) {
     uint8_t* out = out_.data();
     const bool source_packets =
         work[0] != kTsSyncByte && work[4] == kTsSyncByte && work[196] == kTsSyncByte;
+    if (packet_size_.load(std::memory_order_relaxed) == 0) {
+        packet_size_.store(source_packets ? kSourcePacketSize : kTsPacketSize,
+                           std::memory_order_relaxed);
+    }
     if (source_packets) {
         const int k = total / kSourcePacketSize;
         const uint8_t* src = work + kSourceHeaderSize;
@@ -79,12 +83,35 @@ int CaptureDataPath::NormaliseCaptureBuffer(const uint8_t* data, int length) {
     return m;
 }
 
+bool CaptureDataPath::WriteAsDelivered(const uint8_t* buffer, int length) {
+    const uint64_t at = raw_offset_;
+    raw_offset_ += static_cast<uint64_t>(length);
+    const int known = packet_size_.load(std::memory_order_relaxed);
+    const uint64_t unit = known != 0 ? static_cast<uint64_t>(known) : kSourcePacketSize;
+    if (raw_gap_) {
+        // The file ends at a whole packet: go on where the stream's next packet starts.
+        const uint64_t skip = (unit - at % unit) % unit;
+        if (skip >= static_cast<uint64_t>(length)) return true;
+        buffer += skip;
+        length -= static_cast<int>(skip);
+        raw_gap_ = false;
+    }
+    if (length == 0) return true;
+    if (output_ != nullptr && output_->Write(buffer, static_cast<size_t>(length))) return true;
+    // Buffers are not cut at packet starts: without this cut the file would hold a torn packet,
+    // and every packet after it would be out of step.
+    if (output_ != nullptr) output_->CutToWholeUnits(unit);
+    raw_gap_ = true;
+    return false;
+}
+
 int32_t CaptureDataPath::BufferCB(double /*sample_time*/, const uint8_t* buffer, long length) {
     BusyScope busy(ctx_.CallbackBusy);
     if (length < 0 || buffer == nullptr) length = 0;
     // A buffer larger than any packet arithmetic can hold is not a capture buffer.
     if (length > (1L << 30)) return kS_FALSE;
     const int len = static_cast<int>(length);
+    received_.fetch_add(static_cast<uint64_t>(len), std::memory_order_relaxed);
     int32_t result = kS_OK;
 
     auto write = [&](const uint8_t* bytes, int count) {
@@ -107,13 +134,12 @@ int32_t CaptureDataPath::BufferCB(double /*sample_time*/, const uint8_t* buffer,
             } else {
                 ConvertCaptureBuffer(ctx_, out_.data(), n);
             }
+        } else if (!WriteAsDelivered(buffer, len)) {
+            ctx_.stats.WriteFailures += 1;
+            result = kS_FALSE;
         } else {
-            if (!write(buffer, len)) {
-                result = kS_FALSE;
-            } else {
-                const int n = NormaliseCaptureBuffer(buffer, len);
-                ConvertCaptureBuffer(ctx_, out_.data(), n);
-            }
+            const int n = NormaliseCaptureBuffer(buffer, len);
+            ConvertCaptureBuffer(ctx_, out_.data(), n);
         }
     } catch (...) {
         // Nothing may escape into the capture framework's thread; the buffer counts as lost.

@@ -3,6 +3,7 @@
 // which writes the program stream in PS mode and keeps the statistics in every mode.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -20,11 +21,23 @@ class CaptureDataPath {
     explicit CaptureDataPath(StreamContext& ctx) : ctx_(ctx) {}
 
     // The recording's file. Set by recording control while the graph is stopped.
-    void SetOutputFile(OutputFile* file) noexcept { output_ = file; }
+    void SetOutputFile(OutputFile* file) noexcept {
+        output_ = file;
+        packet_size_.store(0, std::memory_order_relaxed);
+        raw_offset_ = 0;
+        raw_gap_ = false;
+    }
     OutputFile* output_file() const noexcept { return output_; }
 
     // One captured buffer. Returns S_OK, or S_FALSE when writing to the file failed.
     int32_t BufferCB(double sample_time, const uint8_t* buffer, long length);
+
+    // Bytes handed in by the deck since the data path was made, whatever became of them: tells a
+    // deck that delivers nothing (switched off) from a stream that writes nothing yet.
+    uint64_t bytes_received() const noexcept { return received_.load(std::memory_order_relaxed); }
+    // The packet size of the file's stream as its first buffers showed it: 188, 192 (source
+    // packets), or 0 before any.
+    int packet_size() const noexcept { return packet_size_.load(std::memory_order_relaxed); }
 
     // Places the whole 188-byte packets of carry-over plus data into the output buffer and
     // returns their byte count (a multiple of 188); the rest becomes the new carry-over.
@@ -33,9 +46,17 @@ class CaptureDataPath {
 
   private:
     void Reserve(size_t size);
+    // Writes a buffer as delivered; false when it is lost.
+    bool WriteAsDelivered(const uint8_t* buffer, int length);
 
     StreamContext& ctx_;
     OutputFile* output_ = nullptr;
+    std::atomic<uint64_t> received_{0};
+    std::atomic<int> packet_size_{0};
+    // Written as delivered (ts192): the stream offset of the next buffer, and whether a write was
+    // lost, after which the file goes on only at the stream's next packet start.
+    uint64_t raw_offset_ = 0;
+    bool raw_gap_ = false;
     // Work areas sized to the largest buffer seen, so a steady recording allocates nothing.
     std::vector<uint8_t> work_;
     std::vector<uint8_t> out_;

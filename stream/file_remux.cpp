@@ -49,6 +49,7 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
     f.write_fill = 0;
     f.PacketSize = 0;
     ctx.mux.MuxFirstRun = true;
+    ctx.mux.AvPesWritten = 0;
     f.FlushPending = false;
     ctx.mux.AudioGate = ctx.options.CheckPts ? 0 : 1;
     ctx.mux.VideoGate = 0;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace tessaline {
 
@@ -37,12 +39,32 @@ bool InputFile::Open(const std::string& path) {
     return true;
 }
 
+void InputFile::OpenMemory(const uint8_t* data, size_t size, std::string name) {
+    Close();
+    path_ = std::move(name);
+    error_.clear();
+    // A non-null pointer even for no bytes, so that the file counts as open.
+    static constexpr uint8_t kNothing = 0;
+    memory_ = data != nullptr ? data : &kNothing;
+    memory_size_ = data != nullptr ? size : 0;
+    memory_pos_ = 0;
+}
+
 void InputFile::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    memory_ = nullptr;
+    memory_size_ = 0;
+    memory_pos_ = 0;
 }
 
 long InputFile::Read(uint8_t* dest, size_t count) {
+    if (memory_ != nullptr) {
+        const size_t n = std::min(count, memory_size_ - memory_pos_);
+        if (n > 0) std::memcpy(dest, memory_ + memory_pos_, n);
+        memory_pos_ += n;
+        return static_cast<long>(n);
+    }
     size_t got = 0;
     while (got < count) {
         const ssize_t n = ::read(fd_, dest + got, count - got);
@@ -58,6 +80,10 @@ long InputFile::Read(uint8_t* dest, size_t count) {
 }
 
 bool InputFile::Rewind() {
+    if (memory_ != nullptr) {
+        memory_pos_ = 0;
+        return true;
+    }
     if (::lseek(fd_, 0, SEEK_SET) < 0) {
         error_ = std::strerror(errno);
         return false;
@@ -66,6 +92,7 @@ bool InputFile::Rewind() {
 }
 
 int64_t InputFile::Size() {
+    if (memory_ != nullptr) return static_cast<int64_t>(memory_size_);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         error_ = std::strerror(errno);

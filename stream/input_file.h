@@ -15,8 +15,10 @@ class InputFile {
     InputFile& operator=(const InputFile&) = delete;
 
     bool Open(const std::string& path);  // false: error() says why
+    // Reads bytes already in memory, which must outlive the reading (tests and fuzzing).
+    void OpenMemory(const uint8_t* data, size_t size, std::string name);
     void Close();
-    bool IsOpen() const noexcept { return fd_ >= 0; }
+    bool IsOpen() const noexcept { return fd_ >= 0 || memory_ != nullptr; }
 
     // Reads until count bytes are in or the file ends; returns the bytes read, -1 on error.
     long Read(uint8_t* dest, size_t count);
@@ -29,6 +31,9 @@ class InputFile {
 
   private:
     int fd_ = -1;
+    const uint8_t* memory_ = nullptr;
+    size_t memory_size_ = 0;
+    size_t memory_pos_ = 0;
     std::string path_;
     std::string error_;
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -43,21 +44,44 @@ bool OutputFile::Write(const void* bytes, size_t count) {
         return false;
     }
     const auto* p = static_cast<const uint8_t*>(bytes);
+    size_t done = 0;
     while (count > 0) {
         const ssize_t n = ::write(fd_, p, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            error_ = std::strerror(errno);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error_ = n < 0 ? std::strerror(errno) : "no progress writing";
+            TakeBack(done);
             return false;
         }
-        if (n == 0) {
-            error_ = "no progress writing";
-            return false;
-        }
+        done += static_cast<size_t>(n);
         p += n;
         count -= static_cast<size_t>(n);
         bytes_written_ += static_cast<uint64_t>(n);
     }
+    return true;
+}
+
+void OutputFile::TakeBack(size_t count) {
+    if (count == 0) return;
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    if (end < static_cast<off_t>(count)) return;  // not a seekable file
+    const off_t keep = end - static_cast<off_t>(count);
+    if (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, keep, SEEK_SET) != keep) return;
+    bytes_written_ -= count;
+}
+
+bool OutputFile::CutToWholeUnits(size_t unit) {
+    if (fd_ < 0 || unit == 0) return false;
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    if (end < 0) return false;
+    const off_t extra = end % static_cast<off_t>(unit);
+    if (extra == 0) return true;
+    const off_t keep = end - extra;
+    if (::ftruncate(fd_, keep) != 0 || ::lseek(fd_, keep, SEEK_SET) != keep) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    bytes_written_ -= std::min<uint64_t>(bytes_written_, static_cast<uint64_t>(extra));
     return true;
 }
 

@@ -49,6 +49,7 @@ void MuxPesPacket(StreamContext& ctx, ipack_s& a) {
         m.CurrentScr = 0;
         m.AudioStreamId = 0;
         m.VideoStreamId = 0;
+        m.AvPesWritten = 0;
     }
     if (a.mpeg_version != 2) return;  // MPEG-1 PES are never written
 
@@ -134,7 +135,10 @@ void MuxPesPacket(StreamContext& ctx, ipack_s& a) {
                 }
             }
         }
-        if (m.AudioGate) a.output->Put(buf, static_cast<size_t>(a.fill));
+        if (m.AudioGate) {
+            a.output->Put(buf, static_cast<size_t>(a.fill));
+            ++m.AvPesWritten;
+        }
     } else if (IsVideoStreamId(id)) {
         if (has_pts) {
             const uint64_t p = DecodeTimestamp(buf + 9);
@@ -150,9 +154,13 @@ void MuxPesPacket(StreamContext& ctx, ipack_s& a) {
             }
             stats.FirstVideoPts = DecodeTimestamp(buf + 9);
         }
-        if (m.VideoGate) a.output->Put(buf, static_cast<size_t>(a.fill));
+        if (m.VideoGate) {
+            a.output->Put(buf, static_cast<size_t>(a.fill));
+            ++m.AvPesWritten;
+        }
     } else {
         a.output->Put(buf, static_cast<size_t>(a.fill));
+        if (id == kStreamIdPrivate1 && ctx.options.CheckPrivateStream) ++m.AvPesWritten;
     }
     a.fill = fill_before;
 }

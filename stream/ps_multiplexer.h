@@ -21,6 +21,9 @@ struct MuxState {
     uint32_t CurrentScr = 0;    // SCR of the latest pack header
     uint8_t AudioStreamId = 0;
     uint8_t VideoStreamId = 0;
+    // Audio and video PES written since the start: none means the output holds no stream a
+    // player can use, whatever headers it has.
+    uint64_t AvPesWritten = 0;
     // The gates only open during a recording or conversion. The window reads them.
     Relaxed<int32_t> AudioGate{0};
     Relaxed<int32_t> VideoGate{0};

@@ -67,13 +67,16 @@ void PrintHelp() {
         "           [--mode ps|ts188|ts192] [--out FILE] [--all] [--keep-leading-bytes]\n"
         "           [--private-stream] [--power-on] [--json]\n"
         "\n"
-        "Records from deck N (default 0, see 'tessaline-cli devices') until the time is up\n"
-        "(0: no limit), the deck stops delivering, or Ctrl-C; the file is closed either way.\n"
+        "Records from deck N (default 0, see 'tessaline-cli devices') until the time is up,\n"
+        "the deck stops delivering, or Ctrl-C; the file is closed either way. --seconds 0 (or\n"
+        "--minutes 0) sets no time limit: the recording runs until the deck stops delivering\n"
+        "or Ctrl-C. When the deck delivers nothing for 5 seconds, the live view says so.\n"
         "\n"
         "  --mode ts188          188-byte TS packets (default)\n"
         "  --mode ts192          the deck's packets as delivered\n"
         "  --mode ps             MPEG-2 program stream, converted while recording\n"
-        "  --out FILE            default: YYMMDDHHNNSS.mpg in the current folder\n"
+        "  --out FILE            default: YYMMDDHHNNSS in the current folder, with .ts (ts188),\n"
+        "                        .m2ts (ts192) or .mpg (ps)\n"
         "  --all                 PS starts at once, not at the first video PTS\n"
         "  --keep-leading-bytes  PS keeps the bytes before the first sequence header and\n"
         "                        audio sync word\n"
@@ -148,13 +151,17 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
     return std::nullopt;
 }
 
-std::string DefaultName() {
+// How long a deck may deliver nothing before the live view says so.
+constexpr double kNoDataSeconds = 5;
+
+// The date and time of now, with the extension that fits what is written.
+std::string DefaultName(const std::string& mode) {
     const std::time_t now = std::time(nullptr);
     std::tm local = {};
     localtime_r(&now, &local);
     char name[32];
-    std::strftime(name, sizeof name, "%y%m%d%H%M%S.mpg", &local);
-    return name;
+    std::strftime(name, sizeof name, "%y%m%d%H%M%S", &local);
+    return std::string(name) + (mode == "ps" ? ".mpg" : mode == "ts192" ? ".m2ts" : ".ts");
 }
 
 uint64_t SizeOf(const std::string& path) {
@@ -208,6 +215,16 @@ class LiveView {
         std::fflush(stderr);
     }
 
+    // A warning on a line of its own, shown at once and kept above the live view.
+    void Note(const std::string& text) {
+        if (terminal_ && lines_ > 0) {
+            std::fprintf(stderr, "\x1b[%dA\x1b[J", lines_);
+            lines_ = 0;
+        }
+        std::fprintf(stderr, "tessaline-cli: %s\n", text.c_str());
+        std::fflush(stderr);
+    }
+
   private:
     bool terminal_;
     bool quiet_;
@@ -219,7 +236,7 @@ class LiveView {
 int RecordCommand(const Args& args) {
     RecordOptions o;
     if (const auto rc = Parse(args, o)) return *rc;
-    if (o.out.empty()) o.out = DefaultName();
+    if (o.out.empty()) o.out = DefaultName(o.mode);
 
     CaptureSetup setup;
     if (const int rc = setup.ListDecks(); rc != kExitOk) return rc;
@@ -258,12 +275,28 @@ int RecordCommand(const Args& args) {
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";
     bool deck_failed = false;
+    bool said_no_data = false;
+    bool said_write_failed = false;
+    const uint64_t received_before = setup.data_path.bytes_received();
     double elapsed = 0;
     auto next_view = start + std::chrono::seconds(1);
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const auto now = std::chrono::steady_clock::now();
         elapsed = std::chrono::duration<double>(now - start).count();
+        // Said once, as soon as it is known, so nobody waits on a recording that records nothing.
+        if (!said_no_data && elapsed >= kNoDataSeconds &&
+            setup.data_path.bytes_received() == received_before) {
+            said_no_data = true;
+            view.Note("no data from " + deck + " for " +
+                      std::to_string(static_cast<int>(kNoDataSeconds)) +
+                      " s: is it switched on and playing? (--power-on switches it on)");
+        }
+        if (!said_write_failed && setup.stream.stats.WriteFailures != 0) {
+            said_write_failed = true;
+            view.Note("writing to " + o.out +
+                      " failed (is the disk full?); what cannot be written is lost");
+        }
         if (signals.raised()) {
             ended = "stopped by signal";
             break;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "stream/file_remux.h"
 #include "stream/input_file.h"
@@ -17,6 +18,10 @@ namespace tessaline::cli {
 namespace {
 
 std::atomic<bool>* g_abort_flag = nullptr;
+
+std::string PidOrNone(uint32_t pid) {
+    return pid != 0 ? FormatPid(pid) : "none found";
+}
 
 void OnInterrupt(int) {
     if (g_abort_flag) g_abort_flag->store(true);
@@ -106,8 +111,8 @@ void PrintRemuxHelp() {
         "  --quiet               no progress bar\n"
         "\n"
         "exit: 0 done, 1 OUT could not be written, 2 bad usage or files, 3 no usable stream\n"
-        "in IN (empty, unknown packet size, PIDs not found), 130 interrupted (OUT keeps what was\n"
-        "converted so far)\n");
+        "in IN (empty, unknown packet size, PIDs not found, or no audio or video PES converted;\n"
+        "OUT is then removed), 130 interrupted (OUT keeps what was converted so far)\n");
 }
 
 }  // namespace
@@ -228,6 +233,17 @@ int RemuxCommand(const Args& args) {
     if (json) std::printf("%s\n", StatisticsJson(ctx.stats).c_str());
     switch (r.outcome) {
         case RemuxJobResult::Outcome::Done:
+            if (ctx.mux.AvPesWritten == 0) {
+                // Headers alone, or nothing: no player can open that, so it is not kept.
+                std::error_code ec;
+                std::filesystem::remove(out, ec);
+                std::fprintf(stderr,
+                             "tessaline-cli: %s: no audio or video could be converted (video PID "
+                             "%s, audio PID %s); %s not written\n",
+                             in.c_str(), PidOrNone(ctx.stats.VideoPid).c_str(),
+                             PidOrNone(ctx.stats.AudioPid).c_str(), out.c_str());
+                return kExitNoResult;
+            }
             if (!quiet && !json) {
                 std::fprintf(stderr, "%s -> %s\n%s", in.c_str(), out.c_str(),
                              StatisticsText(ctx.stats).c_str());

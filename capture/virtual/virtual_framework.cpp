@@ -349,6 +349,11 @@ int VirtualFramework::GraphsCreated() const {
     return system_->graphs_created;
 }
 
+int VirtualFramework::GraphsAlive() const {
+    std::lock_guard lock(system_->mu);
+    return static_cast<int>(system_->graphs.size());
+}
+
 HResult VirtualFramework::CreateFilterGraph(Ref<IGraphBuilder>& graph) {
     if (const HResult hr = system_->Check(VirtualOp::CreateFilterGraph)) return hr;
     graph = Ref<IGraphBuilder>(new VirtualGraph(system_));

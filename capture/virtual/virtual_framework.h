@@ -125,6 +125,8 @@ enum class VirtualOp {
     QueryMediaControl,
     QueryMediaEvent,
     Run,
+    // Run starts the graph all the same, then reports the code: a start that half worked.
+    RunLeavesRunning,
     Stop,
     // GetState fails with the code and reports no change: with kVFW_S_STATE_INTERMEDIATE the
     // graph never gets to the state asked for.
@@ -162,6 +164,7 @@ class VirtualFramework final : public MediaFramework {
 
     GraphSnapshot LatestGraph() const;
     int GraphsCreated() const;
+    int GraphsAlive() const;  // created and not yet released
 
     HResult CreateFilterGraph(Ref<IGraphBuilder>& graph) override;
     HResult CreateCaptureGraphBuilder(Ref<ICaptureGraphBuilder2>& builder) override;

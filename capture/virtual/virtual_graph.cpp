@@ -15,7 +15,7 @@ using Clock = std::chrono::steady_clock;
 
 // Enough of the start of a file to measure its rate.
 constexpr size_t kRateProbeBytes = 4 << 20;
-// How long a released graph waits for its streaming thread before leaving it behind.
+// How long a new run waits for the previous run's streaming thread to end.
 constexpr auto kReleaseWait = std::chrono::seconds(5);
 
 class PinEnum final : public IEnumPins {
@@ -352,8 +352,10 @@ VirtualGraph::~VirtualGraph() {
         shared_->signal.Raise();
         { std::lock_guard lock(shared_->mu); }
         shared_->cv.notify_all();
-        // A thread stuck in a callback is left to finish on its own; it holds what it uses.
-        if (!JoinFinished(kReleaseWait)) streamer_.detach();
+        // The thread calls the grabber's callback, which writes through the owner's data path:
+        // the owner frees that once the graph is gone, so the graph must not go before the thread
+        // has ended, however long a callback takes.
+        streamer_.join();
     }
     for (Member& m : members_) {
         for (auto& pin : m.filter->pins) {
@@ -485,7 +487,7 @@ HResult VirtualGraph::Run() {
         streamer_ =
             std::thread([shared = shared_, job = std::move(job)] { RunStream(shared, job); });
     }
-    return kS_OK;
+    return system_->Check(VirtualOp::RunLeavesRunning);
 }
 
 HResult VirtualGraph::Stop() {

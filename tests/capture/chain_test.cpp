@@ -152,7 +152,8 @@ TEST_F(ChainTest, DeckBindAndMediaControlFailuresCarryOn) {
     ASSERT_TRUE(capture.EnumerateDevices());
     fw.Fail(VirtualOp::BindToFilter, MakeResult(0x80070005), 1, "AV/C Tape");
     fw.Fail(VirtualOp::QueryMediaControl, kE_NOINTERFACE, 1);
-    EXPECT_TRUE(capture.SelectDevice(0));
+    // Without its filter the deck is not ready, whatever else could be built.
+    EXPECT_FALSE(capture.SelectDevice(0));
     EXPECT_THAT(Texts(), ElementsAre("Error 80070005: Cannot create video capture filter",
                                      "Error 80004003: Cannot add vidcap to filtergraph",
                                      "Error 80004002: Cannot use mediacontrol"));
@@ -184,6 +185,37 @@ TEST_F(ChainTest, RunAndStopFailuresReportTheirCode) {
     EXPECT_TRUE(capture.StopGraph());
     EXPECT_THAT(Texts(), ElementsAre("Error 8007001F: Cannot start capture",
                                      "Error 80004005: Cannot stop capture"));
+}
+
+TEST_F(ChainTest, MediaControlFailureAloneLeavesTheDeckReady) {
+    ASSERT_TRUE(capture.EnumerateDevices());
+    fw.Fail(VirtualOp::QueryMediaControl, kE_NOINTERFACE, 1);
+    EXPECT_TRUE(capture.SelectDevice(0));
+    EXPECT_THAT(Texts(), ElementsAre("Error 80004002: Cannot use mediacontrol"));
+}
+
+// A start that reports failure although the graph went on running: RunGraph itself stops it.
+TEST_F(ChainTest, FailedRunThatLeftTheGraphRunningIsStopped) {
+    Open();
+    fw.Fail(VirtualOp::RunLeavesRunning, MakeResult(0x8007001F), 1);
+    EXPECT_FALSE(capture.RunGraph());
+    EXPECT_EQ(fw.LatestGraph().state, FilterState::Stopped);
+    EXPECT_FALSE(capture.GraphMayRun());
+    EXPECT_THAT(Texts(), ElementsAre("Error 8007001F: Cannot start capture"));
+}
+
+// A graph that cannot tell its state is reported with the code it gives, not as a time-out.
+TEST_F(ChainTest, FailingGetStateReportsItsOwnCode) {
+    Open();
+    fw.Fail(VirtualOp::GetState, MakeResult(0x8004025B));
+    EXPECT_FALSE(capture.RunGraph());
+    EXPECT_TRUE(capture.GraphMayRun());  // the stop after it could not be seen through either
+    EXPECT_FALSE(capture.StopGraph());
+    fw.ClearFailures();
+    EXPECT_TRUE(capture.StopGraph());
+    EXPECT_FALSE(capture.GraphMayRun());
+    EXPECT_THAT(Texts(), ElementsAre("Error 8004025B: Cannot start capture",
+                                     "Error 8004025B: Cannot stop capture"));
 }
 
 TEST_F(ChainTest, GraphThatNeverGetsThereTimesOut) {

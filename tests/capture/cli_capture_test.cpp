@@ -1,8 +1,11 @@
 // tessaline-cli devices and record, run as a person or a script would run them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -27,11 +30,18 @@ TEST(CliDevices, ListsTheVirtualDeckOrSaysThereIsNone) {
     EXPECT_EQ(listed.exit_code, 0);
     EXPECT_EQ(listed.output, "0  Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)\n");
 
-    for (const std::string deck : {"", "none"}) {
-        const CommandResult none = RunCommand(Cli(deck, "devices"));
-        EXPECT_EQ(none.exit_code, 3);
+    // No virtual deck unless one is asked for: unset, empty or "none".
+    const std::string unset = "env -u TESSALINE_VIRTUAL_DECK " + ShellQuote(TESSALINE_CLI) + " ";
+    for (const std::string& command :
+         {Cli("", "devices"), Cli("none", "devices"), unset + "devices"}) {
+        const CommandResult none = RunCommand(command);
+        EXPECT_EQ(none.exit_code, 3) << command;
         EXPECT_TRUE(Contains(none.output, "Cannot find capture device")) << none.output;
+        EXPECT_FALSE(Contains(none.output, "Virtual")) << none.output;
     }
+    const CommandResult record = RunCommand(unset + "record --seconds 1 --out /dev/null");
+    EXPECT_EQ(record.exit_code, 3);
+    EXPECT_TRUE(Contains(record.output, "Cannot find capture device")) << record.output;
     const CommandResult missing = RunCommand(Cli("/nowhere/deck.ts", "devices"));
     EXPECT_EQ(missing.exit_code, 3);
     EXPECT_TRUE(Contains(missing.output, "cannot read /nowhere/deck.ts")) << missing.output;
@@ -91,6 +101,92 @@ TEST(CliRecord, BadUsageAndUnwritableFile) {
     EXPECT_EQ(unwritable.exit_code, 1);
     EXPECT_TRUE(Contains(unwritable.output, "Cannot open output file\n/nowhere/x.ts: "))
         << unwritable.output;
+}
+
+TEST(CliRecord, DefaultNamesTakeTheExtensionOfTheMode) {
+    const std::string sample = SamplePath("sample-sd-192.ts").string();
+    for (const auto& [mode, extension] :
+         {std::pair{"ps", ".mpg"}, std::pair{"ts188", ".ts"}, std::pair{"ts192", ".m2ts"}}) {
+        TempDir dir;
+        const CommandResult r =
+            RunCommand("cd " + ShellQuote(dir.path().string()) + " && " +
+                       Cli(sample, std::string("record --seconds 0 --mode ") + mode));
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        std::vector<fs::path> made;
+        for (const auto& e : fs::directory_iterator(dir.path())) made.push_back(e.path());
+        ASSERT_EQ(made.size(), 1u) << mode;
+        EXPECT_EQ(made[0].extension(), extension);
+        EXPECT_EQ(made[0].stem().string().size(), 12u) << made[0];  // YYMMDDHHNNSS
+    }
+}
+
+// One TS packet of PID 0x100 carrying a PCR at `seconds`.
+Bytes PcrPacket(double seconds) {
+    TsPacketSpec spec;
+    spec.adaptation_length = 7;
+    spec.has_payload = false;
+    Bytes p = MakeTsPacket(spec, {});
+    const auto base = static_cast<uint64_t>(seconds * 90000);
+    p[5] = 0x10;  // PCR flag
+    p[6] = static_cast<uint8_t>(base >> 25);
+    p[7] = static_cast<uint8_t>(base >> 17);
+    p[8] = static_cast<uint8_t>(base >> 9);
+    p[9] = static_cast<uint8_t>(base >> 1);
+    p[10] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E);
+    p[11] = 0;
+    return p;
+}
+
+// A deck that delivers nothing (here: a stream so slow that its first buffer is 20 s away) is
+// pointed out once, while the recording goes on.
+TEST(CliRecord, SaysSoWhenTheDeckDeliversNothing) {
+    TempDir dir;
+    Bytes slow;
+    for (int i = 0; i < 100; ++i) Append(slow, PcrPacket(i * 0.5));  // 376 bytes a second
+    WriteFile(dir / "slow.ts", slow);
+    const CommandResult r = RunCommand(Cli(
+        (dir / "slow.ts").string(),
+        "record --seconds 6 --mode ts188 --out " + ShellQuote((dir / "rec.ts").string()), "real"));
+    EXPECT_EQ(r.exit_code, 3) << r.output;
+    const size_t said = r.output.find("no data from");
+    ASSERT_NE(said, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("no data from", said + 1), std::string::npos) << r.output;
+    EXPECT_TRUE(Contains(r.output, "--power-on")) << r.output;
+}
+
+// A disk that fills up mid-recording (here: the file size limit): the failure is said when it
+// happens, and the file ends at its last whole packet.
+TEST(CliRecord, FullDiskLeavesWholePacketsAndIsReportedAtOnce) {
+    TempDir dir;
+    const fs::path sample = SamplePath("sample-hd-192.ts");
+    const Bytes all = ReadFile(sample);
+    for (const auto& [mode, packet] : {std::pair{"ts192", 192u}, std::pair{"ts188", 188u}}) {
+        const fs::path out = dir / (std::string("rec-") + mode);
+        const std::string record =
+            Cli(sample.string(), std::string("record --seconds 0 --mode ") + mode + " --out " +
+                                     ShellQuote(out.string()));
+        const CommandResult r =
+            RunCommand("sh -c " + ShellQuote("trap '' XFSZ; ulimit -f 2048; " + record));
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(Contains(r.output, "failed (is the disk full?)")) << r.output;
+        EXPECT_TRUE(Contains(r.output, "the file is incomplete")) << r.output;
+        const Bytes got = ReadFile(out);
+        EXPECT_GE(got.size(), 512u * 1024) << mode;
+        EXPECT_LT(got.size(), all.size()) << mode;
+        EXPECT_EQ(got.size() % packet, 0u) << mode << " " << got.size();
+        // Every packet in the file is whole and one of the deck's, in order.
+        if (packet == 192) {
+            size_t from = 0;
+            for (size_t pos = 0; pos < got.size(); pos += 192) {
+                const auto at = std::search(all.begin() + static_cast<long>(from), all.end(),
+                                            got.begin() + static_cast<long>(pos),
+                                            got.begin() + static_cast<long>(pos + 192));
+                ASSERT_TRUE(at != all.end()) << "packet at " << pos;
+                ASSERT_EQ((at - all.begin()) % 192, 0) << "packet at " << pos;
+                from = static_cast<size_t>(at - all.begin()) + 192;
+            }
+        }
+    }
 }
 
 // Ctrl-C in the middle of a recording at the stream's real rate: the file is closed and holds

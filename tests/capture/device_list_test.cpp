@@ -143,6 +143,24 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
     EXPECT_FALSE(flags.GrabberReady);
 }
 
+// A registered filter whose name cannot be read is left out of the list; it must not end the
+// walk before the grabber registered behind it.
+TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
+    VirtualFramework other(false);
+    other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    other.RegisterFilter("Broken", VirtualFilterKind::PassThrough);
+    other.RegisterFilter(kSampleGrabberName, VirtualFilterKind::SampleGrabber);
+    other.Fail(VirtualOp::BindToStorage, kE_FAIL, -1, "Broken");
+    CDSCapture cap(other, sink, ctx, path);
+    EXPECT_TRUE(FillDeviceList(cap, box, selection, sink, true));
+    EXPECT_TRUE(selection.GrabberReady);
+    EXPECT_TRUE(sink.messages.empty());
+    ASSERT_EQ(cap.FilterList().size(), 1u);
+    EXPECT_EQ(cap.FilterList()[0].Name, kSampleGrabberName);
+    ASSERT_TRUE(cap.SelectDevice(0));
+    EXPECT_TRUE(cap.AddFilterByName(kSampleGrabberName));
+}
+
 TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
     VirtualFramework other(false);
     other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
@@ -179,6 +197,7 @@ TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
     Click(0);  // another entry: the old graph goes, a new one holds the new deck alone
     EXPECT_EQ(saves, 2);
     EXPECT_EQ(fw.GraphsCreated(), graphs + 1);
+    EXPECT_EQ(fw.GraphsAlive(), 1);
     const GraphSnapshot g = fw.LatestGraph();
     EXPECT_THAT(g.filters, ElementsAre("AV/C Tape"));
     EXPECT_EQ(capture.SelectedDeviceName(), "AV/C Tape (JVC HM-DH5U #1)");
@@ -205,6 +224,8 @@ TEST_F(DeviceBoxTest, SavedIndexBeyondTheListSelectsNothing) {
     EXPECT_FALSE(flags.DeviceReady);
     EXPECT_FALSE(capture.HasDeviceFilter());
     EXPECT_EQ(SavedDeviceIndex(1, 2), 1);
+    EXPECT_EQ(SavedDeviceIndex(2, 2), -1);  // one past the last entry
+    EXPECT_EQ(SavedDeviceIndex(0, 0), -1);
     EXPECT_EQ(SavedDeviceIndex(-7, 2), -1);
 }
 

@@ -1,10 +1,15 @@
 // Whole recordings from the virtual deck through the recording sequence, in every output mode,
 // with the deck cutting its buffers at random; writing to the deck; start/stop under stress.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "capture/recording_sequence.h"
+#include "capture/virtual/virtual_stream.h"
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
@@ -136,6 +141,29 @@ TEST_F(RecordingTest, ProgramStreamEqualsTheConverterAndReadsBack) {
     EXPECT_EQ(r.output.find("###"), std::string::npos) << r.output;
 }
 
+// At the stream's own rate the deck takes the stream's duration to play it, never much less.
+TEST_F(RecordingTest, RealPaceTakesTheStreamsDuration) {
+    const fs::path file = SamplePath("sample-ac3.ts");
+    const Bytes bytes = ReadFile(file);
+    const double seconds = static_cast<double>(bytes.size()) /
+                           MeasurePlayRate(bytes.data(), bytes.size()).bytes_per_second;
+    ASSERT_GT(seconds, 1.0);
+    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+    c.file = file.string();
+    deck = fw.AddDeck(c);
+    Open();
+    SetMode(ctx.options, Mode::Ts188);
+    ASSERT_TRUE(sequence.PrepareGraph());
+    const auto start = Clock::now();
+    ASSERT_EQ(sequence.Start((dir / "rec.ts").string(), true),
+              RecordingSequence::StartResult::Started);
+    ASSERT_TRUE(WaitForEnd());
+    const double took = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_TRUE(sequence.Stop());
+    EXPECT_GE(took, seconds * 0.9);
+    EXPECT_EQ(ReadFile(dir / "rec.ts"), bytes);
+}
+
 TEST_F(RecordingTest, SwitchedOffDeckDeliversNothingUntilSwitchedOn) {
     UseDeck(SamplePath("sample-ac3.ts"), 4000, 14, ED_POWER_OFF);
     SetMode(ctx.options, Mode::Ts188);
@@ -180,16 +208,135 @@ TEST_F(RecordingTest, FileStaysOpenUntilTheGraphHasStopped) {
     UseDeck(SamplePath("sample-ac3.ts"), 4000, 17);
     SetMode(ctx.options, Mode::Ts188);
     ASSERT_TRUE(sequence.PrepareGraph());
+    const std::string rec = (dir / "rec.ts").string();
+    ASSERT_EQ(sequence.Start(rec, true), RecordingSequence::StartResult::Started);
+    fw.Fail(VirtualOp::Stop, kE_FAIL);
+    EXPECT_FALSE(sequence.Stop());
+    EXPECT_TRUE(sequence.IsOpen());
+    sink.messages.clear();
+
+    // A new recording is refused, and the user is told why, in the language asked for.
+    EXPECT_EQ(sequence.Start((dir / "other.ts").string(), true),
+              RecordingSequence::StartResult::Busy);
+    EXPECT_FALSE(sequence.PrepareGraph(false));
+    ASSERT_EQ(sink.messages.size(), 3u);
+    EXPECT_EQ(sink.messages[0].caption, "ERROR");
+    EXPECT_EQ(sink.messages[0].text, NotStoppedText(true) + "\n" + rec);
+    EXPECT_EQ(sink.messages[1].text, "Error 80004005: Cannot stop capture");  // tried again
+    EXPECT_EQ(sink.messages[2].caption, "エラー");
+    EXPECT_EQ(sink.messages[2].text, NotStoppedText(false) + "\n" + rec);
+    EXPECT_FALSE(fs::exists(dir / "other.ts"));
+
+    // Once the deck stops, the next record press gets through.
+    fw.ClearFailures();
+    EXPECT_TRUE(sequence.PrepareGraph());
+    EXPECT_FALSE(sequence.IsOpen());
+    EXPECT_EQ(sequence.Start((dir / "other.ts").string(), true),
+              RecordingSequence::StartResult::Started);
+    EXPECT_TRUE(sequence.Stop());
+}
+
+// Choosing the deck again releases the graph that would not stop (its streaming thread ends
+// with it), after which the file can be closed and a new recording made.
+TEST_F(RecordingTest, ChoosingTheDeckAgainEndsARecordingThatWouldNotStop) {
+    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+    c.file = SamplePath("sample-ac3.ts").string();
+    c.fast = true;
+    c.chunk_bytes = 1000;
+    fw.AddDeck(c);
+    c.model = "HM-DH30000";
+    fw.AddDeck(c);
+    Open(0);
+    SetMode(ctx.options, Mode::Ts188);
+    ASSERT_TRUE(sequence.PrepareGraph());
     ASSERT_EQ(sequence.Start((dir / "rec.ts").string(), true),
               RecordingSequence::StartResult::Started);
     fw.Fail(VirtualOp::Stop, kE_FAIL, 1);
     EXPECT_FALSE(sequence.Stop());
+    ASSERT_TRUE(capture.SelectDevice(1));
+    EXPECT_EQ(fw.GraphsAlive(), 1);
+    EXPECT_FALSE(ctx.CallbackBusy.load());
+    EXPECT_TRUE(sequence.PrepareGraph());
+    EXPECT_FALSE(sequence.IsOpen());
+    const Bytes got = ReadFile(dir / "rec.ts");
+    const Bytes sample = ReadFile(SamplePath("sample-ac3.ts"));
+    ASSERT_LE(got.size(), sample.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), sample.begin()));
+    EXPECT_THAT(Texts(), ::testing::ElementsAre("Error 80004005: Cannot stop capture"));
+}
+
+// A start that fails and whose stop cannot be seen through either: one report, one wait, and the
+// file kept open (a buffer may still come) until a later stop gets through.
+TEST_F(RecordingTest, FailedStartThatCannotStopReportsOnce) {
+    UseDeck(SamplePath("sample-ac3.ts"), 4000, 22);
+    capture.SetWaitLimits(100ms, 100ms);
+    ASSERT_TRUE(sequence.PrepareGraph());
+    fw.Fail(VirtualOp::GetState, kE_FAIL);
+    EXPECT_EQ(sequence.Start((dir / "rec.ts").string(), true),
+              RecordingSequence::StartResult::NotRunning);
+    EXPECT_THAT(Texts(), ::testing::ElementsAre("Error 80004005: Cannot start capture"));
     EXPECT_TRUE(sequence.IsOpen());
-    EXPECT_EQ(sequence.Start((dir / "other.ts").string(), true),
-              RecordingSequence::StartResult::Busy);
-    EXPECT_FALSE(sequence.PrepareGraph());
+    fw.ClearFailures();
     EXPECT_TRUE(sequence.Stop());
     EXPECT_FALSE(sequence.IsOpen());
+}
+
+// The streaming thread is in a callback that blocks (its file is a pipe nobody reads) when the
+// controller is destroyed: the release must wait for that thread, since the data path and the
+// stream context it writes through are freed right after.
+TEST(CaptureTeardown, ControllerWaitsForABlockedCallbackBeforeItsDataPathGoes) {
+    VirtualFramework fw;
+    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+    c.file = SamplePath("sample-sd-192.ts").string();
+    c.fast = true;
+    fw.AddDeck(c);
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    ::fcntl(pipe_fds[0], F_SETPIPE_SZ, 4096);
+    ::fcntl(pipe_fds[0], F_SETFL, O_NONBLOCK);
+
+    CollectingMessageSink sink;
+    auto ctx = std::make_unique<StreamContext>();
+    auto path = std::make_unique<CaptureDataPath>(*ctx);
+    OutputFile out;
+    out.Adopt(pipe_fds[1], "pipe");
+    path->SetOutputFile(&out);
+    auto capture = std::make_unique<CDSCapture>(fw, sink, *ctx, *path);
+    capture->SetWaitLimits(50ms, 50ms);
+    ASSERT_TRUE(capture->EnumerateDevices());
+    ASSERT_TRUE(capture->SelectDevice(0));
+    ASSERT_TRUE(capture->AddFilterByName(kSampleGrabberName));
+    ASSERT_TRUE(capture->ConnectChain(true));
+    ASSERT_TRUE(capture->SetupSampleGrabber());
+    ASSERT_TRUE(capture->RunGraph());
+    const auto deadline = Clock::now() + 20s;
+    while (!ctx->CallbackBusy.load() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(ctx->CallbackBusy.load());
+
+    // The pipe is drained only once the controller is gone, or after a while when its
+    // destruction (rightly) waits for the callback.
+    std::atomic<bool> destroyed{false};
+    std::atomic<bool> done{false};
+    std::thread drain([&] {
+        const auto until = Clock::now() + 1500ms;
+        while (!destroyed && Clock::now() < until) std::this_thread::sleep_for(5ms);
+        char buf[4096];
+        while (!done) {
+            if (::read(pipe_fds[0], buf, sizeof buf) <= 0) std::this_thread::sleep_for(1ms);
+        }
+    });
+    capture.reset();
+    destroyed = true;
+    EXPECT_FALSE(ctx->CallbackBusy.load());
+    // Freed as their owner would free them; a thread still running would now write into freed
+    // memory (AddressSanitizer reports it).
+    path.reset();
+    ctx.reset();
+    std::this_thread::sleep_for(50ms);
+    done = true;
+    drain.join();
+    out.Close();
+    ::close(pipe_fds[0]);
 }
 
 TEST_F(RecordingTest, DeckWhoseStreamVanishedReportsAnError) {

@@ -2,7 +2,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <csignal>
 #include <random>
 
 #include "stream/output_file.h"
@@ -140,6 +143,67 @@ TEST_F(BufferCBTest, WriteFailureIsReportedAndRawCarryOverUntouched) {
     ResetCarryOver(ctx);
     EXPECT_EQ(Feed(ts), kS_FALSE);
     EXPECT_EQ(ctx.stats.WriteFailures, 2u);
+}
+
+// Lets writes reach only the first `bytes` of any file while it lives, as a full disk would.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previous_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit previous_{};
+    void (*previous_handler_)(int) = nullptr;
+};
+
+// Buffers written as delivered do not end on packet starts. A write that fails half way (disk
+// full) leaves the file at its last whole packet, and once writes work again the file goes on at
+// the stream's next packet start: it never holds a torn packet or one out of step.
+TEST_F(BufferCBTest, LostRawWriteLeavesOnlyWholePacketsInStep) {
+    const Bytes sp = test::ToSourcePackets(test::NumberedPackets(40));
+    ctx.options.TrimPacket = false;
+    EXPECT_EQ(Feed(Bytes(sp.begin(), sp.begin() + 700)), kS_OK);
+    {
+        FileSizeLimit full(1000);
+        EXPECT_EQ(Feed(Bytes(sp.begin() + 700, sp.begin() + 1400)), kS_FALSE);
+    }
+    for (size_t pos = 1400; pos < sp.size(); pos += 700) {
+        const size_t end = std::min(pos + 700, sp.size());
+        EXPECT_EQ(
+            Feed(Bytes(sp.begin() + static_cast<long>(pos), sp.begin() + static_cast<long>(end))),
+            kS_OK);
+    }
+    EXPECT_EQ(ctx.stats.WriteFailures, 1u);
+    // Packets 0-2 (576 bytes, the last whole one before the failure), then from packet 8, the
+    // first to start after the lost buffer.
+    Bytes expected(sp.begin(), sp.begin() + 3 * 192);
+    expected.insert(expected.end(), sp.begin() + 8 * 192, sp.end());
+    EXPECT_EQ(Written(), expected);
+}
+
+TEST(OutputFileTest, CutToWholeUnitsKeepsWholePacketsFromTheStart) {
+    test::TempDir dir;
+    OutputFile file;
+    ASSERT_TRUE(file.Create((dir / "f").string()));
+    const Bytes bytes(1000, 0x47);
+    ASSERT_TRUE(file.Write(bytes.data(), bytes.size()));
+    EXPECT_TRUE(file.CutToWholeUnits(192));
+    EXPECT_EQ(file.bytes_written(), 960u);
+    EXPECT_TRUE(file.CutToWholeUnits(192));  // already whole
+    ASSERT_TRUE(file.Write(bytes.data(), 10));
+    ASSERT_TRUE(file.Close());
+    EXPECT_EQ(test::ReadFile(dir / "f").size(), 970u);  // later writes follow the cut
 }
 
 TEST_F(BufferCBTest, NoFileCountsAsAFailedWrite) {

@@ -170,6 +170,22 @@ TEST_F(AssemblerTest, PesShorterThanTenBytesProducesNothing) {
     }
 }
 
+TEST_F(AssemblerTest, PesOfExactlyTenBytesIsWritten) {
+    // The smallest PES that is sent on: the 9-byte MPEG-2 header and one payload byte.
+    const Bytes ten = {0x00, 0x00, 0x01, 0xC0, 0x00, 0x04, 0x80, 0x00, 0x00, 0x5A};
+    const Bytes next = MakePes(0xC0, 100, Filler(20));
+    Bytes stream = ten;
+    test::Append(stream, next);
+    for (int piece : {1, 10, 184}) {
+        sink.puts.clear();
+        ResetAssembler(p);
+        test::FeedInPieces(p, stream, piece);
+        ASSERT_EQ(sink.puts.size(), 2u) << piece;
+        EXPECT_EQ(sink.puts[0], ten);
+        EXPECT_EQ(sink.puts[1], next);
+    }
+}
+
 TEST_F(AssemblerTest, LengthShorterThanItsHeaderDoesNotSilenceTheStream) {
     // PES_packet_length 2 with a PTS header: damaged. The assembler drops it and finds the next.
     Bytes stream = MakePes(0xC0, 100, Filler(20), 2);

@@ -175,6 +175,28 @@ TEST_F(MuxTest, VideoWithoutPtsNeverOpensTheGate) {
     EXPECT_EQ(Kinds(ParsePs(sink.Joined())), "PSE");
 }
 
+// With Check PTS, audio waits for the video PES that opens the video: a video PTS seen before
+// that (no sequence header with it) must not let audio start by its own time.
+TEST_F(MuxTest, VideoPtsBeforeTheFirstSequenceHeaderDoesNotStartAudio) {
+    ctx.options.CheckPts = true;
+    Start();
+    Feed(audio, AudioPes(1000));
+    Feed(video, VideoPes(-1));            // sequence header without a PTS: starts the output
+    Feed(video, VideoPes(50000, false));  // a PTS, but no sequence header: video stays shut
+    Feed(audio, AudioPes(50000));         // level with that PTS: must still wait
+    EXPECT_EQ(Kinds(ParsePs(sink.Joined())), "PS");
+    EXPECT_EQ(ctx.stats.FirstVideoPts, 0u);
+    EXPECT_EQ(ctx.stats.FirstAudioPts, 0u);
+    Feed(video, VideoPes(100000));  // now the video starts
+    Feed(audio, AudioPes(99000));
+    std::vector<uint64_t> audio_pts;
+    for (const PsItem& item : ParsePs(sink.Joined())) {
+        if (item.stream_id == 0xC0) audio_pts.push_back(DecodeTimestamp(item.bytes.data() + 9));
+    }
+    EXPECT_EQ(audio_pts, std::vector<uint64_t>{99000});
+    EXPECT_EQ(ctx.stats.FirstAudioPts, 99000u);
+}
+
 TEST_F(MuxTest, SyncByteOptionTrimsTheFirstPes) {
     for (bool sync_byte : {true, false}) {
         sink.puts.clear();

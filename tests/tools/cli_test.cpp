@@ -1,6 +1,8 @@
 // tessaline-cli as a user runs it: output, exit codes, messages.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -73,6 +75,20 @@ TEST(Cli, RemuxRefusesAndFailsClearly) {
     r = RunCommand(Cli("remux --quiet " + Sample("sample-ac3.ts") + " " +
                        ShellQuote((dir / "o.mpg").string())));
     EXPECT_EQ(r.exit_code, 3);
+}
+
+// A run that converts no audio or video PES (here the first 2000 packets of an HD stream: both
+// PIDs are found, but no PES is written) leaves nothing a player can open: exit 3, no file left.
+TEST(Cli, RemuxThatConvertsNothingExits3AndLeavesNoFile) {
+    test::TempDir dir;
+    const test::Bytes hd = test::ReadFile(test::SamplePath("sample-hd-192.ts"));
+    test::WriteFile(dir / "head.ts", test::Bytes(hd.begin(), hd.begin() + 192 * 2000));
+    const auto out = dir / "head.mpg";
+    const auto r = RunCommand(Cli("remux --quiet " + ShellQuote((dir / "head.ts").string()) + " " +
+                                  ShellQuote(out.string())));
+    EXPECT_EQ(r.exit_code, 3) << r.output;
+    EXPECT_NE(r.output.find("no audio or video could be converted"), std::string::npos) << r.output;
+    EXPECT_FALSE(std::filesystem::exists(out));
 }
 
 TEST(Cli, HelpAndVersion) {

@@ -1,0 +1,63 @@
+// Arbitrary bytes as a settings file: read, rewritten unchanged, and changed the way the window
+// saves its options. The first byte says where the file ends and a value to store begins.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "app/ini_file.h"
+
+using namespace tessaline;
+
+namespace {
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// What a stored value reads back as: line breaks and NULs become blanks, blanks around go.
+std::string Stored(std::string_view value) {
+    std::string s(value);
+    for (char& c : s) {
+        if (c == '\n' || c == '\r' || c == '\0') c = ' ';
+    }
+    const size_t first = s.find_first_not_of(" \t");
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const size_t split = (size - 1) * data[0] / 255;
+    const std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string_view file = bytes.substr(0, split);
+    const std::string_view value = bytes.substr(split);
+
+    // Reading and writing back without a change keeps the file byte for byte.
+    IniFile ini = IniFile::Parse(file);
+    Check(ini.Serialize() == file);
+
+    // Every read the window makes, on whatever the file holds.
+    for (const char* key : {"Device", "Mode", "Folder", "TrimPacket"}) {
+        static_cast<void>(ReadProfileInt(ini, "Capture", key, -1));
+        static_cast<void>(ReadProfileBool(ini, "Capture", key, false));
+        static_cast<void>(ReadProfileString(ini, "Capture", key, "default"));
+    }
+    if (const auto n = ParseProfileInt(value)) {
+        // A number read from the file survives a save and a new read.
+        WriteProfileInt(ini, "Capture", "Number", *n);
+        Check(ReadProfileInt(IniFile::Parse(ini.Serialize()), "Capture", "Number", 0) == *n);
+    }
+
+    // A value stored and the file read again: the value as stored, the rest of the file kept.
+    ini.Set("Capture", "Folder", value);
+    const IniFile reread = IniFile::Parse(ini.Serialize());
+    Check(reread.Get("Capture", "Folder") == Stored(value));
+    Check(reread.Serialize() == ini.Serialize());
+    ini.Set("Other", "Key", "1");
+    Check(IniFile::Parse(ini.Serialize()).Get("Capture", "Folder") == Stored(value));
+    return 0;
+}
