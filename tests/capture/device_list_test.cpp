@@ -152,8 +152,8 @@ TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
     other.RegisterFilter(kSampleGrabberName, VirtualFilterKind::SampleGrabber);
     other.Fail(VirtualOp::BindToStorage, kE_FAIL, -1, "Broken");
     CDSCapture cap(other, sink, ctx, path);
-    EXPECT_TRUE(FillDeviceList(cap, box, selection, sink, true));
-    EXPECT_TRUE(selection.GrabberReady);
+    EXPECT_TRUE(FillDeviceList(cap, box, flags, sink));
+    EXPECT_TRUE(flags.GrabberReady);
     EXPECT_TRUE(sink.messages.empty());
     ASSERT_EQ(cap.FilterList().size(), 1u);
     EXPECT_EQ(cap.FilterList()[0].Name, kSampleGrabberName);
