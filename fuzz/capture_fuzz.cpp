@@ -5,24 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/discard_sink.h"
 #include "stream/capture_data_path.h"
 #include "stream/output_file.h"
 #include "stream/stream_context.h"
 
 using namespace tessaline;
-
-namespace {
-
-OutputFile& Discard() {
-    static OutputFile* sink = [] {
-        auto* f = new OutputFile;
-        f->Create("/dev/null");
-        return f;
-    }();
-    return *sink;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 3) return 0;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/discard_sink.h"
 #include "stream/file_remux.h"
 #include "stream/input_file.h"
 #include "stream/output_file.h"
@@ -12,19 +13,6 @@
 #include "stream/stream_context.h"
 
 using namespace tessaline;
-
-namespace {
-
-OutputFile& Discard() {
-    static OutputFile* sink = [] {
-        auto* f = new OutputFile;
-        f->Create("/dev/null");
-        return f;
-    }();
-    return *sink;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

@@ -28,28 +28,18 @@
 #include "capture/framework.h"
 #include "capture/virtual/virtual_framework.h"
 #include "recording/clock.h"
+#include "tests/app/event_wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using tessaline::RunEventsUntil;
 using tessaline::TFormQuillor;
-
-// Runs the window's events (and with them its tick threads) until done() holds; false after a
-// generous bound.
-bool RunUntil(const std::function<bool()>& done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > 60000) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 // Lets the monitor tick run at least twice more, so that what it shows is current.
 bool MonitorTicks(TFormQuillor& form) {
     const uint64_t from = form.TThTime->Ticks();
-    return RunUntil([&] { return form.TThTime->Ticks() >= from + 2; });
+    return RunEventsUntil([&] { return form.TThTime->Ticks() >= from + 2; });
 }
 
 bool Fail(const char* what) {
@@ -98,7 +88,7 @@ bool Record(TFormQuillor& f, tessaline::ManualClock& clock, tessaline::VirtualDe
     f.edtTime->setText("30");
     f.btnRecClick();
     if (!f.Flags.IsRecording) return Fail("the recording did not start");
-    if (!RunUntil([&] {
+    if (!RunEventsUntil([&] {
             return deck.buffers_delivered() > 0 &&
                    f.Capture()->PollCompletion() == tessaline::EC_COMPLETE;
         }))

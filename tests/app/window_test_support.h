@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QLocale>
 #include <QString>
 #include <QStringList>
@@ -17,6 +15,7 @@
 #include "app/ini_file.h"
 #include "app/main_form.h"
 #include "capture/virtual/virtual_framework.h"
+#include "tests/app/event_wait.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -60,18 +59,5 @@ class MainFormTest : public ::testing::Test {
     std::shared_ptr<VirtualFramework> framework;
     std::unique_ptr<TFormQuillor> form;
 };
-
-// Runs the window's events (and with them any tick threads' hand-overs) until done() holds; false
-// after a generous bound, which only a hang reaches.
-template <class F>
-bool RunEventsUntil(F done) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > 60000) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 }  // namespace tessaline
