@@ -1,5 +1,6 @@
 #include "recording/monitor_tick.h"
 
+#include "capture/framework.h"
 #include "recording/span_text.h"
 #include "stream/stream_context.h"
 
@@ -41,6 +42,13 @@ void MonitorTick::Run() {
     // A reservation becomes "Abort", as with any early stop.
     if (stats.WriteFailures > 0) {
         control_.Stop(RecordingControl::StopCause::WriteFailure);
+        return;
+    }
+    // A deck whose stream ended with an error (unplugged and not back within the backend's
+    // deadline) sends nothing more: end the recording with what it holds rather than run on
+    // empty. A stream that simply ended (EC_COMPLETE) keeps recording, as a tape's end does.
+    if (const int32_t event = control_.PollDeckEvent(); event != 0 && event != EC_COMPLETE) {
+        control_.Stop(RecordingControl::StopCause::DeckLost);
         return;
     }
 

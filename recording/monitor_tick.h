@@ -1,8 +1,8 @@
 // MonitorTick: what happens 20 times a second while something runs. For a recording: the status
 // bar (countdown to RecEnd, or the time since the start without a time limit), the data
-// information page and the delay suffix, the stop when a write to the file failed, and the stop at
-// the end (a reservation is marked done first). Runs on the window thread, handed over by the
-// monitor TickThread.
+// information page and the delay suffix, the stop when a write to the file failed or the deck's
+// stream ended with an error, and the stop at the end (a reservation is marked done first). Runs on
+// the window thread, handed over by the monitor TickThread.
 //
 // Two hook points for the other pages, set by the window:
 //   - BatchProgress: the batch page's progress step; runs at every tick while IsRemuxing is set,

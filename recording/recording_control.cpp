@@ -179,6 +179,10 @@ std::string RecordingControl::FinalPath() const {
     return state_.OutputBase + state_.DelaySuffix + state_.OutputExt;
 }
 
+int32_t RecordingControl::PollDeckEvent() {
+    return capture_.PollCompletion();
+}
+
 void RecordingControl::Stop(StopCause cause) {
     const RecordingOptions o = host_.ReadOptions();
 
@@ -224,6 +228,10 @@ void RecordingControl::Stop(StopCause cause) {
         text = Replace(Replace(text, "%1", shown), "%2",
                        write_error.empty() ? std::string("?") : write_error);
         host_.ShowError(text);
+    }
+    if (cause == StopCause::DeckLost && !failed_path.empty()) {
+        const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
+        host_.ShowError(Replace(kMsgDeckLost.Pick(flags_.UseEnglish), "%1", shown));
     }
 
     // 9. The computer's power action, never when the window closes.

@@ -65,6 +65,11 @@ inline const BilingualText kMsgOverwrite = {
 inline const BilingualText kMsgWriteFailed = {
     "Recording stopped: cannot write to %1 (%2). The file holds what was written before.",
     "書き込みに失敗したため録画を停止しました: %1 (%2)。それまでの内容はファイルに残っています。"};
+// %1 the file. The deck's graph ended with an error (a deck unplugged and not back in time).
+inline const BilingualText kMsgDeckLost = {
+    "Recording stopped: the deck stopped sending. %1 holds what was received before.",
+    "デッキからのデータが途絶えたため録画を停止しました。%1 "
+    "にはそれまでに受信した内容が残っています。"};
 
 // What recording control needs from its front end.
 class RecordingHost {
@@ -130,6 +135,7 @@ class RecordingControl {
     enum class StopCause {
         User,          // Stop, the end of a timed recording, a failure exit of another page
         WriteFailure,  // the disk refused a buffer: stopped as by Stop, then reported
+        DeckLost,      // the deck's stream ended with an error: stopped as by Stop, then reported
         Closing,       // the window closes: no computer power action, ever
     };
     // Stop (btnStopClick). A stop while nothing records touches no file.
@@ -140,6 +146,8 @@ class RecordingControl {
     // AddDelay as read at the start (the monitor tick's suffix rule).
     bool AddDelay() const { return options_.AddDelay; }
     RecordingHost& host() { return host_; }
+    // The deck's graph event, taken from the graph (0: none yet; see CDSCapture::PollCompletion).
+    int32_t PollDeckEvent();
     RunState& flags() { return flags_; }
     StreamContext& stream() { return stream_; }
     ReservationStatus* reservations() { return reservations_; }

@@ -425,6 +425,40 @@ TEST_F(RecordingControlTest, WriteFailureStopsAndReportsPathAndReason) {
     EXPECT_EQ(host.errors.size(), 1u);
 }
 
+// A deck whose stream ends with an error (here its source cannot be read; on the bus, a deck
+// that stayed away past the backend's deadline) ends the recording with one message, keeping the
+// file; a stream that simply ends keeps the recording running until its time is up.
+TEST_F(RecordingControlTest, DeckStreamErrorEndsTheRecordingButItsEndDoesNot) {
+    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+    c.file = (dir / "unreadable.ts").string();  // never created: the deck fails once it runs
+    c.fast = true;
+    deck = fw.AddDeck(c);
+    Open();
+    flags.DeviceReady = flags.GrabberReady = true;
+    ASSERT_TRUE(control.Start());
+    const std::string path = control.FinalPath();
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (flags.IsRecording) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        tick.Run();
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr("the deck stopped sending"));
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(path));
+    EXPECT_TRUE(fs::exists(path));
+}
+
+TEST_F(RecordingControlTest, DeckStreamThatEndsKeepsRecordingUntilItsTime) {
+    UseDeck("sample-sd-192.ts");
+    ASSERT_TRUE(control.Start());
+    WaitForDeckEnd();
+    tick.Run();
+    EXPECT_TRUE(flags.IsRecording);
+    EXPECT_TRUE(host.errors.empty());
+    control.Stop();
+}
+
 TEST_F(RecordingControlTest, TickDoesNothingIdleAndOnlyTheDeckStepWhileWriting) {
     int batch = 0, write = 0;
     tick.BatchProgress = [&] { ++batch; };
