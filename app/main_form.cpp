@@ -128,7 +128,8 @@ void TFormQuillor::FormCreate() {
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
-    for (QWidget* child : gbTimer->findChildren<QWidget*>()) child->setEnabled(false);
+    for (QWidget* child : gbTimer->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+        child->setEnabled(false);
     prbProc->setRange(0, 10000);
     sgList->SetRowCount(2);
     sgWrite->SetRowCount(2);

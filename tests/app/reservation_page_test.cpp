@@ -296,6 +296,14 @@ TEST_F(ReservationPageTest, EditorStateFollowsTimerBoxAndEndPickerFollowsStart) 
     EXPECT_FALSE(f.btnEdit->isEnabled());  // nothing to edit yet
     EXPECT_FALSE(f.btnEsc->isEnabled());
     EXPECT_EQ(FieldColourOf(f.edtFileResv), FieldColour::Window);
+    // The pickers can be typed into: their own text fields come back with the editor (locking
+    // the editor once reached into them and left them locked for good).
+    for (QWidget* picker :
+         std::initializer_list<QWidget*>{f.dpDateS, f.dpTimeS, f.dpDateE, f.dpTimeE}) {
+        for (QWidget* part : picker->findChildren<QWidget*>()) {
+            EXPECT_TRUE(part->isEnabled()) << picker->objectName().toStdString();
+        }
+    }
     EXPECT_EQ(f.dpDateS->date(), QDate(2024, 3, 6));
     EXPECT_EQ(f.dpTimeS->time(), QTime(12, 0, 0));
 
