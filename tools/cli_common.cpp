@@ -10,6 +10,33 @@
 
 namespace tessaline::cli {
 
+namespace {
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void OnStopSignal(int sig) {
+    g_stop_signal = sig;
+    std::signal(sig, SIG_DFL);
+}
+}  // namespace
+
+StopSignals::StopSignals() {
+    g_stop_signal = 0;
+    struct sigaction action = {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+}
+
+StopSignals::~StopSignals() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+}
+
+bool StopSignals::raised() const {
+    return g_stop_signal != 0;
+}
+
 std::optional<uint16_t> ParseHexPid(const std::string& text) {
     std::string t = text;
     if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);

@@ -1,6 +1,7 @@
 // Shared pieces of the command-line tool: exit codes, option parsing, statistics output.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,6 +22,21 @@ enum ExitCode : int {
 };
 
 using Args = std::vector<std::string>;
+
+// Catches SIGINT and SIGTERM while it lives, so that a long command can stop as its STOP button
+// does; a second Ctrl-C ends the program at once.
+class StopSignals {
+  public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    bool raised() const;
+
+  private:
+    struct sigaction old_int_ = {};
+    struct sigaction old_term_ = {};
+};
 
 // Parses a PID written in hexadecimal, with or without 0x; nullopt when it is not one.
 std::optional<uint16_t> ParseHexPid(const std::string& text);

@@ -1,7 +1,6 @@
 // record: records from a deck into one file until the time is up, the deck stops delivering, or
 // Ctrl-C; shows the stream information once a second while it runs.
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -16,38 +15,6 @@
 
 namespace tessaline::cli {
 namespace {
-
-volatile std::sig_atomic_t g_stop_signal = 0;
-
-extern "C" void OnStopSignal(int sig) {
-    g_stop_signal = sig;
-    // A second Ctrl-C ends the program at once.
-    std::signal(sig, SIG_DFL);
-}
-
-// Catches SIGINT and SIGTERM while it lives.
-class StopSignals {
-  public:
-    StopSignals() {
-        g_stop_signal = 0;
-        struct sigaction action = {};
-        action.sa_handler = OnStopSignal;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &old_int_);
-        sigaction(SIGTERM, &action, &old_term_);
-    }
-    ~StopSignals() {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-    bool raised() const { return g_stop_signal != 0; }
-
-  private:
-    struct sigaction old_int_ = {};
-    struct sigaction old_term_ = {};
-};
 
 struct RecordOptions {
     long device = 0;

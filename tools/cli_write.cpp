@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -18,36 +17,6 @@
 
 namespace tessaline::cli {
 namespace {
-
-volatile std::sig_atomic_t g_write_stop = 0;
-
-extern "C" void OnWriteStop(int sig) {
-    g_write_stop = sig;
-    std::signal(sig, SIG_DFL);  // a second Ctrl-C ends the program at once
-}
-
-class StopOnSignal {
-  public:
-    StopOnSignal() {
-        g_write_stop = 0;
-        struct sigaction action = {};
-        action.sa_handler = OnWriteStop;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &old_int_);
-        sigaction(SIGTERM, &action, &old_term_);
-    }
-    ~StopOnSignal() {
-        sigaction(SIGINT, &old_int_, nullptr);
-        sigaction(SIGTERM, &old_term_, nullptr);
-    }
-    StopOnSignal(const StopOnSignal&) = delete;
-    StopOnSignal& operator=(const StopOnSignal&) = delete;
-    bool raised() const { return g_write_stop != 0; }
-
-  private:
-    struct sigaction old_int_ = {};
-    struct sigaction old_term_ = {};
-};
 
 struct WriteArgs {
     long device = 0;
@@ -150,7 +119,7 @@ int WriteCommand(const Args& args) {
                      list.Row(list.Current()).c_str());
     };
 
-    StopOnSignal signals;
+    StopSignals signals;
     announce();
     const DeckWriter::StartResult started = writer.Start(w.options);
     if (started != DeckWriter::StartResult::Started) {
