@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages the build, the tests and the window need, but only those missing,
 # so that a machine that has them all is not touched (and needs no network).
 set -eu
@@ -8,8 +9,9 @@ ffmpeg tstools"
 # The window: Qt 6 Widgets (the offscreen platform for tests comes with it), the desktop platform
 # plugins, and a font with the Japanese captions.
 PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
-# Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb.
-PACKAGES="$PACKAGES desktop-file-utils dpkg-dev"
+# Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb,
+# Debian's package checker and the AppStream validator (tests).
+PACKAGES="$PACKAGES desktop-file-utils dpkg-dev lintian appstream"
 # Real decks on IEEE 1394.
 PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
 

@@ -1,11 +1,15 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the build into a staging folder (DESTDIR) as a package would and checks the result:
 # every file where the desktop and manual conventions put it, a desktop entry the validator
-# accepts, programs that run from there and point nowhere into the build tree.
-# usage: install_test.sh BUILD_DIR VERSION
+# accepts, programs that run from there and point nowhere into the build tree. The udev rules
+# follow the prefix: beside the system's for /usr, the administrator's folder for any other, and
+# none (with a note, not a failure) for a prefix in the home folder.
+# usage: install_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -eu
-build=$1
-version=$2
+src=$1
+build=$2
+version=$3
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -44,8 +48,9 @@ for size in 16 22 24 32 48 64 128 256; do
 done
 
 for page in tessaline tessaline-cli; do
-    man="$root/share/man/man1/$page.1"
-    [ -f "$man" ] || fail "manual page $page.1 missing"
+    [ -f "$root/share/man/man1/$page.1.gz" ] || fail "manual page $page.1.gz missing"
+    man="$stage/$page.1"
+    zcat "$root/share/man/man1/$page.1.gz" >"$man" || fail "$page.1.gz does not uncompress"
     grep -q "@PROJECT_VERSION@" "$man" && fail "$page.1 still has a placeholder"
     grep -q "Tessaline $version" "$man" || fail "$page.1 does not carry version $version"
     if command -v groff >/dev/null 2>&1; then
@@ -54,6 +59,37 @@ for page in tessaline tessaline-cli; do
     fi
 done
 
+[ -f "$root/share/doc/tessaline/copyright" ] || fail "copyright missing"
+zcat "$root/share/doc/tessaline/changelog.gz" | head -n 1 | grep -q "^tessaline ($version) " \
+    || fail "changelog.gz does not start with version $version"
+set -- "$root"/share/metainfo/*.metainfo.xml
+[ -f "$1" ] || fail "AppStream metadata missing"
+for rules in "$src"/desktop/udev/*.rules; do
+    cmp -s "$rules" "$root/lib/udev/rules.d/$(basename "$rules")" \
+        || fail "udev rules $(basename "$rules") not in /usr/lib/udev/rules.d"
+done
+
 out=$("$root/bin/tessaline-cli" --version) || fail "installed tessaline-cli --version failed"
 [ "$out" = "tessaline-cli $version" ] || fail "tessaline-cli --version said: $out"
 echo "installed tree checked: $(find "$stage" -type f | wc -l) files"
+
+# Under /usr/local udev would never read them: they go to /etc/udev/rules.d.
+local_stage="$stage/local"
+DESTDIR="$local_stage" cmake --install "$build" --prefix /usr/local >"$stage/local.log" 2>&1 \
+    || { cat "$stage/local.log"; fail "cmake --install --prefix /usr/local"; }
+for rules in "$src"/desktop/udev/*.rules; do
+    [ -f "$local_stage/etc/udev/rules.d/$(basename "$rules")" ] \
+        || fail "prefix /usr/local: $(basename "$rules") not in /etc/udev/rules.d"
+done
+[ ! -e "$local_stage/usr/local/lib/udev" ] || fail "prefix /usr/local: rules where udev never looks"
+
+# A user's own prefix cannot hold them; the install goes on and says how to add them by hand.
+home="$stage/home"
+mkdir -p "$home"
+env -u DESTDIR HOME="$home" cmake --install "$build" --prefix "$home/.local" >"$stage/home.log" 2>&1 \
+    || { cat "$stage/home.log"; fail "cmake --install into the home folder"; }
+[ -x "$home/.local/bin/tessaline-cli" ] || fail "home prefix: tessaline-cli not installed"
+grep -q "Not installing the udev rules" "$stage/home.log" || fail "home prefix: no note on the udev rules"
+leftover=$(find "$stage/home" -name '*.rules')
+[ -z "$leftover" ] || fail "home prefix: rules installed where udev never looks: $leftover"
+echo "udev rules follow the prefix"
