@@ -76,7 +76,7 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
     return config;
 }
 
-void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) {
+void AddRealDecks(GraphHost& framework, std::vector<std::string>& notes) {
 #ifdef TESSALINE_HAVE_RAW1394
     const char* use = Env("TESSALINE_IEEE1394");
     if (use != nullptr && std::strcmp(use, "off") == 0) return;
@@ -96,7 +96,7 @@ void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) 
 
 std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes) {
     // Real decks first; the virtual deck is listed after them.
-    auto framework = std::make_unique<VirtualFramework>();
+    auto framework = std::make_unique<GraphHost>();
     AddRealDecks(*framework, notes);
     if (auto config = VirtualDeckFromEnvironment(notes)) framework->AddDeck(std::move(*config));
     return framework;

@@ -14,7 +14,7 @@
 #include "capture/ieee1394/streaming.h"
 
 namespace tessaline {
-class VirtualFramework;
+class GraphHost;
 }
 
 namespace tessaline::fw {
@@ -68,7 +68,7 @@ class Ieee1394Deck final : public DeckDriver {
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture
 // controller names decks. Returns how many were added.
-int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
                      const DeckTiming& timing = {});
 
 }  // namespace tessaline::fw

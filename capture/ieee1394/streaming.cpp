@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/ieee1394/enumerate.h"
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 
 namespace tessaline::fw {
 namespace {

@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/ieee1394/fake_bus.h"
+#include "capture/graph/graph_host.h"
 #include "capture/ieee1394/ieee1394_deck.h"
-#include "capture/virtual/virtual_framework.h"
+#include "tests/support/ieee1394/fake_bus.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::fw {
@@ -87,7 +87,7 @@ TEST(Ieee1394Enumeration, NamesThroughTheCaptureController) {
     nameless.vendor = std::nullopt;
     nameless.model = std::nullopt;
     b.bus->AddDeck(nameless);
-    VirtualFramework framework(true);
+    GraphHost framework(true);
     EXPECT_EQ(AddIeee1394Decks(framework, b.port, Quick()), 3);
     const auto decks = framework.Decks();
     ASSERT_EQ(decks.size(), 3u);

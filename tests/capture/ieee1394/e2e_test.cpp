@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <thread>
 
-#include "capture/ieee1394/fake_bus.h"
 #include "capture/ieee1394/ieee1394_deck.h"
-#include "capture/ieee1394/isodump.h"
 #include "capture/recording_sequence.h"
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
+#include "tests/support/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/isodump.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::test {
@@ -256,7 +256,7 @@ TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
     c.write_protected = true;
     owned->AddDeck(c);
     FakeBus* bus = owned.get();
-    VirtualFramework framework;
+    GraphHost framework;
     fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(owned)));
     CollectingMessageSink sink;
     StreamContext ctx;

@@ -1,4 +1,4 @@
-#include "capture/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/fake_bus.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
