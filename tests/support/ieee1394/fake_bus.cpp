@@ -163,10 +163,10 @@ void Answer(FakeBus::State& s, FakeNode& n, std::vector<uint8_t> cmd) {
         return;
     }
     if (cmd[2] == avc::kOpTransportState) {
+        // As decks answer: the mode in the opcode byte, the state after it.
         std::vector<uint8_t> r = answer(avc::kStable);
-        r.resize(5);
-        r[3] = n.transport_op;
-        r[4] = n.transport_operand;
+        r[2] = n.transport_op;
+        r[3] = n.transport_operand;
         Reply(s, n.phy, r);
         return;
     }
