@@ -85,8 +85,9 @@ void AddRealDecks(GraphHost& framework, std::vector<std::string>& notes) {
     for (auto& port : ports) {
         fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(port)));
     }
-    if (ports.empty() && !reason.empty()) {
-        notes.push_back("IEEE 1394: " + reason + "; no real deck can be listed");
+    if (!reason.empty()) {
+        notes.push_back("IEEE 1394: " + reason +
+                        (ports.empty() ? "; no real deck can be listed" : ""));
     }
 #else
     (void)framework;
