@@ -60,6 +60,9 @@ class IBus {
     virtual BusStatus Nodes(std::vector<NodeInfo>& nodes) = 0;
     // Counts bus resets seen so far; a change means node numbers may have changed.
     virtual uint32_t Generation() = 0;
+    // Looks for nodes afresh, for one that Nodes() may have missed (a device plugged in again
+    // before it could be opened). Cheap to call often: the bus limits how often it really looks.
+    virtual void Rescan() {}
 };
 
 // A half point-to-point connection as libiec61883 makes it: plugs of -1 mean "the first free

@@ -101,6 +101,12 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     int32_t event = 0;
     box.Set(report);
 
+    // Packets heard on our channel, and when the last of them came.
+    auto heard = [&] { return parser.stats().packets - parser.stats().wrong_channel; };
+    uint64_t heard_before = 0;
+    Clock::time_point last_heard = Clock::now();
+    Clock::time_point last_silence_retry = last_heard;
+
     while (!stop.raised()) {
         const bool readable = WaitReadable(source->Fd(), stop, timing.poll);
         if (stop.raised()) break;
@@ -113,6 +119,12 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             buffer.clear();
         }
         report.cip = parser.stats();
+        const auto now = Clock::now();
+        if (heard() != heard_before) {
+            heard_before = heard();
+            last_heard = now;
+            last_silence_retry = now;
+        }
         if (status == IsoStatus::Error) {
             report.error = "the receive handle failed";
             event = EC_ERRORABORT;
@@ -124,14 +136,39 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
 
         bool reset = status == IsoStatus::BusReset;
+        bool silent = false;
+        if (!reset && !away && now - last_heard >= timing.silence) {
+            if (now - last_heard >= timing.silence + timing.reconnect_deadline) {
+                report.error =
+                    "no stream from the deck on channel " + std::to_string(channel) + " for " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(now - last_heard)
+                            .count()) +
+                    " s";
+                event = EC_ERRORABORT;
+                break;
+            }
+            // Quiet without a reset: connect again, once per silence period.
+            silent = now - last_silence_retry >= timing.silence;
+            if (silent) last_silence_retry = now;
+        }
         std::optional<int> phy;
         int new_channel = -1;
-        if (reset || away) {
+        if (reset || away || silent) {
             std::lock_guard lock(port.mutex());
             generation = port.bus().Bus().Generation();
             phy = FindPhyByGuid(port.bus().Bus(), guid);
+            if (!phy) {
+                // Plugged in again but not yet seen (its node could not be opened at once).
+                port.bus().Bus().Rescan();
+                phy = FindPhyByGuid(port.bus().Bus(), guid);
+            }
             if (phy) {
                 conn.output_phy = *phy;
+                if (silent && report.connected) {
+                    port.bus().Cmp().Disconnect(conn);
+                    report.connected = false;
+                }
                 new_channel = report.connected ? port.bus().Cmp().Reconnect(conn)
                                                : port.bus().Cmp().Connect(conn);
                 if (new_channel >= 0) {
@@ -145,7 +182,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             if (port.bus().Bus().Generation() != generation) {
                 // A reset the iso handle did not report; look again on the next round.
                 away = true;
-                away_since = Clock::now();
+                away_since = now;
             }
             box.Set(report);
             continue;
@@ -154,9 +191,9 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             // Unplugged, or its plug not back yet: keep what we have, wait a little longer.
             if (!away) {
                 away = true;
-                away_since = Clock::now();
+                away_since = now;
             }
-            if (Clock::now() - away_since >= timing.reconnect_deadline) {
+            if (now - away_since >= timing.reconnect_deadline) {
                 report.error = phy ? "the connection to the deck could not be restored"
                                    : "the deck left the bus";
                 event = EC_ERRORABORT;
@@ -167,7 +204,13 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
         away = false;
         ++report.reconnects;
-        if (new_channel != channel) {
+        if (!silent) {
+            // Back after a reset: the silence clock starts again (a quiet deck does not).
+            last_heard = now;
+            last_silence_retry = now;
+        }
+        if (new_channel != channel || silent) {
+            // A new channel, or a quiet one: listen afresh.
             source->Stop();
             source = port.bus().OpenIsoSource();
             if (!source || !source->Start(new_channel)) {

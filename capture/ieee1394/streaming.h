@@ -42,6 +42,10 @@ struct StreamTiming {
     // How long a deck may stay off the bus (unplugged, or no connection after a bus reset)
     // before the stream ends with an error.
     std::chrono::milliseconds reconnect_deadline{10000};
+    // A receive that hears nothing on its channel this long (no bus reset, the deck just went
+    // quiet, or a broadcast channel that carries nothing) makes the connection again; nothing
+    // for this plus reconnect_deadline ends the stream with an error.
+    std::chrono::milliseconds silence{1000};
     // Room kept for the source packets of one wake-up, beyond what the irq interval brings, so
     // that receiving allocates nothing.
     size_t deliver_bytes = size_t{192} * 320;

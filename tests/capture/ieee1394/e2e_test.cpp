@@ -57,6 +57,13 @@ IsoScriptItem Marker(IsoScriptItem::Kind kind, bool unplug = false) {
     return item;
 }
 
+IsoScriptItem Quiet(std::chrono::milliseconds wait) {
+    IsoScriptItem item;
+    item.kind = IsoScriptItem::Kind::Wait;
+    item.wait = wait;
+    return item;
+}
+
 std::vector<IsoScriptItem> Slice(const std::vector<IsoScriptItem>& items, size_t from, size_t to) {
     return {items.begin() + static_cast<long>(from), items.begin() + static_cast<long>(to)};
 }
@@ -74,6 +81,7 @@ class Ieee1394E2e : public CaptureTest {
         timing.sleep = [](std::chrono::milliseconds) {};
         timing.stream.poll = 20ms;
         timing.stream.reconnect_deadline = 200ms;
+        timing.stream.silence = 400ms;
         EXPECT_EQ(fw::AddIeee1394Decks(fw, port, timing), 1);
         Open();
     }
@@ -187,6 +195,57 @@ TEST_F(Ieee1394E2e, ADeckThatStaysAwayEndsTheRecordingKeepingWhatCame) {
               Bytes(sample.begin(), sample.begin() + 80 * 192));
     EXPECT_EQ(event, EC_ERRORABORT);
     EXPECT_EQ(Report().error, "the deck left the bus");
+}
+
+TEST_F(Ieee1394E2e, ADeckBackWithinTheDeadlineAfterAResetResumesEvenIfSeenOnlyByARescan) {
+    // The stream ran well past the deadline before the reset: the deadline counts from the
+    // reset, not from the start or the last packet. The deck comes back before its node can be
+    // opened, so only a fresh look at the bus finds it.
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    std::vector<IsoScriptItem> script = Slice(items, 0, 40);
+    script.push_back(Quiet(300ms));
+    script.push_back(Marker(IsoScriptItem::Kind::BusReset, true));
+    script.push_back(Quiet(100ms));
+    IsoScriptItem back = Marker(IsoScriptItem::Kind::Replug);
+    back.hidden = true;
+    script.push_back(back);
+    auto rest = fw::IsoPacketsFrom(Bytes(sample.begin() + 80 * 192, sample.end()), 2, 104);
+    script.insert(script.end(), rest.begin(), rest.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_GE(bus->Rescans(), 1);
+    EXPECT_EQ(Report().reconnects, 1u);
+    EXPECT_EQ(Report().error, "");
+}
+
+TEST_F(Ieee1394E2e, AQuietSpellWithoutAResetConnectsAgainAndTheStreamGoesOn) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    std::vector<IsoScriptItem> script = Slice(items, 0, 40);
+    script.push_back(Quiet(500ms));  // past the silence limit, within the deadline after it
+    script.insert(script.end(), items.begin() + 40, items.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_EQ(bus->ConnectCalls(), 2);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, AStreamThatStopsForGoodEndsTheRecordingKeepingWhatCame) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, Slice(items, 0, 40), &event),
+              Bytes(sample.begin(), sample.begin() + 80 * 192));
+    EXPECT_EQ(event, EC_ERRORABORT);
+    EXPECT_EQ(Report().error.rfind("no stream from the deck on channel 0", 0), 0u)
+        << Report().error;
+    EXPECT_GE(bus->ConnectCalls(), 2);  // it tried once more before giving up
+    EXPECT_EQ(bus->Connections(), 0);
 }
 
 TEST_F(Ieee1394E2e, DeckCommandsGoOutAsAvc) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "capture/ieee1394/avc.h"
 #include "capture/ieee1394/cip.h"
@@ -15,6 +16,7 @@ struct FakeNode {
     int phy = -1;
     bool local = false;
     bool present = true;
+    bool hidden = false;  // on the bus, but its node not yet opened
     bool avc = false;
     bool deck = false;
     FakeDeckConfig config;
@@ -37,6 +39,8 @@ struct FakeBus::State {
     int connect_calls = 0;
     int reconnect_calls = 0;
     int opened_sources = 0;
+    int rescans = 0;
+    std::chrono::steady_clock::time_point quiet_until{};
     std::vector<IsoScriptItem> script;
     size_t script_pos = 0;
     int listen_channel = -1;
@@ -224,7 +228,7 @@ class FakeNodes final : public IBus {
         std::lock_guard lock(s_.mu);
         nodes.clear();
         for (const FakeNode& n : s_.nodes) {
-            if (!n.present) continue;
+            if (!n.present || n.hidden) continue;
             NodeInfo info;
             info.phy = n.phy;
             info.guid = n.guid;
@@ -241,6 +245,11 @@ class FakeNodes final : public IBus {
     uint32_t Generation() override {
         std::lock_guard lock(s_.mu);
         return s_.generation;
+    }
+    void Rescan() override {
+        std::lock_guard lock(s_.mu);
+        ++s_.rescans;
+        for (FakeNode& n : s_.nodes) n.hidden = false;
     }
 
   private:
@@ -302,11 +311,35 @@ class FakeIsoSource final : public IIsoSource {
     IsoStatus Iterate(IsoPacketSink& sink) override {
         constexpr int kBatch = 64;
         std::unique_lock lock(s_->mu);
+        const auto now = std::chrono::steady_clock::now();
+        if (now < s_->quiet_until) {
+            // A quiet deck: nothing yet; look again shortly.
+            const auto nap = std::min<std::chrono::steady_clock::duration>(
+                s_->quiet_until - now, std::chrono::milliseconds(5));
+            lock.unlock();
+            std::this_thread::sleep_for(nap);
+            return IsoStatus::Ok;
+        }
         IsoStatus status = IsoStatus::Ok;
         for (int i = 0; i < kBatch && s_->script_pos < s_->script.size(); ++i) {
             IsoScriptItem& item = s_->script[s_->script_pos++];
             if (item.kind == IsoScriptItem::Kind::End) {
                 status = IsoStatus::End;
+                break;
+            }
+            if (item.kind == IsoScriptItem::Kind::Wait) {
+                s_->quiet_until = std::chrono::steady_clock::now() + item.wait;
+                break;
+            }
+            if (item.kind == IsoScriptItem::Kind::Replug) {
+                for (FakeNode& n : s_->nodes) {
+                    if (n.deck && !n.present) {
+                        n.present = true;
+                        n.hidden = item.hidden;
+                    }
+                }
+                s_->Renumber();
+                status = IsoStatus::BusReset;
                 break;
             }
             if (item.kind == IsoScriptItem::Kind::BusReset) {
@@ -493,6 +526,10 @@ int FakeBus::ReconnectCalls() const {
 int FakeBus::OpenedSources() const {
     std::lock_guard lock(state_->mu);
     return state_->opened_sources;
+}
+int FakeBus::Rescans() const {
+    std::lock_guard lock(state_->mu);
+    return state_->rescans;
 }
 
 std::pair<uint8_t, uint8_t> FakeBus::Transport(uint64_t guid) const {
