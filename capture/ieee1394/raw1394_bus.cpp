@@ -1,5 +1,6 @@
 #include "capture/ieee1394/raw1394_bus.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <libavc1394/rom1394.h>
 #include <libiec61883/iec61883.h>
@@ -27,7 +28,21 @@ constexpr int kMaxPorts = 16;
 constexpr unsigned kRecvPackets = 4000;
 constexpr unsigned kRecvMaxPayload = 2056;
 constexpr int kIrqInterval = 250;
-constexpr unsigned kXmitPackets = 1000;
+// Transmit: half a second of packets queued, so that a late wake-up does not starve the deck.
+constexpr unsigned kXmitPackets = 4000;
+// Cycles between reading the cycle timer and the first queued packet going out.
+constexpr unsigned kXmitStartLatency = 16;
+// Plug registers (IEC 61883-1), relative to the CSR base.
+constexpr nodeaddr_t kOpcr0 = 0x904;
+constexpr nodeaddr_t kIpcr0 = 0x984;
+constexpr quadlet_t kPcrP2pMask = 0x3Fu << 24;
+
+// Bandwidth allocation units (a quadlet's time at S1600) for one iso packet of `payload` bytes
+// at `speed`: the payload with the iso header and CRCs (3 quadlets), plus the usual overhead.
+int BandwidthUnits(int speed, size_t payload) {
+    const int per_quadlet = 16 >> std::clamp(speed, 0, 2);  // S100 16, S200 8, S400 4
+    return 512 + static_cast<int>((payload + 3) / 4 + 3) * per_quadlet;
+}
 
 nodeid_t NodeId(int phy, raw1394handle_t h) {
     return phy < 0 ? raw1394_get_local_id(h) : static_cast<nodeid_t>(kLocalBus | phy);
@@ -195,27 +210,42 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     // libiec61883 retries EAGAIN itself but never reads the handle's events, so a stale
     // generation fails every try: then the handle is made anew and the call tried once more.
     int Connect(CmpConnection& c) override {
-        return WithFreshGeneration([&](raw1394handle_t h) {
+        const bool sending = c.output_phy < 0;
+        const int channel = WithFreshGeneration([&](raw1394handle_t h) {
             CmpConnection attempt = c;
+            // We have no output plug for the library to read a bandwidth from: none is asked
+            // for here, and what we send is allocated below.
+            if (sending) attempt.bandwidth = 0;
             attempt.channel = iec61883_cmp_connect(h, NodeId(c.output_phy, h), &attempt.output_plug,
                                                    NodeId(c.input_phy, h), &attempt.input_plug,
                                                    &attempt.bandwidth);
             if (attempt.channel >= 0) c = attempt;
             return attempt.channel;
         });
+        if (channel >= 0 && sending) AllocateSendBandwidth(c);
+        return channel;
     }
     int Reconnect(CmpConnection& c) override {
-        return WithFreshGeneration([&](raw1394handle_t h) {
+        const bool sending = c.output_phy < 0;
+        const int channel = WithFreshGeneration([&](raw1394handle_t h) {
             CmpConnection attempt = c;
-            const int channel = iec61883_cmp_reconnect(
-                h, NodeId(c.output_phy, h), &attempt.output_plug, NodeId(c.input_phy, h),
-                &attempt.input_plug, &attempt.bandwidth, c.channel);
-            if (channel >= 0) {
-                attempt.channel = channel;
+            if (sending) attempt.bandwidth = 0;
+            const int ch = iec61883_cmp_reconnect(h, NodeId(c.output_phy, h), &attempt.output_plug,
+                                                  NodeId(c.input_phy, h), &attempt.input_plug,
+                                                  &attempt.bandwidth, c.channel);
+            if (ch >= 0) {
+                attempt.channel = ch;
                 c = attempt;
             }
-            return channel;
+            return ch;
         });
+        if (channel < 0) return channel;
+        // The resource manager forgot our bandwidth with the reset.
+        if (sending) AllocateSendBandwidth(c);
+        // The deck keeps its connection count over a reset and the reconnection adds ours
+        // again: a count of 2 would keep the deck's channel forever after we disconnect.
+        SetSingleConnection(c);
+        return channel;
     }
     void Disconnect(const CmpConnection& c) override {
         if (c.channel < 0) return;
@@ -271,6 +301,43 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
             if (!handle_) return -1;
         }
         return -1;
+    }
+
+    // Sending: the speed the bus between us and the deck allows, at most S200, and the
+    // bandwidth a full packet needs at that speed, taken from the resource manager.
+    void AllocateSendBandwidth(CmpConnection& c) {
+        raw1394handle_t h = handle_.get();
+        const int bus_speed = raw1394_get_speed(h, NodeId(c.input_phy, h));
+        c.speed = bus_speed < 0 ? RAW1394_ISO_SPEED_100 : std::min(bus_speed, 1);
+        const int units = BandwidthUnits(c.speed, kCipHeaderBytes + 5 * kSourcePacketBytes);
+        c.bandwidth =
+            raw1394_bandwidth_modify(h, static_cast<unsigned>(units), RAW1394_MODIFY_ALLOC) == 0
+                ? units
+                : 0;
+    }
+
+    // Makes the deck's plug count exactly one point-to-point connection, by compare-swap.
+    void SetSingleConnection(const CmpConnection& c) {
+        raw1394handle_t h = handle_.get();
+        const bool sending = c.output_phy < 0;
+        const int plug = sending ? c.input_plug : c.output_plug;
+        if (plug < 0 || plug > 30) return;
+        const nodeid_t node = NodeId(sending ? c.input_phy : c.output_phy, h);
+        const nodeaddr_t addr =
+            CSR_REGISTER_BASE + (sending ? kIpcr0 : kOpcr0) + 4 * static_cast<nodeaddr_t>(plug);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            quadlet_t wire = 0;
+            if (raw1394_read(h, node, addr, 4, &wire) != 0) return;
+            const quadlet_t old = ntohl(wire);
+            if ((old & kPcrP2pMask) == (1u << 24)) return;
+            const quadlet_t value = (old & ~kPcrP2pMask) | (1u << 24);
+            quadlet_t result = 0;
+            if (raw1394_lock(h, node, addr, RAW1394_EXTCODE_COMPARE_SWAP, htonl(value), htonl(old),
+                             &result) != 0) {
+                return;
+            }
+            if (ntohl(result) == old) return;  // swapped; else the plug changed meanwhile
+        }
     }
 
     void ReadRom(int phy, NodeInfo& info) {
@@ -369,7 +436,9 @@ class RawIsoSource final : public IIsoSource {
                                             unsigned int dropped) {
         auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h));
         if (self == nullptr || self->sink_ == nullptr) return RAW1394_ISO_OK;
-        const IsoPacket p{data, len, channel, tag, sy, cycle, dropped};
+        // The kernel reports the length from the packet's own header; never more than a slot.
+        const IsoPacket p{data,   std::min<unsigned>(len, kRecvMaxPayload), channel, tag, sy, cycle,
+                          dropped};
         // Never DEFER: on the current kernel stack that abandons the rest of the batch.
         return self->sink_->Packet(p) ? RAW1394_ISO_OK : RAW1394_ISO_ERROR;
     }
@@ -392,15 +461,21 @@ class RawIsoSink final : public IIsoSink {
         raw1394_set_userdata(handle_.get(), this);
         raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSink::OnReset);
     }
-    ~RawIsoSink() override { Stop(false); }
+    ~RawIsoSink() override { Stop(false, -1); }
 
-    bool Start(int channel, IsoPacketSource& source) override {
+    bool Start(int channel, IsoPacketSource& source, int speed) override {
         if (!handle_) return false;
         source_ = &source;
-        if (raw1394_iso_xmit_init(handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
-                                  static_cast<unsigned>(kMaxIsoPayload),
-                                  static_cast<unsigned char>(channel), RAW1394_ISO_SPEED_200,
-                                  kIrqInterval) != 0) {
+        // Source packet stamps are counted from the cycle a packet goes out in. The library
+        // tells it only when the start cycle was given, so it is counted from the cycle timer.
+        quadlet_t cycle_timer = 0;
+        uint64_t local_time = 0;
+        if (raw1394_read_cycle_timer(handle_.get(), &cycle_timer, &local_time) != 0) return false;
+        cycle_ = (((cycle_timer >> 12) & 0x1FFF) + kXmitStartLatency) % 8000;
+        if (raw1394_iso_xmit_init(
+                handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
+                static_cast<unsigned>(kMaxIsoPayload), static_cast<unsigned char>(channel),
+                static_cast<raw1394_iso_speed>(std::clamp(speed, 0, 1)), kIrqInterval) != 0) {
             return false;
         }
         started_ = true;
@@ -412,10 +487,28 @@ class RawIsoSink final : public IIsoSink {
         if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;
         return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
     }
-    void Stop(bool drain) override {
+    void Stop(bool drain, int stop_fd) override {
         if (!started_) return;
         started_ = false;
-        if (drain) raw1394_iso_xmit_sync(handle_.get());
+        // raw1394_iso_xmit_sync() waits without bound; the queue lasts kXmitPackets cycles, so
+        // that long (and a margin) is waited here instead, handling the handle's events and
+        // giving up at once on a stop request.
+        if (drain) {
+            const auto deadline = Clock::now() + std::chrono::microseconds(125) * kXmitPackets +
+                                  std::chrono::milliseconds(500);
+            for (;;) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                if (left.count() <= 0) break;
+                pollfd fds[2] = {{raw1394_get_fd(handle_.get()), POLLIN | POLLPRI, 0},
+                                 {stop_fd, POLLIN, 0}};
+                const int n = poll(fds, stop_fd >= 0 ? 2 : 1, static_cast<int>(left.count()));
+                if (n < 0 && errno != EINTR) break;
+                if (n <= 0) continue;
+                if (stop_fd >= 0 && (fds[1].revents & POLLIN) != 0) break;
+                if (raw1394_loop_iterate(handle_.get()) != 0) break;
+            }
+        }
         raw1394_iso_shutdown(handle_.get());
     }
 
@@ -425,7 +518,9 @@ class RawIsoSink final : public IIsoSink {
                                           unsigned int /*dropped*/) {
         auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h));
         if (self == nullptr || self->source_ == nullptr) return RAW1394_ISO_ERROR;
-        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) : self->cycle_;
+        // After the last packet nothing more is queued, so that the queue can run dry.
+        if (self->source_->Done()) return RAW1394_ISO_DEFER;
+        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) % 8000 : self->cycle_;
         self->cycle_ = (at + 1) % 8000;
         unsigned t = 0, s = 0;
         *len = static_cast<unsigned>(self->source_->Fill(data, kMaxIsoPayload, at, t, s));

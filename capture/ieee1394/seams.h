@@ -75,6 +75,9 @@ struct CmpConnection {
     int input_plug = -1;
     int bandwidth = 1;
     int channel = -1;
+    // Set by Connect for a stream we send: the speed to send at (0 S100, 1 S200), never faster
+    // than the bus between us and the deck allows.
+    int speed = 1;
 };
 
 class ICmp {
@@ -130,14 +133,17 @@ class IsoPacketSource {
     virtual bool Done() const = 0;
 };
 
+// The transmit side. Once the source is Done() it is asked for no more packets (the queue is
+// left to run dry rather than filled with empty ones), so that a drain can end.
 class IIsoSink {
   public:
     virtual ~IIsoSink() = default;
-    virtual bool Start(int channel, IsoPacketSource& source) = 0;
+    virtual bool Start(int channel, IsoPacketSource& source, int speed) = 0;
     virtual int Fd() = 0;
     virtual IsoStatus Iterate() = 0;
-    // Waits until what was queued has gone out, then releases the channel's DMA context.
-    virtual void Stop(bool drain) = 0;
+    // With drain, waits until what was queued has gone out, at most as long as the queue lasts
+    // plus a margin and never past stop_fd becoming readable; then releases the DMA context.
+    virtual void Stop(bool drain, int stop_fd) = 0;
 };
 
 // One bus as the backend uses it: the control side shared behind a lock, and a fresh iso side for

@@ -293,6 +293,36 @@ TEST(Ieee1394Transmit, FeederSendsEveryPacketOnceAsTs) {
     EXPECT_LE(most, static_cast<size_t>(kMaxSourcePacketsPerCycle));
 }
 
+TEST(Ieee1394Transmit, AFileThatEndsBeforeItsScannedSizeIsAReadError) {
+    // The file shrank between the scan and the sending: what was sent is not the whole file,
+    // and the write must not be reported complete.
+    TempDir dir;
+    const auto path = dir / "in.ts";
+    const Bytes ts = SampleTs188();
+    WriteFile(path, ts);
+    TransmitPlan plan;
+    std::string error;
+    ASSERT_TRUE(ScanTransmitFile(path.string(), plan, error)) << error;
+    WriteFile(path, Bytes(ts.begin(), ts.begin() + 188 * 10));
+    std::FILE* f = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    {
+        TsFeeder feeder(f, plan, 0);
+        uint8_t packet[kMaxIsoPayload];
+        unsigned cycle = 0;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!feeder.Done() && std::chrono::steady_clock::now() < give_up) {
+            unsigned tag = 0, sy = 0;
+            feeder.Fill(packet, sizeof packet, cycle++ % 8000, tag, sy);
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(feeder.Done());
+        EXPECT_TRUE(feeder.read_error());
+        EXPECT_EQ(feeder.sent(), 10u);
+    }
+    std::fclose(f);
+}
+
 // ---- Stop path
 
 class NullCallback final : public ISampleGrabberCB {

@@ -308,6 +308,37 @@ TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
     EXPECT_EQ(bus->Connections(), 0);
 }
 
+TEST_F(Ieee1394E2e, AfterAResetTheTransmitterFollowsTheDecksNewChannel) {
+    const fs::path file = SamplePath("sample-sd.ts");
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    bus->ResetWhenSent(100);
+    bus->TakeChannelAtNextReset(0);
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(Report().channel, 1);
+    // Every packet reached the deck, those after the reset on the channel it now listens to.
+    const auto sent = bus->Sent();
+    const auto channels = bus->SentChannels();
+    ASSERT_EQ(sent.size(), channels.size());
+    EXPECT_EQ(channels.front(), 0);
+    EXPECT_EQ(channels.back(), 1);
+    fw::CipReceiver rx(0, fw::CipReceiver::Output::TsPackets);
+    Bytes received;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (channels[i] != rx.channel()) rx.SetChannel(channels[i]);
+        rx.Parse(fw::IsoPacket{sent[i].data(), sent[i].size(), static_cast<unsigned>(channels[i]),
+                               1, 0, 0, 0},
+                 received);
+    }
+    EXPECT_EQ(received, ReadFile(file));
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
 TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
     auto owned = std::make_unique<FakeBus>();
     FakeDeckConfig c;

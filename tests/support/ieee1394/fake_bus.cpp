@@ -46,7 +46,9 @@ struct FakeBus::State {
     int listen_channel = -1;
     int iso_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::vector<std::vector<uint8_t>> sent;
+    std::vector<int> sent_channels;
     size_t reset_after_sent = 0;  // 0: never
+    int taken_after_reset = -1;   // a channel another device takes at the next reset
     bool drained = false;
 
     ~State() {
@@ -77,6 +79,10 @@ struct FakeBus::State {
         stale = true;
         // The resource manager forgets its allocations.
         std::fill(channel_used.begin(), channel_used.end(), false);
+        if (taken_after_reset >= 0) {
+            channel_used[static_cast<size_t>(taken_after_reset)] = true;
+            taken_after_reset = -1;
+        }
     }
     void Signal() {
         const uint64_t one = 1;
@@ -380,8 +386,9 @@ class FakeIsoSink final : public IIsoSink {
     ~FakeIsoSink() override {
         if (fd_ >= 0) close(fd_);
     }
-    bool Start(int /*channel*/, IsoPacketSource& source) override {
+    bool Start(int channel, IsoPacketSource& source, int /*speed*/) override {
         source_ = &source;
+        channel_ = channel;
         std::lock_guard lock(s_->mu);
         generation_ = s_->generation;
         return true;
@@ -396,6 +403,7 @@ class FakeIsoSink final : public IIsoSink {
             cycle_ = (cycle_ + 1) % 8000;
             std::lock_guard lock(s_->mu);
             s_->sent.emplace_back(buffer, buffer + n);
+            s_->sent_channels.push_back(channel_);
             if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
         }
         // A handle hears every bus reset once.
@@ -404,7 +412,7 @@ class FakeIsoSink final : public IIsoSink {
         generation_ = s_->generation;
         return IsoStatus::BusReset;
     }
-    void Stop(bool drain) override {
+    void Stop(bool drain, int /*stop_fd*/) override {
         std::lock_guard lock(s_->mu);
         s_->drained = drain;
     }
@@ -413,6 +421,7 @@ class FakeIsoSink final : public IIsoSink {
     std::shared_ptr<FakeBus::State> s_;
     int fd_;
     IsoPacketSource* source_ = nullptr;
+    int channel_ = -1;
     unsigned cycle_ = 0;
     uint32_t generation_ = 0;
 };
@@ -498,6 +507,16 @@ void FakeBus::ResetWhenSent(size_t packets) {
 std::vector<std::vector<uint8_t>> FakeBus::Sent() const {
     std::lock_guard lock(state_->mu);
     return state_->sent;
+}
+
+void FakeBus::TakeChannelAtNextReset(int channel) {
+    std::lock_guard lock(state_->mu);
+    state_->taken_after_reset = channel;
+}
+
+std::vector<int> FakeBus::SentChannels() const {
+    std::lock_guard lock(state_->mu);
+    return state_->sent_channels;
 }
 
 bool FakeBus::SinkDrained() const {

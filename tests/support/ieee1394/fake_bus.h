@@ -77,6 +77,10 @@ class FakeBus final : public IBusPort {
     void ResetWhenSent(size_t packets);
     // Packets the transmit side sent, each from the CIP header on.
     std::vector<std::vector<uint8_t>> Sent() const;
+    // The channel each of those packets went out on.
+    std::vector<int> SentChannels() const;
+    // Another device takes this channel at the next bus reset, before we can have it again.
+    void TakeChannelAtNextReset(int channel);
     bool SinkDrained() const;
 
     // Commands each deck received, as hex text ("00 20 C2 7D").
