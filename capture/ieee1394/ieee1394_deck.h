@@ -21,9 +21,10 @@ namespace tessaline::fw {
 
 struct DeckTiming {
     StreamTiming stream;
-    // After POWER ON is accepted the deck is asked this many times whether it is on yet.
-    int power_checks = 10;
-    std::chrono::milliseconds power_check_interval{300};
+    // After POWER ON is accepted the deck is asked this many times whether it is on yet (some
+    // decks take several seconds to come up from standby).
+    int power_checks = 16;
+    std::chrono::milliseconds power_check_interval{500};
     // Waits between those checks; tests make it return at once.
     std::function<void(std::chrono::milliseconds)> sleep;
 };

@@ -136,12 +136,20 @@ TEST(Ieee1394Deck, PowerOnWaitsUntilTheDeckSaysOn) {
     ASSERT_EQ(deck.GetPower(state), kS_OK);
     EXPECT_EQ(state, ED_POWER_ON);
 
+    // A deck that takes a dozen looks (six seconds) to come up is waited for.
+    FakeDeckConfig slower = DeckConfig(0x00808800000000C3ull);
+    slower.powered = false;
+    slower.power_up_polls = 12;
+    b.bus->AddDeck(slower);
+    Ieee1394Deck waking(b.port, b.Decks()[1], Quick());
+    EXPECT_EQ(waking.SetPower(ED_POWER_ON), kS_OK);
+
     // A deck that never comes up gives up after the checks.
     FakeDeckConfig slow = DeckConfig(kGuidB);
     slow.powered = false;
     slow.power_up_polls = 100;
     b.bus->AddDeck(slow);
-    Ieee1394Deck sleepy(b.port, b.Decks()[1], Quick());
+    Ieee1394Deck sleepy(b.port, b.Decks()[2], Quick());
     EXPECT_EQ(sleepy.SetPower(ED_POWER_ON), kE_TIMEOUT);
     EXPECT_EQ(sleepy.SetPower(ED_POWER_STANDBY), kS_OK);
     EXPECT_FALSE(b.bus->Powered(kGuidB));
