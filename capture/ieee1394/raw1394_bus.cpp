@@ -191,6 +191,19 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         return BusStatus::Ok;
     }
 
+    BusStatus ReadRegister(int phy, uint32_t offset, uint32_t& value) override {
+        if (!handle_ && !Recreate()) return BusStatus::IoError;
+        Drain(handle_.get());
+        quadlet_t wire = 0;
+        errno = 0;
+        if (raw1394_read(handle_.get(), NodeId(phy, handle_.get()), CSR_REGISTER_BASE + offset, 4,
+                         &wire) != 0) {
+            return FailureStatus(handle_.get());
+        }
+        value = ntohl(wire);
+        return BusStatus::Ok;
+    }
+
     void Rescan() override {
         // A node plugged in again gets a new /dev/fw*, which the handle ignores for good when it
         // could not open it at once (udev had not yet set its permissions). A new handle lists
