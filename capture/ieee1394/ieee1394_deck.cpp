@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
+#include "capture/ieee1394/isodump.h"
 
 namespace tessaline::fw {
 
@@ -125,8 +126,34 @@ std::string StreamTrouble(const LinkReport& r) {
     return text;
 }
 
+namespace {
+
+class DumpTap final : public IsoPacketSink {
+  public:
+    explicit DumpTap(IsoDumpWriter& writer) : writer_(writer) {}
+    bool Packet(const IsoPacket& packet) override {
+        writer_.Write(packet);
+        return true;
+    }
+
+  private:
+    IsoDumpWriter& writer_;
+};
+
+}  // namespace
+
 int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop) {
-    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_);
+    IsoDumpWriter dump;
+    DumpTap tap(dump);
+    std::string dump_error;
+    if (!iso_dump_.empty() && !dump.Open(iso_dump_, ~uint64_t{0}, dump_error)) {
+        std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
+    }
+    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_,
+                                      dump.is_open() ? &tap : nullptr);
+    if (dump.is_open() && !dump.Close(dump_error)) {
+        std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
+    }
     // What went wrong on the bus is told once, when the stream ends.
     if (const std::string trouble = StreamTrouble(report_.Get()); !trouble.empty() && report_out_) {
         std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
@@ -135,8 +162,29 @@ int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop
     return event;
 }
 
+void Ieee1394Deck::InputConnected() {
+    std::lock_guard lock(input_mu_);
+    if (!input_) input_ = std::make_unique<InputSignal>(*port_, entry_.guid);
+}
+
+void Ieee1394Deck::InputReleased() {
+    std::unique_ptr<InputSignal> input;
+    {
+        std::lock_guard lock(input_mu_);
+        input = std::move(input_);
+    }
+}
+
 int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) {
-    const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_);
+    // The connection made when the graph was built carries on into the write.
+    std::optional<CmpConnection> existing;
+    {
+        std::lock_guard lock(input_mu_);
+        if (input_) existing = input_->TakeOver();
+        input_.reset();
+    }
+    const int32_t event =
+        TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_, existing);
     if (const std::string error = report_.Get().error; !error.empty() && report_out_) {
         std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
                      error.c_str());
@@ -185,7 +233,7 @@ std::string Ieee1394Deck::Describe() {
     return text;
 }
 
-int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
                      const DeckTiming& timing) {
     std::vector<DeckEntry> decks;
     {

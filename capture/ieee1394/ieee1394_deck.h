@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -14,16 +15,17 @@
 #include "capture/ieee1394/streaming.h"
 
 namespace tessaline {
-class VirtualFramework;
+class GraphHost;
 }
 
 namespace tessaline::fw {
 
 struct DeckTiming {
     StreamTiming stream;
-    // After POWER ON is accepted the deck is asked this many times whether it is on yet.
-    int power_checks = 10;
-    std::chrono::milliseconds power_check_interval{300};
+    // After POWER ON is accepted the deck is asked this many times whether it is on yet (some
+    // decks take several seconds to come up from standby).
+    int power_checks = 16;
+    std::chrono::milliseconds power_check_interval{500};
     // Waits between those checks; tests make it return at once.
     std::function<void(std::chrono::milliseconds)> sleep;
 };
@@ -46,6 +48,8 @@ class Ieee1394Deck final : public DeckDriver {
     int32_t Playback(const std::string& path, const StopSignal& stop) override;
     HResult Prepare(bool playback, const std::string& path) override;
     std::string Describe() override;
+    void InputConnected() override;
+    void InputReleased() override;
 
     const DeckEntry& entry() const noexcept { return entry_; }
     LinkReport last_stream() const { return report_.Get(); }
@@ -53,6 +57,9 @@ class Ieee1394Deck final : public DeckDriver {
     TransportState QueryTransport();
     // Whether stream trouble is told on standard error when a stream ends (tests turn it off).
     void set_report_trouble(bool on) noexcept { report_out_ = on; }
+    // Keeps the raw iso packets of the next capture in `path` (a dumpiso version 2 file); empty:
+    // none. The file must not exist yet.
+    void set_iso_dump(std::string path) { iso_dump_ = std::move(path); }
 
   private:
     // One AV/C command to this deck under the control lock; after a bus reset the node is looked
@@ -64,11 +71,15 @@ class Ieee1394Deck final : public DeckDriver {
     DeckTiming timing_;
     LinkReportBox report_;
     bool report_out_ = true;
+    std::string iso_dump_;
+    // The signal at the deck's input while a write is set up but not yet running.
+    std::mutex input_mu_;
+    std::unique_ptr<InputSignal> input_;
 };
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture
 // controller names decks. Returns how many were added.
-int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
                      const DeckTiming& timing = {});
 
 }  // namespace tessaline::fw

@@ -9,9 +9,10 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/ieee1394/fake_bus.h"
+#include "capture/graph/graph_host.h"
+#include "capture/ieee1394/deck_check.h"
 #include "capture/ieee1394/ieee1394_deck.h"
-#include "capture/virtual/virtual_framework.h"
+#include "tests/support/ieee1394/fake_bus.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::fw {
@@ -87,7 +88,7 @@ TEST(Ieee1394Enumeration, NamesThroughTheCaptureController) {
     nameless.vendor = std::nullopt;
     nameless.model = std::nullopt;
     b.bus->AddDeck(nameless);
-    VirtualFramework framework(true);
+    GraphHost framework(true);
     EXPECT_EQ(AddIeee1394Decks(framework, b.port, Quick()), 3);
     const auto decks = framework.Decks();
     ASSERT_EQ(decks.size(), 3u);
@@ -136,12 +137,20 @@ TEST(Ieee1394Deck, PowerOnWaitsUntilTheDeckSaysOn) {
     ASSERT_EQ(deck.GetPower(state), kS_OK);
     EXPECT_EQ(state, ED_POWER_ON);
 
+    // A deck that takes a dozen looks (six seconds) to come up is waited for.
+    FakeDeckConfig slower = DeckConfig(0x00808800000000C3ull);
+    slower.powered = false;
+    slower.power_up_polls = 12;
+    b.bus->AddDeck(slower);
+    Ieee1394Deck waking(b.port, b.Decks()[1], Quick());
+    EXPECT_EQ(waking.SetPower(ED_POWER_ON), kS_OK);
+
     // A deck that never comes up gives up after the checks.
     FakeDeckConfig slow = DeckConfig(kGuidB);
     slow.powered = false;
     slow.power_up_polls = 100;
     b.bus->AddDeck(slow);
-    Ieee1394Deck sleepy(b.port, b.Decks()[1], Quick());
+    Ieee1394Deck sleepy(b.port, b.Decks()[2], Quick());
     EXPECT_EQ(sleepy.SetPower(ED_POWER_ON), kE_TIMEOUT);
     EXPECT_EQ(sleepy.SetPower(ED_POWER_STANDBY), kS_OK);
     EXPECT_FALSE(b.bus->Powered(kGuidB));
@@ -293,6 +302,36 @@ TEST(Ieee1394Transmit, FeederSendsEveryPacketOnceAsTs) {
     EXPECT_LE(most, static_cast<size_t>(kMaxSourcePacketsPerCycle));
 }
 
+TEST(Ieee1394Transmit, AFileThatEndsBeforeItsScannedSizeIsAReadError) {
+    // The file shrank between the scan and the sending: what was sent is not the whole file,
+    // and the write must not be reported complete.
+    TempDir dir;
+    const auto path = dir / "in.ts";
+    const Bytes ts = SampleTs188();
+    WriteFile(path, ts);
+    TransmitPlan plan;
+    std::string error;
+    ASSERT_TRUE(ScanTransmitFile(path.string(), plan, error)) << error;
+    WriteFile(path, Bytes(ts.begin(), ts.begin() + 188 * 10));
+    std::FILE* f = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    {
+        TsFeeder feeder(f, plan, 0);
+        uint8_t packet[kMaxIsoPayload];
+        unsigned cycle = 0;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!feeder.Done() && std::chrono::steady_clock::now() < give_up) {
+            unsigned tag = 0, sy = 0;
+            feeder.Fill(packet, sizeof packet, cycle++ % 8000, tag, sy);
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(feeder.Done());
+        EXPECT_TRUE(feeder.read_error());
+        EXPECT_EQ(feeder.sent(), 10u);
+    }
+    std::fclose(f);
+}
+
 // ---- Stop path
 
 class NullCallback final : public ISampleGrabberCB {
@@ -348,6 +387,67 @@ TEST(Ieee1394Receive, ADeckWithoutPlugsIsHeardOnTheBroadcastChannelAcrossResets)
     EXPECT_FALSE(report.connected);
     EXPECT_EQ(report.reconnects, 1u);
     EXPECT_TRUE(report.error.empty());
+}
+
+}  // namespace
+}  // namespace tessaline::fw
+
+namespace tessaline::fw {
+namespace {
+
+TEST(Ieee1394DeckCheck, ReportsTheDeckAndAReceiveTestWhileItPlays) {
+    Bench b;
+    b.bus->AddNode(0x0011223344556677ull, false, std::string("Disk\x01Maker"));
+    const int phy = b.bus->AddDeck(DeckConfig(kGuidA));
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto script = IsoPacketsFrom(sample, 2);
+    script.erase(script.begin() + 10);  // a gap of two source packets
+    IsoScriptItem end;
+    end.kind = IsoScriptItem::Kind::End;
+    script.push_back(end);
+    b.bus->Script(script);
+
+    // Stopped: everything but the receive test.
+    DeckCheckReport idle;
+    CheckDeck(*b.port, 0, std::chrono::seconds(30), idle);
+    ASSERT_TRUE(idle.deck.has_value());
+    EXPECT_EQ(idle.transport, "stop");
+    EXPECT_EQ(idle.transport_reply, "0C 20 C4 60");
+    EXPECT_FALSE(idle.received);
+    ASSERT_TRUE(idle.opcr0.has_value());
+    EXPECT_EQ(PlugText(*idle.opcr0, true), "online, p2p 0, channel 0, S200, payload 242 quadlets");
+
+    {
+        std::lock_guard lock(b.port->mutex());
+        ASSERT_EQ(b.port->avc().Transact(phy, avc::Play()).response, avc::kAccepted);
+    }
+    DeckCheckReport r;
+    CheckDeck(*b.port, 0, std::chrono::seconds(30), r);
+    EXPECT_EQ(r.power, "on");
+    EXPECT_EQ(r.transport, "play");
+    ASSERT_TRUE(r.received);
+    EXPECT_EQ(r.receive_note, "the stream ended");
+    EXPECT_EQ(r.link.cip.packets, script.size() - 1);
+    EXPECT_EQ(r.link.cip.dbc_gaps, 1u);
+    EXPECT_EQ(r.link.cip.source_packets, sample.size() / 192 - 2);
+    EXPECT_EQ(b.bus->Connections(), 0);
+
+    const std::string text = DeckCheckText(r);
+    EXPECT_NE(text.find("1 DBC gaps"), std::string::npos) << text;
+    EXPECT_NE(text.find("transport play (0C 20 C3 75)"), std::string::npos) << text;
+    const std::string json = DeckCheckJson(r);
+    EXPECT_NE(json.find("\"dbc_gaps\":1,"), std::string::npos) << json;
+    // Text from a device's ROM is escaped, never passed raw.
+    EXPECT_NE(json.find("Disk\\u0001Maker"), std::string::npos) << json;
+    EXPECT_EQ(json.find('\x01'), std::string::npos);
+
+    // Asked for a deck that is not there: the nodes, and no deck.
+    DeckCheckReport none;
+    CheckDeck(*b.port, 3, std::chrono::seconds(1), none);
+    EXPECT_FALSE(none.deck.has_value());
+    EXPECT_EQ(none.nodes.size(), 3u);
+    EXPECT_NE(DeckCheckText(none).find("no deck to check"), std::string::npos);
+    EXPECT_EQ(DeckCheckJson(none).substr(DeckCheckJson(none).size() - 12), "\"deck\":null}");
 }
 
 }  // namespace
