@@ -111,6 +111,18 @@ class RecordingControlTest : public CaptureTest {
         }
     }
 
+    // Waits, boundedly, until the running recording's file holds something (cheaper than the
+    // whole stream where only the name matters).
+    void WaitForData() {
+        const std::string path = control.State().OutputBase + control.State().OutputExt;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        std::error_code ec;
+        while (fs::file_size(path, ec) == 0 || ec) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
     std::vector<std::string> FilesInDir() const {
         std::vector<std::string> out;
         for (const auto& e : fs::directory_iterator(dir.path())) {
@@ -151,7 +163,7 @@ TEST_F(RecordingControlTest, TypedNameWithDateAndDottedExtension) {
     EXPECT_EQ(host.data_page, 1);
     EXPECT_EQ(host.panels[0], "Recording");
     EXPECT_EQ(control.State().RecEnd - control.State().RecStart, 30min);
-    WaitForDeckEnd();
+    WaitForData();
     control.Stop();
     EXPECT_THAT(FilesInDir(), ElementsAre("show20240309.mpg"));
 }
@@ -209,7 +221,7 @@ TEST_F(RecordingControlTest, ReservationNamesCountAndNeverOverwrite) {
     for (int i = 0; i < 3; ++i) {
         control.ArmReservation(clock.Now(), clock.Now() + 1min, "news.ts", 0);
         ASSERT_TRUE(control.Start());
-        WaitForDeckEnd();
+        WaitForData();
         control.Stop();
     }
     EXPECT_THAT(FilesInDir(), ElementsAre("news0001.mpg", "news0002.mpg", "news0003.mpg"));
@@ -242,12 +254,12 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
     WriteFile(dir / "D240309210507.mpg", Bytes{7});
     auto record = [&] {
         ASSERT_TRUE(control.Start());
-        WaitForDeckEnd();
+        WaitForData();
         control.Stop();
     };
     control.State().StartAtLaunch = true;
     record();
-    record();  // by hand, in the same second
+    record();                         // by hand, in the same second
     host.options.UseFileName = true;  // with an empty name box the pattern is used as well
     record();
     control.ArmReservation(kMarch9, kMarch9 + 1min, "", 0);
@@ -256,7 +268,7 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
                 ElementsAre("D240309210507 (2).mpg", "D240309210507 (3).mpg",
                             "D240309210507 (4).mpg", "D240309210507 (5).mpg", "D240309210507.mpg"));
     EXPECT_EQ(ReadFile(dir / "D240309210507.mpg"), (Bytes{7}));
-    EXPECT_EQ(ReadFile(dir / "D240309210507 (5).mpg"), ReadFile(SamplePath("sample-sd-192.ts")));
+    EXPECT_GT(fs::file_size(dir / "D240309210507 (5).mpg"), 0u);
     EXPECT_TRUE(host.questions.empty());
 }
 
@@ -377,7 +389,7 @@ TEST_F(RecordingControlTest, DelaySuffixRenamesAtTheStopButNeverReplaces) {
     host.options.AddDelay = false;
     ASSERT_TRUE(control.Start());
     EXPECT_EQ(control.FinalPath(), host.options.SaveDir + "D240309210607.mpg");
-    WaitForDeckEnd();
+    WaitForData();
     control.Stop();
     EXPECT_TRUE(fs::exists(dir / "D240309210607.mpg"));
 }
@@ -385,7 +397,7 @@ TEST_F(RecordingControlTest, DelaySuffixRenamesAtTheStopButNeverReplaces) {
 TEST_F(RecordingControlTest, StopWhileNothingRecordsTouchesNoFile) {
     UseDeck("sample-sd-192.ts");
     ASSERT_TRUE(control.Start());
-    WaitForDeckEnd();
+    WaitForData();
     control.Stop();
     const Bytes first = ReadFile(dir / "D240309210507.mpg");
     // A later stop with a suffix still set (the deck page's failure exit uses Stop).
@@ -454,7 +466,7 @@ TEST_F(RecordingControlTest, ClosingStopsCleanlyWithoutAPowerAction) {
     host.options.AddDelay = true;
     control.ArmReservation(kMarch9, kMarch9 + 1h, "", 4);
     ASSERT_TRUE(control.Start());
-    WaitForDeckEnd();
+    WaitForData();
     control.State().DelaySuffix = " Delay 5.00ms";
     control.Stop(RecordingControl::StopCause::Closing);
     EXPECT_THAT(FilesInDir(), ElementsAre("D240309210507 Delay 5.00ms.mpg"));
