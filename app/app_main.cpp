@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(tessaline::ProgramIcon());
 
     // One copy per user: a later start brings the running window forward and ends here.
-    tessaline::SingleInstance instance(tessaline::InstanceFolderForThisProcess());
+    tessaline::SingleInstance instance(tessaline::InstanceFoldersForThisProcess());
     if (instance.Claim() != tessaline::SingleInstance::Outcome::First) return 0;
 
     tessaline::PrepareApplicationLook(app);

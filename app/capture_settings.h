@@ -102,7 +102,8 @@ TCaptureSettings ReadCaptureSettings(const IniFile& ini, const std::string& defa
 // Writes every written key in the fixed order; MaxReserve and PowerOnSec are never written, so a
 // value put in by hand survives. All other lines of the file are left as they are.
 // keep_stored_device: a "Device" already in the file stays as it is. Used while no device is
-// listed (the deck unplugged for one run), so that the next run with the deck selects it again.
+// selected (none listed, or the stored one not in today's list: a deck unplugged for one run), so
+// that the next run with the deck selects it again.
 void WriteCaptureSettings(IniFile& ini, const TCaptureSettings& settings,
                           bool keep_stored_device = false);
 

@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QStandardPaths>
 #include <cstdio>
+#include <utility>
 
 #include "app/batch_page.h"
 #include "app/captions.h"
@@ -67,6 +68,20 @@ TFormQuillor::TFormQuillor(Options options)
 
 TFormQuillor::~TFormQuillor() {
     StopTicks();
+    // ~QWidget destroys our widgets only after this object is gone, and they still see events
+    // and send signals while they go. The page objects watch them and reach back into the window
+    // (event filters, handlers), so they go now, which also takes their filters off the widgets;
+    // nor may a widget's last signals reach one of the window's own handlers.
+    ScheduleTick = nullptr;
+    if (monitor_) monitor_->BatchProgress = monitor_->WriteToDeckEndOfFile = nullptr;
+    if (recording_) recording_->SetReservations(nullptr);
+    delete std::exchange(drops_, nullptr);
+    delete std::exchange(write_page_, nullptr);
+    delete std::exchange(batch_page_, nullptr);
+    delete std::exchange(reservations_, nullptr);
+    delete std::exchange(recording_bar_, nullptr);
+    for (QObject* child : findChildren<QObject*>())
+        QObject::disconnect(child, nullptr, this, nullptr);
 }
 
 QString TFormQuillor::GetFileVersionText() {

@@ -119,8 +119,9 @@ bool TFormQuillor::SaveSettings() {
     std::string error;
     bool ok = false;
     if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        // With no device listed the index means nothing; the stored one stays for the next run.
-        WriteCaptureSettings(current.file, snapshot, cmbVid->count() == 0);
+        // With no device selected (none listed, or the stored one not among today's, such as a
+        // second deck unplugged) the stored index stays for the next run.
+        WriteCaptureSettings(current.file, snapshot, cmbVid->currentIndex() < 0);
         ok = WriteIniFileAtomic(settings_path_, current.file, &error);
     } else {
         error = current.error;  // rewriting it would lose what could not be read

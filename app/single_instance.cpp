@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDeadlineTimer>
@@ -9,7 +10,9 @@
 #include <QThread>
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace tessaline {
 
@@ -23,7 +26,50 @@ constexpr char kAnswer[] = "ok\n";
 std::filesystem::path InstanceFolderForThisProcess() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) return runtime;
-    return std::filesystem::temp_directory_path();
+    return {};
+}
+
+std::filesystem::path PrivateInstanceFolder() {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    if (cache && *cache == '/') return std::filesystem::path(cache) / "tessaline";
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/') return std::filesystem::path(home) / ".cache" / "tessaline";
+    return {};
+}
+
+std::vector<std::filesystem::path> InstanceFoldersForThisProcess() {
+    std::vector<std::filesystem::path> folders;
+    for (std::filesystem::path folder : {InstanceFolderForThisProcess(), PrivateInstanceFolder()}) {
+        if (!folder.empty()) folders.push_back(std::move(folder));
+    }
+    return folders;
+}
+
+bool PreparePrivateFolder(const std::filesystem::path& folder, std::string& reason) {
+    std::error_code ignored;
+    std::filesystem::create_directories(folder.parent_path(), ignored);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(folder.c_str(), &st) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        reason = "not a folder";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        reason = "the folder belongs to another user";
+        return false;
+    }
+    if ((st.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 std::filesystem::path InstanceSocketPath(const std::filesystem::path& folder, const char* name) {
@@ -31,34 +77,79 @@ std::filesystem::path InstanceSocketPath(const std::filesystem::path& folder, co
     return folder / (std::string(name) + "." + std::to_string(::getuid()));
 }
 
+SingleInstance::SingleInstance(std::vector<std::filesystem::path> folders, QObject* parent)
+    : QObject(parent), folders_(std::move(folders)) {}
+
 SingleInstance::SingleInstance(std::filesystem::path folder, QObject* parent)
-    : QObject(parent), folder_(std::move(folder)) {}
+    : SingleInstance(std::vector<std::filesystem::path>{std::move(folder)}, parent) {}
 
 SingleInstance::~SingleInstance() {
     if (server_) server_->close();  // removes the socket file
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
+int SingleInstance::TakeLock(const std::filesystem::path& folder, std::string& reason) {
+    // Only a folder of our own: a lock file another user can make or hold would let them keep
+    // every start of ours from running (or make it think it runs alone).
+    if (!PreparePrivateFolder(folder, reason)) return -1;
+    const std::string lock = InstanceSocketPath(folder, kInstanceName).string() + ".lock";
+    int fd;
+    do {
+        fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        reason = lock + ": " + std::strerror(errno);
+        return -1;
+    }
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) {
+        lock_fd_ = fd;
+        return 1;
+    }
+    const int err = errno;
+    ::close(fd);
+    if (err == EWOULDBLOCK) return 0;
+    reason = lock + ": " + std::strerror(err);
+    return -1;
+}
+
 SingleInstance::Outcome SingleInstance::Claim() {
-    const std::filesystem::path socket = InstanceSocketPath(folder_, kInstanceName);
-    const std::string lock = socket.string() + ".lock";
-    lock_fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (lock_fd_ >= 0 && ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        ::close(lock_fd_);
-        lock_fd_ = -1;
-        if (err == EWOULDBLOCK) {
-            // Another copy runs (or is starting and not yet listening: keep trying a while). If it
-            // never answers, this copy ends all the same, as a second copy must not run.
-            AskToShow(QString::fromStdString(socket.string()), kHandOverWaitMs);
+    std::string reasons;
+    for (const std::filesystem::path& folder : folders_) {
+        std::string reason;
+        const int taken = TakeLock(folder, reason);
+        if (taken == 0) {
+            // Another copy runs (or is starting and not yet listening: keep trying a while). If
+            // it never answers, this copy ends all the same, as a second copy must not run.
+            AskToShow(QString::fromStdString(InstanceSocketPath(folder, kInstanceName).string()),
+                      kHandOverWaitMs);
             return Outcome::HandedOver;
         }
+        if (taken == 1) {
+            folder_ = folder;
+            break;
+        }
+        reasons += "\n  " + folder.string() + ": " + reason;
     }
-    const std::filesystem::path sibling = InstanceSocketPath(folder_, kSiblingInstanceName);
-    if (AskToShow(QString::fromStdString(sibling.string()), 0)) {
-        if (lock_fd_ >= 0) ::close(lock_fd_);
-        lock_fd_ = -1;
-        return Outcome::HandedToSibling;
+    if (lock_fd_ < 0) {
+        std::fprintf(
+            stderr,
+            "tessaline: cannot take the lock that keeps a second copy from running; "
+            "starting without it.%s\n",
+            reasons.empty() ? " (no folder for it: set XDG_RUNTIME_DIR or HOME)" : reasons.c_str());
+    }
+    // The sibling tool listens in the runtime folder (or in ours when we had to move).
+    const std::filesystem::path where = folder_.empty() ? InstanceFolderForThisProcess() : folder_;
+    if (!where.empty()) {
+        const std::filesystem::path sibling = InstanceSocketPath(where, kSiblingInstanceName);
+        if (AskToShow(QString::fromStdString(sibling.string()), 0)) {
+            if (lock_fd_ >= 0) ::close(lock_fd_);
+            lock_fd_ = -1;
+            return Outcome::HandedToSibling;
+        }
     }
     if (lock_fd_ >= 0) Listen();
     return Outcome::First;

@@ -1,6 +1,7 @@
 // One copy of the recorder per user: two copies would fire the same reservation into the same deck
 // and the same file. The first copy holds a lock file and answers on a local socket, both named
-// after the program ("D-VHS Tessaline by Orun") and the user id, in the user's runtime folder. A
+// after the program ("D-VHS Tessaline by Orun") and the user id, in the user's runtime folder (or,
+// when that cannot be used, in a folder of the user's own, never a shared one). A
 // later start finds the lock taken, asks the running copy to show itself over the socket, and ends.
 // The lock is taken before the socket is opened, so of two starts at the same moment exactly one
 // runs; the kernel drops the lock of a copy that crashed, so the socket file it left behind never
@@ -12,6 +13,8 @@
 #include <QString>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace tessaline {
 
@@ -20,8 +23,18 @@ inline constexpr char kSiblingInstanceName[] = "Corvath by orun";
 // The application title (what a taskbar shows for the program) is the same text.
 inline constexpr char kApplicationTitle[] = "D-VHS Tessaline by Orun";
 
-// $XDG_RUNTIME_DIR, else the temporary folder.
+// $XDG_RUNTIME_DIR; empty when it is not set.
 std::filesystem::path InstanceFolderForThisProcess();
+// A folder of this user alone for when the runtime folder cannot be used:
+// $XDG_CACHE_HOME/tessaline, else ~/.cache/tessaline. Empty without either variable.
+std::filesystem::path PrivateInstanceFolder();
+// Where a start looks for the lock, in order: the runtime folder, then the private folder. Never a
+// name in a shared folder such as /tmp, where another user could take it first.
+std::vector<std::filesystem::path> InstanceFoldersForThisProcess();
+// Makes folder usable for the lock, the runtime folder as much as the private one: created (mode
+// 0700) when missing; an existing one must be a real folder of this user, and is closed to others
+// (0700). False with the reason otherwise.
+bool PreparePrivateFolder(const std::filesystem::path& folder, std::string& reason);
 // "<folder>/<name>.<uid>": the socket; the lock is the same path with ".lock" appended.
 std::filesystem::path InstanceSocketPath(const std::filesystem::path& folder, const char* name);
 
@@ -34,12 +47,18 @@ class SingleInstance : public QObject {
         HandedToSibling,  // the sibling tool runs and was asked to show itself
     };
 
+    // folders: where the lock may be taken, best first (InstanceFoldersForThisProcess()). A
+    // folder that cannot be used is skipped; the lock is taken in the first that can.
+    explicit SingleInstance(std::vector<std::filesystem::path> folders, QObject* parent = nullptr);
     explicit SingleInstance(std::filesystem::path folder, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // Decides, once, whether this copy runs. A lock that cannot be made at all (no folder, no
-    // permission) lets the program start: better two copies than none.
+    // Decides, once, whether this copy runs. A copy that holds the lock runs, whether it answers
+    // or not: this one then ends. A lock that cannot be taken in any folder lets the program
+    // start, saying so on standard error: better two copies than none.
     Outcome Claim();
+    // The folder whose lock this copy holds; empty when it runs without one.
+    const std::filesystem::path& folder() const { return folder_; }
 
     // How long a later start keeps trying to reach a copy that holds the lock but is still
     // starting, and waits for its answer.
@@ -53,7 +72,10 @@ class SingleInstance : public QObject {
     // Connects to the socket at path and asks for the hand-over; false when nobody answers there.
     static bool AskToShow(const QString& path, int wait_ms);
     void Listen();
+    // Takes the lock in folder: 1 taken, 0 held by another copy, -1 not possible (reason set).
+    int TakeLock(const std::filesystem::path& folder, std::string& reason);
 
+    std::vector<std::filesystem::path> folders_;
     std::filesystem::path folder_;
     int lock_fd_ = -1;
     std::unique_ptr<QLocalServer> server_;

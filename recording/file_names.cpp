@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 namespace tessaline {
 
@@ -34,6 +35,14 @@ std::string FirstFreeNumberedName(const std::string& base, const std::string& ex
         char counter[32];
         std::snprintf(counter, sizeof counter, "%04lu", n);
         std::string candidate = base + counter;
+        if (!FileExists(candidate + ext)) return candidate;
+    }
+}
+
+std::string FirstFreeName(const std::string& base, const std::string& ext) {
+    if (!FileExists(base + ext)) return base;
+    for (unsigned long n = 2;; ++n) {
+        std::string candidate = base + " (" + std::to_string(n) + ")";
         if (!FileExists(candidate + ext)) return candidate;
     }
 }

@@ -1,5 +1,6 @@
 // File-name rules of recordings: the extension of each output mode, the name of a reservation with
-// its counter, and renaming at the stop without ever replacing another file.
+// its counter, the counter of other names the program chooses, and renaming at the stop without
+// ever replacing another file.
 #pragma once
 
 #include <string>
@@ -17,6 +18,10 @@ std::string WithoutExtension(std::string_view name);
 // The first base + counter (at least four digits: 0001 ... 9999, 10000, ...) for which no file
 // base + counter + ext exists. Never a name that exists.
 std::string FirstFreeNumberedName(const std::string& base, const std::string& ext);
+
+// base itself when no file base + ext exists, else the first free "base (2)", "base (3)", ...:
+// the names the program picks by itself never replace a file.
+std::string FirstFreeName(const std::string& base, const std::string& ext);
 
 bool FileExists(const std::string& path);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
@@ -61,9 +62,14 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
     auto now_in = [this](const std::string& pattern) {
         return FormatDateTimePattern(pattern, ToLocalDateTime(clock_.Now())).value_or("");
     };
+    // A name from the pattern is ours: it takes a counter rather than replace a file (two starts
+    // within one second give the same name).
+    auto pattern_name = [&] {
+        return FirstFreeName(o.SaveDir + now_in(o.NameFormat), state_.OutputExt);
+    };
     if (state_.StartAtLaunch) {
         if (state_.PowerAtLaunch) capture_.DevicePowerOn();
-        name = o.SaveDir + now_in(o.NameFormat);
+        name = pattern_name();
         return true;
     }
     if (state_.IsReserveRecording) {
@@ -71,7 +77,7 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
             name = FirstFreeNumberedName(
                 o.SaveDir + WithoutExtension(state_.ReserveFileName) + date_text, state_.OutputExt);
         } else {
-            name = o.SaveDir + now_in(o.NameFormat);
+            name = pattern_name();
         }
         return true;
     }
@@ -80,13 +86,16 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
         host_.FocusDuration();
         return false;
     }
-    name = o.SaveDir + now_in(o.NameFormat);
     if (o.UseFileName && !o.FileName.empty()) {
+        // A typed name is the user's choice: an existing file is replaced, after the question
+        // when it is asked for.
         name = o.SaveDir + WithoutExtension(o.FileName) + date_text;
         if (o.CheckFileExists && FileExists(name + state_.OutputExt) &&
             !host_.AskYesNo(kMsgOverwrite)) {
             return false;
         }
+    } else {
+        name = pattern_name();
     }
     if (o.PowerOn) capture_.DevicePowerOn();
     return true;
@@ -142,12 +151,15 @@ bool RecordingControl::Start() {
     stream_.options.ConvPES = o.Pes;
     stream_.options.TrimPacket = o.Trim;
     const std::string path = state_.OutputBase + state_.OutputExt;
+    // Only a file this start makes may be removed again when nothing reaches it.
+    const bool created = !FileExists(path);
     switch (sequence_.Start(path, flags_.UseEnglish)) {
         case RecordingSequence::StartResult::Started:
+            created_output_ = created;
             break;
         case RecordingSequence::StartResult::NotRunning:
             // The controller has said why; the file we just made holds nothing.
-            RemoveIfEmpty(path);
+            if (created) RemoveIfEmpty(path);
             return false;
         default:
             return false;  // "Cannot open output file" has been shown
@@ -188,10 +200,15 @@ void RecordingControl::Stop(StopCause cause) {
 
     // 1. to 3. Graph, file and name, only for a recording of ours that is open.
     std::string failed_path;
+    bool nothing_kept = false;
     if (sequence_.IsOpen()) {
         const std::string path = state_.OutputBase + state_.OutputExt;
         if (sequence_.Stop()) {
-            if (!state_.DelaySuffix.empty()) {
+            const bool ours = std::exchange(created_output_, false);
+            if (ours && RemoveIfEmpty(path)) {
+                // Nothing arrived (a start closed at once): no empty file is left behind.
+                nothing_kept = true;
+            } else if (!state_.DelaySuffix.empty()) {
                 // An existing file of that name is never replaced; ours then keeps its name.
                 RenameNoReplace(path, FinalPath());
             }
@@ -223,15 +240,15 @@ void RecordingControl::Stop(StopCause cause) {
     host_.RepaintReservations();
 
     if (cause == StopCause::WriteFailure && !failed_path.empty()) {
-        std::string text = flags_.UseEnglish ? kMsgWriteFailed.english : kMsgWriteFailed.japanese;
+        const BilingualText& report = nothing_kept ? kMsgWriteFailedNothingKept : kMsgWriteFailed;
         const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
-        text = Replace(Replace(text, "%1", shown), "%2",
-                       write_error.empty() ? std::string("?") : write_error);
-        host_.ShowError(text);
+        host_.ShowError(Replace(Replace(report.Pick(flags_.UseEnglish), "%1", shown), "%2",
+                                write_error.empty() ? std::string("?") : write_error));
     }
     if (cause == StopCause::DeckLost && !failed_path.empty()) {
+        const BilingualText& report = nothing_kept ? kMsgDeckLostNothingKept : kMsgDeckLost;
         const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
-        host_.ShowError(Replace(kMsgDeckLost.Pick(flags_.UseEnglish), "%1", shown));
+        host_.ShowError(Replace(report.Pick(flags_.UseEnglish), "%1", shown));
     }
 
     // 9. The computer's power action, never when the window closes.

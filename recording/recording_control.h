@@ -71,6 +71,17 @@ inline const BilingualText kMsgDeckLost = {
     "デッキからのデータが途絶えたため録画を停止しました。%1 "
     "にはそれまでに受信した内容が残っています。"};
 
+// The same two reports when nothing had arrived yet, so that the empty file was not kept.
+inline const BilingualText kMsgWriteFailedNothingKept = {
+    "Recording stopped: cannot write to %1 (%2). Nothing was written, so no file was kept.",
+    "書き込みに失敗したため録画を停止しました: %1 "
+    "(%2)。何も書き込めなかったため、ファイルは残していません。"};
+inline const BilingualText kMsgDeckLostNothingKept = {
+    "Recording stopped: the deck stopped sending before anything was received. No file was kept "
+    "(%1).",
+    "デッキからのデータが何も届かないまま途絶えたため録画を停止しました。ファイルは残していません"
+    "（%1）。"};
+
 // What recording control needs from its front end.
 class RecordingHost {
   public:
@@ -164,7 +175,8 @@ class RecordingControl {
     ReservationStatus* reservations_ = nullptr;
     PowerActions* power_ = nullptr;
     RecordingState state_;
-    RecordingOptions options_;  // as read by the last start
+    RecordingOptions options_;     // as read by the last start
+    bool created_output_ = false;  // the running recording's file did not exist before it
 };
 
 // The duration box as minutes: digits only, anything else (or nothing) counts as 0.

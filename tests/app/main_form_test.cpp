@@ -321,13 +321,26 @@ TEST_F(MainFormTest, StoredValuesComeBackAndForeignKeysSurvive) {
     EXPECT_EQ(ReadText().rfind("; my notes\n[Capture]\nDevice=1\n", 0), 0u);
 }
 
-TEST_F(MainFormTest, DeviceIndexBeyondTheListSelectsNothing) {
+// An index that today's list does not reach selects nothing, but stays in the file as stored, as
+// with no deck at all: a second deck unplugged for one run is chosen again when it is back.
+TEST_F(MainFormTest, DeviceIndexBeyondTheListSelectsNothingAndIsKept) {
     WriteIni("[Capture]\nDevice=15\n");  // loads as 9
     Start(Make(English(), {}, 2));
     EXPECT_EQ(form->Settings.DeviceIndex, -1);
     EXPECT_EQ(form->cmbVid->currentIndex(), -1);
     form->close();
-    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "-1");
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "15");
+
+    WriteIni("[Capture]\nDevice=2\n");
+    Restart(Make(English(), {}, 2));
+    EXPECT_EQ(form->cmbVid->currentIndex(), -1);
+    Click(form->chkFolder);  // saves at once
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "2");
+    Restart(Make(English(), {}, 3));
+    EXPECT_EQ(form->cmbVid->currentIndex(), 2);
+    EXPECT_TRUE(form->Flags.DeviceReady);
+    form->close();
+    EXPECT_EQ(ReadIni().Get("Capture", "Device"), "2");
 }
 
 TEST_F(MainFormTest, StoredDeviceSurvivesARunWithoutDecks) {

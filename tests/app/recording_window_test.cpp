@@ -33,7 +33,7 @@ class RecordingWindowTest : public MainFormTest {
                  "TrimPacket=0\nPS_EXT=.mpg\nTS188_EXT=.ts\nTS192_EXT=.ts\n" + ini_extra);
         TFormQuillor::Options o = Make(locale, args, 0);
         VirtualDeckConfig c;
-        c.file = test::SamplePath("sample-sd-192.ts").string();
+        c.file = deck_file.empty() ? test::SamplePath("sample-sd-192.ts").string() : deck_file;
         c.tape_file = (out / "deck.tape").string();
         c.fast = true;
         c.power = power;
@@ -63,6 +63,7 @@ class RecordingWindowTest : public MainFormTest {
 
     test::TempDir out;
     std::string ini_extra;
+    std::string deck_file;  // what the deck plays; the sample when empty
     std::shared_ptr<ManualClock> clock =
         std::make_shared<ManualClock>(ToDateTime({2024, 3, 9, 21, 5, 7, 0}));
     std::shared_ptr<VirtualDeck> deck;
@@ -142,6 +143,8 @@ TEST_F(RecordingWindowTest, DurationBoxTakesDigitsOnly) {
 }
 
 TEST_F(RecordingWindowTest, LaunchSwitchesRecordAtOnceWithTheDeckSwitchedOn) {
+    // A file of the name the pattern gives is left alone: the launch start counts on.
+    test::WriteFile(out / "240309210507.mpg", {5});
     Start(MakeRecorder(English(), {"-s", "-p", "-E"}, ED_POWER_OFF));
     TFormQuillor& f = *form;
     ASSERT_TRUE(f.Flags.IsRecording);
@@ -153,8 +156,24 @@ TEST_F(RecordingWindowTest, LaunchSwitchesRecordAtOnceWithTheDeckSwitchedOn) {
     ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "02:00:00.000"; }));
     EXPECT_TRUE(f.Flags.IsRecording);
     f.btnStopClick();
-    EXPECT_EQ(Recordings(), std::vector<std::string>{"240309210507.mpg"});
-    EXPECT_GT(fs::file_size(out / "240309210507.mpg"), 100000u);
+    EXPECT_EQ(Recordings(), (std::vector<std::string>{"240309210507 (2).mpg", "240309210507.mpg"}));
+    EXPECT_GT(fs::file_size(out / "240309210507 (2).mpg"), 100000u);
+    EXPECT_EQ(test::ReadFile(out / "240309210507.mpg"), (test::Bytes{5}));
+    EXPECT_TRUE(asked.empty());
+}
+
+// "-S" and the window closed before the deck sent anything: no empty recording is left.
+TEST_F(RecordingWindowTest, LaunchStartClosedAtOnceLeavesNoEmptyFile) {
+    test::TempDir source;
+    deck_file = (source / "silent.ts").string();
+    test::WriteFile(deck_file, {});
+    Start(MakeRecorder(English(), {"-S"}));
+    ASSERT_TRUE(form->Flags.IsRecording);
+    EXPECT_EQ(Recordings(), std::vector<std::string>{"240309210507.ts"});
+    form->close();
+    EXPECT_FALSE(form->Flags.IsRecording);
+    EXPECT_TRUE(Recordings().empty());
+    EXPECT_TRUE(asked.empty());
 }
 
 TEST_F(RecordingWindowTest, ClosingDuringARecordingFinishesTheFileAndEndsTheTicks) {

@@ -2,8 +2,10 @@
 // test with a runtime folder of its own, so that parallel test runs never meet).
 #include "app/single_instance.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -32,20 +34,26 @@ QString SocketOf(const fs::path& folder, const char* name = kInstanceName) {
 
 // Runs a claim on its own thread (as a second process would block in it) while this thread
 // keeps serving the first copy's socket.
-SingleInstance::Outcome ClaimElsewhere(const fs::path& folder) {
+SingleInstance::Outcome ClaimElsewhere(std::vector<fs::path> folders) {
     std::atomic<bool> done{false};
     SingleInstance::Outcome outcome{};
     std::thread other([&] {
-        SingleInstance second(folder);
+        SingleInstance second(folders);
         outcome = second.Claim();
         done = true;
     });
-    const QDeadlineTimer limit(30000);
+    // The claim is bounded: it gives up on a copy that does not answer well before this.
+    const QDeadlineTimer limit(60000);
     while (!done && !limit.hasExpired()) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
+    EXPECT_TRUE(done) << "the claim did not end";
     other.join();
     return outcome;
+}
+
+SingleInstance::Outcome ClaimElsewhere(const fs::path& folder) {
+    return ClaimElsewhere(std::vector<fs::path>{folder});
 }
 
 // Only a running first copy answers the request to show itself.
@@ -116,17 +124,115 @@ TEST(SingleInstance, RunningSiblingToolGetsTheHandOver) {
     EXPECT_EQ(first.Claim(), SingleInstance::Outcome::First);
 }
 
+// A copy that holds the lock but never answers (hung, or still starting) keeps a second copy out
+// all the same, and the second one ends after a bounded wait, with and without a socket there.
+TEST(SingleInstance, HolderThatNeverAnswersStillKeepsASecondCopyOut) {
+    test::TempDir dir;
+    const std::string lock = InstanceSocketPath(dir.path(), kInstanceName).string() + ".lock";
+    const int held = ::open(lock.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(ClaimElsewhere(dir.path()), SingleInstance::Outcome::HandedOver);
+
+    QLocalServer mute;  // takes the connection, never reads or answers
+    ASSERT_TRUE(mute.listen(SocketOf(dir.path())));
+    EXPECT_EQ(ClaimElsewhere(dir.path()), SingleInstance::Outcome::HandedOver);
+    ::close(held);
+}
+
+// A runtime folder that cannot be used (not a folder, another user's) gives way to a private
+// folder of this user, made 0700; copies meet there as they would in the runtime folder.
+TEST(SingleInstance, UnusableRuntimeFolderFallsBackToAPrivateFolder) {
+    test::TempDir dir;
+    const fs::path not_a_folder = dir / "runtime";
+    test::WriteFile(not_a_folder, {});
+    const fs::path mine = dir / "cache" / "tessaline";
+    SingleInstance first(std::vector<fs::path>{not_a_folder, mine});
+    int requests = 0;
+    QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++requests; });
+    ASSERT_EQ(first.Claim(), SingleInstance::Outcome::First);
+    EXPECT_EQ(first.folder(), mine);
+    EXPECT_EQ(fs::status(mine).permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(fs::exists(InstanceSocketPath(mine, kInstanceName)));
+    EXPECT_EQ(ClaimElsewhere({not_a_folder, mine}), SingleInstance::Outcome::HandedOver);
+    EXPECT_EQ(requests, 1);
+
+    // A private folder left open to others is closed before use.
+    const fs::path loose = dir / "loose";
+    fs::create_directory(loose);
+    fs::permissions(loose, fs::perms::all);
+    SingleInstance other(std::vector<fs::path>{loose});
+    EXPECT_EQ(other.Claim(), SingleInstance::Outcome::First);
+    EXPECT_EQ(fs::status(loose).permissions(), fs::perms::owner_all);
+}
+
+// With no folder to take the lock in, the program starts (better two copies than none) and says
+// why on standard error: never "another copy runs".
+TEST(SingleInstance, LockTakenNowhereStartsAndSaysSo) {
+    test::TempDir dir;
+    const fs::path not_a_folder = dir / "runtime";
+    test::WriteFile(not_a_folder, {});
+    std::vector<fs::path> folders = {not_a_folder, not_a_folder / "tessaline"};
+    if (::getuid() == 0) {
+        // Another user's folder is not ours to lock in, however writable.
+        const fs::path theirs = dir / "theirs";
+        fs::create_directory(theirs);
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        folders.push_back(theirs);
+    }
+    for (int copy = 0; copy < 2; ++copy) {
+        ::testing::internal::CaptureStderr();
+        SingleInstance instance(folders);
+        EXPECT_EQ(instance.Claim(), SingleInstance::Outcome::First);
+        const std::string said = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("cannot take the lock"), std::string::npos) << said;
+        for (const fs::path& folder : folders) {
+            EXPECT_NE(said.find(folder.string() + ": "), std::string::npos) << said;
+        }
+        EXPECT_TRUE(instance.folder().empty());
+    }
+    if (::getuid() == 0) EXPECT_TRUE(fs::is_empty(folders.back()));
+}
+
+TEST(SingleInstance, FoldersAreTheRuntimeOneThenOurOwnNeverTheSharedTemporaryOne) {
+    struct Env {
+        const char* name;
+        std::string saved;
+        bool had;
+    } env[] = {{"XDG_RUNTIME_DIR", {}, false}, {"XDG_CACHE_HOME", {}, false}, {"HOME", {}, false}};
+    for (Env& e : env) {
+        if (const char* v = std::getenv(e.name)) e.saved = v, e.had = true;
+        ::unsetenv(e.name);
+    }
+    EXPECT_TRUE(InstanceFoldersForThisProcess().empty());
+    ::setenv("HOME", "/home/u", 1);
+    EXPECT_EQ(InstanceFoldersForThisProcess(), std::vector<fs::path>{"/home/u/.cache/tessaline"});
+    ::setenv("XDG_CACHE_HOME", "/c", 1);
+    ::setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
+    EXPECT_EQ(InstanceFoldersForThisProcess(),
+              (std::vector<fs::path>{"/run/user/7", "/c/tessaline"}));
+    for (Env& e : env) {
+        if (e.had) {
+            ::setenv(e.name, e.saved.c_str(), 1);
+        } else {
+            ::unsetenv(e.name);
+        }
+    }
+}
+
 // ---- Whole processes -----------------------------------------------------------------------
 
 class TessalineProcess : public ::testing::Test {
   protected:
     // A `tessaline` on the offscreen platform with this test's runtime folder and settings file,
     // and a virtual deck so that the start-up needs no answer.
-    std::unique_ptr<QProcess> Launch() {
+    std::unique_ptr<QProcess> Launch(const fs::path& runtime = {}) {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
+        env.insert("XDG_RUNTIME_DIR",
+                   QString::fromStdString((runtime.empty() ? dir.path() : runtime).string()));
+        env.insert("XDG_CACHE_HOME", QString::fromStdString((dir / "cache").string()));
         env.insert("TESSALINE_INI", QString::fromStdString((dir / "t.INI").string()));
         env.insert("TESSALINE_VIRTUAL_DECK",
                    QString::fromStdString(test::SamplePath("sample-sd-192.ts").string()));
@@ -138,11 +244,11 @@ class TessalineProcess : public ::testing::Test {
         return process;
     }
 
-    // Waits until some copy answers on the socket as the running one.
-    bool WaitForFirstCopy() {
+    // Waits until some copy answers on the socket (in folder) as the running one.
+    bool WaitForFirstCopy(const fs::path& folder = {}) {
         const QDeadlineTimer limit(30000);
         while (!limit.hasExpired()) {
-            if (AnswersAsFirstCopy(SocketOf(dir.path()))) return true;
+            if (AnswersAsFirstCopy(SocketOf(folder.empty() ? dir.path() : folder))) return true;
             QThread::msleep(50);
         }
         return false;
@@ -201,6 +307,19 @@ TEST_F(TessalineProcess, TwoStartsAtOnceLeaveExactlyOneRunning) {
     EXPECT_TRUE(WaitForFirstCopy());  // the one left is the running copy
     Stop(*a);
     Stop(*b);
+}
+
+// The runtime folder unusable: copies still meet in the private folder, and a second one ends.
+TEST_F(TessalineProcess, UnusableRuntimeFolderStillAllowsOneCopy) {
+    const fs::path not_a_folder = dir / "runtime";
+    test::WriteFile(not_a_folder, {});
+    auto first = Launch(not_a_folder);
+    ASSERT_TRUE(WaitForFirstCopy(dir / "cache" / "tessaline"));
+    auto second = Launch(not_a_folder);
+    EXPECT_TRUE(EndedWithSuccess(*second));
+    EXPECT_EQ(first->state(), QProcess::Running);
+    Stop(*first);
+    EXPECT_EQ(first->exitCode(), 0);
 }
 
 class HandOverToWindow : public MainFormTest {};

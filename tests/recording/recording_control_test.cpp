@@ -111,6 +111,18 @@ class RecordingControlTest : public CaptureTest {
         }
     }
 
+    // Waits, boundedly, until the running recording's file holds something (cheaper than the
+    // whole stream where only the name matters).
+    void WaitForData() {
+        const std::string path = control.State().OutputBase + control.State().OutputExt;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        std::error_code ec;
+        while (fs::file_size(path, ec) == 0 || ec) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+
     std::vector<std::string> FilesInDir() const {
         std::vector<std::string> out;
         for (const auto& e : fs::directory_iterator(dir.path())) {
@@ -151,6 +163,7 @@ TEST_F(RecordingControlTest, TypedNameWithDateAndDottedExtension) {
     EXPECT_EQ(host.data_page, 1);
     EXPECT_EQ(host.panels[0], "Recording");
     EXPECT_EQ(control.State().RecEnd - control.State().RecStart, 30min);
+    WaitForData();
     control.Stop();
     EXPECT_THAT(FilesInDir(), ElementsAre("show20240309.mpg"));
 }
@@ -204,9 +217,11 @@ TEST_F(RecordingControlTest, OverwriteAnsweredNoLeavesFileAndDeckAlone) {
 
 TEST_F(RecordingControlTest, ReservationNamesCountAndNeverOverwrite) {
     UseDeck("sample-sd-192.ts");
+    host.options.ReservePowerOff = true;  // the deck stays on from one to the next
     for (int i = 0; i < 3; ++i) {
         control.ArmReservation(clock.Now(), clock.Now() + 1min, "news.ts", 0);
         ASSERT_TRUE(control.Start());
+        WaitForData();
         control.Stop();
     }
     EXPECT_THAT(FilesInDir(), ElementsAre("news0001.mpg", "news0002.mpg", "news0003.mpg"));
@@ -230,6 +245,59 @@ TEST_F(RecordingControlTest, ReservationWithoutNameUsesTheNamePattern) {
     EXPECT_EQ(control.State().RecStart, kMarch9 - 1min);  // the schedule's times are kept
     EXPECT_EQ(control.State().RecEnd, kMarch9 + 1min);
     control.Stop();
+}
+
+// Names from the pattern are the program's own: two starts within a second, or a file left there
+// before, give a counter instead of a replaced file, for every kind of start that uses them.
+TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
+    UseDeck("sample-sd-192.ts");
+    WriteFile(dir / "D240309210507.mpg", Bytes{7});
+    auto record = [&] {
+        ASSERT_TRUE(control.Start());
+        WaitForData();
+        control.Stop();
+    };
+    control.State().StartAtLaunch = true;
+    record();
+    record();                         // by hand, in the same second
+    host.options.UseFileName = true;  // with an empty name box the pattern is used as well
+    record();
+    control.ArmReservation(kMarch9, kMarch9 + 1min, "", 0);
+    record();
+    EXPECT_THAT(FilesInDir(),
+                ElementsAre("D240309210507 (2).mpg", "D240309210507 (3).mpg",
+                            "D240309210507 (4).mpg", "D240309210507 (5).mpg", "D240309210507.mpg"));
+    EXPECT_EQ(ReadFile(dir / "D240309210507.mpg"), (Bytes{7}));
+    EXPECT_GT(fs::file_size(dir / "D240309210507 (5).mpg"), 0u);
+    EXPECT_TRUE(host.questions.empty());
+}
+
+// A recording that received nothing (a start closed at once, a deck that sends nothing) removes
+// its empty file, but only a file it made: a typed name it overwrote stays, empty.
+TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
+    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+    TempDir source;
+    WriteFile(source / "silent.ts", Bytes{});
+    c.file = (source / "silent.ts").string();
+    c.fast = true;
+    deck = fw.AddDeck(c);
+    Open();
+    flags.DeviceReady = flags.GrabberReady = true;
+    host.options.AddDelay = true;
+    ASSERT_TRUE(control.Start());
+    WaitForDeckEnd();
+    control.State().DelaySuffix = " Delay 1.00ms";
+    control.Stop();
+    EXPECT_TRUE(FilesInDir().empty());
+    EXPECT_TRUE(host.errors.empty());
+
+    WriteFile(dir / "show.mpg", Bytes{1, 2, 3});
+    host.options.UseFileName = true;
+    host.options.FileName = "show";
+    ASSERT_TRUE(control.Start());
+    WaitForDeckEnd();
+    control.Stop();
+    EXPECT_THAT(FilesInDir(), ElementsAre("show.mpg"));
 }
 
 TEST_F(RecordingControlTest, TimedRecordingStopsItselfWithTheWholeStream) {
@@ -315,11 +383,21 @@ TEST_F(RecordingControlTest, DelaySuffixRenamesAtTheStopButNeverReplaces) {
     control.Stop();
     EXPECT_EQ(ReadFile(dir / "D240309210507 Delay -33.37ms.mpg"), (Bytes{7}));
     EXPECT_EQ(ReadFile(dir / "D240309210507.mpg"), ReadFile(SamplePath("sample-sd-192.ts")));
+
+    // The next recording starts without the last one's suffix, measured or not.
+    clock.Advance(1min);
+    host.options.AddDelay = false;
+    ASSERT_TRUE(control.Start());
+    EXPECT_EQ(control.FinalPath(), host.options.SaveDir + "D240309210607.mpg");
+    WaitForData();
+    control.Stop();
+    EXPECT_TRUE(fs::exists(dir / "D240309210607.mpg"));
 }
 
 TEST_F(RecordingControlTest, StopWhileNothingRecordsTouchesNoFile) {
     UseDeck("sample-sd-192.ts");
     ASSERT_TRUE(control.Start());
+    WaitForData();
     control.Stop();
     const Bytes first = ReadFile(dir / "D240309210507.mpg");
     // A later stop with a suffix still set (the deck page's failure exit uses Stop).
@@ -388,6 +466,7 @@ TEST_F(RecordingControlTest, ClosingStopsCleanlyWithoutAPowerAction) {
     host.options.AddDelay = true;
     control.ArmReservation(kMarch9, kMarch9 + 1h, "", 4);
     ASSERT_TRUE(control.Start());
+    WaitForData();
     control.State().DelaySuffix = " Delay 5.00ms";
     control.Stop(RecordingControl::StopCause::Closing);
     EXPECT_THAT(FilesInDir(), ElementsAre("D240309210507 Delay 5.00ms.mpg"));
@@ -426,8 +505,8 @@ TEST_F(RecordingControlTest, WriteFailureStopsAndReportsPathAndReason) {
 }
 
 // A deck whose stream ends with an error (here its source cannot be read; on the bus, a deck
-// that stayed away past the backend's deadline) ends the recording with one message, keeping the
-// file; a stream that simply ends keeps the recording running until its time is up.
+// that stayed away past the backend's deadline) ends the recording with one message, keeping what
+// was received; a stream that simply ends keeps the recording running until its time is up.
 TEST_F(RecordingControlTest, DeckStreamErrorEndsTheRecordingButItsEndDoesNot) {
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     c.file = (dir / "unreadable.ts").string();  // never created: the deck fails once it runs
@@ -446,7 +525,9 @@ TEST_F(RecordingControlTest, DeckStreamErrorEndsTheRecordingButItsEndDoesNot) {
     ASSERT_EQ(host.errors.size(), 1u);
     EXPECT_THAT(host.errors[0], ::testing::HasSubstr("the deck stopped sending"));
     EXPECT_THAT(host.errors[0], ::testing::HasSubstr(path));
-    EXPECT_TRUE(fs::exists(path));
+    // Nothing had arrived: the empty file is not kept, and the message says so.
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr("No file was kept"));
+    EXPECT_FALSE(fs::exists(path));
 }
 
 TEST_F(RecordingControlTest, DeckStreamThatEndsKeepsRecordingUntilItsTime) {
