@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 
 namespace tessaline {
 
@@ -17,6 +18,32 @@ namespace {
 
 constexpr char kActivate[] = "activate\n";
 constexpr char kAnswer[] = "ok\n";
+
+// "activate" with the switches a running copy acts on: "activate -S -P\n". The sibling tool is
+// only ever sent the plain request.
+QByteArray ActivateRequest(const QStringList& switches) {
+    QByteArray request = "activate";
+    for (const char* wanted : {"-S", "-P"}) {
+        for (const QString& s : switches) {
+            if (s.toUpper() == wanted) {
+                request += QByteArray(" ") + wanted;
+                break;
+            }
+        }
+    }
+    return request + "\n";
+}
+
+// The switches of a request line; nullopt when it is no request.
+std::optional<QStringList> ParseRequest(const QByteArray& line) {
+    if (line == kActivate) return QStringList();
+    if (!line.startsWith("activate ") || !line.endsWith('\n')) return std::nullopt;
+    QStringList switches;
+    for (const QByteArray& word : line.mid(9).trimmed().split(' ')) {
+        if (word == "-S" || word == "-P") switches.append(QString::fromLatin1(word));
+    }
+    return switches;
+}
 
 }  // namespace
 
@@ -39,7 +66,7 @@ SingleInstance::~SingleInstance() {
     if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
-SingleInstance::Outcome SingleInstance::Claim() {
+SingleInstance::Outcome SingleInstance::Claim(const QStringList& switches) {
     const std::filesystem::path socket = InstanceSocketPath(folder_, kInstanceName);
     const std::string lock = socket.string() + ".lock";
     lock_fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -50,12 +77,13 @@ SingleInstance::Outcome SingleInstance::Claim() {
         if (err == EWOULDBLOCK) {
             // Another copy runs (or is starting and not yet listening: keep trying a while). If it
             // never answers, this copy ends all the same, as a second copy must not run.
-            AskToShow(QString::fromStdString(socket.string()), kHandOverWaitMs);
+            AskToShow(QString::fromStdString(socket.string()), kHandOverWaitMs,
+                      ActivateRequest(switches));
             return Outcome::HandedOver;
         }
     }
     const std::filesystem::path sibling = InstanceSocketPath(folder_, kSiblingInstanceName);
-    if (AskToShow(QString::fromStdString(sibling.string()), 0)) {
+    if (AskToShow(QString::fromStdString(sibling.string()), 0, kActivate)) {
         if (lock_fd_ >= 0) ::close(lock_fd_);
         lock_fd_ = -1;
         return Outcome::HandedToSibling;
@@ -81,8 +109,10 @@ void SingleInstance::Listen() {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
             connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
                 while (peer->canReadLine()) {
-                    if (peer->readLine(64) != kActivate) continue;
+                    const std::optional<QStringList> switches = ParseRequest(peer->readLine(64));
+                    if (!switches) continue;
                     emit activationRequested();
+                    if (!switches->isEmpty()) emit switchesHandedOver(*switches);
                     peer->write(kAnswer);
                     peer->flush();
                 }
@@ -91,7 +121,7 @@ void SingleInstance::Listen() {
     });
 }
 
-bool SingleInstance::AskToShow(const QString& path, int wait_ms) {
+bool SingleInstance::AskToShow(const QString& path, int wait_ms, const QByteArray& request) {
     if (!std::filesystem::exists(path.toStdString())) {
         if (wait_ms <= 0) return false;
     }
@@ -100,7 +130,7 @@ bool SingleInstance::AskToShow(const QString& path, int wait_ms) {
         QLocalSocket socket;
         socket.connectToServer(path);
         if (socket.waitForConnected(200)) {
-            socket.write(kActivate);
+            socket.write(request);
             socket.waitForBytesWritten(500);
             // The answer comes once the window was brought forward; a copy too busy to answer
             // in time has the request all the same.

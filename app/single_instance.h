@@ -10,6 +10,7 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <filesystem>
 #include <memory>
 
@@ -38,8 +39,9 @@ class SingleInstance : public QObject {
     ~SingleInstance() override;
 
     // Decides, once, whether this copy runs. A lock that cannot be made at all (no folder, no
-    // permission) lets the program start: better two copies than none.
-    Outcome Claim();
+    // permission) lets the program start: better two copies than none. A later start hands its
+    // "-S" and "-P" (any case) to the running copy with the request to show itself.
+    Outcome Claim(const QStringList& switches = {});
 
     // How long a later start keeps trying to reach a copy that holds the lock but is still
     // starting, and waits for its answer.
@@ -48,10 +50,12 @@ class SingleInstance : public QObject {
   signals:
     // A later start asked this copy to show itself.
     void activationRequested();
+    // ... and handed over its switches ("-S", "-P", upper case; none: nothing to do).
+    void switchesHandedOver(const QStringList& switches);
 
   private:
     // Connects to the socket at path and asks for the hand-over; false when nobody answers there.
-    static bool AskToShow(const QString& path, int wait_ms);
+    static bool AskToShow(const QString& path, int wait_ms, const QByteArray& request);
     void Listen();
 
     std::filesystem::path folder_;
