@@ -20,8 +20,12 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(tessaline::ProgramIcon());
 
     // One copy per user: a later start brings the running window forward and ends here.
+    // "-S" and "-P" given to a later start are handed to the running copy, which acts on them.
     tessaline::SingleInstance instance(tessaline::InstanceFoldersForThisProcess());
-    if (instance.Claim() != tessaline::SingleInstance::Outcome::First) return 0;
+    if (instance.Claim(QApplication::arguments().mid(1)) !=
+        tessaline::SingleInstance::Outcome::First) {
+        return 0;
+    }
 
     tessaline::PrepareApplicationLook(app);
     tessaline::TFormQuillor::Options options;
@@ -31,6 +35,8 @@ int main(int argc, char** argv) {
     form.setWindowIconText(QString::fromUtf8(tessaline::kApplicationTitle));
     QObject::connect(&instance, &tessaline::SingleInstance::activationRequested, &form,
                      &tessaline::TFormQuillor::HandOver);
+    QObject::connect(&instance, &tessaline::SingleInstance::switchesHandedOver, &form,
+                     &tessaline::TFormQuillor::HandOverSwitches);
     tessaline::CloseOnSessionEnd(form);
     form.show();
     return QApplication::exec();

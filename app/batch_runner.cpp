@@ -85,7 +85,8 @@ BatchRunner::End BatchRunner::Click(const JobList& list) {
 }
 
 void BatchRunner::Abort() {
-    if (running_) stream_.file.RemuxAbort = true;
+    // A PID search reads the same way and stops at its next read too.
+    if (running_ || searching_) stream_.file.RemuxAbort = true;
 }
 
 bool BatchRunner::SearchPids(const std::string& input) {

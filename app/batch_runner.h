@@ -57,7 +57,7 @@ class BatchRunner {
     };
     // The start button: runs the list, or, while a job runs, asks it to stop.
     End Click(const JobList& jobs);
-    // Asks a running job to stop (the window is closing); nothing when none runs.
+    // Asks a running job or PID search to stop (the window is closing); nothing when none runs.
     void Abort();
     // The start button's marker: true while a job converts.
     bool Running() const { return running_; }

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
 #include <QScreen>
 #include <QStandardPaths>
@@ -55,14 +56,15 @@ TFormQuillor::TFormQuillor(Options options)
     recording_bar_->Bind();
     FormCreate();
     reservations_ = new TReservationPage(*this);  // after recording control exists
+    timetable_ = std::make_unique<Timetable>(*recording_, reservations_->List(), *reservations_);
     auto message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
         Message(icon, caption, text);
     };
     batch_page_ = new TBatchPage(*this, message);
     write_page_ = new TWritePage(*this, message);
     drops_ = new TFileDrops(*this, *write_page_);
-    monitor_->BatchProgress = [this] { batch_page_->MonitorStep(); };
-    monitor_->WriteToDeckEndOfFile = [this] { write_page_->OnWriteTick(); };
+    timetable_->Monitor().BatchProgress = [this] { batch_page_->MonitorStep(); };
+    timetable_->Monitor().WriteToDeckEndOfFile = [this] { write_page_->OnWriteTick(); };
     write_page_->RecordingStop = [this] { btnStopClick(); };
 }
 
@@ -139,7 +141,6 @@ void TFormQuillor::FormCreate() {
     recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
                                                     *recording_bar_, *clock_);
     recording_->SetPowerActions(power_actions_.get());
-    monitor_ = std::make_unique<MonitorTick>(*recording_);
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -206,16 +207,18 @@ void TFormQuillor::FormActivate() {
     UpdateControlStates();
     reservations_->LoadReservations();  // and resets the editor
     QCoreApplication::processEvents();
-    if (recording_->State().StartAtLaunch && !closed_) btnRecClick();
+    // "-S" makes this one attempt, whatever comes of it (a reservation that started meanwhile
+    // keeps recording and is never taken for the launch's recording).
+    if (recording_->State().StartAtLaunch && !closed_) timetable_->StartAtLaunch(false);
 }
 
 void TFormQuillor::StartTicks() {
     if (TThTime) return;
     TThTime = std::make_unique<TickThread>(this, [this] {
-        if (!closed_) monitor_->Run();
+        if (!closed_) timetable_->RunMonitorTick();
     });
     TThTimer = std::make_unique<TickThread>(this, [this] {
-        if (!closed_ && ScheduleTick) ScheduleTick();
+        if (!closed_) reservations_->ScheduleTick();
     });
     TThTime->start();
     TThTimer->start();
@@ -253,11 +256,13 @@ void TFormQuillor::closeEvent(QCloseEvent* event) {
 
 void TFormQuillor::FormCloseQuery() {
     if (closed_) return;
+    // Boxes still open (a question further down the stack among them) are answered with their
+    // default and closed: nobody may be there to answer them, and closing must not wait.
+    CloseMessageBoxes();
     // A recording is finished first, as Stop would (file closed and renamed, a running
-    // reservation marked aborted), but no computer power action follows a close.
-    if (Flags.IsRecording && recording_) {
-        recording_->Stop(RecordingControl::StopCause::Closing);
-    }
+    // reservation marked aborted), but no computer power action follows a close, and nothing
+    // starts afterwards.
+    timetable_->Close();
     closed_ = true;
     // A failure is reported and the window closes all the same. Before the settings were loaded
     // the controls hold only defaults, which must not overwrite the file.
@@ -369,9 +374,55 @@ QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const 
                                                   const QString& text,
                                                   QMessageBox::StandardButtons buttons) {
     if (options_.message) return options_.message(icon, title, text, buttons);
-    QMessageBox box(icon, title, text, buttons, this);
-    if (buttons & QMessageBox::No) box.setDefaultButton(QMessageBox::No);
-    return static_cast<QMessageBox::StandardButton>(box.exec());
+    const QMessageBox::StandardButton fallback =
+        (buttons & QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok;
+    if (closed_ && unattended_) {
+        std::fprintf(stderr, "tessaline: %s\n", text.toLocal8Bit().constData());
+        return fallback;
+    }
+    std::erase_if(boxes_, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
+    if (TickRunning()) {
+        // A tick that meets the same trouble twenty times a second says so once.
+        for (const QPointer<QMessageBox>& open : boxes_) {
+            if (open->isVisible() && open->text() == text && open->windowTitle() == title) {
+                return fallback;
+            }
+        }
+    }
+    auto* box = new QMessageBox(icon, title, text, buttons, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    if (buttons & QMessageBox::No) box->setDefaultButton(QMessageBox::No);
+    boxes_.emplace_back(box);
+    if (TickRunning()) {
+        // A tick never waits for a person: the box is opened and left, and the tick goes on.
+        box->setWindowModality(Qt::WindowModal);
+        box->open();
+        return fallback;
+    }
+    const QPointer<QMessageBox> alive(box);
+    const int answer = box->exec();
+    if (alive) alive->close();  // done() hides it; the close deletes it
+    return static_cast<QMessageBox::StandardButton>(answer == 0 ? fallback : answer);
+}
+
+bool TFormQuillor::TickRunning() const {
+    return timetable_ && timetable_->InTick();
+}
+
+void TFormQuillor::CloseMessageBoxes() {
+    std::vector<QPointer<QMessageBox>> boxes;
+    boxes.swap(boxes_);
+    for (const QPointer<QMessageBox>& box : boxes) {
+        if (!box) continue;
+        const QMessageBox::StandardButtons buttons = box->standardButtons();
+        // A question ends as No; an exec() further down the stack returns that.
+        box->done((buttons & QMessageBox::No) ? QMessageBox::No : QMessageBox::Ok);
+        box->close();
+    }
+    // File and folder dialogs open further down the stack are cancelled the same way.
+    for (QDialog* dialog : findChildren<QDialog*>()) {
+        if (dialog->isVisible()) dialog->reject();
+    }
 }
 
 }  // namespace tessaline

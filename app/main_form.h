@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -22,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/captions.h"
 #include "app/capture_settings.h"
@@ -34,6 +36,7 @@
 #include "recording/monitor_tick.h"
 #include "recording/power_actions.h"
 #include "recording/recording_control.h"
+#include "recording/timetable.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -110,6 +113,9 @@ class TFormQuillor : public QWidget {
     // A second start asked this copy to show itself: restored when minimised and brought to the
     // front; hidden in the tray it stays there, and the icon says that the program already runs.
     void HandOver();
+    // ... with its switches: "-S" starts a recording as this copy's own "-S" would, when nothing
+    // records (-P: the deck switched on first); "-P" alone switches the deck on.
+    void HandOverSwitches(const QStringList& switches);
 
     // ---- Settings --------------------------------------------------------------------------
     void LoadSettings();
@@ -129,14 +135,14 @@ class TFormQuillor : public QWidget {
     void btnStopClick();
     void btnTimeAddClick();
     void chkFileNameClick();
-    // Recording control and the monitor tick; none after closing. Reservations plug in through
-    // Recording()->SetReservations, the power backend through SetPowerActions; the batch and
-    // deck-writing pages through Monitor()->BatchProgress and ->WriteToDeckEndOfFile.
+    // Recording control and the monitor tick; none after closing. The batch and deck-writing
+    // pages plug in through Monitor()->BatchProgress and ->WriteToDeckEndOfFile.
     RecordingControl* Recording() { return closed_ ? nullptr : recording_.get(); }
-    MonitorTick* Monitor() { return monitor_.get(); }
+    MonitorTick* Monitor() { return timetable_ ? &timetable_->Monitor() : nullptr; }
+    // The schedule and monitor ticks with recording control and the busy gate; the ticks, the
+    // recording bar, the launch switches and closing all go through it.
+    Timetable* Schedule() { return timetable_.get(); }
     TDataInfoPage& DataInfoPage() { return *data_info_page_; }
-    // The schedule tick, run on the window thread by TThTimer; the reservation list sets it.
-    std::function<void()> ScheduleTick;
     // The tick threads; none until the start-up has found a usable deck.
     std::unique_ptr<TickThread> TThTime;
     std::unique_ptr<TickThread> TThTimer;
@@ -341,6 +347,9 @@ class TFormQuillor : public QWidget {
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
+    // A tick runs further down the stack: what is shown now is opened and left.
+    bool TickRunning() const;
+    void CloseMessageBoxes();
     void CreateTrayIcon();
     bool TrayAvailable() const;
     TCaptureSettings SettingsFromControls() const;
@@ -367,7 +376,7 @@ class TFormQuillor : public QWidget {
     std::unique_ptr<TDataInfoPage> data_info_page_;
     TRecordingBar* recording_bar_ = nullptr;  // a child object of the window
     std::unique_ptr<RecordingControl> recording_;
-    std::unique_ptr<MonitorTick> monitor_;
+    std::unique_ptr<Timetable> timetable_;  // after the reservation page, which it reads
     bool created_ = false;
     bool placed_ = false;
     bool started_ = false;
@@ -375,6 +384,8 @@ class TFormQuillor : public QWidget {
     bool loading_ = false;     // no writes while the settings are being loaded
     bool loaded_ = false;      // the controls hold the file's values
     bool unattended_ = false;  // closing without a person to read a message
+    // The boxes Message() opened and that may still be open: closing closes them.
+    std::vector<QPointer<QMessageBox>> boxes_;
 };
 
 }  // namespace tessaline

@@ -80,4 +80,22 @@ void TFormQuillor::HandOver() {
     activateWindow();
 }
 
+void TFormQuillor::HandOverSwitches(const QStringList& switches) {
+    if (closed_) return;
+    const bool start = switches.contains("-S", Qt::CaseInsensitive);
+    const bool power = switches.contains("-P", Qt::CaseInsensitive);
+    if (!started_) {
+        // Still starting: the start-up reads them with its own switches.
+        if (start) options_.arguments.append("-S");
+        if (power) options_.arguments.append("-P");
+        return;
+    }
+    if (!Flags.DeviceReady) return;  // as at launch: the switches need a usable deck
+    if (start) {
+        timetable_->RequestLaunchStart(power);
+    } else if (power) {
+        timetable_->PowerOnRequest();
+    }
+}
+
 }  // namespace tessaline

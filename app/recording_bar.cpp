@@ -18,12 +18,14 @@ void TRecordingBar::Bind() {
     f.edtTime->installEventFilter(this);
 }
 
+// Both go through the timetable, which holds the busy gate while they run (a question of the
+// start among it), so that no tick starts a recording meanwhile.
 void TRecordingBar::btnRecClick() {
-    if (RecordingControl* control = form_.Recording()) control->Start();
+    if (form_.Recording() && form_.Schedule()) form_.Schedule()->StartByHand();
 }
 
 void TRecordingBar::btnStopClick() {
-    if (RecordingControl* control = form_.Recording()) control->Stop();
+    if (form_.Recording() && form_.Schedule()) form_.Schedule()->StopByHand();
 }
 
 void TRecordingBar::btnTimeAddClick() {

@@ -87,74 +87,11 @@ std::string_view FieldAt(const std::string& record, size_t at) {
 
 }  // namespace
 
-// The schedule's view of the window and of recording control.
-class TReservationPage::Recorder final : public ScheduleRecorder {
-  public:
-    explicit Recorder(TReservationPage& page) : page_(page), form_(page.form_) {}
-    bool DeviceReady() const override { return form_.Flags.DeviceReady; }
-    bool Busy() const override { return form_.Flags.Busy(); }
-    void SelectDevice(int index) override {
-        form_.cmbVid->setCurrentIndex(index);
-        form_.cmbVidClick();
-    }
-    void DevicePowerOn() override {
-        if (CDSCapture* capture = form_.Capture()) capture->DevicePowerOn();
-    }
-    void ResetAfterAction() override {
-        if (RecordingControl* control = form_.Recording()) control->State().AfterAction = 0;
-    }
-    bool StartReservation(const ReservationStart& s) override {
-        RecordingControl* control = form_.Recording();
-        if (!control) return false;
-        control->ArmReservation(s.start, s.end, s.file_name, static_cast<int>(s.action));
-        form_.btnRecClick();
-        return form_.Flags.IsRecording;
-    }
-    void ClearReservationStart() override {
-        RecordingControl* control = form_.Recording();
-        if (!control) return;
-        RecordingState& state = control->State();
-        state.IsReserveRecording = false;
-        state.ReserveFileName.clear();
-        state.AfterAction = 0;
-        state.RecStart = state.RecEnd = DateTime{};
-    }
-    void SaveReservations() override { page_.SaveReservations(); }
-    void RepaintReservations() override { form_.sgTimer->viewport()->update(); }
-
-  private:
-    TReservationPage& page_;
-    TFormQuillor& form_;
-};
-
-// Recording control's view of the list: the follow-on test and the status changes of a stop and
-// of a reservation's end.
-class TReservationPage::Statuses final : public ReservationStatus {
-  public:
-    explicit Statuses(TReservationPage& page) : page_(page) {}
-    bool WaitingReservationCovers(DateTime t) override {
-        return tessaline::WaitingReservationCovers(page_.list_, page_.form_.Settings.MaxReserve, t);
-    }
-    void MarkRunning(Status to) override {
-        const auto status = static_cast<RecordStatus>('0' + static_cast<int>(to));
-        if (page_.list_.SetRunningStatus(status) > 0) page_.SaveReservations();
-        page_.form_.sgTimer->viewport()->update();
-    }
-
-  private:
-    TReservationPage& page_;
-};
-
 TReservationPage::TReservationPage(TFormQuillor& form) : QObject(&form), form_(form) {
-    recorder_ = std::make_unique<Recorder>(*this);
-    statuses_ = std::make_unique<Statuses>(*this);
-    tick_ = std::make_unique<tessaline::ScheduleTick>(list_, *recorder_, *form_.clock_);
     form_.sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
         sgTimerDrawCell(p, c, r, rect, sel);
     });
     ConnectHandlers();
-    if (RecordingControl* control = form_.Recording()) control->SetReservations(statuses_.get());
-    form_.ScheduleTick = [this] { ScheduleTick(); };
 }
 
 TReservationPage::~TReservationPage() = default;
@@ -175,6 +112,7 @@ void TReservationPage::ConnectHandlers() {
     f.dpTimeE->installEventFilter(this);
     // The editor always shows the record picked in the grid (while not editing one).
     connect(f.sgTimer, &QTableWidget::currentCellChanged, this, [this] { ShowSelectedInEditor(); });
+    connect(f.cmbVid, &QComboBox::activated, this, [this] { edit_device_.reset(); });
 }
 
 bool TReservationPage::eventFilter(QObject* watched, QEvent* event) {
@@ -304,8 +242,14 @@ void TReservationPage::LoadEditor(const std::string& record, bool with_device) {
         }
     }
     if (with_device) {
-        f.cmbVid->setCurrentIndex(DigitAt(record, L::kDevice, 0));
-        f.cmbVidClick();
+        // Picking a deck closes the open one: never while it records, converts or writes.
+        if (f.Flags.Busy()) {
+            edit_device_ = DigitAt(record, L::kDevice, 0);
+        } else {
+            edit_device_.reset();
+            f.cmbVid->setCurrentIndex(DigitAt(record, L::kDevice, 0));
+            f.cmbVidClick();
+        }
     }
     const int action = DigitAt(record, L::kAction, 0);
     f.cmbPower->setCurrentIndex(action <= 4 ? action : 0);
@@ -359,7 +303,7 @@ void TReservationPage::btnAddClick() {
     ReservationTail tail;
     // With no deck selected (-1) the record names the first one: the one-digit field must stay
     // one digit, and the first deck is what an edit of such a record would pick too.
-    tail.device = f.cmbVid->currentIndex();
+    tail.device = EditingReservation && edit_device_ ? *edit_device_ : f.cmbVid->currentIndex();
     const int power = f.cmbPower->currentIndex();
     tail.action = static_cast<AfterActionKind>(power >= 0 && power <= 4 ? power : 0);
     tail.skip = f.chkSkip->isChecked();
@@ -380,6 +324,7 @@ void TReservationPage::btnAddClick() {
         list_.Add(std::move(record));
     }
     EditingReservation = false;
+    edit_device_.reset();
     ResetReservationEditor();
     SaveReservations();
     RepaintGrid();
@@ -407,6 +352,7 @@ void TReservationPage::btnEditClick() {
 
 void TReservationPage::btnEscClick() {
     EditingReservation = false;
+    edit_device_.reset();
     ResetReservationEditor();
 }
 
@@ -551,7 +497,16 @@ void TReservationPage::ScheduleTick() {
     options.max_reserve = s.MaxReserve;
     options.power_on_sec = -s.PowerOnSec;  // kept negated in memory
     options.reserve_power_on = s.ReservePowerOn;
-    tick_->Run(options);
+    if (Timetable* timetable = form_.Schedule()) timetable->RunScheduleTick(options);
+}
+
+void TReservationPage::SelectDevice(int index) {
+    form_.cmbVid->setCurrentIndex(index);
+    form_.cmbVidClick();
+}
+
+void TReservationPage::RepaintReservations() {
+    form_.sgTimer->viewport()->update();
 }
 
 }  // namespace tessaline

@@ -1,16 +1,18 @@
 // The reservation page: the timetable grid sgTimer, the editor group gbTimer with its handlers,
-// the list's load and save through the settings file, and the schedule tick that runs it. The
-// controls belong to the main window (they keep their designed names there); this class owns the
-// list and the behaviour, and is recording control's view of the list (statuses, follow-on test).
-// It runs on the window's clock.
+// and the list's load and save through the settings file. The controls belong to the main window
+// (they keep their designed names there); this class owns the list and the behaviour, and is the
+// window's side of the timetable (device box, saving, repainting), which runs the schedule. It
+// runs on the window's clock.
 #pragma once
 
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <optional>
 
 #include "recording/reservation_list.h"
 #include "recording/schedule_tick.h"
+#include "recording/timetable.h"
 
 class QPainter;
 class QRect;
@@ -19,15 +21,15 @@ namespace tessaline {
 
 class TFormQuillor;
 
-class TReservationPage : public QObject {
+class TReservationPage : public QObject, public TimetableHost {
     Q_OBJECT
   public:
     explicit TReservationPage(TFormQuillor& form);
     ~TReservationPage() override;
 
     // ---- The list --------------------------------------------------------------------------
-    void LoadReservations();  // then ResetReservationEditor
-    bool SaveReservations();  // false (after reporting it) when the file could not be written
+    void LoadReservations();           // then ResetReservationEditor
+    bool SaveReservations() override;  // false (after reporting it) when it could not be written
     ReservationList& List() { return list_; }
     const ReservationList& List() const { return list_; }
     void RepaintGrid();  // the grid, and the editor showing the selected record
@@ -52,15 +54,17 @@ class TReservationPage : public QObject {
     QString CellText(int col, int row) const;
 
     // ---- Schedule --------------------------------------------------------------------------
-    // Run by the window's schedule tick thread (TThTimer) on the window thread.
+    // Run by the window's schedule tick thread (TThTimer) on the window thread: the timetable's
+    // schedule tick with the settings of the moment.
     void ScheduleTick();
+    // TimetableHost.
+    void SelectDevice(int index) override;
+    void RepaintReservations() override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
-    class Recorder;
-    class Statuses;
     void ConnectHandlers();
     // Puts record into the editor; with_device also selects its deck.
     void LoadEditor(const std::string& record, bool with_device);
@@ -71,9 +75,9 @@ class TReservationPage : public QObject {
 
     TFormQuillor& form_;
     ReservationList list_;
-    std::unique_ptr<Recorder> recorder_;
-    std::unique_ptr<Statuses> statuses_;
-    std::unique_ptr<tessaline::ScheduleTick> tick_;
+    // The record being edited names this deck; it was not selected because a recording, a
+    // conversion or a deck write ran. Picking a deck by hand replaces it.
+    std::optional<int> edit_device_;
 };
 
 }  // namespace tessaline

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace tessaline {
 
@@ -20,6 +21,32 @@ namespace {
 
 constexpr char kActivate[] = "activate\n";
 constexpr char kAnswer[] = "ok\n";
+
+// "activate" with the switches a running copy acts on: "activate -S -P\n". The sibling tool is
+// only ever sent the plain request.
+QByteArray ActivateRequest(const QStringList& switches) {
+    QByteArray request = "activate";
+    for (const char* wanted : {"-S", "-P"}) {
+        for (const QString& s : switches) {
+            if (s.toUpper() == wanted) {
+                request += QByteArray(" ") + wanted;
+                break;
+            }
+        }
+    }
+    return request + "\n";
+}
+
+// The switches of a request line; nullopt when it is no request.
+std::optional<QStringList> ParseRequest(const QByteArray& line) {
+    if (line == kActivate) return QStringList();
+    if (!line.startsWith("activate ") || !line.endsWith('\n')) return std::nullopt;
+    QStringList switches;
+    for (const QByteArray& word : line.mid(9).trimmed().split(' ')) {
+        if (word == "-S" || word == "-P") switches.append(QString::fromLatin1(word));
+    }
+    return switches;
+}
 
 }  // namespace
 
@@ -116,7 +143,7 @@ int SingleInstance::TakeLock(const std::filesystem::path& folder, std::string& r
     return -1;
 }
 
-SingleInstance::Outcome SingleInstance::Claim() {
+SingleInstance::Outcome SingleInstance::Claim(const QStringList& switches) {
     std::string reasons;
     for (const std::filesystem::path& folder : folders_) {
         std::string reason;
@@ -125,7 +152,7 @@ SingleInstance::Outcome SingleInstance::Claim() {
             // Another copy runs (or is starting and not yet listening: keep trying a while). If
             // it never answers, this copy ends all the same, as a second copy must not run.
             AskToShow(QString::fromStdString(InstanceSocketPath(folder, kInstanceName).string()),
-                      kHandOverWaitMs);
+                      kHandOverWaitMs, ActivateRequest(switches));
             return Outcome::HandedOver;
         }
         if (taken == 1) {
@@ -145,7 +172,7 @@ SingleInstance::Outcome SingleInstance::Claim() {
     const std::filesystem::path where = folder_.empty() ? InstanceFolderForThisProcess() : folder_;
     if (!where.empty()) {
         const std::filesystem::path sibling = InstanceSocketPath(where, kSiblingInstanceName);
-        if (AskToShow(QString::fromStdString(sibling.string()), 0)) {
+        if (AskToShow(QString::fromStdString(sibling.string()), 0, kActivate)) {
             if (lock_fd_ >= 0) ::close(lock_fd_);
             lock_fd_ = -1;
             return Outcome::HandedToSibling;
@@ -172,8 +199,10 @@ void SingleInstance::Listen() {
             connect(peer, &QLocalSocket::disconnected, peer, &QObject::deleteLater);
             connect(peer, &QLocalSocket::readyRead, this, [this, peer] {
                 while (peer->canReadLine()) {
-                    if (peer->readLine(64) != kActivate) continue;
+                    const std::optional<QStringList> switches = ParseRequest(peer->readLine(64));
+                    if (!switches) continue;
                     emit activationRequested();
+                    if (!switches->isEmpty()) emit switchesHandedOver(*switches);
                     peer->write(kAnswer);
                     peer->flush();
                 }
@@ -182,7 +211,7 @@ void SingleInstance::Listen() {
     });
 }
 
-bool SingleInstance::AskToShow(const QString& path, int wait_ms) {
+bool SingleInstance::AskToShow(const QString& path, int wait_ms, const QByteArray& request) {
     if (!std::filesystem::exists(path.toStdString())) {
         if (wait_ms <= 0) return false;
     }
@@ -191,7 +220,7 @@ bool SingleInstance::AskToShow(const QString& path, int wait_ms) {
         QLocalSocket socket;
         socket.connectToServer(path);
         if (socket.waitForConnected(200)) {
-            socket.write(kActivate);
+            socket.write(request);
             socket.waitForBytesWritten(500);
             // The answer comes once the window was brought forward; a copy too busy to answer
             // in time has the request all the same.

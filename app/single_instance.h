@@ -11,6 +11,7 @@
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -54,9 +55,10 @@ class SingleInstance : public QObject {
     ~SingleInstance() override;
 
     // Decides, once, whether this copy runs. A copy that holds the lock runs, whether it answers
-    // or not: this one then ends. A lock that cannot be taken in any folder lets the program
+    // or not: this one then ends, handing its "-S" and "-P" (any case) to the running copy with
+    // the request to show itself. A lock that cannot be taken in any folder lets the program
     // start, saying so on standard error: better two copies than none.
-    Outcome Claim();
+    Outcome Claim(const QStringList& switches = {});
     // The folder whose lock this copy holds; empty when it runs without one.
     const std::filesystem::path& folder() const { return folder_; }
 
@@ -67,10 +69,12 @@ class SingleInstance : public QObject {
   signals:
     // A later start asked this copy to show itself.
     void activationRequested();
+    // ... and handed over its switches ("-S", "-P", upper case; none: nothing to do).
+    void switchesHandedOver(const QStringList& switches);
 
   private:
     // Connects to the socket at path and asks for the hand-over; false when nobody answers there.
-    static bool AskToShow(const QString& path, int wait_ms);
+    static bool AskToShow(const QString& path, int wait_ms, const QByteArray& request);
     void Listen();
     // Takes the lock in folder: 1 taken, 0 held by another copy, -1 not possible (reason set).
     int TakeLock(const std::filesystem::path& folder, std::string& reason);

@@ -25,7 +25,14 @@ class TickThread final : public QThread {
     // Called on the window thread: asks the loop to end and waits until it has, running the
     // hand-over the worker may be blocked in meanwhile (its tick body is skipped: nothing new
     // starts while the window closes). Safe to call more than once and before start().
-    void Stop();
+    // The wait is bounded: false when the thread has not ended within wait_ms, or at once when
+    // this thread's own tick is further down the current stack (its hand-over cannot return
+    // before this call does); the thread then ends as soon as that tick returns.
+    bool Stop(int wait_ms = kStopWaitMs);
+    static constexpr int kStopWaitMs = 3000;
+
+    // The tick is running on the window thread (read there only).
+    bool InTick() const { return in_tick_; }
 
     // How many ticks have been handed over (the benchmark reads it).
     uint64_t Ticks() const { return ticks_.load(std::memory_order_relaxed); }
@@ -38,6 +45,7 @@ class TickThread final : public QThread {
     std::function<void()> tick_;
     QSemaphore wake_;  // released only to cut the 50 ms wait short when stopping
     std::atomic<bool> stopping_{false};
+    bool in_tick_ = false;  // window thread only
     std::atomic<uint64_t> ticks_{0};
 };
 

@@ -1,10 +1,20 @@
 #include "app/write_page.h"
 
+#include "app/captions.h"
 #include "app/main_form.h"
 #include "app/qt_text.h"
 #include "capture/ds_capture.h"
 
 namespace tessaline {
+
+namespace {
+
+// %1 the stream's event code, %2 the deck, %3 the file that was playing.
+constexpr MessageText kMsgWriteStreamFailed = {
+    "デッキへの書き込みを中止しました: %3 の再生中に %2 がエラー %1 を返しました。",
+    "Writing to the deck stopped: %2 ended the stream with error %1 while playing %3."};
+
+}  // namespace
 
 TWritePage::TWritePage(TFormQuillor& form, Message message)
     : QObject(&form), form_(form), message_(std::move(message)) {
@@ -32,6 +42,13 @@ TWritePage::TWritePage(TFormQuillor& form, Message message)
     };
     hooks.show_file = [this](const std::string& text) { form_.edtFile->setText(Q(text)); };
     hooks.list_changed = [this] { ShowList(); };
+    hooks.stream_failed = [this](const std::string& path, int32_t event) {
+        const bool english = form_.Flags.UseEnglish;
+        const QString text = Q(Pick(kMsgWriteStreamFailed, english))
+                                 .arg(QString::number(static_cast<uint32_t>(event), 16),
+                                      form_.cmbVid->currentText(), Q(path));
+        message_(QMessageBox::Critical, Q(Pick(kCaptionError, english)), text);
+    };
     if (form.Capture()) writer_ = std::make_unique<DeckWriter>(*form.Capture(), list_, hooks);
 
     connect(form.btnFile, &QPushButton::clicked, this, [this] { btnFileClick(); });

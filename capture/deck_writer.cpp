@@ -41,8 +41,11 @@ bool DeckWriter::PlayCurrentRow(const std::string& path) {
            capture_.ConnectChain(false);
 }
 
-void DeckWriter::FailStart(const std::string& text) {
+void DeckWriter::FailStart(const std::string& text, const WriteOptions& options) {
     if (hooks_.stop_action) hooks_.stop_action();
+    // The deck may have gone into record-pause or record already: never leave it recording over
+    // the tape with nothing to stop it.
+    if (options.rec_start) capture_.TransportStop();
     if (hooks_.show_failure) hooks_.show_failure(text);
 }
 
@@ -57,18 +60,18 @@ DeckWriter::StartResult DeckWriter::Start(const WriteOptions& options) {
     if (options.rec_start) {
         const int lead = RecordPauseLeadMs(options.lead_text);
         if (!capture_.TransportRecordPause()) {
-            FailStart("Record Pause Error !");
+            FailStart("Record Pause Error !", options);
             return StartResult::Failed;
         }
         PauseMs(lead);
         if (!capture_.TransportRecord()) {
-            FailStart("Record Start Error !");
+            FailStart("Record Start Error !", options);
             return StartResult::Failed;
         }
         PauseMs(kAfterRecordMs);
     }
     if (!capture_.RunGraph()) {
-        FailStart("Transport Start Error !");
+        FailStart("Transport Start Error !", options);
         return StartResult::Failed;
     }
     SetWriting(true);
@@ -77,7 +80,16 @@ DeckWriter::StartResult DeckWriter::Start(const WriteOptions& options) {
 
 DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
     if (!writing_) return TickResult::Idle;
-    if (capture_.PollCompletion() != EC_COMPLETE) return TickResult::Playing;
+    const int32_t event = capture_.PollCompletion();
+    if (event == 0) return TickResult::Playing;
+    if (event != EC_COMPLETE) {
+        // The stream broke off (the deck went away, the file could not be read): nothing more
+        // will play, so the writing ends here instead of waiting for a completion never to come.
+        const std::string path = list_.Row(list_.Current());
+        Finish(options, true);
+        if (hooks_.stream_failed) hooks_.stream_failed(path, event);
+        return TickResult::StreamFailed;
+    }
     const int r = list_.Current();
     const int last = list_.RowCount() - 1;
     if (r < last || options.repeat) {

@@ -3,6 +3,7 @@
 // writing tab and `tessaline-cli write` both go through this, so they follow the same rules.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -29,6 +30,9 @@ struct DeckWriterHooks {
     std::function<void(const std::string& text)> show_file;
     // The list or its current row changed: repaint.
     std::function<void()> list_changed;
+    // The deck's stream ended with an error code (not completion) while path played: the
+    // writing has ended as a failure.
+    std::function<void(const std::string& path, int32_t event)> stream_failed;
 };
 
 // The lead before recording: the integer in text, 1000 when it is none; never below 1000.
@@ -52,10 +56,12 @@ class DeckWriter {
         NextFile,        // the next file (or row 1 again) plays
         Finished,        // the last file has played out: writing ended
         NextFileFailed,  // the next file could not be played: writing ended
+        StreamFailed,    // the stream ended with an error code: writing ended as a failure
     };
     // The monitor's end-of-file step: nothing until the graph reports that the file has played
     // out; then the next row (or row 1 with repeat), or the end of the writing. A next file that
-    // cannot be played also ends the writing.
+    // cannot be played, or a stream that ends with an error code, also ends the writing (the
+    // tape stopped with Rec. Start).
     TickResult OnWriteTick(const WriteOptions& options);
 
     // STOP (also when the window closes while writing).
@@ -65,7 +71,7 @@ class DeckWriter {
 
   private:
     void Finish(const WriteOptions& options, bool stop_graph);
-    void FailStart(const std::string& text);
+    void FailStart(const std::string& text, const WriteOptions& options);
     void SetWriting(bool writing);
 
     CDSCapture& capture_;

@@ -36,7 +36,9 @@ void PrintHelp() {
         "  --lead-ms MS  the record-pause wait in milliseconds (at least 1000; default 10000)\n"
         "  --repeat      after the last file start again with the first, until Ctrl-C\n"
         "\n"
-        "Ctrl-C stops as the STOP button does. Exit codes: 0 every file was sent, 1 failed,\n"
+        "Ctrl-C stops as the STOP button does. A stream that the deck ends with an error ends\n"
+        "the writing (the tape stopped with --rec-start). Exit codes: 0 every file was sent, 1 "
+        "failed,\n"
         "2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
         VirtualDeckHelp());
 }
@@ -112,6 +114,11 @@ int WriteCommand(const Args& args) {
     // Nothing records here, so the recording's Stop comes down to stopping the graph.
     hooks.stop_action = [&] { capture.StopGraph(); };
     hooks.show_failure = [&](const std::string& text) { failure = text; };
+    hooks.stream_failed = [&](const std::string& path, int32_t event) {
+        char code[16];
+        std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(event));
+        failure = deck + " ended the stream with error " + code + " while playing " + path;
+    };
     DeckWriter writer(capture, list, hooks);
     const int count = list.CountListed();
     auto announce = [&] {
@@ -148,6 +155,9 @@ int WriteCommand(const Args& args) {
                 ++sent;
                 std::fprintf(stderr, "tessaline-cli: cannot play %s; writing stopped\n",
                              list.Row(list.Current()).c_str());
+                return kExitFailure;
+            case DeckWriter::TickResult::StreamFailed:
+                std::fprintf(stderr, "tessaline-cli: %s; writing stopped\n", failure.c_str());
                 return kExitFailure;
             default:
                 break;

@@ -282,6 +282,36 @@ TEST_F(PagesTest, ClosingDuringAConversionAbortsIt) {
     EXPECT_FALSE(f.Flags.IsRemuxing);
 }
 
+// Closing during a PID search (whose reads let the window's events in) ends the search at its
+// next read, so that the program can end instead of reading on, hidden, to the file's end.
+TEST_F(PagesTest, ClosingDuringAPidSearchEndsIt) {
+    Start(Make());
+    TFormQuillor& f = *form;
+    // Null packets only: no PES start anywhere, so the search would read all of them.
+    test::Bytes packet(188, 0xFF);
+    packet[0] = 0x47;
+    packet[1] = 0x1F;
+    packet[3] = 0x10;
+    test::Bytes nulls;
+    for (int i = 0; i < 20000; ++i) test::Append(nulls, packet);
+    test::WriteFile(dir / "nulls.ts", nulls);
+    f.edtOpen->setText(Out("nulls.ts"));
+    int pumps = 0, after_close = 0;
+    f.Stream().file.pump_interval = {};
+    f.Stream().file.pump = [&] {
+        if (f.Closed()) {
+            ++after_close;
+        } else if (++pumps == 3) {
+            f.CloseUnattended();  // as SIGTERM or the end of the session does
+        }
+    };
+    f.btnPID->click();
+    EXPECT_TRUE(f.Closed());
+    EXPECT_LE(after_close, 1);
+    EXPECT_EQ(f.edtPIDV->text(), "0");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
+
 TEST_F(PagesTest, WriteListButtons) {
     StartWithDeck();
     TFormQuillor& f = *form;
@@ -349,6 +379,28 @@ TEST_F(PagesTest, WritingTwoFilesWithRecStartPutsThemOnTape) {
     f.btnWrtStop->click();
     EXPECT_FALSE(f.Flags.IsWriting);
     EXPECT_EQ(TransportModes().back(), ED_MODE_STOP);
+}
+
+// A stream the deck ends with an error (here it cannot write its tape) ends the writing with a
+// message naming the deck and the file, and the tape stopped.
+TEST_F(PagesTest, WritingWhoseStreamBreaksOffEndsWithAMessage) {
+    fs::create_directory(dir / "deck.tape");
+    StartWithDeck();
+    TFormQuillor& f = *form;
+    f.WritePage().AddWriteFile(Sample("sample-sd.ts"));
+    f.WritePage().AddWriteFile(Sample("sample-sd.ts"));
+    f.chkRec->setChecked(true);
+    f.btnWrtStart->click();
+    ASSERT_TRUE(f.Flags.IsWriting);
+    TickUntilWritten();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(messages[0].text, "Writing to the deck stopped: " + f.cmbVid->currentText() +
+                                    " ended the stream with error 3 while playing " +
+                                    Sample("sample-sd.ts") + ".");
+    EXPECT_EQ(TransportModes().back(), ED_MODE_STOP);
+    EXPECT_TRUE(f.btnWrtStart->isEnabled());
+    EXPECT_EQ(f.WritePage().List().Current(), 1);
 }
 
 TEST_F(PagesTest, StartFailureStopsAndShowsTheDesignedBox) {

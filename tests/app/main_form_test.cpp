@@ -242,9 +242,11 @@ TEST_F(MainFormTest, LaterSwitchWins) {
     EXPECT_FALSE(form->chkPES->isChecked());
     EXPECT_TRUE(form->chkTrimPacket->isChecked());
     EXPECT_EQ(form->sbStatus->Text(3), "TS-188");
-    // The start at launch failed (the saved folder does not exist), so the switch is still set.
-    EXPECT_TRUE(form->Recording()->State().StartAtLaunch);
+    // The start at launch failed (the saved folder does not exist): the switch was used by that
+    // one attempt all the same, so that no later start is taken for the launch's.
+    EXPECT_FALSE(form->Recording()->State().StartAtLaunch);
     EXPECT_TRUE(form->Recording()->State().PowerAtLaunch);
+    EXPECT_FALSE(form->Flags.IsRecording);
 }
 
 TEST_F(MainFormTest, SwitchesNeedAUsableDevice) {

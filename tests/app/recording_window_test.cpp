@@ -3,7 +3,10 @@
 // simulated clock (the tick threads run for real).
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "app/capture_settings.h"
@@ -59,6 +62,19 @@ class RecordingWindowTest : public MainFormTest {
         }
         std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // The message box open over the window, if any.
+    static QMessageBox* OpenBox() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) return box;
+        }
+        return nullptr;
+    }
+    // The status of the first reservation as stored.
+    std::string Stored() const {
+        const std::string r = ReadIni().Get("Capture", "Reserve01").value_or("");
+        return r.size() > 38 ? r.substr(38, 1) : r;
     }
 
     test::TempDir out;
@@ -198,6 +214,129 @@ TEST_F(RecordingWindowTest, ClosingDuringARecordingFinishesTheFileAndEndsTheTick
     EXPECT_EQ(test::ReadFile(out / final_name),
               test::ReadFile(test::SamplePath("sample-sd-192.ts")));
     EXPECT_EQ(clock->Slept(), 0ms);
+}
+
+// The box a tick raises (here the deck refuses a reservation's start) is opened and left: both
+// ticks go on while it is open, and a close then (SIGTERM, logout) closes it and ends quickly.
+TEST_F(RecordingWindowTest, BoxRaisedInATickLeavesTheTicksRunningAndCloseEndsIt) {
+    ini_extra =
+        "Reserve01=2024/03/09 21:06:002024/03/09 22:00:00"
+        "0001news\n";
+    TFormQuillor::Options o = MakeRecorder(English(), {});
+    o.message = nullptr;  // the real boxes
+    Start(std::move(o));
+    TFormQuillor& f = *form;
+    ASSERT_TRUE(f.TThTimer);
+    framework->Fail(VirtualOp::Run, kE_FAIL, 1);
+    clock->Set(ToDateTime({2024, 3, 9, 21, 6, 0, 0}));
+
+    // Watched from a timer, which also fires inside a nested loop: a tick stuck in its box shows
+    // as no further schedule ticks, and the box is then closed to end the test.
+    uint64_t at_open = 0;
+    bool opened = false, went_on = false, gave_up = false;
+    QElapsedTimer since;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QMessageBox* box = OpenBox();
+        if (!box || went_on || gave_up) return;
+        if (!opened) {
+            opened = true;
+            at_open = f.TThTimer->Ticks();
+            since.start();
+        } else if (f.TThTimer->Ticks() >= at_open + 3 && f.TThTime->Ticks() > 0) {
+            went_on = true;
+        } else if (since.elapsed() > 10000) {
+            gave_up = true;
+            box->done(QMessageBox::Ok);
+        }
+    });
+    watch.start(10);
+    ASSERT_TRUE(RunEventsUntil([&] { return went_on || gave_up; }));
+    watch.stop();
+    ASSERT_TRUE(went_on) << "the schedule tick waited in its box";
+    QMessageBox* box = OpenBox();
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text(), "Error 80004005: Cannot start capture");  // the controller's words
+    EXPECT_EQ(box->icon(), QMessageBox::Critical);
+    EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
+    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(Stored(), "2");  // the failed start aborted its record
+
+    QElapsedTimer closing;
+    closing.start();
+    f.CloseUnattended();
+    EXPECT_LT(closing.elapsed(), 5000);
+    EXPECT_TRUE(f.TThTimer->Finished);
+    EXPECT_TRUE(f.TThTime->Finished);
+    QApplication::processEvents();
+    EXPECT_EQ(OpenBox(), nullptr);
+}
+
+// A close arriving while a question of a start by hand is open (its box runs the event loop)
+// answers it No and closes it; the start ends without a file, the ticks end, nothing hangs.
+TEST_F(RecordingWindowTest, CloseWhileAQuestionIsOpenAnswersItNo) {
+    ini_extra = "FileName=1\nLastFile=" + QuoteLastFile("show.ts") + "\nFileExists=1\n";
+    TFormQuillor::Options o = MakeRecorder(English(), {});
+    o.message = nullptr;
+    Start(std::move(o));
+    TFormQuillor& f = *form;
+    test::WriteFile(out / "show.ts", {9});
+    bool closed = false, stuck = false;
+    qint64 close_ms = -1;
+    QElapsedTimer since;
+    since.start();
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QMessageBox* box = OpenBox();
+        if (!box) return;
+        if (!closed) {
+            EXPECT_EQ(box->text(), "File Already Exists. Over Write ?");
+            closed = true;
+            QElapsedTimer t;
+            t.start();
+            f.CloseUnattended();  // as SIGTERM or the end of the session does
+            close_ms = t.elapsed();
+        } else if (since.elapsed() > 20000) {
+            stuck = true;  // the question outlived the window: end it here
+            box->done(QMessageBox::No);
+        }
+    });
+    watch.start(10);
+    f.btnRecClick();
+    watch.stop();
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(stuck) << "the question stayed open after the close";
+    EXPECT_GE(close_ms, 0);
+    EXPECT_LT(close_ms, 5000);
+    EXPECT_TRUE(f.Closed());
+    EXPECT_FALSE(f.Flags.IsRecording);
+    EXPECT_TRUE(f.TThTimer->Finished);
+    EXPECT_EQ(test::ReadFile(out / "show.ts"), (test::Bytes{9}));
+}
+
+// A close from inside a tick (a box of the tick's own once ran the event loop there) cannot wait
+// for that tick's hand-over: Stop returns at once and the thread ends when the tick returns.
+TEST(TickThreadStop, NeverWaitsForItsOwnTickFurtherDownTheStack) {
+    QObject receiver;
+    std::unique_ptr<TickThread> thread;
+    int ticks = 0;
+    bool stopped_inside = true;
+    qint64 inside_ms = -1;
+    thread = std::make_unique<TickThread>(&receiver, [&] {
+        if (++ticks > 1) return;
+        QElapsedTimer t;
+        t.start();
+        stopped_inside = thread->Stop();
+        inside_ms = t.elapsed();
+    });
+    thread->start();
+    ASSERT_TRUE(RunEventsUntil([&] { return ticks > 0 && inside_ms >= 0; }));
+    EXPECT_FALSE(stopped_inside);
+    EXPECT_LT(inside_ms, 1000);
+    ASSERT_TRUE(RunEventsUntil([&] { return thread->isFinished(); }));
+    EXPECT_TRUE(thread->Finished);
+    EXPECT_EQ(ticks, 1);
+    EXPECT_TRUE(thread->Stop());
 }
 
 TEST(TickThreadStop, EndsWhileAHandOverIsPending) {

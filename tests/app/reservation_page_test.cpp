@@ -485,6 +485,36 @@ TEST_F(ReservationScheduleTest, ReservePowerOnLeavesTheDeckAloneButSelectsIt) {
     f.btnStop->click();
 }
 
+// Edit while a recording runs: the editor shows the record without choosing its deck, which
+// would close the running capture; Reg. keeps the record's own deck.
+TEST_F(ReservationScheduleTest, EditWhileRecordingLeavesTheRunningDeckAlone) {
+    At(T(2024, 3, 9, 20, 0));
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+             "\nTrimPacket=0\nTS192_EXT=.ts\n"
+             "Reserve01=2024/03/09 22:00:002024/03/09 23:00:00"
+             "0101\n");
+    Start(Options(English(), 2));
+    TFormQuillor& f = *form;
+    f.edtTime->setText("10");
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    const int graphs = GraphsCreated();
+    f.chkTimer->setChecked(true);
+    SelectRow(1);
+    page().btnEditClick();
+    ASSERT_TRUE(page().EditingReservation);
+    EXPECT_EQ(f.cmbVid->currentIndex(), 0);
+    EXPECT_TRUE(f.Flags.IsRecording);
+    EXPECT_EQ(GraphsCreated(), graphs);
+    EXPECT_EQ(framework->LatestGraph().state, FilterState::Running);
+    page().btnAddClick();
+    EXPECT_FALSE(page().EditingReservation);
+    EXPECT_EQ(Stored(1).substr(39, 1), "1");  // still its own deck
+    EXPECT_TRUE(f.Flags.IsRecording);
+    f.btnStop->click();
+    EXPECT_TRUE(f.Flags.Idle());
+}
+
 TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
     At(T(2024, 3, 9, 20, 59));
     StartRecorder(

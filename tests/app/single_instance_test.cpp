@@ -355,5 +355,55 @@ TEST_F(HandOverToWindow, SecondProcessRestoresTheMinimisedWindow) {
     EXPECT_FALSE(fs::exists(dir / "second.INI"));  // it never got as far as a window
 }
 
+// A second start with -S and -P hands both to the running copy, which records at once (as its
+// own -S would) with the deck switched on; the second copy ends with status 0.
+TEST_F(HandOverToWindow, SecondStartHandsItsSwitchesToTheRunningCopy) {
+    test::TempDir out;
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() + "\n");
+    TFormQuillor::Options o = Make(English(), {}, 0);
+    VirtualDeckConfig c;
+    c.file = test::SamplePath("sample-sd-192.ts").string();
+    c.tape_file = (out / "deck.tape").string();
+    c.fast = true;
+    c.power = ED_POWER_STANDBY;
+    const std::shared_ptr<VirtualDeck> deck = framework->AddDeck(c);
+    Start(std::move(o));
+    ASSERT_TRUE(form->Flags.DeviceReady);
+    ASSERT_FALSE(form->Flags.IsRecording);
+    SingleInstance instance(dir.path());
+    ASSERT_EQ(instance.Claim(), SingleInstance::Outcome::First);
+    QObject::connect(&instance, &SingleInstance::activationRequested, form.get(),
+                     &TFormQuillor::HandOver);
+    QObject::connect(&instance, &SingleInstance::switchesHandedOver, form.get(),
+                     &TFormQuillor::HandOverSwitches);
+
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
+    env.insert("TESSALINE_INI", QString::fromStdString((dir / "second.INI").string()));
+    second.setProcessEnvironment(env);
+    second.start(TESSALINE_GUI, {"-s", "-P"});
+    ASSERT_TRUE(second.waitForStarted(10000));
+    const QDeadlineTimer limit(30000);
+    while (second.state() != QProcess::NotRunning && !limit.hasExpired()) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        second.waitForFinished(20);
+    }
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_TRUE(form->Flags.IsRecording);
+    EXPECT_TRUE(form->Recording()->State().NoTimeLimit);
+    EXPECT_EQ(deck->power(), ED_POWER_ON);
+    form->btnStopClick();
+    EXPECT_FALSE(form->Flags.IsRecording);
+
+    // "-P" on its own only switches the deck on.
+    deck->SetPower(ED_POWER_STANDBY);
+    form->HandOverSwitches({"-p"});
+    EXPECT_EQ(deck->power(), ED_POWER_ON);
+    EXPECT_FALSE(form->Flags.IsRecording);
+}
+
 }  // namespace
 }  // namespace tessaline

@@ -76,6 +76,17 @@ TEST_F(CliWrite, BadArgumentsAndMissingDecks) {
     EXPECT_FALSE(fs::exists(tape));
 }
 
+// A stream that ends with an error code (here the deck cannot write its tape) ends the command
+// with exit code 1 and says why, instead of waiting for ever.
+TEST_F(CliWrite, StreamErrorEndsWithExitCodeOne) {
+    fs::create_directory(tape);
+    const CommandResult r =
+        RunCommand(Cli(deck, "--rec-start --lead-ms 1000 " + Files(), "fast", "timeout 120 "));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "ended the stream with error 3 while playing")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "one.ts")) << r.output;
+}
+
 // The interrupt comes during the record-pause lead: writing stops before any file has been sent.
 // It is sent once the tool has said it is writing, so its signal handling is in place whatever
 // the machine's load; the lead is long enough that the interrupt lands inside it.

@@ -230,14 +230,20 @@ TEST_F(DeckWriterTest, StartFailuresStopAndSayWhich) {
     DeckWriter writer(capture, list, hooks);
     const WriteOptions options{true, false, "1000"};
 
+    // Every failure exit sends the transport stop: a deck left in record-pause or record would
+    // record over the tape with nothing to stop it.
     fw.Fail(VirtualOp::PutMode, kE_FAIL, 1);
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
     // The record command fails while the lead runs.
     sleeper.during = [this] { fw.Fail(VirtualOp::PutMode, kE_FAIL, 1); };
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    EXPECT_EQ(deck->transport_mode(), ED_MODE_STOP);
     sleeper.during = nullptr;
     fw.Fail(VirtualOp::Run, kE_FAIL, 1);
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
+    EXPECT_EQ(deck->transport_mode(), ED_MODE_STOP);
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
     EXPECT_THAT(failures, ElementsAre("Record Pause Error !", "Record Start Error !",
                                       "Transport Start Error !"));
     EXPECT_EQ(stop_actions, 3);
@@ -249,6 +255,32 @@ TEST_F(DeckWriterTest, StartFailuresStopAndSayWhich) {
     list.SetRow(1, (dir / "missing.ts").string());
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::ChainFailed);
     EXPECT_TRUE(Transport().empty());
+}
+
+// A stream that breaks off (here the deck cannot write its tape) ends the writing as a failure,
+// tape stopped, instead of waiting for ever for a completion that never comes.
+TEST_F(DeckWriterTest, StreamErrorEndsTheWritingAsAFailure) {
+    fs::create_directory(dir / "deck.tape");  // the tape cannot be opened for writing
+    list.Add(files[0].string());
+    list.Add(files[2].string());
+    std::string failed_path;
+    int32_t failed_event = 0;
+    hooks.stream_failed = [&](const std::string& path, int32_t event) {
+        failed_path = path;
+        failed_event = event;
+    };
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, false, "1000"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::StreamFailed);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(failed_event, EC_ERRORABORT);
+    EXPECT_EQ(failed_path, files[0].string());
+    EXPECT_EQ(list.Current(), 1);  // the second file was never started
+    EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
+    EXPECT_EQ(control_updates, 2);
+    EXPECT_EQ(capture.AddedCount(), 0u);
+    EXPECT_EQ(writer.OnWriteTick(options), DeckWriter::TickResult::Idle);
 }
 
 // A next file that cannot be played ends the writing as the end of the list does, instead of
