@@ -326,7 +326,7 @@ TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Done), T(2024, 3, 9, 20)));
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Running), T(2024, 3, 9, 21, 30)));
     const std::string skipped = BuildReservation(OneTimeField(T(2024, 3, 9, 21)),
-                                                 OneTimeField(T(2024, 3, 9, 22)), {0, {}, true});
+                                                 OneTimeField(T(2024, 3, 9, 22)), {0, {}, true, ""});
     EXPECT_FALSE(Forecast(skipped, T(2024, 3, 9, 20)));
 
     const auto parsed = ParseReservation(waiting);

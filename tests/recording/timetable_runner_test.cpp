@@ -133,14 +133,15 @@ TEST(WakeTime, NextRunMinusDeckWakeAndBootMargin) {
                                          OneTimeField(T(2024, 3, 10, 10)), {}),
                         RecordStatus::Done));
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 11, 9)), OneTimeField(T(2024, 3, 11, 10)),
-                              {0, {}, true}));
+                              {0, {}, true, ""}));
     const DateTime now = T(2024, 3, 9, 21, 30);
     EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), T(2024, 3, 16, 20, 57, 58));
 
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 12, 6)), OneTimeField(T(2024, 3, 12, 7)),
                               {}));
     EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), T(2024, 3, 12, 5, 57, 58));
-    EXPECT_EQ(NextWakeTime(list, 1, now, 2, 120), T(2024, 3, 16, 20, 57, 58));  // capacity
+    // Beyond the capacity nothing counts: here the first two records, done and skipped, remain.
+    EXPECT_FALSE(NextWakeTime(list, 2, now, 2, 120));
 
     // A window open now, or too close to wake for in time: soon after now, never in the past.
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 23)),
