@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
@@ -61,7 +62,7 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
     auto now_in = [this](const std::string& pattern) {
         return FormatDateTimePattern(pattern, ToLocalDateTime(clock_.Now())).value_or("");
     };
-    if (state_.StartAtLaunch) {
+    if (launch_) {
         if (state_.PowerAtLaunch) capture_.DevicePowerOn();
         name = o.SaveDir + now_in(o.NameFormat);
         return true;
@@ -92,12 +93,28 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
     return true;
 }
 
-bool RecordingControl::Start() {
-    // A conversion or a deck write shares the stream state: never start beside one.
-    if (flags_.Busy() || sequence_.IsOpen()) return false;
+bool RecordingControl::StartLaunch() {
+    state_.StartAtLaunch = true;
+    const bool started = Start();
+    state_.StartAtLaunch = false;  // one attempt, whatever came of it
+    return started;
+}
 
-    // 1. The graph: deck, then the grabber with our callback.
-    if (!sequence_.PrepareGraph()) return false;
+bool RecordingControl::Start() {
+    // "-S" names and times the one start it causes; a reservation never reads it. It is used up
+    // by this attempt even when the attempt ends early.
+    launch_ = !state_.IsReserveRecording && std::exchange(state_.StartAtLaunch, false);
+    struct EndLaunch {
+        bool& launch;
+        ~EndLaunch() { launch = false; }
+    } end_launch{launch_};
+
+    // A conversion or a deck write shares the stream state: never start beside one.
+    if (flags_.Busy()) return false;
+
+    // 1. The graph: deck, then the grabber with our callback. A last recording whose graph would
+    // not stop is tried again here, and reported when it still does not.
+    if (!sequence_.PrepareGraph(flags_.UseEnglish)) return false;
 
     RecordingOptions o = host_.ReadOptions();
     bool corrected = false;
@@ -159,14 +176,14 @@ bool RecordingControl::Start() {
     host_.UpdateControlStates();
     const int minutes = DurationMinutes(o.DurationText);
     state_.NoTimeLimit = minutes == 0;
-    if (state_.StartAtLaunch) {
+    if (launch_) {
         state_.NoTimeLimit = true;
-        state_.StartAtLaunch = false;
         state_.RecStart = state_.RecEnd = clock_.Now();
     } else if (!state_.IsReserveRecording) {
         state_.RecStart = clock_.Now();
         state_.RecEnd = state_.RecStart + std::chrono::minutes{minutes};
     }
+
     host_.SetStatusPanel(0, flags_.UseEnglish ? "Recording" : " 録画中");
     return true;
 }
@@ -183,8 +200,20 @@ int32_t RecordingControl::PollDeckEvent() {
     return capture_.PollCompletion();
 }
 
+void RecordingControl::DevicePowerOn() {
+    capture_.DevicePowerOn();
+}
+
+bool RecordingControl::SequenceOpen() const {
+    return sequence_.IsOpen();
+}
+
 void RecordingControl::Stop(StopCause cause) {
     const RecordingOptions o = host_.ReadOptions();
+    // The power action belongs to the reservation stopping now: taken here, run at the end, so
+    // that nothing that happens in between (a message, another reservation) can change it.
+    const int after_action = state_.IsReserveRecording ? state_.AfterAction : 0;
+    state_.AfterAction = 0;
 
     // 1. to 3. Graph, file and name, only for a recording of ours that is open.
     std::string failed_path;
@@ -235,15 +264,9 @@ void RecordingControl::Stop(StopCause cause) {
     }
 
     // 9. The computer's power action, never when the window closes.
-    if (state_.AfterAction >= 1) {
-        const int action = state_.AfterAction;
-        if (cause == StopCause::Closing) {
-            state_.AfterAction = 0;
-            return;
-        }
+    if (after_action >= 1 && cause != StopCause::Closing && !power_actions_ended_) {
         clock_.Sleep(std::chrono::milliseconds{3000});
-        state_.AfterAction = 0;
-        if (power_) RunPowerAction(*power_, action);
+        if (power_) RunPowerAction(*power_, after_action);
     }
 }
 

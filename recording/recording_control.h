@@ -127,8 +127,11 @@ class RecordingControl {
     void ArmReservation(DateTime start, DateTime end, std::string file_name, int after_action);
 
     // Rec. (btnRecClick): every step from preparing the graph to the status bar. True when the
-    // recording runs.
+    // recording runs. A start that is not a reservation's takes StartAtLaunch (and clears it).
     bool Start();
+    // The "-S" start: no duration, no time limit, the deck switched on with PowerAtLaunch.
+    // StartAtLaunch is cleared by this attempt, whether it records or not.
+    bool StartLaunch();
     // Add 10min. (btnTimeAddClick).
     void Extend();
 
@@ -140,6 +143,9 @@ class RecordingControl {
     };
     // Stop (btnStopClick). A stop while nothing records touches no file.
     void Stop(StopCause cause = StopCause::User);
+    // The program is closing: no stop runs a computer power action any more, also one in
+    // progress further down the stack (its message still open when the close came).
+    void EndPowerActions() { power_actions_ended_ = true; }
 
     // The file name of the running recording as it will be after the stop.
     std::string FinalPath() const;
@@ -148,6 +154,10 @@ class RecordingControl {
     RecordingHost& host() { return host_; }
     // The deck's graph event, taken from the graph (0: none yet; see CDSCapture::PollCompletion).
     int32_t PollDeckEvent();
+    // Switches the deck on when it is off or in standby.
+    void DevicePowerOn();
+    // The last recording's file is still open (its graph would not stop).
+    bool SequenceOpen() const;
     RunState& flags() { return flags_; }
     StreamContext& stream() { return stream_; }
     ReservationStatus* reservations() { return reservations_; }
@@ -165,6 +175,8 @@ class RecordingControl {
     PowerActions* power_ = nullptr;
     RecordingState state_;
     RecordingOptions options_;  // as read by the last start
+    bool launch_ = false;       // the start in progress is the "-S" start
+    bool power_actions_ended_ = false;
 };
 
 // The duration box as minutes: digits only, anything else (or nothing) counts as 0.

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The timetable: the schedule tick, the monitor tick and recording control driven together, by
+// the window and by `tessaline-cli schedule` alike. Qt-free, on the clock of recording control.
+//
+// How a host drives it (every call on one thread, the host's own):
+//
+//     RecordingControl control(sequence, capture, stream, flags, recording_host, clock);
+//     Timetable table(control, list, timetable_host);    // installs itself as the list view
+//     table.Monitor().BatchProgress = ...;                 // optional page hooks
+//     every ~50 ms:        table.RunScheduleTick(options); table.RunMonitorTick();
+//     Rec. / Stop:         table.StartByHand(); table.StopByHand();   (Add 10min.:
+//     control.Extend())
+//     "-S" at launch:      table.StartAtLaunch(power_on);   (-P alone: table.PowerOnRequest())
+//     "-S" from a second start of the program:  table.RequestLaunchStart(power_on);
+//     closing (button, SIGTERM, logout):        table.Close();
+//
+// The rules it keeps, whoever hosts it:
+//   - A tick never waits for a person. While InTick() is true the host shows what is reported
+//     (RecordingHost::ShowError) without waiting for it to be read; no tick asks a question.
+//   - The busy gate: while a start or a stop is in progress (a start's open question included)
+//     no tick starts or stops a recording. A reservation that falls due meanwhile starts at the
+//     first tick after, while its window is still open; one whose window passed keeps status 0.
+//   - The computer power action after a stop belongs to the reservation that stopped: the stop
+//     carries it and runs it (recording control), nothing reads it back later.
+//   - "-S" is used by one start attempt, successful or not, and never by a reservation's start.
+//   - Close always completes: a running recording is stopped (no power action) and nothing
+//     starts afterwards, also when the close arrives inside a start's question.
+#pragma once
+
+#include <optional>
+#include <utility>
+
+#include "recording/monitor_tick.h"
+#include "recording/recording_control.h"
+#include "recording/reservation_list.h"
+#include "recording/schedule_tick.h"
+
+namespace tessaline {
+
+// Held while a start or a stop is in progress. Nested holds count.
+class BusyGate {
+  public:
+    class Hold {
+      public:
+        explicit Hold(BusyGate& gate) : gate_(&gate) { ++gate_->depth_; }
+        Hold(Hold&& other) noexcept : gate_(std::exchange(other.gate_, nullptr)) {}
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        Hold& operator=(Hold&&) = delete;
+        ~Hold() {
+            if (gate_) --gate_->depth_;
+        }
+
+      private:
+        BusyGate* gate_;
+    };
+    [[nodiscard]] Hold Enter() { return Hold(*this); }
+    bool Held() const { return depth_ > 0; }
+
+  private:
+    int depth_ = 0;
+};
+
+// What the timetable needs of its host besides recording control's RecordingHost.
+class TimetableHost {
+  public:
+    virtual ~TimetableHost() = default;
+    // Picks the deck of that index and opens it, as a person picking it in the device box would.
+    virtual void SelectDevice(int index) = 0;
+    // Writes the list; false (after reporting it) when it could not be written.
+    virtual bool SaveReservations() = 0;
+    virtual void RepaintReservations() = 0;
+};
+
+class Timetable final : private ScheduleRecorder, private ReservationStatus {
+  public:
+    // All references must outlive the timetable. It becomes control's view of the list.
+    Timetable(RecordingControl& control, ReservationList& list, TimetableHost& host);
+    ~Timetable() override;
+    Timetable(const Timetable&) = delete;
+    Timetable& operator=(const Timetable&) = delete;
+
+    // ---- Ticks -----------------------------------------------------------------------------
+    // The schedule tick: idle, ready, not gated and not closed, it walks the list (and first
+    // runs a handed-over "-S" that waited for the gate).
+    void RunScheduleTick(const ScheduleOptions& options);
+    // The monitor tick: status bar, data information, batch and deck-writing steps, the stop of
+    // a recording that failed or reached its end. Does nothing while the gate is held.
+    void RunMonitorTick();
+    MonitorTick& Monitor() { return monitor_; }
+    // True while a tick runs (down the current stack): what is shown now must not wait.
+    bool InTick() const { return tick_depth_ > 0; }
+
+    // ---- Starts and stops ------------------------------------------------------------------
+    // Rec.: a start by hand (duration, typed name, overwrite question). False when nothing
+    // records afterwards, also when the gate is held or the timetable is closed.
+    bool StartByHand();
+    // Stop: the recording stops as designed (a reservation becomes "Abort", its power action
+    // follows).
+    void StopByHand();
+    // The "-S" start: without a time limit, the deck switched on first with power_on. Used by
+    // this one attempt whatever comes of it.
+    bool StartAtLaunch(bool power_on);
+    // "-S" handed over by a second start: starts now as StartAtLaunch does when nothing records
+    // and the gate is free; while the gate is held, at the first schedule tick after (if nothing
+    // records then). False when it was not started now.
+    bool RequestLaunchStart(bool power_on);
+    // "-P" on its own from a second start: the deck is switched on.
+    void PowerOnRequest();
+
+    // The busy gate: held while a start or stop is in progress. Hosts may hold it too.
+    BusyGate& Gate() { return gate_; }
+    // A recording, conversion or deck write runs, or the gate is held, or the timetable closed.
+    bool Busy() const override;
+
+    // ---- Closing ---------------------------------------------------------------------------
+    // Stops a running recording (no computer power action) and ends the schedule: no tick does
+    // anything afterwards and no start succeeds. Safe to call more than once and from inside a
+    // start's question (that start then ends without recording).
+    void Close();
+    bool Closed() const { return closed_; }
+
+    // The options of the last schedule tick (capacity for the follow-on test).
+    const ScheduleOptions& Options() const { return options_; }
+
+  private:
+    // ScheduleRecorder.
+    bool DeviceReady() const override;
+    void SelectDevice(int index) override;
+    void DevicePowerOn() override;
+    void ResetAfterAction() override;
+    bool StartReservation(const ReservationStart& start) override;
+    void ClearReservationStart() override;
+    void SaveReservations() override;
+    void RepaintReservations() override;
+    // ReservationStatus.
+    bool WaitingReservationCovers(DateTime t) override;
+    void MarkRunning(Status to) override;
+
+    // A start that came about after Close (its question was answered on the way out) is stopped.
+    bool FinishStart(bool started);
+
+    struct TickScope {
+        explicit TickScope(int& depth) : depth_(depth) { ++depth_; }
+        ~TickScope() { --depth_; }
+        int& depth_;
+    };
+
+    RecordingControl& control_;
+    ReservationList& list_;
+    TimetableHost& host_;
+    ScheduleTick schedule_;
+    MonitorTick monitor_;
+    BusyGate gate_;
+    ScheduleOptions options_;
+    std::optional<bool> pending_launch_;  // a handed-over "-S" (its -P) waiting for the gate
+    int tick_depth_ = 0;
+    bool closed_ = false;
+};
+
+}  // namespace tessaline
