@@ -21,6 +21,7 @@ void PrintHelp() {
         "  devices           list the D-VHS decks (index and name)\n"
         "  record ...        record from a deck into a file; record --help for the options\n"
         "  reservations      the timetable and what will run next; reservations --help\n"
+        "  schedule          run the timetable without a window (a service); schedule --help\n"
         "  write FILE...     play TS files into a deck; write --help for the options\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     if (command == "devices") return DevicesCommand(args);
     if (command == "record") return RecordCommand(args);
     if (command == "reservations") return ReservationsCommand(args);
+    if (command == "schedule") return ScheduleCommand(args);
     if (command == "write") return WriteCommand(args);
     return Usage("unknown command '" + command + "'");
 }
