@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <filesystem>
 #include <memory>
 
 #include "recording/reservation_list.h"
@@ -52,8 +53,12 @@ class TReservationPage : public QObject {
     QString CellText(int col, int row) const;
 
     // ---- Schedule --------------------------------------------------------------------------
-    // Run by the window's schedule tick thread (TThTimer) on the window thread.
+    // Run by the window's schedule tick thread (TThTimer) on the window thread. While the
+    // service runs the timetable, it only follows the file (FollowService).
     void ScheduleTick();
+    // Reads the list again when the service changed the file, and takes the timetable over when
+    // the service has ended.
+    void FollowService();
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -62,6 +67,10 @@ class TReservationPage : public QObject {
     class Recorder;
     class Statuses;
     void ConnectHandlers();
+    // Reads the list from the settings file (as its runner, or as stored while the service runs
+    // the timetable); the number of running records found and aborted. A file that cannot be
+    // read gives an empty list when missing_is_empty, else leaves the list alone.
+    int ReadList(bool missing_is_empty);
     // Puts record into the editor; with_device also selects its deck.
     void LoadEditor(const std::string& record, bool with_device);
     void ShowSelectedInEditor();
@@ -69,8 +78,18 @@ class TReservationPage : public QObject {
     int RecordIndexOfSelectedRow() const;  // -1 when the selected row holds no record
     void Error(const QString& text);
 
+    // When and how big the settings file was when the list was last read or written.
+    struct FileStamp {
+        std::filesystem::file_time_type mtime{};
+        uintmax_t size = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp FileStampOf(const std::filesystem::path& path);
+
     TFormQuillor& form_;
     ReservationList list_;
+    FileStamp stamp_;
+    unsigned follow_ticks_ = 0;
     std::unique_ptr<Recorder> recorder_;
     std::unique_ptr<Statuses> statuses_;
     std::unique_ptr<tessaline::ScheduleTick> tick_;
