@@ -18,6 +18,8 @@
 
 #ifdef TESSALINE_WITH_LOGIND
 #include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
 
 #include "app/logind_power.h"
 #endif
@@ -80,6 +82,21 @@ class NoPowerActions final : public PowerActions {
             " was not made: this build has no D-Bus support for systemd-logind");
     }
 };
+
+// The window's default folder for recordings: the user's video folder, else home, with a "/".
+std::string DefaultFolder() {
+    std::string folder;
+#ifdef TESSALINE_WITH_LOGIND
+    QString movies = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation);
+    if (movies.isEmpty() || !QDir(movies).exists()) movies = QDir::homePath();
+    folder = movies.toStdString();
+#else
+    const char* home = std::getenv("HOME");
+    folder = home ? home : "";
+#endif
+    if (folder.empty() || folder.back() != '/') folder += '/';
+    return folder;
+}
 
 }  // namespace
 
@@ -159,7 +176,7 @@ int ScheduleCommand(const Args& args) {
 
     ScheduleServiceOptions options;
     options.settings_path = ini_path;
-    options.default_folder = std::string(std::getenv("HOME") ? std::getenv("HOME") : "") + "/";
+    options.default_folder = DefaultFolder();
     options.english = english;
     options.wake_margin_sec = margin;
     options.dry_run_power = dry_run;
