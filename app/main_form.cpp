@@ -24,6 +24,7 @@
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
 #include "recording/date_pattern.h"
+#include "recording/wake_alarm.h"
 
 namespace tessaline {
 
@@ -75,7 +76,7 @@ TFormQuillor::~TFormQuillor() {
     // (event filters, handlers), so they go now, which also takes their filters off the widgets;
     // nor may a widget's last signals reach one of the window's own handlers.
     ScheduleTick = nullptr;
-    if (monitor_) monitor_->BatchProgress = monitor_->WriteToDeckEndOfFile = nullptr;
+    if (timetable_) timetable_->Monitor().BatchProgress = timetable_->Monitor().WriteToDeckEndOfFile = nullptr;
     if (recording_) recording_->SetReservations(nullptr);
     delete std::exchange(drops_, nullptr);
     delete std::exchange(write_page_, nullptr);
@@ -140,7 +141,9 @@ void TFormQuillor::FormCreate() {
     sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *sink_);
     recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
                                                     *recording_bar_, *clock_);
-    recording_->SetPowerActions(power_actions_.get());
+    waking_power_ = std::make_unique<WakeBeforePowerActions>(*power_actions_,
+                                                             [this](int) { SetWakeAlarm(); });
+    recording_->SetPowerActions(waking_power_.get());
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -184,6 +187,16 @@ void TFormQuillor::FormActivate() {
     started_ = true;  // before anything that can re-activate the window (message boxes)
 
     LoadSettings();
+
+    // One runner of the timetable: decided before any tick can run.
+    timetable_lock_ = std::make_unique<TimetableLock>(TimetableLockPath(settings_path_));
+    runs_timetable_ = TakeTimetable();
+    if (!runs_timetable_) {
+        std::fprintf(stderr,
+                     "tessaline: the service runs the timetable of %s; this window shows it and "
+                     "starts no reservation itself\n",
+                     settings_path_.c_str());
+    }
 
     if (!FormatDateTimePattern(Settings.NameFormat, NowLocal())) {
         Settings.NameFormat = std::string(kFallbackNameFormat);
@@ -229,6 +242,33 @@ void TFormQuillor::StopTicks() {
     if (TThTimer) TThTimer->Stop();
 }
 
+bool TFormQuillor::TakeTimetable() {
+    if (closed_) return false;
+    if (!timetable_lock_) return runs_timetable_;
+    if (timetable_lock_->TryAcquire(TimetableRunner::Window)) return runs_timetable_ = true;
+    if (timetable_lock_->error().empty()) return runs_timetable_ = false;  // the service has it
+    // No lock can be made at all: the window runs the timetable, as it always did.
+    std::fprintf(stderr, "tessaline: cannot take the timetable lock %s: %s\n",
+                 timetable_lock_->path().c_str(), timetable_lock_->error().c_str());
+    timetable_lock_.reset();
+    return runs_timetable_ = true;
+}
+
+void TFormQuillor::SetWakeAlarm() {
+    const auto at = NextWakeTime(reservations_->List(), Settings.MaxReserve, clock_->Now(),
+                                 -Settings.PowerOnSec, kDefaultWakeMarginSec);
+    if (!at) return;
+    if (options_.set_wake_alarm) {
+        options_.set_wake_alarm(*at);
+        return;
+    }
+    WakeAlarm alarm = WakeAlarm::FromEnvironment([](const std::string& line) {
+        std::fprintf(stderr, "tessaline: %s\n", line.c_str());
+        std::fflush(stderr);
+    });
+    alarm.Set(*at);
+}
+
 void TFormQuillor::ApplyLaunchSwitches() {
     for (const QString& argument : options_.arguments) {
         const QString a = argument.toUpper();
@@ -271,6 +311,7 @@ void TFormQuillor::FormCloseQuery() {
     if (batch_page_) batch_page_->FormClosing();
     if (write_page_) write_page_->FormClosing();
     StopTicks();
+    if (timetable_lock_) timetable_lock_->Release();
     if (capture_) {
         Flags.DeviceReady = false;
         capture_->ClearAddedFilters();

@@ -37,6 +37,7 @@
 #include "recording/power_actions.h"
 #include "recording/recording_control.h"
 #include "recording/timetable.h"
+#include "recording/timetable_lock.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -85,6 +86,9 @@ class TFormQuillor : public QWidget {
         // The computer power actions after a reservation; systemd-logind when not given (printed,
         // not made, with TESSALINE_POWER=dry-run).
         std::shared_ptr<PowerActions> power_actions;
+        // Sets the computer's wake alarm before a power action; the real-time clock's (printed
+        // with TESSALINE_POWER=dry-run, another file with TESSALINE_RTC) when not given.
+        std::function<void(DateTime at)> set_wake_alarm;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -150,6 +154,13 @@ class TFormQuillor : public QWidget {
     // usable), and stops both, waiting for them (closing does it).
     void StartTicks();
     void StopTicks();
+    // Whether this window runs the timetable. While the service (tessaline-cli schedule) runs it,
+    // the window shows the list and lets it be edited, but starts and stops nothing by itself.
+    bool RunsTimetable() const { return runs_timetable_; }
+    // Takes the timetable when nobody runs it; true when this window runs it afterwards.
+    bool TakeTimetable();
+    // Sets the computer's wake alarm for the next reservation (before a power action).
+    void SetWakeAlarm();
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();
@@ -372,6 +383,9 @@ class TFormQuillor : public QWidget {
     TFileDrops* drops_ = nullptr;
     std::shared_ptr<Clock> clock_;
     std::shared_ptr<PowerActions> power_actions_;
+    std::unique_ptr<PowerActions> waking_power_;  // power_actions_ with the wake alarm first
+    std::unique_ptr<TimetableLock> timetable_lock_;
+    bool runs_timetable_ = true;
     std::unique_ptr<RecordingSequence> sequence_;
     std::unique_ptr<TDataInfoPage> data_info_page_;
     TRecordingBar* recording_bar_ = nullptr;  // a child object of the window

@@ -87,6 +87,15 @@ std::string_view FieldAt(const std::string& record, size_t at) {
 
 }  // namespace
 
+TReservationPage::FileStamp TReservationPage::FileStampOf(const std::filesystem::path& path) {
+    FileStamp stamp;
+    std::error_code ec;
+    stamp.mtime = std::filesystem::last_write_time(path, ec);
+    if (ec) return {};
+    stamp.size = std::filesystem::file_size(path, ec);
+    return stamp;
+}
+
 TReservationPage::TReservationPage(TFormQuillor& form) : QObject(&form), form_(form) {
     form_.sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
         sgTimerDrawCell(p, c, r, rect, sel);
@@ -130,16 +139,29 @@ void TReservationPage::Error(const QString& text) {
 // ---- The list ------------------------------------------------------------------------------
 
 void TReservationPage::LoadReservations() {
-    IniReadResult read = ReadIniFile(form_.SettingsPath());
-    if (read.status != IniReadStatus::Ok) read.file = IniFile();
-    const IniFile& ini = read.file;
-    ReservationStore store;
-    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
-    const LoadReport report = tessaline::LoadReservations(list_, store, form_.Settings.MaxReserve);
+    const int stale = ReadList(true);
     RepaintGrid();
     ResetReservationEditor();
     // A record left running by a run that ended while it recorded is aborted, in the file too.
-    if (report.stale_running > 0) SaveReservations();
+    if (stale > 0) SaveReservations();
+}
+
+int TReservationPage::ReadList(bool missing_is_empty) {
+    IniReadResult read = ReadIniFile(form_.SettingsPath());
+    stamp_ = FileStampOf(form_.SettingsPath());
+    if (read.status != IniReadStatus::Ok) {
+        if (!missing_is_empty) return 0;
+        read.file = IniFile();
+    }
+    const IniFile& ini = read.file;
+    ReservationStore store;
+    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
+    if (!form_.RunsTimetable()) {
+        // The service runs the timetable: its running record is shown as it stands.
+        LoadReservationsAsStored(list_, store, form_.Settings.MaxReserve);
+        return 0;
+    }
+    return tessaline::LoadReservations(list_, store, form_.Settings.MaxReserve).stale_running;
 }
 
 bool TReservationPage::SaveReservations() {
@@ -157,6 +179,7 @@ bool TReservationPage::SaveReservations() {
         };
         tessaline::SaveReservations(list_, store, form_.Settings.MaxReserve);
         ok = WriteIniFileAtomic(path, ini, &error);
+        if (ok) stamp_ = FileStampOf(path);
     } else {
         error = current.error;
     }
@@ -492,6 +515,10 @@ void TReservationPage::sgTimerDrawCell(QPainter& painter, int col, int row, cons
 // ---- Schedule ------------------------------------------------------------------------------
 
 void TReservationPage::ScheduleTick() {
+    if (!form_.RunsTimetable()) {
+        FollowService();
+        return;
+    }
     const TCaptureSettings& s = form_.Settings;
     ScheduleOptions options;
     options.max_reserve = s.MaxReserve;
@@ -507,6 +534,24 @@ void TReservationPage::SelectDevice(int index) {
 
 void TReservationPage::RepaintReservations() {
     form_.sgTimer->viewport()->update();
+}
+
+void TReservationPage::FollowService() {
+    // About once a second (the tick comes every 50 ms): take the timetable over when the
+    // service has ended.
+    if (++follow_ticks_ % 20 == 0 && form_.TakeTimetable()) {
+        std::fprintf(stderr, "tessaline: the service no longer runs the timetable; this window "
+                             "runs it now\n");
+        LoadReservations();  // as its runner: a record the service left running is aborted
+        return;
+    }
+    // Statuses the service wrote show up here; an edit in progress is not pulled away, and a
+    // file that cannot be read just now leaves the list as it is.
+    if (EditingReservation || FileStampOf(form_.SettingsPath()) == stamp_) return;
+    const int row = form_.sgTimer->Row();
+    ReadList(false);
+    if (row > 0 && row <= list_.Count()) form_.sgTimer->SetRow(row);
+    RepaintGrid();
 }
 
 }  // namespace tessaline

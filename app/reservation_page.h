@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -55,8 +56,12 @@ class TReservationPage : public QObject, public TimetableHost {
 
     // ---- Schedule --------------------------------------------------------------------------
     // Run by the window's schedule tick thread (TThTimer) on the window thread: the timetable's
-    // schedule tick with the settings of the moment.
+    // schedule tick with the settings of the moment. While the service runs the timetable, it
+    // only follows the file (FollowService).
     void ScheduleTick();
+    // Reads the list again when the service changed the file, and takes the timetable over when
+    // the service has ended.
+    void FollowService();
     // TimetableHost.
     void SelectDevice(int index) override;
     void RepaintReservations() override;
@@ -66,6 +71,10 @@ class TReservationPage : public QObject, public TimetableHost {
 
   private:
     void ConnectHandlers();
+    // Reads the list from the settings file (as its runner, or as stored while the service runs
+    // the timetable); the number of running records found and aborted. A file that cannot be
+    // read gives an empty list when missing_is_empty, else leaves the list alone.
+    int ReadList(bool missing_is_empty);
     // Puts record into the editor; with_device also selects its deck.
     void LoadEditor(const std::string& record, bool with_device);
     void ShowSelectedInEditor();
@@ -73,11 +82,21 @@ class TReservationPage : public QObject, public TimetableHost {
     int RecordIndexOfSelectedRow() const;  // -1 when the selected row holds no record
     void Error(const QString& text);
 
+    // When and how big the settings file was when the list was last read or written.
+    struct FileStamp {
+        std::filesystem::file_time_type mtime{};
+        uintmax_t size = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp FileStampOf(const std::filesystem::path& path);
+
     TFormQuillor& form_;
     ReservationList list_;
     // The record being edited names this deck; it was not selected because a recording, a
     // conversion or a deck write ran. Picking a deck by hand replaces it.
     std::optional<int> edit_device_;
+    FileStamp stamp_;
+    unsigned follow_ticks_ = 0;
 };
 
 }  // namespace tessaline

@@ -101,6 +101,16 @@ LoadReport LoadReservations(ReservationList& list, const ReservationStore& store
     return report;
 }
 
+void LoadReservationsAsStored(ReservationList& list, const ReservationStore& store,
+                              int max_reserve) {
+    list.Clear();
+    for (int i = 1; i <= max_reserve; ++i) {
+        std::optional<std::string> value = store.get(ReserveKey(i));
+        if (!value || value->empty()) continue;
+        list.Add(std::move(*value));
+    }
+}
+
 void SaveReservations(const ReservationList& list, const ReservationStore& store, int max_reserve) {
     for (int i = 1; i <= max_reserve; ++i) {
         store.set(ReserveKey(i), i <= list.Count() ? list[i - 1] : std::string());

@@ -62,8 +62,13 @@ struct LoadReport {
 };
 
 // Empties the list and adds the non-empty values of Reserve01 .. Reserve<max_reserve>. Keys
-// beyond max_reserve are not read.
+// beyond max_reserve are not read. For the runner of the timetable: running records are loaded as
+// aborted (see LoadReport).
 LoadReport LoadReservations(ReservationList& list, const ReservationStore& store, int max_reserve);
+// The same, every record exactly as stored: for those who show the list while another program may
+// be running one of its records.
+void LoadReservationsAsStored(ReservationList& list, const ReservationStore& store,
+                              int max_reserve);
 
 // Writes record i to Reserve<i> for i = 1 .. max_reserve, an empty value where there is none.
 // Records beyond max_reserve (none, as the window keeps the list within it) are not written, and

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "recording/schedule_rules.h"
+
 namespace tessaline {
 
 using namespace std::chrono;
@@ -29,16 +31,14 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
     for (size_t i = 0; i < n; ++i) {
         const std::string& record = records[i];
         const auto r = ParseReservation(record);
-        if (!r || r->skip) continue;  // a broken record never runs; a skipped one never wakes
-        const auto window = ScheduleWindow(*r, now);
-        if (!window) continue;
-        const DateTime start = window->start, end = window->end;
-        const RecordStatus status = r->status;
+        if (!r) continue;  // a broken record never runs
+        // The rule itself is shared with everything that forecasts the timetable.
+        const auto step = ScheduleStepAt(*r, now, options.power_on_sec);
+        if (!step) continue;  // a skipped one never wakes, starts or re-arms
+        const DateTime start = step->window.start, end = step->window.end;
 
         // A weekly record that has run waits again for its next day once its window is left.
-        const bool outside = (now > start && now > end) || (now < start && now < end);
-        if (r->weekly && outside &&
-            (status == RecordStatus::Aborted || status == RecordStatus::Done)) {
+        if (step->rearm) {
             const int at = list_.Find(record);
             if (at >= 0) {
                 list_.Replace(at, WithStatus(record, RecordStatus::Waiting));
@@ -46,13 +46,11 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
                 recorder_.RepaintReservations();
             }
         }
-        if (status != RecordStatus::Waiting) continue;
-
-        if (start - seconds(options.power_on_sec) <= now && now <= end) {
+        if (step->wake) {
             recorder_.SelectDevice(r->device);
             if (!options.reserve_power_on) recorder_.DevicePowerOn();
         }
-        if (start <= now && now <= end) {
+        if (step->start) {
             recorder_.SelectDevice(r->device);
             const int at = list_.Find(record);
             if (at < 0) continue;

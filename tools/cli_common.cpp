@@ -5,7 +5,9 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "app/capture_settings.h"
 #include "stream/stream_statistics.h"
 
 namespace tessaline::cli {
@@ -114,6 +116,33 @@ bool IsTerminal(int fd) {
 int Usage(const std::string& message) {
     std::fprintf(stderr, "tessaline-cli: %s\nTry 'tessaline-cli --help'.\n", message.c_str());
     return kExitUsage;
+}
+
+std::filesystem::path WindowSettingsPath() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    const std::filesystem::path dir = self.parent_path();
+    std::filesystem::path window = dir / "tessaline";
+    for (const auto& candidate : {dir / "tessaline", dir / ".." / "app" / "tessaline"}) {
+        if (std::filesystem::exists(candidate, ec)) {
+            window = std::filesystem::weakly_canonical(candidate, ec);
+            break;
+        }
+    }
+    SettingsPathInputs in;
+    in.executable = window;
+    in.ini_override = std::getenv("TESSALINE_INI");
+    in.xdg_config_home = std::getenv("XDG_CONFIG_HOME");
+    in.home = std::getenv("HOME");
+    return ResolveSettingsPath(in);
+}
+
+bool JapaneseLocale() {
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* value = std::getenv(name);
+        if (value && *value) return std::strncmp(value, "ja", 2) == 0;
+    }
+    return false;
 }
 
 }  // namespace tessaline::cli

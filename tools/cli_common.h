@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,6 +55,12 @@ bool IsTerminal(int fd);
 
 int Usage(const std::string& message);  // prints to stderr, returns kExitUsage
 
+// The window's settings file: TESSALINE_INI, else the window's own (it sits beside this tool when
+// installed, and in ../app in the build tree).
+std::filesystem::path WindowSettingsPath();
+// Whether the environment's locale is Japanese (LC_ALL, LC_MESSAGES, LANG), as the window decides.
+bool JapaneseLocale();
+
 // Commands.
 int ScanCommand(const Args& args);
 int ProbeCommand(const Args& args);
@@ -62,6 +69,7 @@ int DevicesCommand(const Args& args);
 int DeckCheckCommand(const Args& args);
 int RecordCommand(const Args& args);
 int ReservationsCommand(const Args& args);
+int ScheduleCommand(const Args& args);
 int WriteCommand(const Args& args);
 
 }  // namespace tessaline::cli

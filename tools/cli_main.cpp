@@ -22,6 +22,7 @@ void PrintHelp() {
         "  deck-check        check a real deck on the IEEE 1394 bus, for a bug report\n"
         "  record ...        record from a deck into a file; record --help for the options\n"
         "  reservations      the timetable and what will run next; reservations --help\n"
+        "  schedule          run the timetable without a window (a service); schedule --help\n"
         "  write FILE...     play TS files into a deck; write --help for the options\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     if (command == "deck-check") return DeckCheckCommand(args);
     if (command == "record") return RecordCommand(args);
     if (command == "reservations") return ReservationsCommand(args);
+    if (command == "schedule") return ScheduleCommand(args);
     if (command == "write") return WriteCommand(args);
     return Usage("unknown command '" + command + "'");
 }

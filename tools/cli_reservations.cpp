@@ -1,5 +1,5 @@
 // reservations: the timetable from the settings file, as the window's grid shows it, with the
-// next start and end each record resolves to.
+// next start and end the schedule will run each record at, and who runs the timetable now.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +9,8 @@
 #include "app/capture_settings.h"
 #include "app/ini_file.h"
 #include "recording/reservation_list.h"
-#include "recording/schedule_tick.h"
+#include "recording/schedule_rules.h"
+#include "recording/timetable_lock.h"
 #include "tools/cli_common.h"
 
 namespace tessaline::cli {
@@ -17,35 +18,6 @@ namespace tessaline::cli {
 namespace {
 
 namespace L = reserve_layout;
-
-// The window's settings file: the window sits beside this tool when installed, and in ../app in
-// the build tree.
-std::filesystem::path WindowSettingsPath() {
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    const std::filesystem::path dir = self.parent_path();
-    std::filesystem::path window = dir / "tessaline";
-    for (const auto& candidate : {dir / "tessaline", dir / ".." / "app" / "tessaline"}) {
-        if (std::filesystem::exists(candidate, ec)) {
-            window = std::filesystem::weakly_canonical(candidate, ec);
-            break;
-        }
-    }
-    SettingsPathInputs in;
-    in.executable = window;
-    in.ini_override = std::getenv("TESSALINE_INI");
-    in.xdg_config_home = std::getenv("XDG_CONFIG_HOME");
-    in.home = std::getenv("HOME");
-    return ResolveSettingsPath(in);
-}
-
-bool JapaneseLocale() {
-    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-        const char* value = std::getenv(name);
-        if (value && *value) return std::strncmp(value, "ja", 2) == 0;
-    }
-    return false;
-}
 
 std::string Json(std::string_view text) {
     std::string out = "\"";
@@ -70,29 +42,54 @@ struct Row {
     std::optional<Reservation> parsed;
     std::optional<ReservationWindow> next;
     bool will_run = false;
+    bool missed = false;
+    bool interrupted = false;  // stored as running, and no program runs the timetable
 };
 
-Row Describe(const std::string& record, DateTime now) {
+Row Describe(const std::string& record, DateTime now, TimetableRunner runner) {
     Row row;
     row.record = record;
     row.parsed = ParseReservation(row.record);
     if (!row.parsed) return row;
-    row.next = NextWindow(*row.parsed, now);
-    const RecordStatus s = row.parsed->status;
-    // A weekly record that has run waits again for its next day.
-    const bool armed =
-        s == RecordStatus::Waiting ||
-        (row.parsed->weekly && (s == RecordStatus::Aborted || s == RecordStatus::Done));
-    row.will_run = !row.parsed->skip && armed && row.next && row.next->end >= now;
+    const Reservation& r = *row.parsed;
+    // When and whether it runs is the schedule's own rule; what a record that will not run shows
+    // as "next" is the window it would have.
+    row.next = NextScheduledRun(r, now);
+    row.will_run = row.next.has_value();
+    if (!row.next && r.skip) {
+        Reservation active = r;
+        active.skip = false;
+        row.next = NextScheduledRun(active, now);
+    }
+    if (!row.next) row.next = NextWindow(r, now);
+    row.missed = MissedReservation(r, now);
+    row.interrupted = r.status == RecordStatus::Running && runner == TimetableRunner::Nobody;
     return row;
+}
+
+std::string_view StateName(const Row& row) {
+    if (row.missed) return "missed";
+    switch (row.parsed->status) {
+        case RecordStatus::Running:
+            return row.interrupted ? "interrupted" : "running";
+        case RecordStatus::Aborted:
+            return "aborted";
+        case RecordStatus::Done:
+            return "done";
+        default:
+            return "waiting";
+    }
 }
 
 void PrintHelp() {
     std::printf(
         "usage: tessaline-cli reservations [--english] [--json] [--ini FILE] [--at TIME]\n"
         "Prints the timetable kept in the window's settings file as the reservation grid shows\n"
-        "it (start, end, status), with each record's next start and end, its deck, power action,\n"
-        "SKIP mark and file name.\n"
+        "it (start, end, status), with the start and end of each record's next run as the\n"
+        "schedule will run it, its deck, power action, SKIP mark and file name, and who runs the\n"
+        "timetable now (the window, the service 'tessaline-cli schedule', or nobody).\n"
+        "A one-time reservation whose end passed before it could run is marked 'missed'; one\n"
+        "stored as running while no program runs the timetable, 'interrupted'.\n"
         "\n"
         "  --english    English texts (else the system language decides, as in the window)\n"
         "  --json       one JSON object for scripts\n"
@@ -141,14 +138,18 @@ int ReservationsCommand(const Args& args) {
     ReservationList list;
     ReservationStore store;
     store.get = [&read](const std::string& key) { return read.file.Get(kSettingsSection, key); };
-    LoadReservations(list, store, max_reserve);
+    // Shown as stored: a running record belongs to whoever runs the timetable, never to us.
+    LoadReservationsAsStored(list, store, max_reserve);
+    const TimetableRunner runner = WhoRunsTimetable(TimetableLockPath(ini_path));
+    const std::string runner_name(RunnerName(runner));
 
     if (json) {
         std::string out = "{\"settings\":" + Json(ini_path.string()) +
                           ",\"max_reserve\":" + std::to_string(max_reserve) +
-                          ",\"now\":" + Json(FormatDateTime(now)) + ",\"reservations\":[";
+                          ",\"now\":" + Json(FormatDateTime(now)) +
+                          ",\"runner\":" + Json(runner_name) + ",\"reservations\":[";
         for (int i = 0; i < list.Count(); ++i) {
-            const Row row = Describe(list[i], now);
+            const Row row = Describe(list[i], now, runner);
             const std::string_view rec = row.record;
             if (i) out += ',';
             out += "{\"row\":" + std::to_string(i + 1) + ",\"record\":" + Json(rec);
@@ -170,6 +171,8 @@ int ReservationsCommand(const Args& args) {
                                                     : PowerActionName(static_cast<int>(r.action)));
                 out += ",\"skip\":" + std::string(r.skip ? "true" : "false");
                 out += ",\"name\":" + Json(r.name);
+                out += ",\"state\":" + Json(StateName(row));
+                out += ",\"missed\":" + std::string(row.missed ? "true" : "false");
             }
             out += ",\"next_start\":" + (row.next ? Json(FormatDateTime(row.next->start)) : "null");
             out += ",\"next_end\":" + (row.next ? Json(FormatDateTime(row.next->end)) : "null");
@@ -180,9 +183,10 @@ int ReservationsCommand(const Args& args) {
         return kExitOk;
     }
 
-    std::printf("%s (%d of %d)\n", ini_path.c_str(), list.Count(), max_reserve);
+    std::printf("%s (%d of %d), timetable run by: %s\n", ini_path.c_str(), list.Count(),
+                max_reserve, runner_name.c_str());
     for (int i = 0; i < list.Count(); ++i) {
-        const Row row = Describe(list[i], now);
+        const Row row = Describe(list[i], now, runner);
         const std::string_view rec = row.record;
         const std::string start = ReservationText(rec.substr(0, L::kFieldWidth), english);
         const std::string end = rec.size() > L::kEnd
@@ -199,6 +203,8 @@ int ReservationsCommand(const Args& args) {
             std::printf("  next %s - %s", FormatDateTime(row.next->start).c_str(),
                         FormatDateTime(row.next->end).c_str());
         }
+        if (row.missed) std::printf("  missed");
+        if (row.interrupted) std::printf("  interrupted: no program runs the timetable");
         if (r.skip) {
             std::printf("  SKIP");
         } else if (!row.will_run) {

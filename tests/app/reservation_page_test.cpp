@@ -11,6 +11,7 @@
 #include <deque>
 
 #include "app/tick_thread.h"
+#include "recording/timetable_lock.h"
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
 #include "tests/app/window_test_support.h"
@@ -429,6 +430,7 @@ TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRun
               "2021");
     EXPECT_EQ(power->calls, std::vector<int>{2});  // standby, after the pause
     EXPECT_EQ(clock->Slept() - slept, 3000ms);
+    EXPECT_TRUE(wake_alarms.empty());  // nothing waits that it could wake for
     // The aborted one-time record stays so; nothing starts again inside its window.
     ASSERT_TRUE(Ticks());
     EXPECT_FALSE(f.Flags.IsRecording);
@@ -544,6 +546,70 @@ TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
     EXPECT_FALSE(state.IsReserveRecording);
     f.btnStop->click();
     EXPECT_TRUE(power->calls.empty());
+}
+
+TEST_F(ReservationScheduleTest, PowerActionSetsTheWakeAlarmForTheNextReservationFirst) {
+    At(T(2024, 3, 9, 20, 59, 59));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 21:30:00"
+        "0021\n"
+        "Reserve02=W0000011   06:00:00W0000011   07:00:00"
+        "0001\n");  // weekdays; 2024-03-09 is a Saturday
+    TFormQuillor& f = *form;
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
+    At(T(2024, 3, 9, 21, 30, 1, 1));
+    ASSERT_TRUE(RunEventsUntil([&] { return !power->calls.empty(); }));
+    EXPECT_EQ(power->calls, std::vector<int>{2});
+    // Monday 06:00, less PowerOnSec (2) and the boot margin (120 s).
+    EXPECT_EQ(wake_alarms, std::vector<DateTime>{T(2024, 3, 11, 5, 57, 58)});
+}
+
+TEST_F(ReservationScheduleTest, WhileTheServiceRunsTheTimetableTheWindowOnlyFollowsIt) {
+    At(T(2024, 3, 9, 21, 10));
+    TimetableLock service(TimetableLockPath(ini));
+    ASSERT_TRUE(service.TryAcquire(TimetableRunner::Service));
+    const std::string running =
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "1001news.ts";
+    const std::string due =
+        "2024/03/09 21:05:002024/03/09 23:00:00"
+        "0001other";
+    StartRecorder("Reserve01=" + running + "\nReserve02=" + due + "\n");
+    TFormQuillor& f = *form;
+    EXPECT_FALSE(f.RunsTimetable());
+    // The service's running record is shown and kept as it stands, not aborted.
+    EXPECT_EQ(page().CellText(2, 1), "Run");
+    EXPECT_EQ(Stored(1), running);
+    ASSERT_TRUE(Ticks());
+    EXPECT_FALSE(f.Flags.IsRecording);  // the due reservation is the service's to start
+    EXPECT_EQ(page().CellText(2, 2), "");
+
+    // What the service writes shows up.
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+             "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + WithStatus(running, RecordStatus::Done) +
+             "\nReserve02=" + WithStatus(due, RecordStatus::Running) + "\n");
+    ASSERT_TRUE(RunEventsUntil([&] { return page().CellText(2, 1) == "Done"; }));
+    EXPECT_EQ(page().CellText(2, 2), "Run");
+    // An edit from the window goes into the file, where the service reads it.
+    Register(T(2024, 3, 10, 9), T(2024, 3, 10, 10), "edited");
+    EXPECT_EQ(Stored(3),
+              "2024/03/10 09:00:002024/03/10 10:00:00"
+              "0001edited");
+    EXPECT_EQ(Stored(2), WithStatus(due, RecordStatus::Running));
+    EXPECT_FALSE(f.Flags.IsRecording);
+
+    // The service ends, leaving its record running: the window takes the timetable over, aborts
+    // that record as the next runner does, and runs what falls due.
+    service.Release();
+    ASSERT_TRUE(RunEventsUntil([&] { return f.RunsTimetable(); }));
+    EXPECT_EQ(page().CellText(2, 2), "Abort");
+    EXPECT_EQ(Stored(2), WithStatus(due, RecordStatus::Aborted));
+    EXPECT_EQ(WhoRunsTimetable(TimetableLockPath(ini)), TimetableRunner::Window);
+    At(T(2024, 3, 10, 9));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
+    EXPECT_EQ(f.Recording()->State().ReserveFileName, "edited");
+    f.btnStop->click();
 }
 
 }  // namespace

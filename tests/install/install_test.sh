@@ -69,6 +69,13 @@ for rules in "$src"/desktop/udev/*.rules; do
         || fail "udev rules $(basename "$rules") not in /usr/lib/udev/rules.d"
 done
 
+# The timetable service's user unit runs the installed tool.
+unit="$root/lib/systemd/user/tessaline-schedule.service"
+[ -f "$unit" ] || fail "systemd user unit tessaline-schedule.service missing"
+grep -qx 'ExecStart=/usr/bin/tessaline-cli schedule' "$unit" ||
+    fail "the unit's ExecStart: $(grep '^ExecStart' "$unit")"
+grep -qx 'WantedBy=default.target' "$unit" || fail "the unit is not wanted by default.target"
+
 out=$("$root/bin/tessaline-cli" --version) || fail "installed tessaline-cli --version failed"
 [ "$out" = "tessaline-cli $version" ] || fail "tessaline-cli --version said: $out"
 echo "installed tree checked: $(find "$stage" -type f | wc -l) files"

@@ -1,8 +1,11 @@
 #include "recording/schedule_tick.h"
 
+#include "recording/schedule_rules.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
 #include <vector>
 
 #include "tests/recording/recording_test_util.h"
@@ -287,6 +290,102 @@ TEST(ScheduleReentry, TickDuringAStartDoesNothing) {
                               {0, {}, false, "b"}));
     tick.Run({});
     EXPECT_EQ(recorder.starts.size(), 1u);
+}
+
+// ---- Forecasts: what the timetable listing and the wake alarm say will run -----------------
+
+std::optional<ReservationWindow> Forecast(const std::string& record, DateTime at) {
+    const auto r = ParseReservation(record);
+    return r ? NextScheduledRun(*r, at) : std::nullopt;
+}
+
+TEST_F(Schedule, ForecastOfAWeeklyRecordAbortedInsideTodaysWindowIsNextWeek) {
+    const WeekDays saturday = {false, false, false, false, false, true, false};
+    const std::string record = WithStatus(
+        BuildReservation(WeeklyField(saturday, {21, 0, 0}), WeeklyField(saturday, {22, 0, 0}), {}),
+        RecordStatus::Aborted);
+    // Saturday 21:30: the tick will not start it again today.
+    const auto next = Forecast(record, T(2024, 3, 9, 21, 30));
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->start, T(2024, 3, 16, 21));
+    EXPECT_EQ(next->end, T(2024, 3, 16, 22));
+    // Running (its runner will mark it done or aborted): the same.
+    EXPECT_EQ(Forecast(WithStatus(record, RecordStatus::Running), T(2024, 3, 9, 21, 30))->start,
+              T(2024, 3, 16, 21));
+    // Waiting inside its window: it starts now, in today's window.
+    EXPECT_EQ(Forecast(WithStatus(record, RecordStatus::Waiting), T(2024, 3, 9, 21, 30))->start,
+              T(2024, 3, 9, 21));
+}
+
+TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
+    const std::string waiting =
+        BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)), {});
+    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 20))->start, T(2024, 3, 9, 21));
+    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 22))->start, T(2024, 3, 9, 21));  // end included
+    EXPECT_FALSE(Forecast(waiting, T(2024, 3, 9, 22, 0, 1)));
+    EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Done), T(2024, 3, 9, 20)));
+    EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Running), T(2024, 3, 9, 21, 30)));
+    const std::string skipped = BuildReservation(OneTimeField(T(2024, 3, 9, 21)),
+                                                 OneTimeField(T(2024, 3, 9, 22)), {0, {}, true, ""});
+    EXPECT_FALSE(Forecast(skipped, T(2024, 3, 9, 20)));
+
+    const auto parsed = ParseReservation(waiting);
+    EXPECT_FALSE(MissedReservation(*parsed, T(2024, 3, 9, 22)));
+    EXPECT_TRUE(MissedReservation(*parsed, T(2024, 3, 9, 22, 0, 1)));
+    EXPECT_FALSE(
+        MissedReservation(*ParseReservation(WithStatus(waiting, RecordStatus::Done)), T(2024, 4, 1)));
+    EXPECT_FALSE(MissedReservation(*ParseReservation(skipped), T(2024, 4, 1)));
+}
+
+// The forecast against the tick itself: random records, statuses and moments; the tick is played
+// minute by minute (every time in these records is a whole minute) until it starts the record,
+// and must start it at the forecast's window, or never when the forecast says never.
+TEST(ScheduleForecast, MatchesWhatTheTickDoes) {
+    std::mt19937 random(20261209);
+    auto pick = [&random](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+    for (int round = 0; round < 400; ++round) {
+        ReservationList list;
+        FakeRecorder recorder;
+        recorder.list = &list;
+        DateTime now = T(2024, 3, 4 + pick(7), pick(24), pick(60));
+        recorder.now = &now;
+        TestClock clock(&now);
+        ScheduleTick tick(list, recorder, clock);
+
+        std::string record;
+        ReservationTail tail;
+        tail.skip = pick(8) == 0;
+        if (pick(2) == 0) {
+            WeekDays days{};
+            for (bool& d : days) d = pick(3) == 0;
+            days[static_cast<size_t>(pick(7))] = true;
+            const ClockTime a{pick(24), pick(4) * 15, 0}, b{pick(24), pick(4) * 15, 0};
+            record = BuildReservation(WeeklyField(days, a), WeeklyField(days, b), tail);
+        } else {
+            const DateTime start = now + minutes(pick(3 * 24 * 60) - 24 * 60);
+            record = BuildReservation(OneTimeField(start),
+                                      OneTimeField(start + minutes(1 + pick(180))), tail);
+        }
+        record = WithStatus(record, static_cast<RecordStatus>('0' + pick(4)));
+        SCOPED_TRACE(record + " at " + FormatDateTime(now));
+        const auto forecast = Forecast(record, now);
+
+        // A running record is played as the next runner sees it: aborted on load.
+        list.Add(IsRunning(record) ? WithStatus(record, RecordStatus::Aborted) : record);
+        std::optional<DateTime> started;
+        const DateTime until = now + days(8);
+        for (; now <= until; now += minutes(1)) {
+            tick.Run({});
+            if (!recorder.starts.empty()) break;
+        }
+        if (!forecast) {
+            EXPECT_TRUE(recorder.starts.empty()) << "started at " << FormatDateTime(now);
+            continue;
+        }
+        ASSERT_EQ(recorder.starts.size(), 1u) << "forecast " << FormatDateTime(forecast->start);
+        EXPECT_EQ(recorder.starts[0].start, forecast->start);
+        EXPECT_EQ(recorder.starts[0].end, forecast->end + seconds(1));
+    }
 }
 
 }  // namespace

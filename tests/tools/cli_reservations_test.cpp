@@ -1,6 +1,12 @@
-// tessaline-cli reservations: the timetable from a settings file, as text and as JSON.
+// tessaline-cli reservations and schedule: the timetable from a settings file, as text and as
+// JSON, and run without a window.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
+#include "recording/clock.h"
+#include "recording/reservation_record.h"
+#include "recording/timetable_lock.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -12,6 +18,9 @@ using test::ShellQuote;
 struct CliReservations : ::testing::Test {
     test::TempDir dir;
     std::filesystem::path ini = dir / "tessaline.INI";
+    // The timetable lock lives in the runtime folder: one of the test's own, for this process and
+    // the tool alike.
+    void SetUp() override { setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1); }
     void Write(const std::string& text) {
         test::WriteFile(ini, test::Bytes(text.begin(), text.end()));
     }
@@ -59,13 +68,15 @@ TEST_F(CliReservations, JsonForScripts) {
     EXPECT_EQ(r.output.front(), '{');
     for (const char* key :
          {"\"max_reserve\":4", "\"now\":\"2024/03/09 22:30:00\"",
-          "\"name\":\"news.ts\",\"next_start\":\"2024/03/09 21:00:00\"",
+          "\"name\":\"news.ts\",\"state\":\"missed\",\"missed\":true,"
+          "\"next_start\":\"2024/03/09 21:00:00\"",
           "\"power_action\":\"standby\"", "\"will_run\":false}", "\"start\":\"MoFr 23:30:00\"",
           "\"status_text\":\"Done\"", "\"skip\":true", "\"well_formed\":false"}) {
         EXPECT_NE(r.output.find(key), std::string::npos) << key << " in " << r.output;
     }
     r = Run("--json --at \"2024/03/06 12:00:00\"");
-    EXPECT_NE(r.output.find("\"name\":\"news.ts\",\"next_start\":\"2024/03/09 21:00:00\","
+    EXPECT_NE(r.output.find("\"name\":\"news.ts\",\"state\":\"waiting\",\"missed\":false,"
+                            "\"next_start\":\"2024/03/09 21:00:00\","
                             "\"next_end\":\"2024/03/09 22:00:00\",\"will_run\":true}"),
               std::string::npos)
         << r.output;
@@ -84,6 +95,119 @@ TEST_F(CliReservations, EmptyMissingAndBadInput) {
     r = Run("");
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_NE(r.output.find("cannot read"), std::string::npos) << r.output;
+}
+
+TEST_F(CliReservations, WhatTheScheduleWillRunStoredStatusesAndMisses) {
+    const std::string weekly_aborted =
+        "W1111101   21:00:00W1111101   22:00:00"
+        "2001";  // Saturdays, stopped by hand today
+    const std::string running =
+        "2024/03/09 20:00:002024/03/09 23:00:00"
+        "1001live";
+    const std::string missed =
+        "2024/03/08 20:00:002024/03/08 21:00:00"
+        "0001gone";
+    Write("[Capture]\nReserve01=" + missed + "\nReserve02=" + running +
+          "\nReserve03=" + weekly_aborted + "\n");
+    // Saturday 2024-03-09 21:30, inside the weekly record's window.
+    auto r = Run("--english --at \"2024/03/09 21:30:00\"");
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("timetable run by: nobody"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Sa 21:00:00            Sa 22:00:00            Abort   next "
+                            "2024/03/16 21:00:00 - 2024/03/16 22:00:00  deck 0"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("Run     next 2024/03/09 20:00:00 - 2024/03/09 23:00:00  "
+                            "interrupted: no program runs the timetable  will not run"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("missed  will not run  deck 0  \"gone\""), std::string::npos)
+        << r.output;
+
+    r = Run("--json --english --at \"2024/03/09 21:30:00\"");
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    for (const std::string& key : std::vector<std::string>{
+             "\"runner\":\"nobody\"", "\"record\":\"" + running + "\"",
+          "\"status_text\":\"Run\",\"weekly\":false,\"status\":1",
+          "\"state\":\"interrupted\",\"missed\":false",
+          "\"name\":\"gone\",\"state\":\"missed\",\"missed\":true",
+          "\"state\":\"aborted\",\"missed\":false,\"next_start\":\"2024/03/16 21:00:00\","
+          "\"next_end\":\"2024/03/16 22:00:00\",\"will_run\":true"}) {
+        EXPECT_NE(r.output.find(key), std::string::npos) << key << " in " << r.output;
+    }
+    // Listing never writes: the running record stays as stored.
+    EXPECT_NE(test::ReadFile(ini).size(), 0u);
+    const test::Bytes stored = test::ReadFile(ini);
+    EXPECT_NE(std::string(stored.begin(), stored.end()).find("Reserve02=" + running),
+              std::string::npos);
+
+    // While a program runs the timetable, its record is running, not interrupted.
+    TimetableLock window(TimetableLockPath(ini));
+    ASSERT_TRUE(window.TryAcquire(TimetableRunner::Window));
+    r = Run("--json --english --at \"2024/03/09 21:30:00\"");
+    EXPECT_NE(r.output.find("\"runner\":\"window\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"state\":\"running\""), std::string::npos) << r.output;
+}
+
+TEST_F(CliReservations, ScheduleWaitsForTheWindowOrSaysSo) {
+    Write("[Capture]\n");
+    TimetableLock window(TimetableLockPath(ini));
+    ASSERT_TRUE(window.TryAcquire(TimetableRunner::Window));
+    auto r = RunCommand(std::string(TESSALINE_CLI) + " schedule --no-wait --ini " +
+                        ShellQuote(ini.string()) + " 2>&1");
+    EXPECT_EQ(r.exit_code, 3) << r.output;
+    EXPECT_NE(r.output.find("the window runs the timetable of " + ini.string()), std::string::npos)
+        << r.output;
+    r = RunCommand(std::string(TESSALINE_CLI) + " schedule --wake-margin soon 2>&1");
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+}
+
+// The real command on the virtual deck: a reservation a few seconds ahead is recorded, stopped at
+// its end and followed by its power action (printed), with the wake alarm set first for the next
+// reservation; SIGTERM then ends the service.
+TEST_F(CliReservations, ScheduleRecordsAReservationOnTheVirtualDeck) {
+    using namespace std::chrono;
+    test::TempDir out;
+    const DateTime now = floor<seconds>(SystemClock().Now());
+    const std::string soon = OneTimeField(now + seconds(3)) + OneTimeField(now + seconds(8)) +
+                             "0021live";  // then standby
+    const DateTime tomorrow = floor<days>(now) + days(1) + hours(6);
+    const std::string next = OneTimeField(tomorrow) + OneTimeField(tomorrow + hours(1)) + "0001";
+    Write("[Capture]\nSaveDir=" + (out.path() / "").string() +
+          "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + soon + "\nReserve02=" + next + "\n");
+    const std::filesystem::path log = dir / "schedule.log";
+    const std::string command =
+        "TESSALINE_VIRTUAL_DECK=" +
+        ShellQuote(test::SamplePath("sample-sd-192.ts").string()) +
+        " TESSALINE_VIRTUAL_PACE=fast TESSALINE_POWER=dry-run " + TESSALINE_CLI +
+        " schedule --english --ini " + ShellQuote(ini.string()) + " 2>" +
+        ShellQuote(log.string()) +
+        " & pid=$!; i=0; "
+        // Bounded: at most two minutes, however slow the machine is today.
+        "until grep -q 'power action: standby (dry run)' " + ShellQuote(log.string()) +
+        " || [ $i -ge 1200 ]; do sleep 0.1; i=$((i+1)); done; "
+        "kill -TERM $pid; wait $pid; echo \"exit=$?\"";
+    const auto r = RunCommand(command);
+    const test::Bytes bytes = test::ReadFile(log);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(r.output.find("exit=0"), std::string::npos) << r.output << text;
+    EXPECT_NE(text.find("timetable run by: service"), std::string::npos) << text;
+    EXPECT_NE(text.find("start: " + (out.path() / "live0001.ts").string()), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("stop: " + (out.path() / "live0001.ts").string()), std::string::npos)
+        << text;
+    const DateTime wake = tomorrow - seconds(2) - seconds(120);
+    const size_t alarm = text.find("wake alarm: " + FormatDateTime(wake) + " (dry run)");
+    const size_t action = text.find("power action: standby (dry run)");
+    ASSERT_NE(alarm, std::string::npos) << text;
+    EXPECT_LT(alarm, action) << text;
+    EXPECT_NE(text.find(" ended"), std::string::npos) << text;
+    EXPECT_EQ(test::ReadFile(out / "live0001.ts"),
+              test::ReadFile(test::SamplePath("sample-sd-192.ts")));
+    const test::Bytes ini_bytes = test::ReadFile(ini);
+    EXPECT_NE(std::string(ini_bytes.begin(), ini_bytes.end())
+                  .find("Reserve01=" + WithStatus(soon, RecordStatus::Done)),
+              std::string::npos);
 }
 
 }  // namespace

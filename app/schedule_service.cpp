@@ -1,0 +1,427 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "app/schedule_service.h"
+
+#include <algorithm>
+
+#include "app/ini_file.h"
+#include "capture/ds_capture.h"
+#include "capture/recording_sequence.h"
+#include "recording/schedule_rules.h"
+#include "recording/timetable.h"
+#include "stream/capture_data_path.h"
+#include "stream/stream_context.h"
+
+namespace tessaline {
+
+namespace {
+
+using namespace std::chrono;
+
+// How often decks are looked for again while none can be used.
+constexpr seconds kDeckSearchInterval{30};
+
+// What the log shows of a record: its start and end as the grid shows them, and its name.
+std::string Describe(std::string_view record, bool english) {
+    namespace L = reserve_layout;
+    std::string text = ReservationText(record.substr(0, L::kFieldWidth), english);
+    if (record.size() > L::kEnd) {
+        text += " - " + ReservationText(record.substr(L::kEnd, L::kFieldWidth), english);
+    }
+    if (record.size() > L::kName) text += " \"" + std::string(record.substr(L::kName)) + "\"";
+    return text;
+}
+
+// A record without its status, to find it again after the status changed.
+std::string Identity(std::string_view record) {
+    return WithStatus(record, RecordStatus::Waiting);
+}
+
+std::string StatusWord(std::string_view record) {
+    const auto status = StatusOf(record);
+    if (!status) return "?";
+    switch (*status) {
+        case RecordStatus::Running:
+            return "Run";
+        case RecordStatus::Aborted:
+            return "Abort";
+        case RecordStatus::Done:
+            return "Done";
+        default:
+            return "waiting";
+    }
+}
+
+class LogMessages final : public MessageSink {
+  public:
+    explicit LogMessages(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+    void ShowError(const std::string& caption, const std::string& text) override {
+        log_((caption.empty() ? std::string("error") : caption) + ": " + text);
+    }
+
+  private:
+    std::function<void(const std::string&)> log_;
+};
+
+}  // namespace
+
+// Recording control's and the timetable's view of a front end that has no window.
+class ScheduleService::Host final : public RecordingHost, public TimetableHost {
+  public:
+    explicit Host(ScheduleService& service) : s_(service) {}
+
+    RecordingOptions ReadOptions() override { return s_.ReadOptions(); }
+    void ApplyCorrections(const RecordingOptions& c) override {
+        TCaptureSettings& t = s_.settings_;
+        t.PsExt = c.PsExt;
+        t.Ts188Ext = c.Ts188Ext;
+        t.Ts192Ext = c.Ts192Ext;
+        t.NameFormat = c.NameFormat;
+        t.DateFormat = c.DateFormat;
+        s_.corrected_ = true;
+    }
+    // The file is the truth here: only what a start corrected is written back.
+    void SaveSettings() override { s_.SaveCorrections(); }
+    void ShowError(const BilingualText& text) override {
+        ShowError(text.Pick(s_.options_.english));
+    }
+    void ShowError(const std::string& text) override { s_.LogLine("error: " + text); }
+    // Only a start by hand asks, and the service never starts by hand.
+    bool AskYesNo(const BilingualText& text) override {
+        s_.LogLine("not asked, answered no: " + text.Pick(s_.options_.english));
+        return false;
+    }
+    void FocusDuration() override {}
+    void ShowDataInfoPage() override {}
+    void UpdateControlStates() override {}
+    void SetStatusPanel(int, const std::string&) override {}
+    void ShowDataInfo(const DataInfoUpdate&) override {}
+    void RepaintReservations() override {}
+
+    void SelectDevice(int index) override {
+        s_.box_.SetItemIndex(index);
+        // The stored deck is the window's choice; the service does not write it.
+        tessaline::cmbVidClick(*s_.capture_, s_.box_, s_.selection_, s_.flags_, {});
+    }
+    bool SaveReservations() override { return s_.SaveReservations(); }
+
+  private:
+    ScheduleService& s_;
+};
+
+ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerActions& power,
+                                 WakeAlarm& alarm, Log log, ScheduleServiceOptions options)
+    : framework_(framework),
+      clock_(clock),
+      power_(power),
+      alarm_(alarm),
+      log_(std::move(log)),
+      options_(std::move(options)) {
+    settings_ = DefaultCaptureSettings(options_.default_folder);
+    flags_.UseEnglish = options_.english;
+    stream_ = std::make_unique<StreamContext>();
+    data_path_ = std::make_unique<CaptureDataPath>(*stream_);
+    messages_ = std::make_unique<LogMessages>([this](const std::string& l) { LogLine(l); });
+    capture_ = std::make_unique<CDSCapture>(framework_, *messages_, *stream_, *data_path_);
+    host_ = std::make_unique<Host>(*this);
+    sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *messages_);
+    waking_power_ = std::make_unique<WakeBeforePowerActions>(power_, [this](int action) {
+        NoteStop();
+        // A dry run's action prints its own line.
+        if (!options_.dry_run_power) {
+            LogLine("power action: " + std::string(PowerActionName(action)));
+        }
+        SetWakeAlarm();
+    });
+    control_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, flags_, *host_,
+                                                  clock_);
+    control_->SetPowerActions(waking_power_.get());
+    timetable_ = std::make_unique<Timetable>(*control_, list_, *host_);
+}
+
+ScheduleService::~ScheduleService() {
+    End();
+}
+
+void ScheduleService::LogLine(const std::string& line) const {
+    if (log_) log_(line);
+}
+
+ScheduleService::FileStamp ScheduleService::Stamp() const {
+    FileStamp s;
+    std::error_code ec;
+    const auto status = std::filesystem::status(options_.settings_path, ec);
+    if (ec || !std::filesystem::exists(status)) return s;
+    s.exists = true;
+    s.mtime = std::filesystem::last_write_time(options_.settings_path, ec);
+    s.size = std::filesystem::file_size(options_.settings_path, ec);
+    return s;
+}
+
+bool ScheduleService::ReadSettingsFile(bool first) {
+    const FileStamp stamp = Stamp();
+    const IniReadResult read = ReadIniFile(options_.settings_path);
+    const std::string where = options_.settings_path.string();
+    if (read.status == IniReadStatus::TooLarge || read.status == IniReadStatus::Unreadable ||
+        (!first && read.status == IniReadStatus::Missing)) {
+        if (!file_broken_) {
+            const std::string why =
+                read.status == IniReadStatus::Missing ? std::string("it is gone") : read.error;
+            LogLine("cannot read " + where + " (" + why + ")" +
+                    (first ? std::string() : "; keeping the last good timetable and not writing "
+                                             "the file until it can be read again"));
+        }
+        file_broken_ = true;
+        stamp_ = stamp;
+        return false;
+    }
+    if (file_broken_) LogLine("reading " + where + " again");
+    file_broken_ = false;
+    stamp_ = stamp;
+
+    settings_ = ReadCaptureSettings(read.file, options_.default_folder);
+    const IniFile& ini = read.file;
+    ReservationStore store;
+    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
+    if (first) {
+        // This runner starts: a record left running by a runner that ended is aborted.
+        const LoadReport report = LoadReservations(list_, store, settings_.MaxReserve);
+        if (report.stale_running > 0) {
+            LogLine("marked " + std::to_string(report.stale_running) +
+                    " reservation(s) left running by an earlier run as aborted");
+            SaveReservations();
+        }
+        return true;
+    }
+    // An edit from the window: the record being recorded stays running whatever the file says
+    // (the change to running is not saved at once, so the window may have written it waiting).
+    std::vector<std::string> running;
+    for (const std::string& r : list_.Records()) {
+        if (IsRunning(r)) running.push_back(Identity(r));
+    }
+    LoadReservationsAsStored(list_, store, settings_.MaxReserve);
+    for (const std::string& id : running) {
+        for (int i = 0; i < list_.Count(); ++i) {
+            if (Identity(list_[i]) == id && !IsRunning(list_[i])) {
+                list_.Replace(i, WithStatus(list_[i], RecordStatus::Running));
+                break;
+            }
+        }
+    }
+    LogLine("timetable changed in " + where + ": " + std::to_string(list_.Count()) +
+            " reservation(s)");
+    return true;
+}
+
+bool ScheduleService::SaveReservations() {
+    const std::string where = options_.settings_path.string();
+    if (file_broken_) {
+        LogLine("not writing the timetable into " + where + ": it could not be read");
+        return false;
+    }
+    IniReadResult current = ReadIniFile(options_.settings_path);
+    std::string error;
+    bool ok = false;
+    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
+        IniFile& ini = current.file;
+        ReservationStore store;
+        store.set = [&ini](const std::string& key, const std::string& value) {
+            ini.Set(kSettingsSection, key, value);
+        };
+        tessaline::SaveReservations(list_, store, settings_.MaxReserve);
+        ok = WriteIniFileAtomic(options_.settings_path, ini, &error);
+    } else {
+        error = current.error;
+    }
+    if (!ok) {
+        LogLine("cannot write the timetable into " + where + ": " + error);
+        return false;
+    }
+    stamp_ = Stamp();  // our own write is no change to read again
+    return true;
+}
+
+bool ScheduleService::SaveCorrections() {
+    if (!corrected_ || file_broken_) return true;
+    corrected_ = false;
+    IniReadResult current = ReadIniFile(options_.settings_path);
+    if (current.status != IniReadStatus::Ok && current.status != IniReadStatus::Missing) {
+        return false;
+    }
+    IniFile& ini = current.file;
+    namespace K = settings_key;
+    ini.Set(kSettingsSection, K::kPsExt, settings_.PsExt);
+    ini.Set(kSettingsSection, K::kTs188Ext, settings_.Ts188Ext);
+    ini.Set(kSettingsSection, K::kTs192Ext, settings_.Ts192Ext);
+    ini.Set(kSettingsSection, K::kNameFormat, settings_.NameFormat);
+    ini.Set(kSettingsSection, K::kDateFormat, settings_.DateFormat);
+    std::string error;
+    if (!WriteIniFileAtomic(options_.settings_path, ini, &error)) {
+        LogLine("cannot write the settings into " + options_.settings_path.string() + ": " +
+                error);
+        return false;
+    }
+    stamp_ = Stamp();
+    return true;
+}
+
+RecordingOptions ScheduleService::ReadOptions() const {
+    const TCaptureSettings& s = settings_;
+    RecordingOptions o;
+    o.SaveDir = s.SaveDir;
+    o.NameFormat = s.NameFormat;
+    o.AddDate = s.AddDate;
+    o.DateFormat = s.DateFormat;
+    o.PsExt = s.PsExt;
+    o.Ts188Ext = s.Ts188Ext;
+    o.Ts192Ext = s.Ts192Ext;
+    o.CheckFileExists = s.CheckFileExists;
+    o.PowerOn = s.PowerOn;
+    o.PowerOff = s.PowerOff;
+    o.ReservePowerOff = s.ReservePowerOff;
+    o.AddDelay = s.AddDelay;
+    o.DurationText = std::to_string(s.RecordMinutes);
+    o.UseFileName = s.UseFileName;
+    o.FileName = s.LastFile;
+    o.Pes = s.ConvPES;
+    o.Trim = s.TrimPacket;
+    return o;
+}
+
+ScheduleOptions ScheduleService::Options() const {
+    ScheduleOptions o;
+    o.max_reserve = settings_.MaxReserve;
+    o.power_on_sec = -settings_.PowerOnSec;  // kept negated in memory
+    o.reserve_power_on = settings_.ReservePowerOn;
+    return o;
+}
+
+void ScheduleService::ReportMissed() {
+    // At the start, and whenever the end of a waiting one-time reservation passes without it
+    // running (the recorder was busy, or the clock jumped): each one once.
+    const DateTime now = clock_.Now();
+    const int n = std::min(list_.Count(), settings_.MaxReserve);
+    for (int i = 0; i < n; ++i) {
+        const auto r = ParseReservation(list_[i]);
+        if (!r || !MissedReservation(*r, now) || !missed_.insert(list_[i]).second) continue;
+        LogLine("missed: " + Describe(list_[i], options_.english) +
+                " (its end passed before it could run)");
+    }
+}
+
+void ScheduleService::ListDecks() {
+    next_deck_search_ = clock_.Now() + kDeckSearchInterval;
+    flags_.DeviceReady = FillDeviceList(*capture_, box_, flags_, *messages_);
+    if (!flags_.DeviceReady) {
+        if (!decks_missing_) {
+            LogLine(DeviceNotFoundText(true) + "; looking again every " +
+                    std::to_string(kDeckSearchInterval.count()) + " seconds");
+        }
+        decks_missing_ = true;
+        return;
+    }
+    decks_missing_ = false;
+    selection_.LastDeviceIndex = -1;
+    box_.SetItemIndex(SavedDeviceIndex(settings_.DeviceIndex, box_.Count()));
+    tessaline::cmbVidClick(*capture_, box_, selection_, flags_, {});
+    std::string names;
+    for (size_t i = 0; i < box_.items.size(); ++i) {
+        names += (i ? ", " : "") + std::to_string(i) + " " + box_.items[i];
+    }
+    LogLine("decks: " + names);
+}
+
+bool ScheduleService::Begin() {
+    if (!ReadSettingsFile(true)) return false;
+    LogLine("timetable " + options_.settings_path.string() + ": " +
+            std::to_string(list_.Count()) + " reservation(s)");
+    ReportMissed();
+    ListDecks();
+    return true;
+}
+
+void ScheduleService::LogDeckWakes() {
+    if (settings_.ReservePowerOn || !flags_.DeviceReady || flags_.Busy()) return;
+    const DateTime now = clock_.Now();
+    const ScheduleOptions o = Options();
+    const int n = std::min(list_.Count(), o.max_reserve);
+    for (int i = 0; i < n; ++i) {
+        const auto r = ParseReservation(list_[i]);
+        if (!r) continue;
+        const auto step = ScheduleStepAt(*r, now, o.power_on_sec);
+        if (!step || !step->wake) continue;
+        const std::string key = Identity(list_[i]) + FormatDateTime(step->window.start);
+        if (woken_.insert(key).second) {
+            LogLine("deck on: deck " + std::to_string(r->device) + " for " +
+                    Describe(list_[i], options_.english));
+        }
+    }
+}
+
+void ScheduleService::LogStatusChanges(const std::vector<std::string>& before) {
+    for (const std::string& now : list_.Records()) {
+        if (std::find(before.begin(), before.end(), now) != before.end()) continue;
+        const std::string id = Identity(now);
+        const auto was = std::find_if(before.begin(), before.end(),
+                                      [&](const std::string& b) { return Identity(b) == id; });
+        if (was == before.end()) continue;  // a new record, not a status change
+        LogLine("status: " + Describe(now, options_.english) + " " + StatusWord(*was) + " -> " +
+                StatusWord(now));
+    }
+}
+
+void ScheduleService::Tick() {
+    if (ended_) return;
+    if (Stamp() != stamp_) ReadSettingsFile(false);
+    if (!flags_.DeviceReady && !flags_.Busy() && clock_.Now() >= next_deck_search_) ListDecks();
+
+    tick_before_ = list_.Records();
+    const bool was_recording = flags_.IsRecording;
+
+    LogDeckWakes();
+    timetable_->RunScheduleTick(Options());
+    if (!was_recording && flags_.IsRecording) {
+        const RecordingState& s = control_->State();
+        LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(s.RecEnd));
+        // The window and `reservations` read the file: let them see what runs now.
+        SaveReservations();
+    }
+    recording_at_monitor_ = flags_.IsRecording;
+    timetable_->RunMonitorTick();
+    NoteStop();
+    ReportMissed();
+}
+
+void ScheduleService::NoteStop() {
+    // Called after the monitor tick and, when a stop runs a power action, just before it: the
+    // stop is told before what follows it.
+    if (recording_at_monitor_ && !flags_.IsRecording) {
+        recording_at_monitor_ = false;
+        LogLine("stop: " + control_->FinalPath());
+    }
+    LogStatusChanges(tick_before_);
+    tick_before_ = list_.Records();
+}
+
+void ScheduleService::SetWakeAlarm() {
+    const auto at = NextWakeTime(list_, settings_.MaxReserve, clock_.Now(),
+                                 -settings_.PowerOnSec, options_.wake_margin_sec);
+    if (!at) {
+        LogLine("wake alarm: not set, no reservation waits");
+        return;
+    }
+    alarm_.Set(*at);
+}
+
+void ScheduleService::End() {
+    if (ended_ || !timetable_) return;
+    ended_ = true;
+    const bool recording = flags_.IsRecording;
+    const std::string file = control_->FinalPath();
+    const std::vector<std::string> before = list_.Records();
+    timetable_->Close();
+    if (recording) LogLine("stop: " + file + " (ending)");
+    LogStatusChanges(before);
+    if (EarliestScheduledRun(list_, settings_.MaxReserve, clock_.Now())) SetWakeAlarm();
+}
+
+}  // namespace tessaline

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "recording/schedule_rules.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace tessaline {
+
+using namespace std::chrono;
+
+std::optional<ScheduleStep> ScheduleStepAt(const Reservation& r, DateTime now, int power_on_sec) {
+    if (r.skip) return std::nullopt;  // never wakes the deck, never starts, never re-armed
+    const auto window = ScheduleWindow(r, now);
+    if (!window) return std::nullopt;
+    ScheduleStep step;
+    step.window = *window;
+    const DateTime start = window->start, end = window->end;
+    const bool outside = (now > start && now > end) || (now < start && now < end);
+    step.rearm = r.weekly && outside &&
+                 (r.status == RecordStatus::Aborted || r.status == RecordStatus::Done);
+    if (r.status == RecordStatus::Waiting) {
+        step.wake = start - seconds(power_on_sec) <= now && now <= end;
+        step.start = start <= now && now <= end;
+    }
+    return step;
+}
+
+std::optional<ReservationWindow> NextScheduledRun(const Reservation& record, DateTime now) {
+    if (record.skip) return std::nullopt;
+    Reservation r = record;
+    if (r.status == RecordStatus::Running) r.status = RecordStatus::Aborted;
+
+    // The tick's answer changes only at a window's start or end (both inclusive) and at midnight,
+    // when a weekly record resolves to another day. Looking at each such moment and just after it
+    // plays the ticks exactly; a week and a day cover every weekly pattern.
+    std::vector<DateTime> moments{now};
+    const DateTime today = floor<days>(now);
+    for (int d = 0; d <= 8; ++d) {
+        const DateTime day = today + days(d);
+        if (day > now) moments.push_back(day);
+        const auto w = ScheduleWindow(r, day);
+        if (!w) return std::nullopt;
+        for (const DateTime t : {w->start, w->end, w->end + milliseconds(1)}) {
+            if (t > now) moments.push_back(t);
+        }
+        if (!r.weekly) break;  // a one-time window is the same on every day
+    }
+    std::sort(moments.begin(), moments.end());
+    moments.erase(std::unique(moments.begin(), moments.end()), moments.end());
+
+    for (const DateTime base : moments) {
+        for (const DateTime t : {base, base + milliseconds(1)}) {
+            const auto step = ScheduleStepAt(r, t, 0);
+            if (!step) return std::nullopt;
+            if (step->start) return step->window;
+            if (step->rearm) r.status = RecordStatus::Waiting;
+        }
+    }
+    return std::nullopt;
+}
+
+bool MissedReservation(const Reservation& r, DateTime now) {
+    if (r.weekly || r.skip || r.status != RecordStatus::Waiting) return false;
+    const auto w = ScheduleWindow(r, now);
+    return w && now > w->end;
+}
+
+std::optional<ReservationWindow> EarliestScheduledRun(const ReservationList& list,
+                                                      int max_reserve, DateTime now) {
+    std::optional<ReservationWindow> best;
+    const int n = std::min(list.Count(), max_reserve);
+    for (int i = 0; i < n; ++i) {
+        const auto r = ParseReservation(list[i]);
+        if (!r) continue;
+        const auto run = NextScheduledRun(*r, now);
+        if (run && (!best || run->start < best->start)) best = run;
+    }
+    return best;
+}
+
+}  // namespace tessaline
