@@ -75,8 +75,10 @@ TFormQuillor::~TFormQuillor() {
     // and send signals while they go. The page objects watch them and reach back into the window
     // (event filters, handlers), so they go now, which also takes their filters off the widgets;
     // nor may a widget's last signals reach one of the window's own handlers.
-    ScheduleTick = nullptr;
-    if (timetable_) timetable_->Monitor().BatchProgress = timetable_->Monitor().WriteToDeckEndOfFile = nullptr;
+    if (timetable_) {
+        timetable_->Monitor().BatchProgress = nullptr;
+        timetable_->Monitor().WriteToDeckEndOfFile = nullptr;
+    }
     if (recording_) recording_->SetReservations(nullptr);
     delete std::exchange(drops_, nullptr);
     delete std::exchange(write_page_, nullptr);

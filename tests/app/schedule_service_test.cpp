@@ -11,7 +11,7 @@
 
 #include "app/ini_file.h"
 #include "capture/framework.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -93,7 +93,7 @@ class ScheduleServiceTest : public ::testing::Test {
     test::TempDir out;
     fs::path ini = dir / "tessaline.INI";
     fs::path rtc = dir / "wakealarm";
-    VirtualFramework framework;
+    GraphHost framework;
     std::shared_ptr<VirtualDeck> deck;
     ManualClock clock{T(2024, 3, 9, 9, 58)};  // a Saturday
     std::vector<std::string> events;
