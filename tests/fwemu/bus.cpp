@@ -3,6 +3,7 @@
 // /dev/fwN files, transactions, address ranges, iso contexts driven by a bus clock of 8000
 // cycles a second, and the scripted events (bus resets, silence, unplug and replug).
 #include <linux/firewire-constants.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -227,6 +228,12 @@ uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size
             return RCODE_COMPLETE;
         }
         return LockIrm(*reg, tcode, data, length, reply);
+    }
+    // FCP frames to our own node reach whoever listens on the range, as on the kernel.
+    if (offset >= kFcpCommand && offset + length <= kFcpEnd &&
+        (tcode == TCODE_WRITE_BLOCK_REQUEST || tcode == TCODE_WRITE_QUADLET_REQUEST)) {
+        DeliverWrite(offset, Bytes(data, data + length), NodeId(Local()));
+        return RCODE_COMPLETE;
     }
     return RCODE_ADDRESS_ERROR;
 }
@@ -521,7 +528,9 @@ void StartBusThread() {
     if (b.thread_started) return;
     b.thread_started = true;
     DeckInit();
-    std::thread(BusThread).detach();
+    std::thread bus(BusThread);
+    pthread_setname_np(bus.native_handle(), "fwemu-bus");
+    bus.detach();
 }
 
 Client* NewClient(FdKind kind, int node) {
@@ -550,6 +559,7 @@ double NowSeconds() {
 }
 
 int DeckPhy() { return Deck().phy; }
+uint64_t BusCycle() { return TheBus().cycle; }
 
 uint32_t Be32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
@@ -720,7 +730,7 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
             fw_cdev_event_response e{};
             e.closure = r->closure;
             e.type = FW_CDEV_EVENT_RESPONSE;
-            PushEvent(c, EventBytes(e));
+            PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_response, data)));
             return 0;
         }
         case FW_CDEV_IOC_ALLOCATE: {
@@ -787,6 +797,7 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
         case FW_CDEV_IOC_STOP_ISO:
             if (c.iso) {
                 c.iso->started = false;
+                if (c.iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT) DeckReport();
                 Trace("iso-stop %s dropped=%llu", c.iso->type == 0 ? "transmit" : "receive",
                       static_cast<unsigned long long>(c.iso->dropped));
             }
@@ -832,12 +843,14 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
     }
 }
 
-void DeliverFcpResponse(const Bytes& frame) {
+void DeliverFcpResponse(const Bytes& frame) { DeliverWrite(kFcpResponse, frame, NodeId(Deck())); }
+
+void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
     Bus& b = TheBus();
     for (auto& [fd, c] : b.clients) {
         if (c->kind != FdKind::Node || c->gone) continue;
         for (const auto& [handle, range] : c->ranges) {
-            if (kFcpResponse < range.first || kFcpResponse + frame.size() > range.second) continue;
+            if (offset < range.first || offset + frame.size() > range.second) continue;
             const uint64_t closure = c->range_closures[handle];
             const uint32_t tcode = frame.size() == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
             if (c->abi >= 4) {
@@ -845,8 +858,8 @@ void DeliverFcpResponse(const Bytes& frame) {
                 e.closure = closure;
                 e.type = FW_CDEV_EVENT_REQUEST2;
                 e.tcode = tcode;
-                e.offset = kFcpResponse;
-                e.source_node_id = NodeId(Deck());
+                e.offset = offset;
+                e.source_node_id = source;
                 e.destination_node_id = NodeId(Local());
                 e.card = 0;
                 e.generation = b.generation;
@@ -858,15 +871,13 @@ void DeliverFcpResponse(const Bytes& frame) {
                 e.closure = closure;
                 e.type = FW_CDEV_EVENT_REQUEST;
                 e.tcode = tcode;
-                e.offset = kFcpResponse;
+                e.offset = offset;
                 e.handle = b.inbound_handle++;
                 e.length = static_cast<uint32_t>(frame.size());
                 PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request, data), frame.data(), frame.size()));
             }
         }
     }
-    (void)kFcpCommand;
-    (void)kFcpEnd;
 }
 
 void Log(const char* format, ...) {

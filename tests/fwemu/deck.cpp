@@ -7,6 +7,7 @@
 #include <linux/firewire-constants.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -66,6 +67,12 @@ struct Deck {
     // Recording.
     int tape = -1;
     uint64_t tape_packets = 0;
+    // Pacing of what we receive: bus time against the PCRs of the first PID that has them.
+    int pcr_pid = -1;
+    double pcr_first = 0;
+    uint64_t pcr_first_cycle = 0;
+    double pcr_max_error = 0;
+    uint64_t pcr_count = 0;
 };
 
 Deck& TheDeck() {
@@ -337,6 +344,8 @@ uint32_t Pcr(uint32_t& reg, bool& restored, const char* name, uint32_t tcode, co
     return RCODE_COMPLETE;
 }
 
+void Pacing(const uint8_t* ts, uint64_t cycle);
+
 }  // namespace
 
 const Settings& Config() {
@@ -354,6 +363,8 @@ const Settings& Config() {
         s->replug_eacces_ms = std::atoi(env("FWEMU_REPLUG_EACCES_MS").c_str());
         if (!env("FWEMU_POWER_MS").empty()) s->power_ms = std::atoi(env("FWEMU_POWER_MS").c_str());
         s->power_off = env("FWEMU_POWER") == "off";
+        s->rate = std::atof(env("FWEMU_RATE").c_str());
+        s->loop = env("FWEMU_LOOP") == "1";
         const std::string events = env("FWEMU_EVENTS");
         size_t at = 0;
         while (at < events.size()) {
@@ -402,6 +413,7 @@ void DeckInit() {
             d.file.clear();
         }
         if (d.packet_size != 0) d.per_cycle = PacketRate(d.file, d.packet_size) / 8000.0;
+        if (s.rate > 0) d.per_cycle = s.rate / (188.0 * 8) / 8000.0;
     }
     if (!s.tape.empty()) {
         d.tape = RealOpen(s.tape.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -465,6 +477,8 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
         if (static_cast<size_t>(n) > total - d.next) n = static_cast<int>(total - d.next);
         d.credit -= n;
         if (d.credit > kMaxSourcePacketsPerCycle) d.credit = kMaxSourcePacketsPerCycle;
+    } else if (Config().loop && total != 0) {
+        d.next = 0;
     } else if (!d.ended_logged && total != 0) {
         d.ended_logged = true;
         Trace("play ended after %zu source packets", total);
@@ -493,10 +507,41 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
     return true;
 }
 
+namespace {
+
+void Pacing(const uint8_t* ts, uint64_t cycle) {
+    Deck& d = TheDeck();
+    if (ts[0] != 0x47 || (ts[3] & 0x20) == 0 || ts[4] < 7 || (ts[5] & 0x10) == 0) return;
+    const int pid = (ts[1] & 0x1F) << 8 | ts[2];
+    if (d.pcr_pid >= 0 && pid != d.pcr_pid) return;
+    const uint64_t base = uint64_t{ts[6]} << 25 | uint64_t{ts[7]} << 17 | uint64_t{ts[8]} << 9 |
+                          uint64_t{ts[9]} << 1 | ts[10] >> 7;
+    const double t = static_cast<double>(base) / 90000.0;
+    if (d.pcr_pid < 0 || t < d.pcr_first) {
+        d.pcr_pid = pid;
+        d.pcr_first = t;
+        d.pcr_first_cycle = cycle;
+        return;
+    }
+    const double bus = static_cast<double>(cycle - d.pcr_first_cycle) / 8000.0;
+    d.pcr_max_error = std::max(d.pcr_max_error, std::fabs(bus - (t - d.pcr_first)));
+    ++d.pcr_count;
+}
+
+}  // namespace
+
+void DeckReport() {
+    Deck& d = TheDeck();
+    if (d.pcr_count == 0) return;
+    Trace("pacing max-error-ms=%.3f pcrs=%llu", d.pcr_max_error * 1000,
+          static_cast<unsigned long long>(d.pcr_count));
+}
+
 void DeckReceive(unsigned channel, const uint8_t* data, size_t length) {
     Deck& d = TheDeck();
     if (!Connected(d.ipcr) || channel != PcrChannel(d.ipcr)) return;
     d.last_signal = NowSeconds();
+    for (size_t at = 8; at + 192 <= length; at += 192) Pacing(data + at + 4, BusCycle());
     if (d.mode != Mode::Record || d.tape < 0 || length < 8) return;
     const size_t n = (length - 8) / 192;
     if (n == 0) return;

@@ -101,6 +101,8 @@ struct Settings {
     int replug_eacces_ms = 0;   // FWEMU_REPLUG_EACCES_MS: a replugged node is root's this long
     int power_ms = 300;         // FWEMU_POWER_MS: power-on time (INTERIM first)
     bool power_off = false;     // FWEMU_POWER=off: the deck starts switched off
+    double rate = 0;            // FWEMU_RATE: bits/s of TS to play instead of the PCR rate
+    bool loop = false;          // FWEMU_LOOP=1: play the file again and again (benchmarks)
     struct Window {
         double from = 0, to = 0;
     };
@@ -129,10 +131,15 @@ void DeckTick(double now_s);
 void DeckBusReset(double now_s);
 void DeckSetPresent(bool present);
 bool DeckTransmitting();
+// Writes what the deck measured of a stream it received (PCR pacing) to the trace.
+void DeckReport();
 
 // ---- bus.cpp services for the deck
 void DeliverFcpResponse(const Bytes& frame);
+// A write to our node's address space: to every client with a range that holds it.
+void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source);
 int DeckPhy();
 double NowSeconds();
+uint64_t BusCycle();
 
 }  // namespace fwemu
