@@ -492,7 +492,7 @@ void RunCycle() {
 // In fast pace the clock runs ahead while some iso stream can make progress.
 bool CanRunAhead() {
     Bus& b = TheBus();
-    bool deck_flow = Deck().present && DeckTransmitting() && !Silent();
+    bool deck_flow = Deck().present && DeckPlaying() && !Silent();
     for (auto& [fd, c] : b.clients) {
         if (!c->iso || !c->iso->started || c->gone) continue;
         if (c->iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT && !c->iso->queue.empty()) return true;

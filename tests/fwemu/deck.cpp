@@ -464,6 +464,12 @@ bool DeckTransmitting() {
     return d.present && d.power && (Connected(d.opcr) || d.broadcast_listener);
 }
 
+bool DeckPlaying() {
+    Deck& d = TheDeck();
+    const size_t total = d.packet_size ? d.file.size() / static_cast<size_t>(d.packet_size) : 0;
+    return DeckTransmitting() && d.next < total;
+}
+
 bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
     Deck& d = TheDeck();
     if (!DeckTransmitting()) return false;

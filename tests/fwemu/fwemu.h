@@ -131,6 +131,8 @@ void DeckTick(double now_s);
 void DeckBusReset(double now_s);
 void DeckSetPresent(bool present);
 bool DeckTransmitting();
+// Transmitting, and the file has more to play.
+bool DeckPlaying();
 // Writes what the deck measured of a stream it received (PCR pacing) to the trace.
 void DeckReport();
 
