@@ -648,8 +648,13 @@ void* MapIso(Client& c, size_t length) {
         errno = EINVAL;
         return MAP_FAILED;
     }
-    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // A page nobody may touch follows the buffer, so that reading past its last slot faults
+    // here as it would past the kernel's mapping.
+    const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* p = ::mmap(nullptr, length + guard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
     if (p == MAP_FAILED) return p;
+    mprotect(static_cast<uint8_t*>(p) + ((length + guard - 1) / guard) * guard, guard, PROT_NONE);
     c.map = static_cast<uint8_t*>(p);
     c.map_length = length;
     return p;
@@ -658,6 +663,8 @@ void* MapIso(Client& c, size_t length) {
 void ForgetMapping(void* addr) {
     for (auto& [fd, c] : TheBus().clients) {
         if (c->map == addr) {
+            const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            ::munmap(c->map + ((c->map_length + guard - 1) / guard) * guard, guard);
             c->map = nullptr;
             c->map_length = 0;
             if (c->iso) c->iso->started = false;

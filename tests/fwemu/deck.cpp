@@ -64,6 +64,7 @@ struct Deck {
     double credit = 0;
     uint8_t dbc = 0;
     bool ended_logged = false;
+    uint64_t sent = 0;
     // Recording.
     int tape = -1;
     uint64_t tape_packets = 0;
@@ -365,6 +366,7 @@ const Settings& Config() {
         s->power_off = env("FWEMU_POWER") == "off";
         s->rate = std::atof(env("FWEMU_RATE").c_str());
         s->loop = env("FWEMU_LOOP") == "1";
+        s->jumbo = env("FWEMU_JUMBO") == "1";
         const std::string events = env("FWEMU_EVENTS");
         size_t at = 0;
         while (at < events.size()) {
@@ -510,6 +512,8 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
         ++d.next;
     }
     d.dbc = static_cast<uint8_t>(d.dbc + 8 * n);
+    // A packet longer than any receive slot: 22 source packets of filler after these.
+    if (Config().jumbo && ++d.sent % 10 == 0) packet.resize(8 + 192 * 22, 0xFF);
     return true;
 }
 

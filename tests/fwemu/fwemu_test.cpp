@@ -3,6 +3,7 @@
 // program, the kernel interface and a D-VHS deck emulated beneath them (libfwemu.so, preloaded).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -129,6 +130,19 @@ TEST_F(FwemuRecord, Ts188IsTheFileTheDeckPlayed) {
 
 TEST_F(FwemuRecord, ProgramStreamMatchesTheVirtualDeck) { SameAsVirtualDeck("sample-sd.ts", "ps"); }
 
+// Packets that claim more than a receive slot holds (the controller stores what fits): the
+// recording goes on, and nothing is read past the slot (the emulated buffer ends in a guard page).
+TEST(FwemuRecordHostile, OversizedPacketsAreClampedToTheirSlot) {
+    TempDir dir;
+    Bus bus;
+    bus.play = SamplePath("sample-sd-192.ts").string();
+    bus.extra = "FWEMU_JUMBO=1";
+    const fs::path out = dir / "rec.m2ts";
+    const CommandResult r = RunCommand(Cli(bus, Record(out, "ts192", 2)));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_FALSE(ReadFile(out).empty()) << r.output;
+}
+
 // ---- Writing to tape -------------------------------------------------------------------------
 
 TEST(FwemuWrite, TwoFilesWithRecStartLandOnTapeInOrder) {
@@ -200,6 +214,22 @@ TEST(FwemuEvents, UnplugPastTheDeadlineEndsTheRecordingAndKeepsTheFile) {
     EXPECT_FALSE(got.empty()) << r.output;
     const Bytes played = ReadFile(bus.play);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), played.begin())) << r.output;
+}
+
+TEST(FwemuEvents, ADeckBackWithinTheDeadlineIsRecordedToTheEnd) {
+    TempDir dir;
+    Bus bus;
+    bus.play = SamplePath("sample-sd-192.ts").string();
+    bus.events = "unplug@0.1-1.5";
+    bus.log = (dir / "bus.log").string();
+    const fs::path out = dir / "rec.m2ts";
+    const CommandResult r = RunCommand(Cli(bus, Record(out, "ts192", 6)));
+    EXPECT_EQ(r.exit_code, 0) << r.output << ReadText(bus.log);
+    const Bytes got = ReadFile(out);
+    const Bytes played = ReadFile(bus.play);
+    // The deck plays on from where it was once it is back: the recording ends with its end.
+    ASSERT_GE(got.size(), size_t{192});
+    EXPECT_TRUE(std::equal(got.end() - 192, got.end(), played.end() - 192)) << r.output;
 }
 
 TEST(FwemuEvents, SilencePastTheDeadlineIsNoticed) {
