@@ -561,6 +561,16 @@ double NowSeconds() {
 int DeckPhy() { return Deck().phy; }
 uint64_t BusCycle() { return TheBus().cycle; }
 
+bool ListenerOn(unsigned channel) {
+    for (auto& [fd, c] : TheBus().clients) {
+        if (c->iso && c->iso->started && !c->gone && c->iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE &&
+            c->iso->channel == channel) {
+            return true;
+        }
+    }
+    return false;
+}
+
 uint32_t Be32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
 }

@@ -64,6 +64,7 @@ struct Deck {
     double credit = 0;
     uint8_t dbc = 0;
     bool ended_logged = false;
+    bool playing = false;
     uint64_t sent = 0;
     // Recording.
     int tape = -1;
@@ -469,7 +470,7 @@ bool DeckTransmitting() {
 bool DeckPlaying() {
     Deck& d = TheDeck();
     const size_t total = d.packet_size ? d.file.size() / static_cast<size_t>(d.packet_size) : 0;
-    return DeckTransmitting() && d.next < total;
+    return DeckTransmitting() && d.playing && d.next < total;
 }
 
 bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
@@ -478,7 +479,12 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
     channel = Connected(d.opcr) ? PcrChannel(d.opcr) : 63;
     const size_t total = d.packet_size ? d.file.size() / static_cast<size_t>(d.packet_size) : 0;
     int n = 0;
-    if (d.next < total) {
+    // The file starts once somebody listens, so that a recording can hold it from its first byte.
+    if (!d.playing && ListenerOn(channel)) {
+        d.playing = true;
+        Trace("play starts on channel %u", channel);
+    }
+    if (d.playing && d.next < total) {
         d.credit += Config().fast ? kMaxSourcePacketsPerCycle : d.per_cycle;
         n = static_cast<int>(std::floor(d.credit));
         if (n > kMaxSourcePacketsPerCycle) n = kMaxSourcePacketsPerCycle;

@@ -144,5 +144,7 @@ void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source);
 int DeckPhy();
 double NowSeconds();
 uint64_t BusCycle();
+// A receive context runs on the channel.
+bool ListenerOn(unsigned channel);
 
 }  // namespace fwemu
