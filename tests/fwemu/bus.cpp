@@ -690,7 +690,8 @@ ssize_t ReadEvent(int fd, void* buf, size_t n) {
             errno = EBADF;
             return -1;
         }
-        if (c->gone) {
+        // Events queued before the node went away are still handed out, as the kernel does.
+        if (c->gone && c->events.empty()) {
             errno = ENODEV;
             return -1;
         }

@@ -65,7 +65,6 @@ struct Deck {
     uint8_t dbc = 0;
     bool ended_logged = false;
     bool playing = false;
-    uint64_t sent = 0;
     // Recording.
     int tape = -1;
     uint64_t tape_packets = 0;
@@ -518,8 +517,8 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
         ++d.next;
     }
     d.dbc = static_cast<uint8_t>(d.dbc + 8 * n);
-    // A packet longer than any receive slot: 22 source packets of filler after these.
-    if (Config().jumbo && ++d.sent % 10 == 0) packet.resize(8 + 192 * 22, 0xFF);
+    // A hostile deck: every packet longer than any receive slot (filler after the data).
+    if (Config().jumbo) packet.resize(8 + 192 * 22, 0xFF);
     return true;
 }
 

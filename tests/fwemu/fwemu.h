@@ -103,7 +103,7 @@ struct Settings {
     bool power_off = false;     // FWEMU_POWER=off: the deck starts switched off
     double rate = 0;            // FWEMU_RATE: bits/s of TS to play instead of the PCR rate
     bool loop = false;
-    bool jumbo = false;         // FWEMU_JUMBO=1: every tenth packet claims 4232 bytes          // FWEMU_LOOP=1: play the file again and again (benchmarks)
+    bool jumbo = false;         // FWEMU_JUMBO=1: every packet claims 4232 bytes          // FWEMU_LOOP=1: play the file again and again (benchmarks)
     struct Window {
         double from = 0, to = 0;
     };
