@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "capture/ieee1394/fake_bus.h"
 #include "capture/ieee1394/ieee1394_deck.h"
+#include "tests/support/ieee1394/fake_bus.h"
 
 using namespace tessaline;
 using namespace tessaline::fw;

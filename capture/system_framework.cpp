@@ -76,7 +76,7 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
     return config;
 }
 
-void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) {
+void AddRealDecks(GraphHost& framework, std::vector<std::string>& notes) {
 #ifdef TESSALINE_HAVE_RAW1394
     const char* use = Env("TESSALINE_IEEE1394");
     if (use != nullptr && std::strcmp(use, "off") == 0) return;
@@ -85,8 +85,9 @@ void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) 
     for (auto& port : ports) {
         fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(port)));
     }
-    if (ports.empty() && !reason.empty()) {
-        notes.push_back("IEEE 1394: " + reason + "; no real deck can be listed");
+    if (!reason.empty()) {
+        notes.push_back("IEEE 1394: " + reason +
+                        (ports.empty() ? "; no real deck can be listed" : ""));
     }
 #else
     (void)framework;
@@ -96,7 +97,7 @@ void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes) 
 
 std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes) {
     // Real decks first; the virtual deck is listed after them.
-    auto framework = std::make_unique<VirtualFramework>();
+    auto framework = std::make_unique<GraphHost>();
     AddRealDecks(*framework, notes);
     if (auto config = VirtualDeckFromEnvironment(notes)) framework->AddDeck(std::move(*config));
     return framework;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/framework.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 
 namespace tessaline {
 
@@ -28,7 +28,7 @@ const char* VirtualDeckHelp();
 
 // Adds the IEEE 1394 decks found on this machine (none when TESSALINE_IEEE1394=off, or in a build
 // without the backend). When no bus can be used, one note says why.
-void AddRealDecks(VirtualFramework& framework, std::vector<std::string>& notes);
+void AddRealDecks(GraphHost& framework, std::vector<std::string>& notes);
 
 std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& notes);
 

@@ -1,7 +1,7 @@
 // devices --verbose: what each listed deck is and what it is doing now.
 #include <cstdio>
 
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 #include "tools/cli_capture.h"
 
 namespace tessaline::cli {
@@ -36,7 +36,7 @@ const char* ModeName(int32_t mode) {
 }  // namespace
 
 void PrintDeckDetails(CaptureSetup& setup) {
-    auto* framework = dynamic_cast<VirtualFramework*>(setup.framework.get());
+    auto* framework = dynamic_cast<GraphHost*>(setup.framework.get());
     if (framework == nullptr) return;
     // The device list holds the tape decks of the framework's list, in order, up to its limit.
     int index = 0;

@@ -66,6 +66,23 @@ Frame SubunitInfo(int page) {
 
 }  // namespace avc
 
+namespace {
+
+bool IsTransportOpcode(uint8_t opcode) {
+    return opcode == avc::kOpLoadMedium || opcode == avc::kOpRecord || opcode == avc::kOpPlay ||
+           opcode == avc::kOpWind;
+}
+
+// Whether a reply frame answers this command: same subunit, and the opcode echoed, except that
+// decks answer TRANSPORT STATE with the transport's mode (C1..C4) in the opcode byte.
+bool Answers(const Frame& reply, std::span<const uint8_t> command) {
+    if (reply.size() < 3 || reply[1] != command[1]) return false;
+    if (reply[2] == command[2]) return true;
+    return command[2] == avc::kOpTransportState && IsTransportOpcode(reply[2]);
+}
+
+}  // namespace
+
 AvcReply AvcClient::Transact(int phy, std::span<const uint8_t> command) {
     AvcReply reply;
     if (command.size() < 3) return reply;
@@ -78,7 +95,7 @@ AvcReply AvcClient::Transact(int phy, std::span<const uint8_t> command) {
         if (reply.status != BusStatus::Ok) return reply;
         const Frame& b = frame.bytes;
         if (frame.source_phy != phy || b.size() < 3 || b[0] < avc::kNotImplemented ||
-            b[1] != command[1] || b[2] != command[2]) {
+            !Answers(b, command)) {
             ++strays_;
             continue;
         }
@@ -104,9 +121,19 @@ PowerState DecodePower(const AvcReply& reply) {
 
 TransportState DecodeTransport(const AvcReply& reply) {
     TransportState state;
-    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 5) return state;
-    state.opcode = reply.bytes[3];
-    state.operand = reply.bytes[4];
+    if (!reply.ok() || reply.response != avc::kStable) return state;
+    const Frame& b = reply.bytes;
+    if (b.size() >= 4 && IsTransportOpcode(b[2])) {
+        // 0C 20 <mode> <state>: how decks answer.
+        state.opcode = b[2];
+        state.operand = b[3];
+    } else if (b.size() >= 5 && b[2] == avc::kOpTransportState) {
+        // 0C 20 D0 <mode> <state>: the opcode echoed, mode and state after it.
+        state.opcode = b[3];
+        state.operand = b[4];
+    } else {
+        return state;
+    }
     using K = TransportState::Kind;
     switch (state.opcode) {
         case avc::kOpRecord:

@@ -94,7 +94,8 @@ class AvcClient {
     explicit AvcClient(IFcpPort& port, AvcTiming timing = {}) : port_(port), timing_(timing) {}
 
     // Sends command to the node and returns its final answer: the first reply from that node that
-    // echoes the command's subunit and opcode and is not INTERIM. Timeout when none comes in
+    // echoes the command's subunit and opcode (for TRANSPORT STATE: carries a transport mode in
+    // the opcode byte) and is not INTERIM. Timeout when none comes in
     // time (the wait grows after an INTERIM); BusReset or IoError from the bus as they come.
     AvcReply Transact(int phy, std::span<const uint8_t> command);
 
@@ -112,8 +113,9 @@ enum class PowerState { On, Off, Unknown };
 // STABLE 70 = on, 60 = off; anything else (NOT IMPLEMENTED, IN TRANSITION, odd operands) unknown.
 PowerState DecodePower(const AvcReply& reply);
 
-// What the tape transport is doing, from a TRANSPORT STATE reply (opcode and operand echoed as
-// the state: C1 load, C2 record, C3 play, C4 wind).
+// What the tape transport is doing, from a TRANSPORT STATE reply: decks put the mode in the
+// opcode byte and the state after it (0C 20 C2 7D: record-pause); a reply that echoes D0 with
+// mode and state after it is read too. Modes: C1 load, C2 record, C3 play, C4 wind.
 struct TransportState {
     enum class Kind { Unknown, Stopped, Recording, RecordPause, Playing, PlayPause, Winding, Load };
     Kind kind = Kind::Unknown;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 
 namespace tessaline::fw {
 
@@ -185,7 +185,7 @@ std::string Ieee1394Deck::Describe() {
     return text;
 }
 
-int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
                      const DeckTiming& timing) {
     std::vector<DeckEntry> decks;
     {

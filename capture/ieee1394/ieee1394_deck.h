@@ -14,16 +14,17 @@
 #include "capture/ieee1394/streaming.h"
 
 namespace tessaline {
-class VirtualFramework;
+class GraphHost;
 }
 
 namespace tessaline::fw {
 
 struct DeckTiming {
     StreamTiming stream;
-    // After POWER ON is accepted the deck is asked this many times whether it is on yet.
-    int power_checks = 10;
-    std::chrono::milliseconds power_check_interval{300};
+    // After POWER ON is accepted the deck is asked this many times whether it is on yet (some
+    // decks take several seconds to come up from standby).
+    int power_checks = 16;
+    std::chrono::milliseconds power_check_interval{500};
     // Waits between those checks; tests make it return at once.
     std::function<void(std::chrono::milliseconds)> sleep;
 };
@@ -68,7 +69,7 @@ class Ieee1394Deck final : public DeckDriver {
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture
 // controller names decks. Returns how many were added.
-int AddIeee1394Decks(VirtualFramework& framework, const std::shared_ptr<Ieee1394Port>& port,
+int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
                      const DeckTiming& timing = {});
 
 }  // namespace tessaline::fw

@@ -1,13 +1,17 @@
 #include "capture/ieee1394/raw1394_bus.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <libavc1394/rom1394.h>
 #include <libiec61883/iec61883.h>
 #include <libraw1394/csr.h>
 #include <libraw1394/raw1394.h>
+#include <linux/firewire-cdev.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -24,14 +28,39 @@ constexpr int kMaxPorts = 16;
 constexpr unsigned kRecvPackets = 4000;
 constexpr unsigned kRecvMaxPayload = 2056;
 constexpr int kIrqInterval = 250;
-constexpr unsigned kXmitPackets = 1000;
+// Transmit: half a second of packets queued, so that a late wake-up does not starve the deck.
+constexpr unsigned kXmitPackets = 4000;
+// Cycles between reading the cycle timer and the first queued packet going out.
+constexpr unsigned kXmitStartLatency = 16;
+// Plug registers (IEC 61883-1), relative to the CSR base.
+constexpr nodeaddr_t kOpcr0 = 0x904;
+constexpr nodeaddr_t kIpcr0 = 0x984;
+constexpr quadlet_t kPcrP2pMask = 0x3Fu << 24;
+
+// Bandwidth allocation units (a quadlet's time at S1600) for one iso packet of `payload` bytes
+// at `speed`: the payload with the iso header and CRCs (3 quadlets), plus the usual overhead.
+int BandwidthUnits(int speed, size_t payload) {
+    const int per_quadlet = 16 >> std::clamp(speed, 0, 2);  // S100 16, S200 8, S400 4
+    return 512 + static_cast<int>((payload + 3) / 4 + 3) * per_quadlet;
+}
 
 nodeid_t NodeId(int phy, raw1394handle_t h) {
     return phy < 0 ? raw1394_get_local_id(h) : static_cast<nodeid_t>(kLocalBus | phy);
 }
 
-BusStatus ErrnoStatus() {
-    return errno == EAGAIN ? BusStatus::BusReset : BusStatus::IoError;
+// The transaction codes libraw1394 passes on (negated) for what went wrong on the bus itself.
+constexpr raw1394_errcode_t kErrGeneration = -0x13;  // the handle's generation is stale
+
+// Why a transaction failed. EAGAIN alone says little: libraw1394 gives it for a stale generation
+// and equally for a busy node, a send error, a missing ack or a conflict, and only the first is
+// a bus reset (the others are answered by retrying or by giving up, not by a node lookup).
+BusStatus FailureStatus(raw1394handle_t h) {
+    if (errno != EAGAIN) return BusStatus::IoError;
+    return raw1394_get_errcode(h) == kErrGeneration ? BusStatus::BusReset : BusStatus::IoError;
+}
+
+bool GenerationError(raw1394handle_t h) {
+    return errno == EAGAIN && raw1394_get_errcode(h) == kErrGeneration;
 }
 
 // A handle and who it belongs to; the handlers find their owner through the user data, which
@@ -46,6 +75,11 @@ class Handle {
     Handle& operator=(const Handle&) = delete;
     raw1394handle_t get() const noexcept { return h_; }
     explicit operator bool() const noexcept { return h_ != nullptr; }
+    // A fresh handle on the port: it lists /dev/fw* again and takes the bus's current generation.
+    void Reopen(int port) {
+        if (h_ != nullptr) raw1394_destroy_handle(h_);
+        h_ = raw1394_new_handle_on_port(port);
+    }
 
   private:
     raw1394handle_t h_;
@@ -61,17 +95,14 @@ void Drain(raw1394handle_t h) {
 
 class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
   public:
-    explicit RawPort(int port) : port_(port), handle_(port) {
-        if (!handle_) return;
-        raw1394_set_userdata(handle_.get(), this);
-        raw1394_set_bus_reset_handler(handle_.get(), &RawPort::OnReset);
-        raw1394_set_fcp_handler(handle_.get(), &RawPort::OnFcp);
-        raw1394_start_fcp_listen(handle_.get());
+    RawPort(int port, bool local_node_open)
+        : port_(port), handle_(port), local_open_(local_node_open) {
+        Install();
     }
     ~RawPort() override {
-        if (handle_) raw1394_stop_fcp_listen(handle_.get());
+        if (handle_ && listening_) raw1394_stop_fcp_listen(handle_.get());
     }
-    bool ok() const { return static_cast<bool>(handle_); }
+    bool ok() const { return static_cast<bool>(handle_) && listening_; }
 
     IFcpPort& Fcp() override { return *this; }
     IBus& Bus() override { return *this; }
@@ -82,18 +113,33 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
     // ---- FCP
     BusStatus Send(int phy, std::span<const uint8_t> command) override {
+        if (!handle_ && !Recreate()) return BusStatus::IoError;
         Drain(handle_.get());
         frames_.clear();
         quadlet_t buffer[128] = {};
         if (command.size() > sizeof buffer) return BusStatus::IoError;
         std::memcpy(buffer, command.data(), command.size());
         const size_t length = (command.size() + 3) & ~size_t{3};
+        const uint32_t resets = resets_;
+        errno = 0;
         const int rc = raw1394_write(handle_.get(), NodeId(phy, handle_.get()),
                                      CSR_REGISTER_BASE + CSR_FCP_COMMAND, length, buffer);
-        return rc == 0 ? BusStatus::Ok : ErrnoStatus();
+        if (rc == 0) return BusStatus::Ok;
+        BusStatus status = FailureStatus(handle_.get());
+        if (status == BusStatus::BusReset) {
+            StaleGeneration(resets);
+        } else if (!local_open_ && errno != EAGAIN) {
+            // Without the controller's own node the handle does its local work (the FCP
+            // address range, the IRM) through a deck's node; when that deck leaves, a fresh
+            // handle finds the nodes still there. The caller looks its deck up again.
+            Recreate();
+            status = BusStatus::BusReset;
+        }
+        return status;
     }
 
     BusStatus Receive(FcpFrame& frame, Clock::time_point deadline) override {
+        if (!handle_) return BusStatus::IoError;
         const uint32_t resets = resets_;
         for (;;) {
             // The answer may already have come in during the write.
@@ -115,73 +161,212 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
     // ---- Nodes
     BusStatus Nodes(std::vector<NodeInfo>& nodes) override {
-        Drain(handle_.get());
         nodes.clear();
+        if (!handle_ && !Recreate()) return BusStatus::IoError;
+        Drain(handle_.get());
         const int count = raw1394_get_nodecount(handle_.get());
-        if (count < 0) return ErrnoStatus();
+        if (count <= 0 || count > 63) return BusStatus::IoError;
         const int local = raw1394_get_local_id(handle_.get()) & 0x3F;
+        const unsigned generation = raw1394_get_generation(handle_.get());
+        // The ROMs are read once per bus generation: a node whose ROM cannot be read (no
+        // permission to its /dev/fw*) would otherwise have librom1394 complain on standard error
+        // at every lookup.
+        if (cache_valid_ && cache_resets_ == resets_ && cache_generation_ == generation &&
+            cache_.size() == static_cast<size_t>(count) && cache_local_ == local) {
+            nodes = cache_;
+            return BusStatus::Ok;
+        }
         for (int phy = 0; phy < count; ++phy) {
             NodeInfo info;
             info.phy = phy;
             info.is_local = phy == local;
-            if (!info.is_local) {
-                info.guid = rom1394_get_guid(handle_.get(), static_cast<nodeid_t>(phy));
-                // Zeroed first: for a bad node the call fails before it fills anything in.
-                rom1394_directory dir;
-                std::memset(&dir, 0, sizeof dir);
-                if (rom1394_get_directory(handle_.get(), static_cast<nodeid_t>(phy), &dir) >= 0) {
-                    info.avc = rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
-                    info.vendor_id = dir.vendor_id;
-                    info.model_id = dir.model_id;
-                    if (dir.label != nullptr && dir.label[0] != '\0') {
-                        // Textual leaves joined by blanks, usually vendor then model.
-                        const std::string label = dir.label;
-                        const size_t space = label.find(' ');
-                        info.vendor = label.substr(0, space);
-                        if (space != std::string::npos) info.model = label.substr(space + 1);
-                    }
-                    rom1394_free_directory(&dir);
-                }
-            }
+            if (!info.is_local) ReadRom(phy, info);
             nodes.push_back(std::move(info));
         }
+        cache_ = nodes;
+        cache_valid_ = true;
+        cache_resets_ = resets_;
+        cache_generation_ = generation;
+        cache_local_ = local;
         return BusStatus::Ok;
     }
 
+    void Rescan() override {
+        // A node plugged in again gets a new /dev/fw*, which the handle ignores for good when it
+        // could not open it at once (udev had not yet set its permissions). A new handle lists
+        // /dev afresh; not more than once a second.
+        const auto now = Clock::now();
+        if (now - last_rescan_ < std::chrono::seconds(1)) return;
+        last_rescan_ = now;
+        Recreate();
+    }
+
     uint32_t Generation() override {
-        Drain(handle_.get());
+        if (handle_) Drain(handle_.get());
         return resets_;
     }
 
     // ---- CMP
+    // libiec61883 retries EAGAIN itself but never reads the handle's events, so a stale
+    // generation fails every try: then the handle is made anew and the call tried once more.
     int Connect(CmpConnection& c) override {
-        Drain(handle_.get());
-        raw1394handle_t h = handle_.get();
-        c.channel = iec61883_cmp_connect(h, NodeId(c.output_phy, h), &c.output_plug,
-                                         NodeId(c.input_phy, h), &c.input_plug, &c.bandwidth);
-        return c.channel;
+        const bool sending = c.output_phy < 0;
+        const int channel = WithFreshGeneration([&](raw1394handle_t h) {
+            CmpConnection attempt = c;
+            // We have no output plug for the library to read a bandwidth from: none is asked
+            // for here, and what we send is allocated below.
+            if (sending) attempt.bandwidth = 0;
+            attempt.channel = iec61883_cmp_connect(h, NodeId(c.output_phy, h), &attempt.output_plug,
+                                                   NodeId(c.input_phy, h), &attempt.input_plug,
+                                                   &attempt.bandwidth);
+            if (attempt.channel >= 0) c = attempt;
+            return attempt.channel;
+        });
+        if (channel >= 0 && sending) AllocateSendBandwidth(c);
+        return channel;
     }
     int Reconnect(CmpConnection& c) override {
-        Drain(handle_.get());
-        raw1394handle_t h = handle_.get();
-        const int channel =
-            iec61883_cmp_reconnect(h, NodeId(c.output_phy, h), &c.output_plug,
-                                   NodeId(c.input_phy, h), &c.input_plug, &c.bandwidth, c.channel);
-        if (channel >= 0) c.channel = channel;
+        const bool sending = c.output_phy < 0;
+        const int channel = WithFreshGeneration([&](raw1394handle_t h) {
+            CmpConnection attempt = c;
+            if (sending) attempt.bandwidth = 0;
+            const int ch = iec61883_cmp_reconnect(h, NodeId(c.output_phy, h), &attempt.output_plug,
+                                                  NodeId(c.input_phy, h), &attempt.input_plug,
+                                                  &attempt.bandwidth, c.channel);
+            if (ch >= 0) {
+                attempt.channel = ch;
+                c = attempt;
+            }
+            return ch;
+        });
+        if (channel < 0) return channel;
+        // The resource manager forgot our bandwidth with the reset.
+        if (sending) AllocateSendBandwidth(c);
+        // The deck keeps its connection count over a reset and the reconnection adds ours
+        // again: a count of 2 would keep the deck's channel forever after we disconnect.
+        SetSingleConnection(c);
         return channel;
     }
     void Disconnect(const CmpConnection& c) override {
         if (c.channel < 0) return;
-        Drain(handle_.get());
-        raw1394handle_t h = handle_.get();
-        iec61883_cmp_disconnect(h, NodeId(c.output_phy, h), c.output_plug, NodeId(c.input_phy, h),
-                                c.input_plug, static_cast<unsigned>(c.channel),
-                                static_cast<unsigned>(c.bandwidth));
+        WithFreshGeneration([&](raw1394handle_t h) {
+            return iec61883_cmp_disconnect(
+                h, NodeId(c.output_phy, h), c.output_plug, NodeId(c.input_phy, h), c.input_plug,
+                static_cast<unsigned>(c.channel), static_cast<unsigned>(std::max(c.bandwidth, 0)));
+        });
     }
 
     int port() const { return port_; }
 
   private:
+    void Install() {
+        listening_ = false;
+        cache_valid_ = false;
+        if (!handle_) return;
+        raw1394_set_userdata(handle_.get(), this);
+        raw1394_set_bus_reset_handler(handle_.get(), &RawPort::OnReset);
+        raw1394_set_fcp_handler(handle_.get(), &RawPort::OnFcp);
+        listening_ = raw1394_start_fcp_listen(handle_.get()) == 0;
+    }
+
+    // Drops the control handle and opens a new one on the port. Counts as a bus reset: the node
+    // numbers may be new, and so callers look their deck up again.
+    bool Recreate() {
+        if (handle_ && listening_) raw1394_stop_fcp_listen(handle_.get());
+        handle_.Reopen(port_);
+        Install();
+        frames_.clear();
+        ++resets_;
+        return ok();
+    }
+
+    // A generation error on the control handle. When the reset has not reached the handle by now
+    // (its event comes only through the controller's own node, which we may not be allowed to
+    // open) the handle would stay stale for ever: a fresh one takes the new generation.
+    void StaleGeneration(uint32_t resets_before) {
+        Drain(handle_.get());
+        if (resets_ == resets_before) Recreate();
+    }
+
+    template <typename Call>
+    int WithFreshGeneration(Call call) {
+        if (!handle_ && !Recreate()) return -1;
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            Drain(handle_.get());
+            const uint32_t resets = resets_;
+            errno = 0;
+            const int result = call(handle_.get());
+            if (result >= 0 || !GenerationError(handle_.get())) return result;
+            StaleGeneration(resets);
+            if (!handle_) return -1;
+        }
+        return -1;
+    }
+
+    // Sending: the speed the bus between us and the deck allows, at most S200, and the
+    // bandwidth a full packet needs at that speed, taken from the resource manager.
+    void AllocateSendBandwidth(CmpConnection& c) {
+        raw1394handle_t h = handle_.get();
+        const int bus_speed = raw1394_get_speed(h, NodeId(c.input_phy, h));
+        c.speed = bus_speed < 0 ? RAW1394_ISO_SPEED_100 : std::min(bus_speed, 1);
+        const int units = BandwidthUnits(c.speed, kCipHeaderBytes + 5 * kSourcePacketBytes);
+        c.bandwidth =
+            raw1394_bandwidth_modify(h, static_cast<unsigned>(units), RAW1394_MODIFY_ALLOC) == 0
+                ? units
+                : 0;
+    }
+
+    // Makes the deck's plug count exactly one point-to-point connection, by compare-swap.
+    void SetSingleConnection(const CmpConnection& c) {
+        raw1394handle_t h = handle_.get();
+        const bool sending = c.output_phy < 0;
+        const int plug = sending ? c.input_plug : c.output_plug;
+        if (plug < 0 || plug > 30) return;
+        const nodeid_t node = NodeId(sending ? c.input_phy : c.output_phy, h);
+        const nodeaddr_t addr =
+            CSR_REGISTER_BASE + (sending ? kIpcr0 : kOpcr0) + 4 * static_cast<nodeaddr_t>(plug);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            quadlet_t wire = 0;
+            if (raw1394_read(h, node, addr, 4, &wire) != 0) return;
+            const quadlet_t old = ntohl(wire);
+            if ((old & kPcrP2pMask) == (1u << 24)) return;
+            const quadlet_t value = (old & ~kPcrP2pMask) | (1u << 24);
+            quadlet_t result = 0;
+            if (raw1394_lock(h, node, addr, RAW1394_EXTCODE_COMPARE_SWAP, htonl(value), htonl(old),
+                             &result) != 0) {
+                return;
+            }
+            if (ntohl(result) == old) return;  // swapped; else the plug changed meanwhile
+        }
+    }
+
+    void ReadRom(int phy, NodeInfo& info) {
+        raw1394handle_t h = handle_.get();
+        info.guid = rom1394_get_guid(h, static_cast<nodeid_t>(phy));
+        // Zeroed first: for a bad node the call fails before it fills anything in.
+        rom1394_directory dir;
+        std::memset(&dir, 0, sizeof dir);
+        if (rom1394_get_directory(h, static_cast<nodeid_t>(phy), &dir) < 0) return;
+        info.avc = rom1394_get_node_type(&dir) == ROM1394_NODE_TYPE_AVC;
+        info.vendor_id = dir.vendor_id;
+        info.model_id = dir.model_id;
+        if (dir.label != nullptr) {
+            // Textual leaves joined by blanks, usually vendor then model. They come from the
+            // device: bounded, and only printable ASCII kept.
+            std::string label;
+            for (const char* p = dir.label; *p != '\0' && label.size() < 256; ++p) {
+                const unsigned char ch = static_cast<unsigned char>(*p);
+                label += ch >= 0x20 && ch < 0x7F ? static_cast<char>(ch) : '?';
+            }
+            const size_t space = label.find(' ');
+            if (!label.empty()) {
+                info.vendor = label.substr(0, space);
+                if (space != std::string::npos) info.model = label.substr(space + 1);
+            }
+        }
+        rom1394_free_directory(&dir);
+    }
+
     static int OnReset(raw1394handle_t h, unsigned int generation) {
         raw1394_update_generation(h, generation);
         if (auto* self = static_cast<RawPort*>(raw1394_get_userdata(h))) ++self->resets_;
@@ -197,8 +382,17 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
     int port_;
     Handle handle_;
+    // Whether the controller's own /dev/fw* could be opened (else bus resets go unannounced).
+    bool local_open_;
+    bool listening_ = false;
     uint32_t resets_ = 0;
     std::deque<FcpFrame> frames_;
+    std::vector<NodeInfo> cache_;
+    bool cache_valid_ = false;
+    uint32_t cache_resets_ = 0;
+    unsigned cache_generation_ = 0;
+    int cache_local_ = -1;
+    Clock::time_point last_rescan_{};
 };
 
 class RawIsoSource final : public IIsoSource {
@@ -242,7 +436,9 @@ class RawIsoSource final : public IIsoSource {
                                             unsigned int dropped) {
         auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h));
         if (self == nullptr || self->sink_ == nullptr) return RAW1394_ISO_OK;
-        const IsoPacket p{data, len, channel, tag, sy, cycle, dropped};
+        // The kernel reports the length from the packet's own header; never more than a slot.
+        const IsoPacket p{data,   std::min<unsigned>(len, kRecvMaxPayload), channel, tag, sy, cycle,
+                          dropped};
         // Never DEFER: on the current kernel stack that abandons the rest of the batch.
         return self->sink_->Packet(p) ? RAW1394_ISO_OK : RAW1394_ISO_ERROR;
     }
@@ -265,15 +461,21 @@ class RawIsoSink final : public IIsoSink {
         raw1394_set_userdata(handle_.get(), this);
         raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSink::OnReset);
     }
-    ~RawIsoSink() override { Stop(false); }
+    ~RawIsoSink() override { Stop(false, -1); }
 
-    bool Start(int channel, IsoPacketSource& source) override {
+    bool Start(int channel, IsoPacketSource& source, int speed) override {
         if (!handle_) return false;
         source_ = &source;
-        if (raw1394_iso_xmit_init(handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
-                                  static_cast<unsigned>(kMaxIsoPayload),
-                                  static_cast<unsigned char>(channel), RAW1394_ISO_SPEED_200,
-                                  kIrqInterval) != 0) {
+        // Source packet stamps are counted from the cycle a packet goes out in. The library
+        // tells it only when the start cycle was given, so it is counted from the cycle timer.
+        quadlet_t cycle_timer = 0;
+        uint64_t local_time = 0;
+        if (raw1394_read_cycle_timer(handle_.get(), &cycle_timer, &local_time) != 0) return false;
+        cycle_ = (((cycle_timer >> 12) & 0x1FFF) + kXmitStartLatency) % 8000;
+        if (raw1394_iso_xmit_init(
+                handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
+                static_cast<unsigned>(kMaxIsoPayload), static_cast<unsigned char>(channel),
+                static_cast<raw1394_iso_speed>(std::clamp(speed, 0, 1)), kIrqInterval) != 0) {
             return false;
         }
         started_ = true;
@@ -285,10 +487,28 @@ class RawIsoSink final : public IIsoSink {
         if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;
         return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
     }
-    void Stop(bool drain) override {
+    void Stop(bool drain, int stop_fd) override {
         if (!started_) return;
         started_ = false;
-        if (drain) raw1394_iso_xmit_sync(handle_.get());
+        // raw1394_iso_xmit_sync() waits without bound; the queue lasts kXmitPackets cycles, so
+        // that long (and a margin) is waited here instead, handling the handle's events and
+        // giving up at once on a stop request.
+        if (drain) {
+            const auto deadline = Clock::now() + std::chrono::microseconds(125) * kXmitPackets +
+                                  std::chrono::milliseconds(500);
+            for (;;) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                if (left.count() <= 0) break;
+                pollfd fds[2] = {{raw1394_get_fd(handle_.get()), POLLIN | POLLPRI, 0},
+                                 {stop_fd, POLLIN, 0}};
+                const int n = poll(fds, stop_fd >= 0 ? 2 : 1, static_cast<int>(left.count()));
+                if (n < 0 && errno != EINTR) break;
+                if (n <= 0) continue;
+                if (stop_fd >= 0 && (fds[1].revents & POLLIN) != 0) break;
+                if (raw1394_loop_iterate(handle_.get()) != 0) break;
+            }
+        }
         raw1394_iso_shutdown(handle_.get());
     }
 
@@ -298,7 +518,9 @@ class RawIsoSink final : public IIsoSink {
                                           unsigned int /*dropped*/) {
         auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h));
         if (self == nullptr || self->source_ == nullptr) return RAW1394_ISO_ERROR;
-        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) : self->cycle_;
+        // After the last packet nothing more is queued, so that the queue can run dry.
+        if (self->source_->Done()) return RAW1394_ISO_DEFER;
+        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) % 8000 : self->cycle_;
         self->cycle_ = (at + 1) % 8000;
         unsigned t = 0, s = 0;
         *len = static_cast<unsigned>(self->source_->Fill(data, kMaxIsoPayload, at, t, s));
@@ -349,6 +571,50 @@ std::string DeviceReason(int open_errno) {
            (open_errno != 0 ? std::strerror(open_errno) : "no port with nodes");
 }
 
+// Whether the controller's own /dev/fw* node can be opened. Bus resets are announced only through
+// it; without it the program still works, but learns of resets late, from failing requests.
+// Returns false with the node's name (or a general one) in `node` when it cannot be.
+bool LocalNodeOpens(std::string& node) {
+    std::vector<std::string> closed;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("fw", 0) != 0 || name.size() < 3 ||
+            name.find_first_not_of("0123456789", 2) != std::string::npos) {
+            continue;
+        }
+        const std::string path = entry.path().string();
+        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            closed.push_back(path);
+            continue;
+        }
+        fw_cdev_event_bus_reset reset{};
+        fw_cdev_get_info info{};
+        info.version = 4;
+        info.bus_reset = reinterpret_cast<uintptr_t>(&reset);
+        const bool local =
+            ioctl(fd, FW_CDEV_IOC_GET_INFO, &info) == 0 && reset.node_id == reset.local_node_id;
+        close(fd);
+        if (local) return true;
+    }
+    // Which of the closed nodes is the controller, sysfs tells.
+    for (const std::string& path : closed) {
+        const std::string sys = "/sys/bus/firewire/devices/" +
+                                std::filesystem::path(path).filename().string() + "/is_local";
+        std::FILE* f = std::fopen(sys.c_str(), "r");
+        if (f == nullptr) continue;
+        const int c = std::fgetc(f);
+        std::fclose(f);
+        if (c == '1') {
+            node = path;
+            return false;
+        }
+    }
+    node = "the controller's own /dev/fw* node";
+    return closed.empty();
+}
+
 }  // namespace
 
 std::vector<std::unique_ptr<IBusPort>> OpenRaw1394Ports(std::string& reason) {
@@ -363,12 +629,20 @@ std::vector<std::unique_ptr<IBusPort>> OpenRaw1394Ports(std::string& reason) {
     const int count = raw1394_get_port_info(probe, info, kMaxPorts);
     const int saved = errno;
     raw1394_destroy_handle(probe);
+    std::string local_node;
+    const bool local_open = LocalNodeOpens(local_node);
     for (int port = 0; port < count && port < kMaxPorts; ++port) {
         if (info[port].nodes <= 0) continue;
-        auto raw = std::make_unique<RawPort>(port);
+        auto raw = std::make_unique<RawPort>(port, local_open);
         if (raw->ok()) ports.push_back(std::move(raw));
     }
-    if (ports.empty()) reason = DeviceReason(count < 0 ? saved : 0);
+    if (ports.empty()) {
+        reason = DeviceReason(count < 0 ? saved : 0);
+    } else if (!local_open) {
+        reason = "cannot open " + local_node +
+                 " (no permission): bus resets are noticed only late (see \"Recording from a "
+                 "real deck\" in the README)";
+    }
     return ports;
 }
 

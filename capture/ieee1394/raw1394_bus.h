@@ -12,7 +12,8 @@
 namespace tessaline::fw {
 
 // Opens every IEEE 1394 port that has nodes. When none can be used, `reason` says why in one
-// line (no controller, or no permission to /dev/fw*).
+// line (no controller, or no permission to /dev/fw*); when ports open but the controller's own
+// node does not, `reason` says that (ports are still returned).
 std::vector<std::unique_ptr<IBusPort>> OpenRaw1394Ports(std::string& reason);
 
 }  // namespace tessaline::fw

@@ -1,8 +1,8 @@
 // The four narrow doors between the IEEE 1394 backend and the bus: FCP transactions for AV/C,
 // the node list, connection management (CMP), and the isochronous receive and transmit sides.
 // The real implementations wrap libraw1394, librom1394 and libiec61883 (raw1394_bus.*); the tests
-// drive the same code through scripted fakes (fake_bus.*). Everything above these doors is plain
-// C++ that never touches a library.
+// drive the same code through scripted fakes (tests/support/ieee1394/fake_bus.*). Everything above
+// these doors is plain C++ that never touches a library.
 #pragma once
 
 #include <chrono>
@@ -60,6 +60,9 @@ class IBus {
     virtual BusStatus Nodes(std::vector<NodeInfo>& nodes) = 0;
     // Counts bus resets seen so far; a change means node numbers may have changed.
     virtual uint32_t Generation() = 0;
+    // Looks for nodes afresh, for one that Nodes() may have missed (a device plugged in again
+    // before it could be opened). Cheap to call often: the bus limits how often it really looks.
+    virtual void Rescan() {}
 };
 
 // A half point-to-point connection as libiec61883 makes it: plugs of -1 mean "the first free
@@ -72,6 +75,9 @@ struct CmpConnection {
     int input_plug = -1;
     int bandwidth = 1;
     int channel = -1;
+    // Set by Connect for a stream we send: the speed to send at (0 S100, 1 S200), never faster
+    // than the bus between us and the deck allows.
+    int speed = 1;
 };
 
 class ICmp {
@@ -127,14 +133,17 @@ class IsoPacketSource {
     virtual bool Done() const = 0;
 };
 
+// The transmit side. Once the source is Done() it is asked for no more packets (the queue is
+// left to run dry rather than filled with empty ones), so that a drain can end.
 class IIsoSink {
   public:
     virtual ~IIsoSink() = default;
-    virtual bool Start(int channel, IsoPacketSource& source) = 0;
+    virtual bool Start(int channel, IsoPacketSource& source, int speed) = 0;
     virtual int Fd() = 0;
     virtual IsoStatus Iterate() = 0;
-    // Waits until what was queued has gone out, then releases the channel's DMA context.
-    virtual void Stop(bool drain) = 0;
+    // With drain, waits until what was queued has gone out, at most as long as the queue lasts
+    // plus a margin and never past stop_fd becoming readable; then releases the DMA context.
+    virtual void Stop(bool drain, int stop_fd) = 0;
 };
 
 // One bus as the backend uses it: the control side shared behind a lock, and a fresh iso side for

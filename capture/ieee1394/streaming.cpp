@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "capture/ieee1394/enumerate.h"
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 
 namespace tessaline::fw {
 namespace {
@@ -101,6 +101,12 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     int32_t event = 0;
     box.Set(report);
 
+    // Packets heard on our channel, and when the last of them came.
+    auto heard = [&] { return parser.stats().packets - parser.stats().wrong_channel; };
+    uint64_t heard_before = 0;
+    Clock::time_point last_heard = Clock::now();
+    Clock::time_point last_silence_retry = last_heard;
+
     while (!stop.raised()) {
         const bool readable = WaitReadable(source->Fd(), stop, timing.poll);
         if (stop.raised()) break;
@@ -113,6 +119,12 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             buffer.clear();
         }
         report.cip = parser.stats();
+        const auto now = Clock::now();
+        if (heard() != heard_before) {
+            heard_before = heard();
+            last_heard = now;
+            last_silence_retry = now;
+        }
         if (status == IsoStatus::Error) {
             report.error = "the receive handle failed";
             event = EC_ERRORABORT;
@@ -124,14 +136,39 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
 
         bool reset = status == IsoStatus::BusReset;
+        bool silent = false;
+        if (!reset && !away && now - last_heard >= timing.silence) {
+            if (now - last_heard >= timing.silence + timing.reconnect_deadline) {
+                report.error =
+                    "no stream from the deck on channel " + std::to_string(channel) + " for " +
+                    std::to_string(
+                        std::chrono::duration_cast<std::chrono::seconds>(now - last_heard)
+                            .count()) +
+                    " s";
+                event = EC_ERRORABORT;
+                break;
+            }
+            // Quiet without a reset: connect again, once per silence period.
+            silent = now - last_silence_retry >= timing.silence;
+            if (silent) last_silence_retry = now;
+        }
         std::optional<int> phy;
         int new_channel = -1;
-        if (reset || away) {
+        if (reset || away || silent) {
             std::lock_guard lock(port.mutex());
             generation = port.bus().Bus().Generation();
             phy = FindPhyByGuid(port.bus().Bus(), guid);
+            if (!phy) {
+                // Plugged in again but not yet seen (its node could not be opened at once).
+                port.bus().Bus().Rescan();
+                phy = FindPhyByGuid(port.bus().Bus(), guid);
+            }
             if (phy) {
                 conn.output_phy = *phy;
+                if (silent && report.connected) {
+                    port.bus().Cmp().Disconnect(conn);
+                    report.connected = false;
+                }
                 new_channel = report.connected ? port.bus().Cmp().Reconnect(conn)
                                                : port.bus().Cmp().Connect(conn);
                 if (new_channel >= 0) {
@@ -145,7 +182,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             if (port.bus().Bus().Generation() != generation) {
                 // A reset the iso handle did not report; look again on the next round.
                 away = true;
-                away_since = Clock::now();
+                away_since = now;
             }
             box.Set(report);
             continue;
@@ -154,9 +191,9 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             // Unplugged, or its plug not back yet: keep what we have, wait a little longer.
             if (!away) {
                 away = true;
-                away_since = Clock::now();
+                away_since = now;
             }
-            if (Clock::now() - away_since >= timing.reconnect_deadline) {
+            if (now - away_since >= timing.reconnect_deadline) {
                 report.error = phy ? "the connection to the deck could not be restored"
                                    : "the deck left the bus";
                 event = EC_ERRORABORT;
@@ -167,7 +204,13 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
         away = false;
         ++report.reconnects;
-        if (new_channel != channel) {
+        if (!silent) {
+            // Back after a reset: the silence clock starts again (a quiet deck does not).
+            last_heard = now;
+            last_silence_retry = now;
+        }
+        if (new_channel != channel || silent) {
+            // A new channel, or a quiet one: listen afresh.
             source->Stop();
             source = port.bus().OpenIsoSource();
             if (!source || !source->Start(new_channel)) {
@@ -232,24 +275,94 @@ bool ScanTransmitFile(const std::string& path, TransmitPlan& plan, std::string& 
     return true;
 }
 
+namespace {
+// How far the file is read ahead, and in what pieces.
+constexpr size_t kReadAheadBytes = size_t{4} << 20;
+constexpr size_t kReadChunkPackets = 512;
+}  // namespace
+
 TsFeeder::TsFeeder(std::FILE* file, const TransmitPlan& plan, uint8_t source_id)
     : file_(file),
       plan_(plan),
       writer_(source_id),
-      per_cycle_(plan.ts_packets_per_second / kCyclesPerSecond) {}
+      per_cycle_(plan.ts_packets_per_second / kCyclesPerSecond),
+      reader_([this] { ReadAhead(); }) {}
 
-bool TsFeeder::NextPacket(uint8_t* ts188) {
-    uint8_t packet[kSourcePacketBytes];
-    const size_t size = static_cast<size_t>(plan_.packet_size);
-    const size_t n = std::fread(packet, 1, size, file_);
-    if (n != size) {
-        // A short read after the scan means the file changed or failed under us.
-        read_error_ = n != 0 || std::ferror(file_) != 0;
-        return false;
+TsFeeder::~TsFeeder() {
+    {
+        std::lock_guard lock(mu_);
+        quit_ = true;
     }
-    // 192-byte files carry their own arrival stamps; the deck gets ours, for the rate we send.
-    std::memcpy(ts188, packet + (size - kTsBytes), kTsBytes);
-    return true;
+    room_.notify_all();
+    reader_.join();
+}
+
+bool TsFeeder::read_error() const noexcept {
+    std::lock_guard lock(mu_);
+    return reader_failed_;
+}
+
+void TsFeeder::ReadAhead() {
+    const size_t size = static_cast<size_t>(plan_.packet_size);
+    const bool valid = size == kTsBytes || size == kSourcePacketBytes;
+    std::vector<uint8_t> raw(kReadChunkPackets * (valid ? size : kTsBytes));
+    uint64_t packets = 0;
+    bool failed = !valid || file_ == nullptr;
+    while (!failed) {
+        {
+            std::unique_lock lock(mu_);
+            room_.wait(lock, [&] { return quit_ || buffered_ < kReadAheadBytes; });
+            if (quit_) break;
+        }
+        const size_t n = std::fread(raw.data(), 1, raw.size(), file_);
+        if (n % size != 0 || std::ferror(file_) != 0) {
+            failed = true;  // a cut packet, or a read error
+            break;
+        }
+        if (n == 0) {
+            // The end, where the scan found it; a file that shrank meanwhile is an error.
+            failed = packets != plan_.packets;
+            break;
+        }
+        std::vector<uint8_t> chunk;
+        chunk.reserve(n / size * kTsBytes);
+        for (size_t pos = 0; pos < n; pos += size) {
+            // 192-byte files carry their own arrival stamps; the deck gets ours.
+            const uint8_t* ts = raw.data() + pos + (size - kTsBytes);
+            chunk.insert(chunk.end(), ts, ts + kTsBytes);
+        }
+        packets += n / size;
+        std::lock_guard lock(mu_);
+        buffered_ += chunk.size();
+        chunks_.push_back(std::move(chunk));
+    }
+    std::lock_guard lock(mu_);
+    reader_finished_ = true;
+    reader_failed_ = failed;
+}
+
+// Takes the next TS packet read ahead. False when none is there: `ended` tells whether none
+// ever will be.
+bool TsFeeder::NextPacket(uint8_t* ts188) {
+    bool took = false;
+    {
+        std::lock_guard lock(mu_);
+        if (!chunks_.empty()) {
+            std::vector<uint8_t>& front = chunks_.front();
+            std::memcpy(ts188, front.data() + front_used_, kTsBytes);
+            front_used_ += kTsBytes;
+            buffered_ -= kTsBytes;
+            if (front_used_ >= front.size()) {
+                chunks_.pop_front();
+                front_used_ = 0;
+            }
+            took = true;
+        } else if (reader_finished_) {
+            done_.store(true, std::memory_order_release);
+        }
+    }
+    if (took) room_.notify_one();
+    return took;
 }
 
 size_t TsFeeder::Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& tag, unsigned& sy) {
@@ -257,13 +370,13 @@ size_t TsFeeder::Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& 
     sy = 0;
     uint8_t packets[kMaxSourcePacketsPerCycle * kSourcePacketBytes];
     int count = 0;
-    if (!eof_) {
+    if (!Done()) {
         credit_ += per_cycle_;
         const unsigned stamp_cycle = (cycle + kStampDelayCycles) % kCyclesPerSecond;
         while (credit_ >= 1.0 && count < kMaxSourcePacketsPerCycle) {
             uint8_t* sp = packets + count * kSourcePacketBytes;
             if (!NextPacket(sp + kSphBytes)) {
-                eof_ = true;
+                if (!Done()) underruns_.fetch_add(1, std::memory_order_relaxed);
                 break;
             }
             // Spread the packets of one cycle over it (3072 ticks per cycle).
@@ -273,10 +386,14 @@ size_t TsFeeder::Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& 
             credit_ -= 1.0;
         }
         if (credit_ > kMaxSourcePacketsPerCycle) credit_ = kMaxSourcePacketsPerCycle;
+        // The last packet taken may have been the file's last: say so now, not a cycle later.
+        if (count > 0) {
+            std::lock_guard lock(mu_);
+            if (chunks_.empty() && reader_finished_) done_.store(true, std::memory_order_release);
+        }
     }
     const size_t length = writer_.SourcePackets(data, capacity, packets, count);
-    sent_ += static_cast<uint64_t>(count);
-    if (eof_) done_ = true;
+    sent_.fetch_add(static_cast<uint64_t>(count), std::memory_order_relaxed);
     return length;
 }
 
@@ -308,11 +425,6 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
         }
         conn.input_phy = *phy;
         channel = port.bus().Cmp().Connect(conn);
-        if (channel < 0) {
-            // The bandwidth estimate reads the deck's output plug; try without allocating.
-            conn = CmpConnection{-1, -1, *phy, -1, 0, -1};
-            channel = port.bus().Cmp().Connect(conn);
-        }
         local = port.bus().LocalPhy();
     }
     report.connected = channel >= 0;
@@ -322,7 +434,9 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
     TsFeeder feeder(file.get(), plan, static_cast<uint8_t>(local < 0 ? 0 : local));
     std::unique_ptr<IIsoSink> sink = port.bus().OpenIsoSink();
     int32_t event = 0;
-    if (!sink || !sink->Start(channel, feeder)) {
+    bool away = false;
+    Clock::time_point away_since{};
+    if (!sink || !sink->Start(channel, feeder, conn.speed)) {
         report.error = "cannot send on channel " + std::to_string(channel);
         event = EC_ERRORABORT;
     } else {
@@ -333,7 +447,12 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
             report.packets_sent = feeder.sent();
             box.Set(report);
             if (feeder.Done()) {
-                event = feeder.read_error() ? EC_ERRORABORT : EC_COMPLETE;
+                if (feeder.read_error()) {
+                    report.error = path + ": could not be read to its end while sending";
+                    event = EC_ERRORABORT;
+                } else {
+                    event = EC_COMPLETE;
+                }
                 break;
             }
             if (status == IsoStatus::Error) {
@@ -342,17 +461,49 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
                 break;
             }
             // A bus reset during playback: the sink keeps sending; the connection is made
-            // again so that the deck listens on the same channel.
-            if (status == IsoStatus::BusReset && report.connected) {
+            // again so that the deck listens, on a new channel if the old one was taken.
+            if ((status != IsoStatus::BusReset && !away) || !report.connected) continue;
+            const auto now = Clock::now();
+            int new_channel = -1;
+            {
                 std::lock_guard lock(port.mutex());
-                if (const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid)) {
+                std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+                if (!phy) {
+                    port.bus().Bus().Rescan();
+                    phy = FindPhyByGuid(port.bus().Bus(), guid);
+                }
+                if (phy) {
                     conn.input_phy = *phy;
-                    port.bus().Cmp().Reconnect(conn);
-                    ++report.reconnects;
+                    new_channel = port.bus().Cmp().Reconnect(conn);
+                }
+            }
+            if (new_channel < 0) {
+                if (!away) {
+                    away = true;
+                    away_since = now;
+                }
+                if (now - away_since >= timing.reconnect_deadline) {
+                    report.error = "the deck's input could not be connected again";
+                    event = EC_ERRORABORT;
+                    break;
+                }
+                continue;
+            }
+            away = false;
+            ++report.reconnects;
+            if (new_channel != channel) {
+                sink->Stop(false, stop.fd());
+                sink = port.bus().OpenIsoSink();
+                channel = new_channel;
+                report.channel = channel;
+                if (!sink || !sink->Start(channel, feeder, conn.speed)) {
+                    report.error = "cannot send on channel " + std::to_string(channel);
+                    event = EC_ERRORABORT;
+                    break;
                 }
             }
         }
-        sink->Stop(event == EC_COMPLETE);
+        if (sink) sink->Stop(event == EC_COMPLETE, stop.fd());
     }
     sink.reset();
     if (report.connected) {

@@ -4,12 +4,18 @@
 // connection on the way out.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "capture/deck_driver.h"
 #include "capture/framework.h"
@@ -42,6 +48,10 @@ struct StreamTiming {
     // How long a deck may stay off the bus (unplugged, or no connection after a bus reset)
     // before the stream ends with an error.
     std::chrono::milliseconds reconnect_deadline{10000};
+    // A receive that hears nothing on its channel this long (no bus reset, the deck just went
+    // quiet, or a broadcast channel that carries nothing) makes the connection again; nothing
+    // for this plus reconnect_deadline ends the stream with an error.
+    std::chrono::milliseconds silence{1000};
     // Room kept for the source packets of one wake-up, beyond what the irq interval brings, so
     // that receiving allocates nothing.
     size_t deliver_bytes = size_t{192} * 320;
@@ -98,18 +108,27 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
                      const StopSignal& stop, const StreamTiming& timing, LinkReportBox& report);
 
 // Turns a TS file into CIP packets, one per bus cycle, at the planned rate (at most 5 source
-// packets per cycle). The transmit loop's packet source, and what the tests feed by hand.
+// packets per cycle). The transmit loop's packet source, and what the tests feed by hand. The
+// file is read ahead on a thread of its own, never in Fill (which runs in the iso handler): when
+// the disk falls behind, a cycle goes out without data and the rate catches up after.
 class TsFeeder final : public IsoPacketSource {
   public:
     TsFeeder(std::FILE* file, const TransmitPlan& plan, uint8_t source_id);
+    ~TsFeeder() override;
+    TsFeeder(const TsFeeder&) = delete;
+    TsFeeder& operator=(const TsFeeder&) = delete;
 
     size_t Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& tag,
                 unsigned& sy) override;
-    bool Done() const override { return done_; }
-    uint64_t sent() const noexcept { return sent_; }
-    bool read_error() const noexcept { return read_error_; }
+    bool Done() const override { return done_.load(std::memory_order_acquire); }
+    uint64_t sent() const noexcept { return sent_.load(std::memory_order_relaxed); }
+    // The file could not be read to its end as scanned (an error, or it changed under us).
+    bool read_error() const noexcept;
+    // Cycles that had packets due but found nothing read yet.
+    uint64_t underruns() const noexcept { return underruns_.load(std::memory_order_relaxed); }
 
   private:
+    void ReadAhead();
     bool NextPacket(uint8_t* ts188);
 
     std::FILE* file_;
@@ -117,10 +136,20 @@ class TsFeeder final : public IsoPacketSource {
     CipWriter writer_;
     double per_cycle_;
     double credit_ = 0;
-    bool eof_ = false;
-    bool done_ = false;
-    bool read_error_ = false;
-    uint64_t sent_ = 0;
+    std::atomic<bool> done_{false};
+    std::atomic<uint64_t> sent_{0};
+    std::atomic<uint64_t> underruns_{0};
+
+    // TS packets read ahead, 188 bytes each; the reader stops at a few MiB.
+    mutable std::mutex mu_;
+    std::condition_variable room_;
+    std::deque<std::vector<uint8_t>> chunks_;
+    size_t front_used_ = 0;
+    size_t buffered_ = 0;
+    bool reader_finished_ = false;
+    bool reader_failed_ = false;
+    bool quit_ = false;
+    std::thread reader_;
 };
 
 }  // namespace tessaline::fw

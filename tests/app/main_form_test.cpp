@@ -194,7 +194,7 @@ TEST_F(MainFormTest, DeviceBoxListsTheDecksAndOpensTheChosenOne) {
 
 TEST_F(MainFormTest, MissingSampleGrabberMakesTheDeckUnusable) {
     TFormQuillor::Options options = Make(English(), {"-E"}, 0);
-    auto bare = std::make_shared<VirtualFramework>(/*standard_filters=*/false);
+    auto bare = std::make_shared<GraphHost>(/*standard_filters=*/false);
     VirtualDeckConfig deck;
     deck.file = test::SamplePath("sample-sd-192.ts").string();
     bare->AddDeck(deck);
@@ -475,7 +475,7 @@ TEST(LocaleFromEnvironment, CaptionsFollowTheSystemLocale) {
     options.settings_path = dir / "t.INI";
     options.default_folder = "/tmp/";
     options.message = [](auto...) { return QMessageBox::Ok; };
-    options.framework = std::make_shared<VirtualFramework>();
+    options.framework = std::make_shared<GraphHost>();
     TFormQuillor form(std::move(options));
     form.FormActivate();
     EXPECT_EQ(form.Flags.UseEnglish, expect == "en");

@@ -9,7 +9,7 @@
 #include "app/capture_settings.h"
 #include "app/tick_thread.h"
 #include "capture/ds_capture.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 #include "tests/app/window_test_support.h"
 
 namespace tessaline {

@@ -26,7 +26,7 @@
 #include "app/write_page.h"
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 #include "recording/clock.h"
 #include "tests/app/event_wait.h"
 
@@ -182,7 +182,7 @@ int main(int argc, char** argv) {
             tessaline::ToDateTime({2024, 3, 9, 21, 5, 7, 0}));
         options.clock = clock;
         // One virtual deck playing the HD sample as fast as it is taken.
-        auto framework = std::make_shared<tessaline::VirtualFramework>();
+        auto framework = std::make_shared<tessaline::GraphHost>();
         tessaline::VirtualDeckConfig config;
         config.file = work.filePath("sample-hd-192.ts").toStdString();
         config.tape_file = work.filePath(QString(language) + ".tape").toStdString();

@@ -9,7 +9,7 @@
 #include <QTabWidget>
 
 #include "app/widgets.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 
 namespace tessaline {
 
@@ -103,7 +103,7 @@ TFormQuillor::Options MainFormTest::Make(const QLocale& locale, const QStringLis
     };
     o.choose_folder = [this](QWidget*, const QString&, const QString&) { return chosen_folder; };
     o.open_folder = [this](const QString& folder) { opened_folder = folder; };
-    framework = std::make_shared<VirtualFramework>();
+    framework = std::make_shared<GraphHost>();
     for (int i = 0; i < decks; ++i) {
         VirtualDeckConfig deck;
         deck.file = test::SamplePath("sample-sd-192.ts").string();

@@ -14,7 +14,7 @@
 
 #include "app/ini_file.h"
 #include "app/main_form.h"
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 #include "tests/app/event_wait.h"
 #include "tests/support/test_support.h"
 
@@ -56,7 +56,7 @@ class MainFormTest : public ::testing::Test {
     std::vector<Shown> messages;
     QString chosen_folder;  // the folder dialog's answer; empty: cancel
     QString opened_folder;
-    std::shared_ptr<VirtualFramework> framework;
+    std::shared_ptr<GraphHost> framework;
     std::unique_ptr<TFormQuillor> form;
 };
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "capture/ds_capture.h"
+#include "capture/graph/graph_host.h"
 #include "capture/message_sink.h"
-#include "capture/virtual/virtual_framework.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -52,7 +52,7 @@ class CaptureTest : public ::testing::Test {
         ASSERT_TRUE(capture.HasDeviceFilter());
     }
 
-    VirtualFramework fw;
+    GraphHost fw;
     CollectingMessageSink sink;
     StreamContext ctx;
     CaptureDataPath path;

@@ -116,7 +116,7 @@ TEST_F(DeviceBoxTest, FillListsDecksAndChecksGrabber) {
 }
 
 TEST_F(DeviceBoxTest, NoDeckLeavesBoxAloneAndSkipsGrabberCheck) {
-    VirtualFramework bare(false);
+    GraphHost bare(false);
     CDSCapture without(bare, sink, ctx, path);
     box.Add("kept");
     EXPECT_FALSE(FillDeviceList(without, box, flags, sink));
@@ -126,7 +126,7 @@ TEST_F(DeviceBoxTest, NoDeckLeavesBoxAloneAndSkipsGrabberCheck) {
 }
 
 TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
-    VirtualFramework bare(false);
+    GraphHost bare(false);
     bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     bare.RegisterFilter("Sample Grabber", VirtualFilterKind::SampleGrabber);
     CDSCapture without(bare, sink, ctx, path);
@@ -146,7 +146,7 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
 // A registered filter whose name cannot be read is left out of the list; it must not end the
 // walk before the grabber registered behind it.
 TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
-    VirtualFramework other(false);
+    GraphHost other(false);
     other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     other.RegisterFilter("Broken", VirtualFilterKind::PassThrough);
     other.RegisterFilter(kSampleGrabberName, VirtualFilterKind::SampleGrabber);
@@ -162,7 +162,7 @@ TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
 }
 
 TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
-    VirtualFramework other(false);
+    GraphHost other(false);
     other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     other.RegisterFilter("SAMPLEGRABBER", VirtualFilterKind::SampleGrabber);
     CDSCapture cap(other, sink, ctx, path);

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "capture/recording_sequence.h"
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
@@ -285,7 +285,7 @@ TEST_F(RecordingTest, FailedStartThatCannotStopReportsOnce) {
 // controller is destroyed: the release must wait for that thread, since the data path and the
 // stream context it writes through are freed right after.
 TEST(CaptureTeardown, ControllerWaitsForABlockedCallbackBeforeItsDataPathGoes) {
-    VirtualFramework fw;
+    GraphHost fw;
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     c.file = SamplePath("sample-sd-192.ts").string();
     c.fast = true;
@@ -357,7 +357,7 @@ TEST_F(RecordingTest, DeckWhoseStreamVanishedReportsAnError) {
 }
 
 TEST_F(RecordingTest, PrepareFailsWithoutAGrabber) {
-    VirtualFramework bare(false);
+    GraphHost bare(false);
     bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
     CDSCapture other(bare, sink, ctx, path);
     RecordingSequence seq(other, ctx, path, sink);

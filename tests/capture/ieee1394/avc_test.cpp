@@ -34,26 +34,36 @@ TEST(AvcFrames, MatchTheCommandTable) {
     for (const auto& row : table) EXPECT_EQ(HexText(row.frame), row.hex);
 }
 
-// A port that replays a script of frames; Receive gives them in order, then a time-out.
+// A port that replays a script of frames; Receive gives them in order, then a time-out. A frame
+// may be due some time after the command was sent: a wait whose deadline comes before that times
+// out (no real time passes).
 class ScriptedPort final : public IFcpPort {
   public:
+    struct Item {
+        BusStatus status;
+        FcpFrame frame;
+        std::chrono::milliseconds due;
+    };
     BusStatus send_status = BusStatus::Ok;
-    std::deque<std::pair<BusStatus, FcpFrame>> script;
+    std::deque<Item> script;
     std::vector<Frame> sent;
+    Clock::time_point sent_at{};
 
     BusStatus Send(int /*phy*/, std::span<const uint8_t> command) override {
         sent.emplace_back(command.begin(), command.end());
+        sent_at = Clock::now();
         return send_status;
     }
-    BusStatus Receive(FcpFrame& frame, Clock::time_point /*deadline*/) override {
-        if (script.empty()) return BusStatus::Timeout;
-        auto [status, f] = script.front();
+    BusStatus Receive(FcpFrame& frame, Clock::time_point deadline) override {
+        if (script.empty() || sent_at + script.front().due > deadline) return BusStatus::Timeout;
+        Item item = script.front();
         script.pop_front();
-        frame = f;
-        return status;
+        frame = item.frame;
+        return item.status;
     }
-    void Add(int phy, Frame bytes, BusStatus status = BusStatus::Ok) {
-        script.push_back({status, FcpFrame{phy, std::move(bytes)}});
+    void Add(int phy, Frame bytes, BusStatus status = BusStatus::Ok,
+             std::chrono::milliseconds due = {}) {
+        script.push_back({status, FcpFrame{phy, std::move(bytes)}, due});
     }
 };
 
@@ -94,11 +104,43 @@ TEST(AvcClient, ReplyHandling) {
         EXPECT_EQ(reply.status, c.status);
         if (c.status == BusStatus::Ok) {
             EXPECT_EQ(reply.response, c.response);
+            ASSERT_GE(reply.bytes.size(), 3u);
             EXPECT_EQ(reply.bytes[2], 0xC2);
         }
         ASSERT_EQ(port.sent.size(), 1u);  // never sent twice
         EXPECT_EQ(port.sent[0], record);
     }
+}
+
+TEST(AvcClient, AnInterimExtendsTheWaitForTheFinal) {
+    // A deck powering up: INTERIM at once, ACCEPTED a second later, far past the first wait.
+    const AvcTiming timing{std::chrono::milliseconds(200), std::chrono::milliseconds(5000)};
+    ScriptedPort slow;
+    slow.Add(3, {0x0F, 0xFF, 0xB2, 0x70});
+    slow.Add(3, {0x09, 0xFF, 0xB2, 0x70}, BusStatus::Ok, std::chrono::milliseconds(1000));
+    const AvcReply reply = AvcClient(slow, timing).Transact(3, avc::PowerOn());
+    EXPECT_EQ(reply.status, BusStatus::Ok);
+    EXPECT_EQ(reply.response, avc::kAccepted);
+
+    // Without an INTERIM the same late final is a time-out.
+    ScriptedPort late;
+    late.Add(3, {0x09, 0xFF, 0xB2, 0x70}, BusStatus::Ok, std::chrono::milliseconds(1000));
+    EXPECT_EQ(AvcClient(late, timing).Transact(3, avc::PowerOn()).status, BusStatus::Timeout);
+}
+
+TEST(AvcClient, TransportStateIsAnsweredWithTheModeInTheOpcodeByte) {
+    ScriptedPort port;
+    port.Add(3, {0x0C, 0x20, 0xC3, 0x75});  // not a stray: the deck's way of answering D0
+    const AvcReply reply = AvcClient(port).Transact(3, avc::TransportState());
+    ASSERT_EQ(reply.status, BusStatus::Ok);
+    EXPECT_EQ(DecodeTransport(reply).kind, TransportState::Kind::Playing);
+
+    // Mode bytes answer TRANSPORT STATE only: a RECORD is not answered by a PLAY reply.
+    ScriptedPort other;
+    other.Add(3, {0x09, 0x20, 0xC3, 0x75});
+    AvcClient client(other);
+    EXPECT_EQ(client.Transact(3, avc::Record()).status, BusStatus::Timeout);
+    EXPECT_EQ(client.strays(), 1u);
 }
 
 TEST(AvcClient, BusTroubleIsPassedOn) {
@@ -140,6 +182,15 @@ TEST(AvcStates, TransportDecoding) {
         Frame bytes;
         K kind;
     } table[] = {
+        // As decks answer: 0C 20 <mode> <state>.
+        {{0x0C, 0x20, 0xC2, 0x7D}, K::RecordPause},
+        {{0x0C, 0x20, 0xC2, 0x75}, K::Recording},
+        {{0x0C, 0x20, 0xC3, 0x75}, K::Playing},
+        {{0x0C, 0x20, 0xC4, 0x60}, K::Stopped},
+        {{0x0C, 0x20, 0xC1, 0x60}, K::Load},
+        {{0x0C, 0x20, 0xC4}, K::Unknown},  // cut short
+        {{0x0C, 0x20, 0x99, 0x00}, K::Unknown},
+        // With D0 echoed, mode and state after it.
         {{0x0C, 0x20, 0xD0, 0xC2, 0x7D}, K::RecordPause},
         {{0x0C, 0x20, 0xD0, 0xC2, 0x75}, K::Recording},
         {{0x0C, 0x20, 0xD0, 0xC3, 0x75}, K::Playing},

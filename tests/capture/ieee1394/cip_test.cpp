@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "capture/ieee1394/cip.h"
-#include "capture/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/fake_bus.h"
 
 namespace tessaline::fw {
 namespace {

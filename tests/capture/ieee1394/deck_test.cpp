@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/ieee1394/fake_bus.h"
+#include "capture/graph/graph_host.h"
 #include "capture/ieee1394/ieee1394_deck.h"
-#include "capture/virtual/virtual_framework.h"
+#include "tests/support/ieee1394/fake_bus.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::fw {
@@ -87,7 +87,7 @@ TEST(Ieee1394Enumeration, NamesThroughTheCaptureController) {
     nameless.vendor = std::nullopt;
     nameless.model = std::nullopt;
     b.bus->AddDeck(nameless);
-    VirtualFramework framework(true);
+    GraphHost framework(true);
     EXPECT_EQ(AddIeee1394Decks(framework, b.port, Quick()), 3);
     const auto decks = framework.Decks();
     ASSERT_EQ(decks.size(), 3u);
@@ -136,12 +136,20 @@ TEST(Ieee1394Deck, PowerOnWaitsUntilTheDeckSaysOn) {
     ASSERT_EQ(deck.GetPower(state), kS_OK);
     EXPECT_EQ(state, ED_POWER_ON);
 
+    // A deck that takes a dozen looks (six seconds) to come up is waited for.
+    FakeDeckConfig slower = DeckConfig(0x00808800000000C3ull);
+    slower.powered = false;
+    slower.power_up_polls = 12;
+    b.bus->AddDeck(slower);
+    Ieee1394Deck waking(b.port, b.Decks()[1], Quick());
+    EXPECT_EQ(waking.SetPower(ED_POWER_ON), kS_OK);
+
     // A deck that never comes up gives up after the checks.
     FakeDeckConfig slow = DeckConfig(kGuidB);
     slow.powered = false;
     slow.power_up_polls = 100;
     b.bus->AddDeck(slow);
-    Ieee1394Deck sleepy(b.port, b.Decks()[1], Quick());
+    Ieee1394Deck sleepy(b.port, b.Decks()[2], Quick());
     EXPECT_EQ(sleepy.SetPower(ED_POWER_ON), kE_TIMEOUT);
     EXPECT_EQ(sleepy.SetPower(ED_POWER_STANDBY), kS_OK);
     EXPECT_FALSE(b.bus->Powered(kGuidB));
@@ -291,6 +299,36 @@ TEST(Ieee1394Transmit, FeederSendsEveryPacketOnceAsTs) {
     EXPECT_EQ(Feed(SamplePath("sample-sd.ts").string(), &sent, &most), SampleTs188());
     EXPECT_EQ(static_cast<size_t>(sent), SampleTs188().size() / 188);
     EXPECT_LE(most, static_cast<size_t>(kMaxSourcePacketsPerCycle));
+}
+
+TEST(Ieee1394Transmit, AFileThatEndsBeforeItsScannedSizeIsAReadError) {
+    // The file shrank between the scan and the sending: what was sent is not the whole file,
+    // and the write must not be reported complete.
+    TempDir dir;
+    const auto path = dir / "in.ts";
+    const Bytes ts = SampleTs188();
+    WriteFile(path, ts);
+    TransmitPlan plan;
+    std::string error;
+    ASSERT_TRUE(ScanTransmitFile(path.string(), plan, error)) << error;
+    WriteFile(path, Bytes(ts.begin(), ts.begin() + 188 * 10));
+    std::FILE* f = std::fopen(path.string().c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    {
+        TsFeeder feeder(f, plan, 0);
+        uint8_t packet[kMaxIsoPayload];
+        unsigned cycle = 0;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!feeder.Done() && std::chrono::steady_clock::now() < give_up) {
+            unsigned tag = 0, sy = 0;
+            feeder.Fill(packet, sizeof packet, cycle++ % 8000, tag, sy);
+            std::this_thread::yield();
+        }
+        EXPECT_TRUE(feeder.Done());
+        EXPECT_TRUE(feeder.read_error());
+        EXPECT_EQ(feeder.sent(), 10u);
+    }
+    std::fclose(f);
 }
 
 // ---- Stop path

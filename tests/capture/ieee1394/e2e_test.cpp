@@ -4,13 +4,13 @@
 #include <filesystem>
 #include <thread>
 
-#include "capture/ieee1394/fake_bus.h"
 #include "capture/ieee1394/ieee1394_deck.h"
-#include "capture/ieee1394/isodump.h"
 #include "capture/recording_sequence.h"
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
+#include "tests/support/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/isodump.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::test {
@@ -57,6 +57,13 @@ IsoScriptItem Marker(IsoScriptItem::Kind kind, bool unplug = false) {
     return item;
 }
 
+IsoScriptItem Quiet(std::chrono::milliseconds wait) {
+    IsoScriptItem item;
+    item.kind = IsoScriptItem::Kind::Wait;
+    item.wait = wait;
+    return item;
+}
+
 std::vector<IsoScriptItem> Slice(const std::vector<IsoScriptItem>& items, size_t from, size_t to) {
     return {items.begin() + static_cast<long>(from), items.begin() + static_cast<long>(to)};
 }
@@ -74,6 +81,7 @@ class Ieee1394E2e : public CaptureTest {
         timing.sleep = [](std::chrono::milliseconds) {};
         timing.stream.poll = 20ms;
         timing.stream.reconnect_deadline = 200ms;
+        timing.stream.silence = 400ms;
         EXPECT_EQ(fw::AddIeee1394Decks(fw, port, timing), 1);
         Open();
     }
@@ -189,6 +197,57 @@ TEST_F(Ieee1394E2e, ADeckThatStaysAwayEndsTheRecordingKeepingWhatCame) {
     EXPECT_EQ(Report().error, "the deck left the bus");
 }
 
+TEST_F(Ieee1394E2e, ADeckBackWithinTheDeadlineAfterAResetResumesEvenIfSeenOnlyByARescan) {
+    // The stream ran well past the deadline before the reset: the deadline counts from the
+    // reset, not from the start or the last packet. The deck comes back before its node can be
+    // opened, so only a fresh look at the bus finds it.
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    std::vector<IsoScriptItem> script = Slice(items, 0, 40);
+    script.push_back(Quiet(300ms));
+    script.push_back(Marker(IsoScriptItem::Kind::BusReset, true));
+    script.push_back(Quiet(100ms));
+    IsoScriptItem back = Marker(IsoScriptItem::Kind::Replug);
+    back.hidden = true;
+    script.push_back(back);
+    auto rest = fw::IsoPacketsFrom(Bytes(sample.begin() + 80 * 192, sample.end()), 2, 104);
+    script.insert(script.end(), rest.begin(), rest.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_GE(bus->Rescans(), 1);
+    EXPECT_EQ(Report().reconnects, 1u);
+    EXPECT_EQ(Report().error, "");
+}
+
+TEST_F(Ieee1394E2e, AQuietSpellWithoutAResetConnectsAgainAndTheStreamGoesOn) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    std::vector<IsoScriptItem> script = Slice(items, 0, 40);
+    script.push_back(Quiet(500ms));  // past the silence limit, within the deadline after it
+    script.insert(script.end(), items.begin() + 40, items.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, script, &event), sample);
+    EXPECT_EQ(event, EC_COMPLETE);
+    EXPECT_EQ(bus->ConnectCalls(), 2);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, AStreamThatStopsForGoodEndsTheRecordingKeepingWhatCame) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    int32_t event = 0;
+    EXPECT_EQ(Record(false, false, Slice(items, 0, 40), &event),
+              Bytes(sample.begin(), sample.begin() + 80 * 192));
+    EXPECT_EQ(event, EC_ERRORABORT);
+    EXPECT_EQ(Report().error.rfind("no stream from the deck on channel 0", 0), 0u)
+        << Report().error;
+    EXPECT_GE(bus->ConnectCalls(), 2);  // it tried once more before giving up
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
 TEST_F(Ieee1394E2e, DeckCommandsGoOutAsAvc) {
     EXPECT_TRUE(capture.TransportRecordPause());
     EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x7D}));
@@ -249,6 +308,37 @@ TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
     EXPECT_EQ(bus->Connections(), 0);
 }
 
+TEST_F(Ieee1394E2e, AfterAResetTheTransmitterFollowsTheDecksNewChannel) {
+    const fs::path file = SamplePath("sample-sd.ts");
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    bus->ResetWhenSent(100);
+    bus->TakeChannelAtNextReset(0);
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    EXPECT_EQ(Report().channel, 1);
+    // Every packet reached the deck, those after the reset on the channel it now listens to.
+    const auto sent = bus->Sent();
+    const auto channels = bus->SentChannels();
+    ASSERT_EQ(sent.size(), channels.size());
+    EXPECT_EQ(channels.front(), 0);
+    EXPECT_EQ(channels.back(), 1);
+    fw::CipReceiver rx(0, fw::CipReceiver::Output::TsPackets);
+    Bytes received;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (channels[i] != rx.channel()) rx.SetChannel(channels[i]);
+        rx.Parse(fw::IsoPacket{sent[i].data(), sent[i].size(), static_cast<unsigned>(channels[i]),
+                               1, 0, 0, 0},
+                 received);
+    }
+    EXPECT_EQ(received, ReadFile(file));
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
 TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
     auto owned = std::make_unique<FakeBus>();
     FakeDeckConfig c;
@@ -256,7 +346,7 @@ TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
     c.write_protected = true;
     owned->AddDeck(c);
     FakeBus* bus = owned.get();
-    VirtualFramework framework;
+    GraphHost framework;
     fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(owned)));
     CollectingMessageSink sink;
     StreamContext ctx;

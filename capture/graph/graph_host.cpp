@@ -1,8 +1,8 @@
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 
 #include <algorithm>
 
-#include "capture/virtual/virtual_objects.h"
+#include "capture/graph/graph_objects.h"
 
 namespace tessaline {
 
@@ -71,7 +71,7 @@ void VirtualDeck::CountDelivery(size_t bytes) noexcept {
 // ---- Failures
 // ------------------------------------------------------------------------------------
 
-HResult VirtualSystem::Check(VirtualOp op, std::string_view target) {
+HResult GraphSystem::Check(VirtualOp op, std::string_view target) {
     std::lock_guard lock(mu);
     for (auto it = failures.begin(); it != failures.end(); ++it) {
         if (it->op != op || (!it->target.empty() && it->target != target)) continue;
@@ -89,7 +89,7 @@ namespace {
 
 class ExtDevice final : public IAMExtDevice {
   public:
-    ExtDevice(std::shared_ptr<VirtualSystem> system, std::shared_ptr<VirtualDeck> deck)
+    ExtDevice(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck)
         : system_(std::move(system)), deck_(std::move(deck)) {}
 
     HResult GetCapability(int32_t capability, int32_t& value) override {
@@ -110,13 +110,13 @@ class ExtDevice final : public IAMExtDevice {
   private:
     std::string Name() const { return deck_->config().friendly_name.value_or(""); }
 
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
     std::shared_ptr<VirtualDeck> deck_;
 };
 
 class ExtTransport final : public IAMExtTransport {
   public:
-    ExtTransport(std::shared_ptr<VirtualSystem> system, std::shared_ptr<VirtualDeck> deck)
+    ExtTransport(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck)
         : system_(std::move(system)), deck_(std::move(deck)) {}
 
     HResult put_Mode(int32_t mode) override {
@@ -128,7 +128,7 @@ class ExtTransport final : public IAMExtTransport {
     }
 
   private:
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
     std::shared_ptr<VirtualDeck> deck_;
 };
 
@@ -157,7 +157,7 @@ class PropertyBag final : public IPropertyBag {
 
 class DeviceMoniker final : public IMoniker {
   public:
-    DeviceMoniker(std::shared_ptr<VirtualSystem> system, std::shared_ptr<VirtualDeck> deck)
+    DeviceMoniker(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck)
         : system_(std::move(system)), deck_(std::move(deck)) {}
 
     HResult BindToFilter(Ref<IBaseFilter>& filter) override {
@@ -181,13 +181,13 @@ class DeviceMoniker final : public IMoniker {
   private:
     std::string Name() const { return deck_->config().friendly_name.value_or(""); }
 
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
     std::shared_ptr<VirtualDeck> deck_;
 };
 
 class FilterMoniker final : public IMoniker {
   public:
-    FilterMoniker(std::shared_ptr<VirtualSystem> system, std::string name, VirtualFilterKind kind)
+    FilterMoniker(std::shared_ptr<GraphSystem> system, std::string name, VirtualFilterKind kind)
         : system_(std::move(system)), name_(std::move(name)), kind_(kind) {}
 
     HResult BindToFilter(Ref<IBaseFilter>& filter) override {
@@ -203,7 +203,7 @@ class FilterMoniker final : public IMoniker {
     }
 
   private:
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
     std::string name_;
     VirtualFilterKind kind_;
 };
@@ -228,7 +228,7 @@ class MonikerList final : public IEnumMoniker {
 
 class DeviceEnumerator final : public ICreateDevEnum {
   public:
-    explicit DeviceEnumerator(std::shared_ptr<VirtualSystem> system) : system_(std::move(system)) {}
+    explicit DeviceEnumerator(std::shared_ptr<GraphSystem> system) : system_(std::move(system)) {}
 
     HResult CreateClassEnumerator(DeviceCategory category, Ref<IEnumMoniker>& monikers,
                                   uint32_t /*flags*/) override {
@@ -256,12 +256,12 @@ class DeviceEnumerator final : public ICreateDevEnum {
     }
 
   private:
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
 };
 
 class CaptureBuilder final : public ICaptureGraphBuilder2 {
   public:
-    explicit CaptureBuilder(std::shared_ptr<VirtualSystem> system) : system_(std::move(system)) {}
+    explicit CaptureBuilder(std::shared_ptr<GraphSystem> system) : system_(std::move(system)) {}
 
     HResult SetFiltergraph(IGraphBuilder* graph) override {
         if (const HResult hr = system_->Check(VirtualOp::SetFiltergraph)) return hr;
@@ -287,7 +287,7 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
     }
 
   private:
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
     Ref<IGraphBuilder> graph_;
 };
 
@@ -296,8 +296,7 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
 // ---- The framework
 // -------------------------------------------------------------------------------
 
-VirtualFramework::VirtualFramework(bool standard_filters)
-    : system_(std::make_shared<VirtualSystem>()) {
+GraphHost::GraphHost(bool standard_filters) : system_(std::make_shared<GraphSystem>()) {
     if (standard_filters) {
         RegisterFilter(kFileSourceName, VirtualFilterKind::FileSource);
         RegisterFilter(kSourcePacketConverterName, VirtualFilterKind::SourcePacketConverter);
@@ -305,38 +304,38 @@ VirtualFramework::VirtualFramework(bool standard_filters)
     }
 }
 
-VirtualFramework::~VirtualFramework() = default;
+GraphHost::~GraphHost() = default;
 
-std::shared_ptr<VirtualDeck> VirtualFramework::AddDeck(VirtualDeckConfig config) {
+std::shared_ptr<VirtualDeck> GraphHost::AddDeck(VirtualDeckConfig config) {
     auto deck = std::make_shared<VirtualDeck>(std::move(config));
     std::lock_guard lock(system_->mu);
     system_->inputs.push_back(deck);
     return deck;
 }
 
-std::vector<std::shared_ptr<VirtualDeck>> VirtualFramework::Decks() const {
+std::vector<std::shared_ptr<VirtualDeck>> GraphHost::Decks() const {
     std::lock_guard lock(system_->mu);
     return system_->inputs;
 }
 
-void VirtualFramework::RegisterFilter(std::string name, VirtualFilterKind kind) {
+void GraphHost::RegisterFilter(std::string name, VirtualFilterKind kind) {
     std::lock_guard lock(system_->mu);
     system_->filters.push_back({std::move(name), kind});
 }
 
-void VirtualFramework::Fail(VirtualOp op, HResult code, int times, std::string target) {
+void GraphHost::Fail(VirtualOp op, HResult code, int times, std::string target) {
     if (times == 0) return;
     std::lock_guard lock(system_->mu);
     system_->failures.push_back({op, code, times < 0 ? -1 : times, std::move(target)});
 }
 
-void VirtualFramework::ClearFailures() {
+void GraphHost::ClearFailures() {
     std::lock_guard lock(system_->mu);
     system_->failures.clear();
 }
 
-GraphSnapshot VirtualFramework::LatestGraph() const {
-    VirtualGraph* graph = nullptr;
+GraphSnapshot GraphHost::LatestGraph() const {
+    HostGraph* graph = nullptr;
     {
         std::lock_guard lock(system_->mu);
         if (!system_->graphs.empty()) graph = system_->graphs.back();
@@ -344,29 +343,29 @@ GraphSnapshot VirtualFramework::LatestGraph() const {
     return graph != nullptr ? graph->Snapshot() : GraphSnapshot{};
 }
 
-int VirtualFramework::GraphsCreated() const {
+int GraphHost::GraphsCreated() const {
     std::lock_guard lock(system_->mu);
     return system_->graphs_created;
 }
 
-int VirtualFramework::GraphsAlive() const {
+int GraphHost::GraphsAlive() const {
     std::lock_guard lock(system_->mu);
     return static_cast<int>(system_->graphs.size());
 }
 
-HResult VirtualFramework::CreateFilterGraph(Ref<IGraphBuilder>& graph) {
+HResult GraphHost::CreateFilterGraph(Ref<IGraphBuilder>& graph) {
     if (const HResult hr = system_->Check(VirtualOp::CreateFilterGraph)) return hr;
-    graph = Ref<IGraphBuilder>(new VirtualGraph(system_));
+    graph = Ref<IGraphBuilder>(new HostGraph(system_));
     return kS_OK;
 }
 
-HResult VirtualFramework::CreateCaptureGraphBuilder(Ref<ICaptureGraphBuilder2>& builder) {
+HResult GraphHost::CreateCaptureGraphBuilder(Ref<ICaptureGraphBuilder2>& builder) {
     if (const HResult hr = system_->Check(VirtualOp::CreateCaptureGraphBuilder)) return hr;
     builder = MakeRef<CaptureBuilder>(system_);
     return kS_OK;
 }
 
-HResult VirtualFramework::CreateSystemDeviceEnum(Ref<ICreateDevEnum>& enumerator) {
+HResult GraphHost::CreateSystemDeviceEnum(Ref<ICreateDevEnum>& enumerator) {
     if (const HResult hr = system_->Check(VirtualOp::CreateSystemDeviceEnum)) return hr;
     enumerator = MakeRef<DeviceEnumerator>(system_);
     return kS_OK;

@@ -1,9 +1,10 @@
-#include "capture/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/fake_bus.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "capture/ieee1394/avc.h"
 #include "capture/ieee1394/cip.h"
@@ -15,6 +16,7 @@ struct FakeNode {
     int phy = -1;
     bool local = false;
     bool present = true;
+    bool hidden = false;  // on the bus, but its node not yet opened
     bool avc = false;
     bool deck = false;
     FakeDeckConfig config;
@@ -37,12 +39,16 @@ struct FakeBus::State {
     int connect_calls = 0;
     int reconnect_calls = 0;
     int opened_sources = 0;
+    int rescans = 0;
+    std::chrono::steady_clock::time_point quiet_until{};
     std::vector<IsoScriptItem> script;
     size_t script_pos = 0;
     int listen_channel = -1;
     int iso_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::vector<std::vector<uint8_t>> sent;
+    std::vector<int> sent_channels;
     size_t reset_after_sent = 0;  // 0: never
+    int taken_after_reset = -1;   // a channel another device takes at the next reset
     bool drained = false;
 
     ~State() {
@@ -73,6 +79,10 @@ struct FakeBus::State {
         stale = true;
         // The resource manager forgets its allocations.
         std::fill(channel_used.begin(), channel_used.end(), false);
+        if (taken_after_reset >= 0) {
+            channel_used[static_cast<size_t>(taken_after_reset)] = true;
+            taken_after_reset = -1;
+        }
     }
     void Signal() {
         const uint64_t one = 1;
@@ -163,10 +173,10 @@ void Answer(FakeBus::State& s, FakeNode& n, std::vector<uint8_t> cmd) {
         return;
     }
     if (cmd[2] == avc::kOpTransportState) {
+        // As decks answer: the mode in the opcode byte, the state after it.
         std::vector<uint8_t> r = answer(avc::kStable);
-        r.resize(5);
-        r[3] = n.transport_op;
-        r[4] = n.transport_operand;
+        r[2] = n.transport_op;
+        r[3] = n.transport_operand;
         Reply(s, n.phy, r);
         return;
     }
@@ -224,7 +234,7 @@ class FakeNodes final : public IBus {
         std::lock_guard lock(s_.mu);
         nodes.clear();
         for (const FakeNode& n : s_.nodes) {
-            if (!n.present) continue;
+            if (!n.present || n.hidden) continue;
             NodeInfo info;
             info.phy = n.phy;
             info.guid = n.guid;
@@ -241,6 +251,11 @@ class FakeNodes final : public IBus {
     uint32_t Generation() override {
         std::lock_guard lock(s_.mu);
         return s_.generation;
+    }
+    void Rescan() override {
+        std::lock_guard lock(s_.mu);
+        ++s_.rescans;
+        for (FakeNode& n : s_.nodes) n.hidden = false;
     }
 
   private:
@@ -302,11 +317,35 @@ class FakeIsoSource final : public IIsoSource {
     IsoStatus Iterate(IsoPacketSink& sink) override {
         constexpr int kBatch = 64;
         std::unique_lock lock(s_->mu);
+        const auto now = std::chrono::steady_clock::now();
+        if (now < s_->quiet_until) {
+            // A quiet deck: nothing yet; look again shortly.
+            const auto nap = std::min<std::chrono::steady_clock::duration>(
+                s_->quiet_until - now, std::chrono::milliseconds(5));
+            lock.unlock();
+            std::this_thread::sleep_for(nap);
+            return IsoStatus::Ok;
+        }
         IsoStatus status = IsoStatus::Ok;
         for (int i = 0; i < kBatch && s_->script_pos < s_->script.size(); ++i) {
             IsoScriptItem& item = s_->script[s_->script_pos++];
             if (item.kind == IsoScriptItem::Kind::End) {
                 status = IsoStatus::End;
+                break;
+            }
+            if (item.kind == IsoScriptItem::Kind::Wait) {
+                s_->quiet_until = std::chrono::steady_clock::now() + item.wait;
+                break;
+            }
+            if (item.kind == IsoScriptItem::Kind::Replug) {
+                for (FakeNode& n : s_->nodes) {
+                    if (n.deck && !n.present) {
+                        n.present = true;
+                        n.hidden = item.hidden;
+                    }
+                }
+                s_->Renumber();
+                status = IsoStatus::BusReset;
                 break;
             }
             if (item.kind == IsoScriptItem::Kind::BusReset) {
@@ -347,8 +386,9 @@ class FakeIsoSink final : public IIsoSink {
     ~FakeIsoSink() override {
         if (fd_ >= 0) close(fd_);
     }
-    bool Start(int /*channel*/, IsoPacketSource& source) override {
+    bool Start(int channel, IsoPacketSource& source, int /*speed*/) override {
         source_ = &source;
+        channel_ = channel;
         std::lock_guard lock(s_->mu);
         generation_ = s_->generation;
         return true;
@@ -363,6 +403,7 @@ class FakeIsoSink final : public IIsoSink {
             cycle_ = (cycle_ + 1) % 8000;
             std::lock_guard lock(s_->mu);
             s_->sent.emplace_back(buffer, buffer + n);
+            s_->sent_channels.push_back(channel_);
             if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
         }
         // A handle hears every bus reset once.
@@ -371,7 +412,7 @@ class FakeIsoSink final : public IIsoSink {
         generation_ = s_->generation;
         return IsoStatus::BusReset;
     }
-    void Stop(bool drain) override {
+    void Stop(bool drain, int /*stop_fd*/) override {
         std::lock_guard lock(s_->mu);
         s_->drained = drain;
     }
@@ -380,6 +421,7 @@ class FakeIsoSink final : public IIsoSink {
     std::shared_ptr<FakeBus::State> s_;
     int fd_;
     IsoPacketSource* source_ = nullptr;
+    int channel_ = -1;
     unsigned cycle_ = 0;
     uint32_t generation_ = 0;
 };
@@ -467,6 +509,16 @@ std::vector<std::vector<uint8_t>> FakeBus::Sent() const {
     return state_->sent;
 }
 
+void FakeBus::TakeChannelAtNextReset(int channel) {
+    std::lock_guard lock(state_->mu);
+    state_->taken_after_reset = channel;
+}
+
+std::vector<int> FakeBus::SentChannels() const {
+    std::lock_guard lock(state_->mu);
+    return state_->sent_channels;
+}
+
 bool FakeBus::SinkDrained() const {
     std::lock_guard lock(state_->mu);
     return state_->drained;
@@ -493,6 +545,10 @@ int FakeBus::ReconnectCalls() const {
 int FakeBus::OpenedSources() const {
     std::lock_guard lock(state_->mu);
     return state_->opened_sources;
+}
+int FakeBus::Rescans() const {
+    std::lock_guard lock(state_->mu);
+    return state_->rescans;
 }
 
 std::pair<uint8_t, uint8_t> FakeBus::Transport(uint64_t guid) const {

@@ -1,4 +1,4 @@
-#include "capture/ieee1394/isodump.h"
+#include "tests/support/ieee1394/isodump.h"
 
 #include <cstring>
 

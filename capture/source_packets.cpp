@@ -1,4 +1,4 @@
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-// Byte-level helpers of the virtual deck: how fast a stored stream plays, and the conversion of
+// Byte-level helpers of the deck drivers: how fast a stored stream plays, and the conversion of
 // 188-byte packets into the 192-byte source packets a deck takes in.
 #pragma once
 

@@ -1,5 +1,5 @@
-// Inside the virtual framework: the shared state of one framework instance, and the filters, pins
-// and graph it hands out. Only virtual_framework.cpp and virtual_graph.cpp use this header.
+// Inside the graph host: the shared state of one host instance, and the filters, pins and graph it
+// hands out. Only graph_host.cpp and graph.cpp use this header.
 #pragma once
 
 #include <atomic>
@@ -12,13 +12,13 @@
 #include <thread>
 #include <vector>
 
-#include "capture/virtual/virtual_framework.h"
+#include "capture/graph/graph_host.h"
 
 namespace tessaline {
 
-class VirtualGraph;
+class HostGraph;
 
-class VirtualSystem {
+class GraphSystem {
   public:
     // 0, or the code of an injected failure for this call.
     HResult Check(VirtualOp op, std::string_view target = {});
@@ -37,63 +37,63 @@ class VirtualSystem {
         std::string target;
     };
     std::vector<Failure> failures;
-    std::vector<VirtualGraph*> graphs;  // alive, oldest first
+    std::vector<HostGraph*> graphs;  // alive, oldest first
     int graphs_created = 0;
 };
 
 // What a pin carries; pins connect when the media agree or either side takes any.
 enum class PinMedia { Any, CaptureTs, FileTs, SourcePackets };
 
-class VirtualFilter;
+class HostFilter;
 
 // Pins live as long as their filter and count references on it.
-class VirtualPin final : public IPin {
+class HostPin final : public IPin {
   public:
-    VirtualPin(VirtualFilter& owner, PinDirection direction, std::string name, PinMedia media)
+    HostPin(HostFilter& owner, PinDirection direction, std::string name, PinMedia media)
         : owner(owner), direction(direction), name(std::move(name)), media(media) {}
 
     uint32_t AddRef() noexcept override;
     uint32_t Release() noexcept override;
     HResult QueryPinInfo(PinInfo& info) override;
 
-    VirtualFilter& owner;
+    HostFilter& owner;
     const PinDirection direction;
     const std::string name;
     const PinMedia media;
-    VirtualPin* peer = nullptr;  // changed on the window thread only
+    HostPin* peer = nullptr;  // changed on the window thread only
 };
 
-class VirtualFilter : public IBaseFilter {
+class HostFilter : public IBaseFilter {
   public:
-    VirtualFilter(std::shared_ptr<VirtualSystem> system, std::string name);
-    ~VirtualFilter() override;
+    HostFilter(std::shared_ptr<GraphSystem> system, std::string name);
+    ~HostFilter() override;
 
     HResult EnumPins(Ref<IEnumPins>& pins) override;
     HResult QuerySampleGrabber(Ref<ISampleGrabber>& grabber) override;
     HResult QueryFileSource(Ref<IFileSourceFilter>& source) override;
 
-    VirtualPin* AddPin(PinDirection direction, std::string pin_name, PinMedia media);
+    HostPin* AddPin(PinDirection direction, std::string pin_name, PinMedia media);
     // The filter on the other side of this filter's first pin of the given direction.
-    VirtualFilter* Neighbour(PinDirection direction) const;
+    HostFilter* Neighbour(PinDirection direction) const;
 
-    const std::shared_ptr<VirtualSystem> system;
+    const std::shared_ptr<GraphSystem> system;
     const std::string name;
-    std::vector<std::unique_ptr<VirtualPin>> pins;
-    VirtualGraph* graph = nullptr;
+    std::vector<std::unique_ptr<HostPin>> pins;
+    HostGraph* graph = nullptr;
 };
 
-Ref<VirtualFilter> MakeRegisteredFilter(const std::shared_ptr<VirtualSystem>& system,
-                                        const std::string& name, VirtualFilterKind kind);
+Ref<HostFilter> MakeRegisteredFilter(const std::shared_ptr<GraphSystem>& system,
+                                     const std::string& name, VirtualFilterKind kind);
 
-class DeckFilter final : public VirtualFilter {
+class DeckFilter final : public HostFilter {
   public:
-    DeckFilter(std::shared_ptr<VirtualSystem> system, std::shared_ptr<VirtualDeck> deck);
+    DeckFilter(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck);
     const std::shared_ptr<VirtualDeck> deck;
 };
 
-class GrabberFilter final : public VirtualFilter, public ISampleGrabber {
+class GrabberFilter final : public HostFilter, public ISampleGrabber {
   public:
-    GrabberFilter(std::shared_ptr<VirtualSystem> system, std::string name);
+    GrabberFilter(std::shared_ptr<GraphSystem> system, std::string name);
 
     HResult QuerySampleGrabber(Ref<ISampleGrabber>& grabber) override;
     HResult SetMediaType(const MediaType& type) override;
@@ -113,9 +113,9 @@ class GrabberFilter final : public VirtualFilter, public ISampleGrabber {
     Ref<ISampleGrabberCB> callback_;
 };
 
-class FileSourceFilter final : public VirtualFilter, public IFileSourceFilter {
+class FileSourceFilter final : public HostFilter, public IFileSourceFilter {
   public:
-    FileSourceFilter(std::shared_ptr<VirtualSystem> system, std::string name);
+    FileSourceFilter(std::shared_ptr<GraphSystem> system, std::string name);
 
     HResult QueryFileSource(Ref<IFileSourceFilter>& source) override;
     HResult Load(std::string_view path, const MediaType* type) override;
@@ -125,9 +125,9 @@ class FileSourceFilter final : public VirtualFilter, public IFileSourceFilter {
 
 // Which filter a registered kind makes is decided by its kind; the converter is a plain filter
 // that the graph recognises by its kind.
-class ConverterFilter final : public VirtualFilter {
+class ConverterFilter final : public HostFilter {
   public:
-    ConverterFilter(std::shared_ptr<VirtualSystem> system, std::string name);
+    ConverterFilter(std::shared_ptr<GraphSystem> system, std::string name);
 };
 
 // What the streaming thread does for one run of the graph.
@@ -152,10 +152,10 @@ struct StreamShared {
     int32_t event = 0;
 };
 
-class VirtualGraph final : public IGraphBuilder, public IMediaControl, public IMediaEvent {
+class HostGraph final : public IGraphBuilder, public IMediaControl, public IMediaEvent {
   public:
-    explicit VirtualGraph(std::shared_ptr<VirtualSystem> system);
-    ~VirtualGraph() override;
+    explicit HostGraph(std::shared_ptr<GraphSystem> system);
+    ~HostGraph() override;
 
     HResult AddFilter(IBaseFilter* filter, std::string_view name) override;
     HResult RemoveFilter(IBaseFilter* filter) override;
@@ -172,7 +172,7 @@ class VirtualGraph final : public IGraphBuilder, public IMediaControl, public IM
 
   private:
     struct Member {
-        Ref<VirtualFilter> filter;
+        Ref<HostFilter> filter;
         std::string name;
     };
 
@@ -180,9 +180,9 @@ class VirtualGraph final : public IGraphBuilder, public IMediaControl, public IM
     // Joins the streaming thread once it has finished, waiting at most timeout for that.
     bool JoinFinished(std::chrono::milliseconds timeout);
     bool Busy() const noexcept { return state_ != FilterState::Stopped || stopping_; }
-    Member* Find(const VirtualFilter* filter);
+    Member* Find(const HostFilter* filter);
 
-    const std::shared_ptr<VirtualSystem> system_;
+    const std::shared_ptr<GraphSystem> system_;
     std::vector<Member> members_;
     std::shared_ptr<StreamShared> shared_;
     std::thread streamer_;

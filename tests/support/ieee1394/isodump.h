@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/ieee1394/fake_bus.h"
+#include "tests/support/ieee1394/fake_bus.h"
 
 namespace tessaline::fw {
 

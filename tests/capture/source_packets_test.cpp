@@ -1,5 +1,5 @@
 // The virtual deck's rate measurement and its 188-to-192-byte packet conversion.
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 
 #include <gtest/gtest.h>
 

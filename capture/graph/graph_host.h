@@ -1,8 +1,9 @@
-// The virtual deck: a media framework without hardware. It lists tape decks (and, for tests, other
-// capture sources), offers the registered filters the recorder asks for by name, and while a graph
-// runs plays a TS file into the sample grabber on its own streaming thread, paced at the stream's
-// real rate or as fast as the callback takes it. In a write-to-deck chain it copies what is played
-// into a tape file. Every operation can be made to fail with a chosen code.
+// The graph host: the media framework the recorder talks to. It lists tape decks (and, for tests,
+// other capture sources), offers the registered filters the recorder asks for by name, and while a
+// graph runs streams on its own thread: a deck with a driver (a real deck) through that driver, a
+// deck without one as the virtual deck, which plays a TS file into the sample grabber, paced at the
+// stream's real rate or as fast as the callback takes it, and in a write-to-deck chain copies what
+// is played into a tape file. Every operation can be made to fail with a chosen code.
 #pragma once
 
 #include <atomic>
@@ -18,7 +19,7 @@
 
 namespace tessaline {
 
-class VirtualSystem;
+class GraphSystem;
 
 struct VirtualDeckConfig {
     // Property texts; nullopt makes the property unreadable.
@@ -145,11 +146,11 @@ struct GraphSnapshot {
     FilterState state = FilterState::Stopped;
 };
 
-class VirtualFramework final : public MediaFramework {
+class GraphHost final : public MediaFramework {
   public:
     // The three filters the recorder looks up by name are registered unless told otherwise.
-    explicit VirtualFramework(bool standard_filters = true);
-    ~VirtualFramework() override;
+    explicit GraphHost(bool standard_filters = true);
+    ~GraphHost() override;
 
     // Devices are listed in the order added.
     std::shared_ptr<VirtualDeck> AddDeck(VirtualDeckConfig config);
@@ -171,7 +172,7 @@ class VirtualFramework final : public MediaFramework {
     HResult CreateSystemDeviceEnum(Ref<ICreateDevEnum>& enumerator) override;
 
   private:
-    std::shared_ptr<VirtualSystem> system_;
+    std::shared_ptr<GraphSystem> system_;
 };
 
 // The registered names the recorder uses.

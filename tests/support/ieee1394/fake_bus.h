@@ -4,6 +4,7 @@
 // receive side that plays scripted packets and an iso transmit side that keeps what it is sent.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -39,7 +40,9 @@ struct FakeDeckConfig {
 
 // One scripted event of the iso receive side.
 struct IsoScriptItem {
-    enum class Kind { Packet, BusReset, End };
+    // Wait: nothing for `wait` (the deck quiet, no reset). Replug: the decks taken off come back
+    // (a bus reset); with `hidden`, their nodes are found only by a rescan.
+    enum class Kind { Packet, BusReset, End, Wait, Replug };
     Kind kind = Kind::Packet;
     std::vector<uint8_t> bytes;  // from the CIP header on
     int channel = -1;            // -1: the channel the receiver listens on
@@ -48,6 +51,8 @@ struct IsoScriptItem {
     unsigned dropped = 0;
     // A bus reset that takes the deck off the bus (unplugged) instead of renumbering it.
     bool unplug = false;
+    std::chrono::milliseconds wait{0};
+    bool hidden = false;
 };
 
 class FakeBus final : public IBusPort {
@@ -72,6 +77,10 @@ class FakeBus final : public IBusPort {
     void ResetWhenSent(size_t packets);
     // Packets the transmit side sent, each from the CIP header on.
     std::vector<std::vector<uint8_t>> Sent() const;
+    // The channel each of those packets went out on.
+    std::vector<int> SentChannels() const;
+    // Another device takes this channel at the next bus reset, before we can have it again.
+    void TakeChannelAtNextReset(int channel);
     bool SinkDrained() const;
 
     // Commands each deck received, as hex text ("00 20 C2 7D").
@@ -80,6 +89,7 @@ class FakeBus final : public IBusPort {
     int ConnectCalls() const;
     int ReconnectCalls() const;
     int OpenedSources() const;
+    int Rescans() const;
 
     // The deck's transport as it would report it (C4 60 stop, C2 7D record pause ...).
     std::pair<uint8_t, uint8_t> Transport(uint64_t guid) const;
