@@ -490,9 +490,9 @@ bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet) {
         if (static_cast<size_t>(n) > total - d.next) n = static_cast<int>(total - d.next);
         d.credit -= n;
         if (d.credit > kMaxSourcePacketsPerCycle) d.credit = kMaxSourcePacketsPerCycle;
-    } else if (Config().loop && total != 0) {
+    } else if (d.playing && Config().loop && total != 0) {
         d.next = 0;
-    } else if (!d.ended_logged && total != 0) {
+    } else if (d.playing && !d.ended_logged && total != 0) {
         d.ended_logged = true;
         Trace("play ended after %zu source packets", total);
     }
