@@ -40,4 +40,8 @@ struct CaptureSetup {
 // devices --verbose: one line per listed deck with its identity and state.
 void PrintDeckDetails(CaptureSetup& setup);
 
+// Asks the listed deck `index`, when it is a real IEEE 1394 deck, to keep the raw iso packets
+// of its next capture in `path`. False when it is not such a deck.
+bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path);
+
 }  // namespace tessaline::cli

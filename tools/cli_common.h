@@ -59,6 +59,7 @@ int ScanCommand(const Args& args);
 int ProbeCommand(const Args& args);
 int RemuxCommand(const Args& args);
 int DevicesCommand(const Args& args);
+int DeckCheckCommand(const Args& args);
 int RecordCommand(const Args& args);
 int ReservationsCommand(const Args& args);
 int WriteCommand(const Args& args);

@@ -3,6 +3,9 @@
 
 #include "capture/graph/graph_host.h"
 #include "tools/cli_capture.h"
+#ifdef TESSALINE_HAVE_IEEE1394_CORE
+#include "capture/ieee1394/ieee1394_deck.h"
+#endif
 
 namespace tessaline::cli {
 namespace {
@@ -33,7 +36,38 @@ const char* ModeName(int32_t mode) {
     }
 }
 
+// The framework's entry for the listed deck `index`: the device list holds the tape decks of
+// the framework's list, in order, up to its limit.
+std::shared_ptr<VirtualDeck> ListedDeck(CaptureSetup& setup, int index) {
+    auto* framework = dynamic_cast<GraphHost*>(setup.framework.get());
+    if (framework == nullptr) return nullptr;
+    int listed = 0;
+    for (const auto& deck : framework->Decks()) {
+        const VirtualDeckConfig& c = deck->config();
+        if (c.device_type != ED_DEVTYPE_VCR || !c.offers_ext_device) continue;
+        if (listed >= setup.box.Count()) break;
+        if (listed == index) return deck;
+        ++listed;
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path) {
+#ifdef TESSALINE_HAVE_IEEE1394_CORE
+    const auto deck = ListedDeck(setup, index);
+    auto* real = deck ? dynamic_cast<fw::Ieee1394Deck*>(deck->config().driver.get()) : nullptr;
+    if (real == nullptr) return false;
+    real->set_iso_dump(path);
+    return true;
+#else
+    (void)setup;
+    (void)index;
+    (void)path;
+    return false;
+#endif
+}
 
 void PrintDeckDetails(CaptureSetup& setup) {
     auto* framework = dynamic_cast<GraphHost*>(setup.framework.get());

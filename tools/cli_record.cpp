@@ -26,13 +26,14 @@ struct RecordOptions {
     bool private_stream = false;
     bool power_on = false;
     bool json = false;
+    std::string iso_dump;
 };
 
 void PrintHelp() {
     std::printf(
         "usage: tessaline-cli record [--device N] (--minutes M | --seconds S)\n"
         "           [--mode ps|ts188|ts192] [--out FILE] [--all] [--keep-leading-bytes]\n"
-        "           [--private-stream] [--power-on] [--json]\n"
+        "           [--private-stream] [--power-on] [--json] [--iso-dump FILE]\n"
         "\n"
         "Records from deck N (default 0, see 'tessaline-cli devices') until the time is up,\n"
         "the deck stops delivering, or Ctrl-C; the file is closed either way. --seconds 0 (or\n"
@@ -50,6 +51,8 @@ void PrintHelp() {
         "  --private-stream      private stream 1 counts as audio (AC-3)\n"
         "  --power-on            switch the deck on first\n"
         "  --json                print the final statistics as one JSON object\n"
+        "  --iso-dump FILE       also keep the deck's raw iso packets in FILE, as dumpiso\n"
+        "                        (version 2) writes them: a trace for a bug report\n"
         "\n"
         "Exit codes: 0 recorded, 1 failed, 2 bad usage, 3 no deck or nothing received,\n"
         "130 stopped by Ctrl-C (the file is complete up to that point).\n\n%s",
@@ -99,6 +102,10 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
             const auto f = take();
             if (!f || f->empty()) return Usage("--out takes a file name");
             o.out = *f;
+        } else if (arg == "--iso-dump") {
+            const auto f = take();
+            if (!f || f->empty()) return Usage("--iso-dump takes a file name");
+            o.iso_dump = *f;
         } else if (arg == "--all") {
             o.all = true;
         } else if (arg == "--keep-leading-bytes") {
@@ -218,6 +225,15 @@ int RecordCommand(const Args& args) {
     if (!setup.flags.DeviceReady) {
         std::fprintf(stderr, "tessaline-cli: cannot open %s\n", deck.c_str());
         return kExitFailure;
+    }
+    if (!o.iso_dump.empty()) {
+        std::error_code ec;
+        if (std::filesystem::exists(std::filesystem::symlink_status(o.iso_dump, ec))) {
+            return Usage("--iso-dump: " + o.iso_dump + " already exists; choose another name");
+        }
+        if (!SetIsoDump(setup, static_cast<int>(o.device), o.iso_dump)) {
+            return Usage("--iso-dump needs a real IEEE 1394 deck; " + deck + " is not one");
+        }
     }
 
     StreamOptions& options = setup.stream.options;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "capture/graph/graph_host.h"
+#include "capture/ieee1394/isodump.h"
 
 namespace tessaline::fw {
 
@@ -125,8 +126,34 @@ std::string StreamTrouble(const LinkReport& r) {
     return text;
 }
 
+namespace {
+
+class DumpTap final : public IsoPacketSink {
+  public:
+    explicit DumpTap(IsoDumpWriter& writer) : writer_(writer) {}
+    bool Packet(const IsoPacket& packet) override {
+        writer_.Write(packet);
+        return true;
+    }
+
+  private:
+    IsoDumpWriter& writer_;
+};
+
+}  // namespace
+
 int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop) {
-    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_);
+    IsoDumpWriter dump;
+    DumpTap tap(dump);
+    std::string dump_error;
+    if (!iso_dump_.empty() && !dump.Open(iso_dump_, ~uint64_t{0}, dump_error)) {
+        std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
+    }
+    const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_,
+                                      dump.is_open() ? &tap : nullptr);
+    if (dump.is_open() && !dump.Close(dump_error)) {
+        std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
+    }
     // What went wrong on the bus is told once, when the stream ends.
     if (const std::string trouble = StreamTrouble(report_.Get()); !trouble.empty() && report_out_) {
         std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),

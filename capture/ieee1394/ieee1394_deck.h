@@ -54,6 +54,9 @@ class Ieee1394Deck final : public DeckDriver {
     TransportState QueryTransport();
     // Whether stream trouble is told on standard error when a stream ends (tests turn it off).
     void set_report_trouble(bool on) noexcept { report_out_ = on; }
+    // Keeps the raw iso packets of the next capture in `path` (a dumpiso version 2 file); empty:
+    // none. The file must not exist yet.
+    void set_iso_dump(std::string path) { iso_dump_ = std::move(path); }
 
   private:
     // One AV/C command to this deck under the control lock; after a bus reset the node is looked
@@ -65,6 +68,7 @@ class Ieee1394Deck final : public DeckDriver {
     DeckTiming timing_;
     LinkReportBox report_;
     bool report_out_ = true;
+    std::string iso_dump_;
 };
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture

@@ -107,7 +107,7 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     IFcpPort& Fcp() override { return *this; }
     IBus& Bus() override { return *this; }
     ICmp& Cmp() override { return *this; }
-    int LocalPhy() override { return raw1394_get_local_id(handle_.get()) & 0x3F; }
+    int LocalPhy() override { return handle_ ? raw1394_get_local_id(handle_.get()) & 0x3F : -1; }
     std::unique_ptr<IIsoSource> OpenIsoSource() override;
     std::unique_ptr<IIsoSink> OpenIsoSink() override;
 
@@ -188,6 +188,19 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         cache_resets_ = resets_;
         cache_generation_ = generation;
         cache_local_ = local;
+        return BusStatus::Ok;
+    }
+
+    BusStatus ReadRegister(int phy, uint32_t offset, uint32_t& value) override {
+        if (!handle_ && !Recreate()) return BusStatus::IoError;
+        Drain(handle_.get());
+        quadlet_t wire = 0;
+        errno = 0;
+        if (raw1394_read(handle_.get(), NodeId(phy, handle_.get()), CSR_REGISTER_BASE + offset, 4,
+                         &wire) != 0) {
+            return FailureStatus(handle_.get());
+        }
+        value = ntohl(wire);
         return BusStatus::Ok;
     }
 
@@ -468,10 +481,18 @@ class RawIsoSink final : public IIsoSink {
         source_ = &source;
         // Source packet stamps are counted from the cycle a packet goes out in. The library
         // tells it only when the start cycle was given, so it is counted from the cycle timer.
+        // Without the cycle timer (it is read through the controller's own node) the start is
+        // put on cycle 0 instead: counted from there the stamps are exact, at the cost of
+        // waiting for that cycle (a few seconds at most).
         quadlet_t cycle_timer = 0;
         uint64_t local_time = 0;
-        if (raw1394_read_cycle_timer(handle_.get(), &cycle_timer, &local_time) != 0) return false;
-        cycle_ = (((cycle_timer >> 12) & 0x1FFF) + kXmitStartLatency) % 8000;
+        int start_on = -1;
+        if (raw1394_read_cycle_timer(handle_.get(), &cycle_timer, &local_time) == 0) {
+            cycle_ = (((cycle_timer >> 12) & 0x1FFF) + kXmitStartLatency) % 8000;
+        } else {
+            cycle_ = 0;
+            start_on = 0;
+        }
         if (raw1394_iso_xmit_init(
                 handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
                 static_cast<unsigned>(kMaxIsoPayload), static_cast<unsigned char>(channel),
@@ -479,7 +500,7 @@ class RawIsoSink final : public IIsoSink {
             return false;
         }
         started_ = true;
-        return raw1394_iso_xmit_start(handle_.get(), -1, -1) == 0;
+        return raw1394_iso_xmit_start(handle_.get(), start_on, -1) == 0;
     }
     int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
     IsoStatus Iterate() override {

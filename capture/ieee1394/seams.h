@@ -63,6 +63,11 @@ class IBus {
     // Looks for nodes afresh, for one that Nodes() may have missed (a device plugged in again
     // before it could be opened). Cheap to call often: the bus limits how often it really looks.
     virtual void Rescan() {}
+    // Reads one quadlet of a node's CSR space (offset from the register base), for diagnostics
+    // (plug registers); host order.
+    virtual BusStatus ReadRegister(int /*phy*/, uint32_t /*offset*/, uint32_t& /*value*/) {
+        return BusStatus::IoError;
+    }
 };
 
 // A half point-to-point connection as libiec61883 makes it: plugs of -1 mean "the first free

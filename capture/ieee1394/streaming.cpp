@@ -33,9 +33,10 @@ bool WaitReadable(int iso_fd, const StopSignal& stop, std::chrono::milliseconds 
 
 class ParsingSink final : public IsoPacketSink {
   public:
-    ParsingSink(CipReceiver& parser, std::vector<uint8_t>& buffer)
-        : parser_(parser), buffer_(buffer) {}
+    ParsingSink(CipReceiver& parser, std::vector<uint8_t>& buffer, IsoPacketSink* tap)
+        : parser_(parser), buffer_(buffer), tap_(tap) {}
     bool Packet(const IsoPacket& packet) override {
+        if (tap_ != nullptr) tap_->Packet(packet);
         parser_.Parse(packet, buffer_);
         return true;
     }
@@ -43,6 +44,7 @@ class ParsingSink final : public IsoPacketSink {
   private:
     CipReceiver& parser_;
     std::vector<uint8_t>& buffer_;
+    IsoPacketSink* tap_;
 };
 
 struct FileCloser {
@@ -52,7 +54,8 @@ struct FileCloser {
 }  // namespace
 
 int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callback,
-                    const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box) {
+                    const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box,
+                    IsoPacketSink* tap) {
     LinkReport report;
     CmpConnection conn;
     conn.input_phy = -1;
@@ -94,7 +97,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     CipReceiver parser(channel, CipReceiver::Output::SourcePackets);
     std::vector<uint8_t> buffer;
     buffer.reserve(timing.deliver_bytes + kMaxIsoPayload * 256);
-    ParsingSink sink(parser, buffer);
+    ParsingSink sink(parser, buffer, tap);
     const auto start = Clock::now();
     bool away = false;
     Clock::time_point away_since{};

@@ -87,8 +87,10 @@ class LinkReportBox {
 // Receives the deck's stream and hands 192-byte source packets to callback until stop. Returns
 // 0 when stopped, EC_ERRORABORT when the deck cannot be connected or stays away past the
 // deadline, EC_COMPLETE when the iso source ends (a replayed capture).
+// With a tap, every iso packet received is handed to it first, as it came (a raw dump).
 int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callback,
-                    const StopSignal& stop, const StreamTiming& timing, LinkReportBox& report);
+                    const StopSignal& stop, const StreamTiming& timing, LinkReportBox& report,
+                    IsoPacketSink* tap = nullptr);
 
 // What a file to be sent looks like, from a scan before anything is sent.
 struct TransmitPlan {

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "capture/graph/graph_host.h"
+#include "capture/ieee1394/deck_check.h"
 #include "capture/ieee1394/ieee1394_deck.h"
 #include "tests/support/ieee1394/fake_bus.h"
 #include "tests/support/test_support.h"
@@ -386,6 +387,67 @@ TEST(Ieee1394Receive, ADeckWithoutPlugsIsHeardOnTheBroadcastChannelAcrossResets)
     EXPECT_FALSE(report.connected);
     EXPECT_EQ(report.reconnects, 1u);
     EXPECT_TRUE(report.error.empty());
+}
+
+}  // namespace
+}  // namespace tessaline::fw
+
+namespace tessaline::fw {
+namespace {
+
+TEST(Ieee1394DeckCheck, ReportsTheDeckAndAReceiveTestWhileItPlays) {
+    Bench b;
+    b.bus->AddNode(0x0011223344556677ull, false, std::string("Disk\x01Maker"));
+    const int phy = b.bus->AddDeck(DeckConfig(kGuidA));
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto script = IsoPacketsFrom(sample, 2);
+    script.erase(script.begin() + 10);  // a gap of two source packets
+    IsoScriptItem end;
+    end.kind = IsoScriptItem::Kind::End;
+    script.push_back(end);
+    b.bus->Script(script);
+
+    // Stopped: everything but the receive test.
+    DeckCheckReport idle;
+    CheckDeck(*b.port, 0, std::chrono::seconds(30), idle);
+    ASSERT_TRUE(idle.deck.has_value());
+    EXPECT_EQ(idle.transport, "stop");
+    EXPECT_EQ(idle.transport_reply, "0C 20 C4 60");
+    EXPECT_FALSE(idle.received);
+    ASSERT_TRUE(idle.opcr0.has_value());
+    EXPECT_EQ(PlugText(*idle.opcr0, true), "online, p2p 0, channel 0, S200, payload 242 quadlets");
+
+    {
+        std::lock_guard lock(b.port->mutex());
+        ASSERT_EQ(b.port->avc().Transact(phy, avc::Play()).response, avc::kAccepted);
+    }
+    DeckCheckReport r;
+    CheckDeck(*b.port, 0, std::chrono::seconds(30), r);
+    EXPECT_EQ(r.power, "on");
+    EXPECT_EQ(r.transport, "play");
+    ASSERT_TRUE(r.received);
+    EXPECT_EQ(r.receive_note, "the stream ended");
+    EXPECT_EQ(r.link.cip.packets, script.size() - 1);
+    EXPECT_EQ(r.link.cip.dbc_gaps, 1u);
+    EXPECT_EQ(r.link.cip.source_packets, sample.size() / 192 - 2);
+    EXPECT_EQ(b.bus->Connections(), 0);
+
+    const std::string text = DeckCheckText(r);
+    EXPECT_NE(text.find("1 DBC gaps"), std::string::npos) << text;
+    EXPECT_NE(text.find("transport play (0C 20 C3 75)"), std::string::npos) << text;
+    const std::string json = DeckCheckJson(r);
+    EXPECT_NE(json.find("\"dbc_gaps\":1,"), std::string::npos) << json;
+    // Text from a device's ROM is escaped, never passed raw.
+    EXPECT_NE(json.find("Disk\\u0001Maker"), std::string::npos) << json;
+    EXPECT_EQ(json.find('\x01'), std::string::npos);
+
+    // Asked for a deck that is not there: the nodes, and no deck.
+    DeckCheckReport none;
+    CheckDeck(*b.port, 3, std::chrono::seconds(1), none);
+    EXPECT_FALSE(none.deck.has_value());
+    EXPECT_EQ(none.nodes.size(), 3u);
+    EXPECT_NE(DeckCheckText(none).find("no deck to check"), std::string::npos);
+    EXPECT_EQ(DeckCheckJson(none).substr(DeckCheckJson(none).size() - 12), "\"deck\":null}");
 }
 
 }  // namespace

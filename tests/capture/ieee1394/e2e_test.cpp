@@ -166,6 +166,48 @@ TEST_F(Ieee1394E2e, ADumpOfTheBusReplaysIntoARecording) {
     EXPECT_EQ(Report().cip.wrong_channel, 1u);
 }
 
+TEST_F(Ieee1394E2e, ARecordingKeepsItsRawPacketsAsADumpisoVersion2File) {
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto packets = fw::IsoPacketsFrom(sample, 2);
+    packets[5].sy = 1;  // kept as it came, flags and all
+    auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0]->config().driver.get());
+    ASSERT_NE(deck, nullptr);
+    const fs::path dump = dir / "deck.iso";
+    deck->set_iso_dump(dump.string());
+    std::vector<IsoScriptItem> script = packets;
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    EXPECT_EQ(Record(false, false, script), sample);
+
+    const Bytes bytes = ReadFile(dump);
+    ASSERT_GE(bytes.size(), 40u);
+    // dumpiso's layout: magic, channel mask, then length (little-endian), channel, tag, sy, 0.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes.data())), "1394 isodump v2");
+    const size_t first = packets[0].bytes.size();
+    EXPECT_EQ(
+        Bytes(bytes.begin() + 32, bytes.begin() + 40),
+        (Bytes{static_cast<uint8_t>(first), static_cast<uint8_t>(first >> 8), 0, 0, 0, 1, 0, 0}));
+    std::vector<IsoScriptItem> replay;
+    std::string error;
+    ASSERT_TRUE(fw::ParseIsoDump(bytes, replay, error)) << error;
+    ASSERT_EQ(replay.size(), packets.size());
+    for (size_t i = 0; i < replay.size(); ++i) {
+        ASSERT_EQ(replay[i].bytes, packets[i].bytes) << i;
+        EXPECT_EQ(replay[i].sy, packets[i].sy);
+    }
+    EXPECT_FALSE(fs::exists(dump.string() + ".part"));
+
+    // The next recording does not replace it.
+    const Bytes kept = bytes;
+    EXPECT_EQ(Record(false, false, script), sample);
+    EXPECT_EQ(ReadFile(dump), kept);
+
+    // A dump whose length field no iso packet can have is refused, not read past.
+    Bytes bad = kept;
+    bad[35] = 0x7F;
+    EXPECT_FALSE(fw::ParseIsoDump(bad, replay, error));
+    EXPECT_NE(error.find("not that of an iso packet"), std::string::npos) << error;
+}
+
 TEST_F(Ieee1394E2e, ABusResetMidRecordingResumesTheStream) {
     const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
     const auto items = fw::IsoPacketsFrom(sample, 2);

@@ -252,6 +252,26 @@ class FakeNodes final : public IBus {
         std::lock_guard lock(s_.mu);
         return s_.generation;
     }
+    BusStatus ReadRegister(int phy, uint32_t offset, uint32_t& value) override {
+        std::lock_guard lock(s_.mu);
+        const FakeNode* n = s_.ByPhy(phy);
+        if (n == nullptr || !n->config.has_plugs) return BusStatus::IoError;
+        const uint32_t connection = n->channel >= 0 ? (1u << 24) | (uint32_t(n->channel) << 16) : 0;
+        switch (offset) {
+            case 0x900:  // oMPR: S400 capable, one plug
+            case 0x980:  // iMPR
+                value = (2u << 30) | 1u;
+                return BusStatus::Ok;
+            case 0x904:  // oPCR[0]: online, S200, 242 quadlets
+                value = (1u << 31) | connection | (1u << 14) | 242u;
+                return BusStatus::Ok;
+            case 0x984:  // iPCR[0]: online
+                value = (1u << 31) | connection;
+                return BusStatus::Ok;
+            default:
+                return BusStatus::IoError;
+        }
+    }
     void Rescan() override {
         std::lock_guard lock(s_.mu);
         ++s_.rescans;

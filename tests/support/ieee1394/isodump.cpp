@@ -8,10 +8,6 @@ namespace {
 constexpr char kMagic[16] = "1394 isodump v1";
 constexpr size_t kHeaderBytes = 32;
 
-uint32_t ReadBe32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
     for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(v >> shift));
 }
@@ -21,26 +17,15 @@ void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
 bool ParseIsoDump(const std::vector<uint8_t>& bytes, std::vector<IsoScriptItem>& packets,
                   std::string& error) {
     packets.clear();
-    if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
-        error = "not an isodump file";
-        return false;
-    }
-    size_t pos = kHeaderBytes;
-    while (pos + 4 <= bytes.size()) {
-        const uint32_t header = ReadBe32(bytes.data() + pos);
-        pos += 4;
-        const size_t length = header >> 16;
-        const size_t padded = (length + 3) & ~size_t{3};
-        // A dump stopped while writing (dumpiso ended by a signal) is cut in its last packet.
-        if (padded > bytes.size() - pos) return true;
+    std::vector<DumpedPacket> dumped;
+    if (!ParseIsoDump(bytes, dumped, error)) return false;
+    for (DumpedPacket& d : dumped) {
         IsoScriptItem item;
-        item.tag = (header >> 14) & 3;
-        item.channel = static_cast<int>((header >> 8) & 0x3F);
-        item.sy = header & 0xF;
-        item.bytes.assign(bytes.begin() + static_cast<long>(pos),
-                          bytes.begin() + static_cast<long>(pos + length));
+        item.bytes = std::move(d.bytes);
+        item.channel = static_cast<int>(d.channel);
+        item.tag = d.tag;
+        item.sy = d.sy;
         packets.push_back(std::move(item));
-        pos += padded;
     }
     return true;
 }

@@ -1,23 +1,21 @@
-// Captures made with `dumpiso` on a real bus, replayed through the fake bus: the archivist's dumps
-// of a deck become test fixtures. Format: a 32-byte header beginning "1394 isodump v1\0" (with the
-// channel mask), then per packet its iso header quadlet (data length in the top 16 bits, tag,
-// channel, tcode, sy) and the data padded to whole quadlets, all big-endian.
+// Dumps of the bus as the fake bus plays them: a dump read into script items, and version 1 dumps
+// made by hand for fixtures (the reader and the version 2 writer are the program's own).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "capture/ieee1394/isodump.h"
 #include "tests/support/ieee1394/fake_bus.h"
 
 namespace tessaline::fw {
 
-// Reads the packets of a dump; a last packet cut short is dropped. A file that is not a dump
-// gives false with the reason in error.
+// Reads the packets of a dump (either version) as script items.
 bool ParseIsoDump(const std::vector<uint8_t>& bytes, std::vector<IsoScriptItem>& packets,
                   std::string& error);
 
-// Writes packets in the same format (for fixtures made by hand).
+// Writes packets as a version 1 dump.
 std::vector<uint8_t> MakeIsoDump(const std::vector<IsoScriptItem>& packets, int channel);
 
 }  // namespace tessaline::fw
