@@ -607,6 +607,39 @@ std::vector<std::string> DeviceNames() {
     return names;
 }
 
+bool SysfsAttribute(const char* path, std::string& text) {
+    static const char kPrefix[] = "/sys/bus/firewire/devices/fw";
+    if (path == nullptr || std::strncmp(path, kPrefix, sizeof kPrefix - 1) != 0) return false;
+    const char* p = path + sizeof kPrefix - 1;
+    int device = 0;
+    if (*p < '0' || *p > '9') return false;
+    for (; *p >= '0' && *p <= '9'; ++p) device = device * 10 + (*p - '0');
+    if (*p != '/') return false;
+    const std::string attr = p + 1;
+    std::lock_guard lock(Lock());
+    for (const Node& n : TheBus().nodes) {
+        if (!n.present || n.device != device) continue;
+        char guid[32];
+        std::snprintf(guid, sizeof guid, "0x%016llx\n",
+                      static_cast<unsigned long long>(n.local ? 0x0000D0000E010CA1ull : 0x0000D0000E0DECCAull));
+        if (attr == "is_local") {
+            text = n.local ? "1\n" : "0\n";
+        } else if (attr == "guid") {
+            text = guid;
+        } else if (attr == "vendor_name") {
+            text = n.local ? "Linux\n" : "Fwemu\n";
+        } else if (attr == "model_name" && !n.local) {
+            text = "D-VHS Deck\n";
+        } else if (attr == "units" && !n.local) {
+            text = " 0x00a02d:0x010001\n";
+        } else {
+            return false;
+        }
+        return true;
+    }
+    return false;
+}
+
 int OpenNode(int device) {
     std::lock_guard lock(Lock());
     Bus& b = TheBus();

@@ -86,6 +86,8 @@ void CloseClient(int fd);                      // under Lock()
 ssize_t ReadEvent(int fd, void* buf, size_t n);  // blocks like the kernel's read
 int Ioctl(Client& c, unsigned long request, void* arg);
 std::vector<std::string> DeviceNames();        // for opendir("/dev"), in readdir order
+// The text of /sys/bus/firewire/devices/fwN/ATTR for an emulated node; false if there is none.
+bool SysfsAttribute(const char* path, std::string& text);
 void* MapIso(Client& c, size_t length);
 void ForgetMapping(void* addr);  // under Lock()
 

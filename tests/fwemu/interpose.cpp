@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -133,6 +134,32 @@ __attribute__((visibility("default"))) int openat(int dirfd, const char* path, i
     return real(dirfd, path, flags, mode);
 }
 
+// The kernel's sysfs attributes of the emulated nodes (is_local, guid, names, units).
+FILE* SysfsFile(const char* path, bool& handled) {
+    std::string text;
+    handled = SysfsAttribute(path, text);
+    if (!handled) return nullptr;
+    FILE* f = fmemopen(nullptr, text.size() + 1, "w+");
+    if (f == nullptr) return nullptr;
+    std::fputs(text.c_str(), f);
+    std::rewind(f);
+    return f;
+}
+
+__attribute__((visibility("default"))) FILE* fopen(const char* path, const char* mode) {
+    bool handled = false;
+    if (FILE* f = SysfsFile(path, handled); handled) return f;
+    static auto real = Next<FILE* (*)(const char*, const char*)>("fopen");
+    return real(path, mode);
+}
+
+__attribute__((visibility("default"))) FILE* fopen64(const char* path, const char* mode) {
+    bool handled = false;
+    if (FILE* f = SysfsFile(path, handled); handled) return f;
+    static auto real = Next<FILE* (*)(const char*, const char*)>("fopen64");
+    return real(path, mode);
+}
+
 __attribute__((visibility("default"))) int close(int fd) {
     if (Ours(fd)) {
         g_ours[fd] = false;
@@ -207,6 +234,20 @@ __attribute__((visibility("default"))) DIR* opendir(const char* path) {
     return real(path);
 }
 
+// std::filesystem lists a folder through openat and fdopendir: the descriptor tells which one.
+__attribute__((visibility("default"))) DIR* fdopendir(int fd) {
+    char link[64] = {};
+    char self[32];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(self, link, sizeof link - 1);
+    if (n > 0 && IsDevDir(link)) {
+        RealClose(fd);
+        return opendir("/dev");
+    }
+    static auto real = Next<DIR* (*)(int)>("fdopendir");
+    return real(fd);
+}
+
 __attribute__((visibility("default"))) dirent* readdir(DIR* d) {
     {
         std::lock_guard lock(Lock());
@@ -240,6 +281,18 @@ __attribute__((visibility("default"))) dirent64* readdir64(DIR* d) {
         }
     }
     static auto real = Next<dirent64* (*)(DIR*)>("readdir64");
+    return real(d);
+}
+
+__attribute__((visibility("default"))) int dirfd(DIR* d) {
+    {
+        std::lock_guard lock(Lock());
+        if (FakeDirs().count(d) != 0) {
+            errno = ENOTSUP;
+            return -1;
+        }
+    }
+    static auto real = Next<int (*)(DIR*)>("dirfd");
     return real(d);
 }
 
