@@ -21,51 +21,9 @@
 #include <cstring>
 #include <thread>
 
-#include "tests/fwemu/fwemu.h"
+#include "tests/fwemu/bus_state.h"
 
 namespace fwemu {
-namespace {
-
-constexpr uint64_t kCsrBase = 0xFFFFF0000000ull;
-constexpr uint64_t kConfigRom = kCsrBase + 0x400;
-constexpr uint64_t kFcpCommand = kCsrBase + 0xB00;
-constexpr uint64_t kFcpResponse = kCsrBase + 0xD00;
-constexpr uint64_t kFcpEnd = kCsrBase + 0xF00;
-constexpr uint64_t kBandwidthAvailable = kCsrBase + 0x21C;
-constexpr uint64_t kChannelsHi = kCsrBase + 0x220;
-constexpr uint64_t kChannelsLo = kCsrBase + 0x224;
-constexpr uint32_t kMaxBandwidth = 4915;
-constexpr int kCyclesPerSecond = 8000;
-constexpr unsigned kKernelAbi = 5;
-
-struct Node {
-    bool local = false;
-    int device = 0;  // N of /dev/fwN
-    bool present = true;
-    int phy = 0;
-    double eacces_until = 0;
-};
-
-struct Bus {
-    std::vector<Node> nodes;  // [0] controller, [1] deck
-    std::map<int, std::unique_ptr<Client>> clients;
-    uint32_t generation = 3;
-    int next_device = 2;
-    bool swapped = false;
-    uint32_t bandwidth = kMaxBandwidth;
-    uint32_t channels_hi = 0xFFFFFFFFu;
-    uint32_t channels_lo = 0xFFFFFFFFu;
-    uint64_t cycle = 0;
-    uint64_t fast_cycles = 0;
-    int64_t first_iso_cycle = -1;
-    size_t next_reset = 0;
-    std::vector<bool> unplug_started, unplug_done;
-    bool reset_requested = false;
-    uint32_t inbound_handle = 1;
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::condition_variable_any cv;
-    bool thread_started = false;
-};
 
 Bus& TheBus() {
     static Bus* bus = [] {
@@ -78,11 +36,11 @@ Bus& TheBus() {
 }
 
 uint32_t NodeId(const Node& n) { return 0xFFC0u | static_cast<uint32_t>(n.phy); }
-Node& Local() { return TheBus().nodes[0]; }
-Node& Deck() { return TheBus().nodes[1]; }
+Node& LocalNode() { return TheBus().nodes[0]; }
+Node& DeckNode() { return TheBus().nodes[1]; }
 
 uint32_t RootId() {
-    return 0xFFC0u | static_cast<uint32_t>(Deck().present ? 1 : 0);
+    return 0xFFC0u | static_cast<uint32_t>(DeckNode().present ? 1 : 0);
 }
 
 void PushEvent(Client& c, Bytes event) {
@@ -95,25 +53,14 @@ void PushEvent(Client& c, Bytes event) {
     TheBus().cv.notify_all();
 }
 
-// An event as read() returns it: the fixed part up to the flexible array (not the padded size of
-// the struct), then the array.
-template <typename T>
-Bytes EventBytes(const T& head, size_t head_size = sizeof(T), const uint8_t* tail = nullptr,
-                 size_t tail_length = 0) {
-    Bytes b(head_size + tail_length);
-    std::memcpy(b.data(), &head, head_size);
-    if (tail_length != 0) std::memcpy(b.data() + head_size, tail, tail_length);
-    return b;
-}
-
 fw_cdev_event_bus_reset ResetFor(const Client& c) {
     fw_cdev_event_bus_reset r{};
     r.closure = c.bus_reset_closure;
     r.type = FW_CDEV_EVENT_BUS_RESET;
     r.node_id = NodeId(TheBus().nodes[static_cast<size_t>(c.node)]);
-    r.local_node_id = NodeId(Local());
-    r.bm_node_id = NodeId(Local());
-    r.irm_node_id = NodeId(Local());
+    r.local_node_id = NodeId(LocalNode());
+    r.bm_node_id = NodeId(LocalNode());
+    r.irm_node_id = NodeId(LocalNode());
     r.root_node_id = RootId();
     r.generation = TheBus().generation;
     return r;
@@ -122,6 +69,9 @@ fw_cdev_event_bus_reset ResetFor(const Client& c) {
 uint16_t IsoCycleStamp(uint64_t cycle) {
     return static_cast<uint16_t>(((cycle / kCyclesPerSecond) % 8) << 13 | (cycle % kCyclesPerSecond));
 }
+
+
+namespace {
 
 double IsoTime() {
     Bus& b = TheBus();
@@ -132,17 +82,17 @@ double IsoTime() {
 void BusReset(const char* why) {
     Bus& b = TheBus();
     ++b.generation;
-    if (Deck().present) {
+    if (DeckNode().present) {
         b.swapped = !b.swapped;
-        Deck().phy = b.swapped ? 1 : 0;
-        Local().phy = b.swapped ? 0 : 1;
+        DeckNode().phy = b.swapped ? 1 : 0;
+        LocalNode().phy = b.swapped ? 0 : 1;
     } else {
-        Local().phy = 0;
+        LocalNode().phy = 0;
     }
     b.bandwidth = kMaxBandwidth;
     b.channels_hi = b.channels_lo = 0xFFFFFFFFu;
-    Trace("bus-reset generation=%u local=%u deck=%d why=%s", b.generation, Local().phy,
-          Deck().present ? Deck().phy : -1, why);
+    Trace("bus-reset generation=%u local=%u deck=%d why=%s", b.generation, LocalNode().phy,
+          DeckNode().present ? DeckNode().phy : -1, why);
     for (auto& [fd, c] : b.clients) {
         if (c->kind == FdKind::Node && !c->gone) PushEvent(*c, EventBytes(ResetFor(*c)));
     }
@@ -151,7 +101,7 @@ void BusReset(const char* why) {
 
 void Unplug() {
     Bus& b = TheBus();
-    Deck().present = false;
+    DeckNode().present = false;
     for (auto& [fd, c] : b.clients) {
         if (c->kind != FdKind::Node || c->node != 1 || c->gone) continue;
         c->gone = true;
@@ -160,22 +110,22 @@ void Unplug() {
     }
     b.cv.notify_all();
     DeckSetPresent(false);
-    Trace("unplug device=fw%d", Deck().device);
+    Trace("unplug device=fw%d", DeckNode().device);
     BusReset("unplug");
 }
 
 void Replug() {
     Bus& b = TheBus();
-    Deck().present = true;
-    Deck().device = b.next_device++;
+    DeckNode().present = true;
+    DeckNode().device = b.next_device++;
     if (Config().replug_eacces_ms > 0) {
-        Deck().eacces_until = NowSeconds() + Config().replug_eacces_ms / 1000.0;
+        DeckNode().eacces_until = NowSeconds() + Config().replug_eacces_ms / 1000.0;
     }
     DeckSetPresent(true);
-    Trace("replug device=fw%d", Deck().device);
+    Trace("replug device=fw%d", DeckNode().device);
     BusReset("replug");
     char name[16];
-    std::snprintf(name, sizeof name, "fw%d", Deck().device);
+    std::snprintf(name, sizeof name, "fw%d", DeckNode().device);
     for (auto& [fd, c] : b.clients) {
         if (c->kind != FdKind::Inotify) continue;
         const size_t name_length = 16;
@@ -191,189 +141,6 @@ void Replug() {
 }
 
 // ---- Requests -----------------------------------------------------------------------------
-
-uint32_t LockIrm(uint32_t& reg, uint32_t tcode, const uint8_t* data, size_t length, Bytes& reply) {
-    if (tcode != TCODE_LOCK_COMPARE_SWAP || length != 8) return RCODE_TYPE_ERROR;
-    const uint32_t compare = Be32(data);
-    const uint32_t swap = Be32(data + 4);
-    reply.assign(4, 0);
-    PutBe32(reply.data(), reg);
-    if (reg == compare) reg = swap;
-    return RCODE_COMPLETE;
-}
-
-uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size_t length,
-                      Bytes& reply) {
-    Bus& b = TheBus();
-    const bool read = tcode == TCODE_READ_QUADLET_REQUEST || tcode == TCODE_READ_BLOCK_REQUEST;
-    if (offset >= kConfigRom && offset < kConfigRom + 0x400) {
-        if (!read) return RCODE_TYPE_ERROR;
-        const std::vector<uint32_t> rom = LocalRom();
-        reply.assign(length, 0);
-        for (size_t i = 0; i < length; i += 4) {
-            const size_t q = (offset - kConfigRom + i) / 4;
-            if (q >= rom.size()) return RCODE_ADDRESS_ERROR;
-            PutBe32(reply.data() + i, rom[q]);
-        }
-        return RCODE_COMPLETE;
-    }
-    uint32_t* reg = offset == kBandwidthAvailable ? &b.bandwidth
-                    : offset == kChannelsHi       ? &b.channels_hi
-                    : offset == kChannelsLo       ? &b.channels_lo
-                                                  : nullptr;
-    if (reg != nullptr) {
-        if (read && length == 4) {
-            reply.assign(4, 0);
-            PutBe32(reply.data(), *reg);
-            return RCODE_COMPLETE;
-        }
-        return LockIrm(*reg, tcode, data, length, reply);
-    }
-    // FCP frames to our own node reach whoever listens on the range, as on the kernel.
-    if (offset >= kFcpCommand && offset + length <= kFcpEnd &&
-        (tcode == TCODE_WRITE_BLOCK_REQUEST || tcode == TCODE_WRITE_QUADLET_REQUEST)) {
-        DeliverWrite(offset, Bytes(data, data + length), NodeId(Local()));
-        return RCODE_COMPLETE;
-    }
-    return RCODE_ADDRESS_ERROR;
-}
-
-int SendRequest(Client& c, const fw_cdev_send_request& r) {
-    Bus& b = TheBus();
-    const Node& node = b.nodes[static_cast<size_t>(c.node)];
-    const auto* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(r.data));
-    Bytes reply;
-    uint32_t rcode;
-    const bool read = r.tcode == TCODE_READ_QUADLET_REQUEST || r.tcode == TCODE_READ_BLOCK_REQUEST;
-    if (r.generation != b.generation) {
-        rcode = RCODE_GENERATION;
-    } else if (node.local) {
-        rcode = LocalRequest(r.tcode, r.offset, read ? nullptr : data, r.length, reply);
-    } else {
-        rcode = DeckRequest(r.tcode, r.offset, read ? nullptr : data, r.length, reply);
-    }
-    Trace("request node=%s tcode=%u offset=%llx length=%u rcode=%u", node.local ? "local" : "deck",
-          r.tcode, static_cast<unsigned long long>(r.offset & 0xFFFF), r.length, rcode);
-    if (rcode != RCODE_COMPLETE) reply.clear();
-    fw_cdev_event_response e{};
-    e.closure = r.closure;
-    e.type = FW_CDEV_EVENT_RESPONSE;
-    e.rcode = rcode;
-    e.length = static_cast<uint32_t>(reply.size());
-    PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_response, data), reply.data(), reply.size()));
-    return 0;
-}
-
-int IsoResource(Client& c, const fw_cdev_allocate_iso_resource& a, bool allocate) {
-    Bus& b = TheBus();
-    int channel = -1;
-    int bandwidth = 0;
-    bool ok = true;
-    if (a.channels != 0) {
-        for (int ch = 0; ch < 64; ++ch) {
-            if ((a.channels & (1ull << ch)) == 0) continue;
-            uint32_t& reg = ch < 32 ? b.channels_hi : b.channels_lo;
-            const uint32_t bit = 1u << (31 - (ch & 31));
-            if (allocate ? (reg & bit) != 0 : (reg & bit) == 0) {
-                reg = allocate ? reg & ~bit : reg | bit;
-                channel = ch;
-                break;
-            }
-        }
-        if (channel < 0) {
-            channel = -EBUSY;
-            ok = false;
-        }
-    }
-    if (ok && a.bandwidth != 0) {
-        if (allocate && b.bandwidth < a.bandwidth) {
-            if (channel >= 0) {
-                uint32_t& reg = channel < 32 ? b.channels_hi : b.channels_lo;
-                reg |= 1u << (31 - (channel & 31));
-                channel = -EBUSY;
-            }
-        } else {
-            b.bandwidth = allocate ? b.bandwidth - a.bandwidth
-                                   : std::min(kMaxBandwidth, b.bandwidth + a.bandwidth);
-            bandwidth = static_cast<int>(a.bandwidth);
-        }
-    }
-    Trace("iso-resource %s channels=%llx -> channel=%d bandwidth=%d", allocate ? "alloc" : "free",
-          static_cast<unsigned long long>(a.channels), channel, bandwidth);
-    fw_cdev_event_iso_resource e{};
-    e.closure = a.closure;
-    e.type = allocate ? FW_CDEV_EVENT_ISO_RESOURCE_ALLOCATED : FW_CDEV_EVENT_ISO_RESOURCE_DEALLOCATED;
-    e.handle = 0;
-    e.channel = channel;
-    e.bandwidth = bandwidth;
-    PushEvent(c, EventBytes(e));
-    return 0;
-}
-
-int QueueIso(Client& c, fw_cdev_queue_iso& q) {
-    IsoContext& ctx = *c.iso;
-    auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(q.packets));
-    const uint8_t* end = p + q.size;
-    size_t offset = 0;
-    if (q.data != 0) {
-        const auto* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(q.data));
-        if (c.map == nullptr || data < c.map || data > c.map + c.map_length) {
-            errno = EFAULT;
-            return -1;
-        }
-        offset = static_cast<size_t>(data - c.map);
-    }
-    size_t total = 0;
-    while (p + 4 <= end) {
-        uint32_t control;
-        std::memcpy(&control, p, 4);
-        p += 4;
-        const uint32_t payload = control & 0xFFFF;
-        const uint32_t header_length = control >> 24;
-        if (offset + total + payload > c.map_length && payload != 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (ctx.type == FW_CDEV_ISO_CONTEXT_TRANSMIT) {
-            IsoSlot slot;
-            slot.control = control;
-            if (p + header_length > end) {
-                errno = EINVAL;
-                return -1;
-            }
-            slot.header.assign(p, p + header_length);
-            p += header_length;
-            slot.offset = offset + total;
-            ctx.queue.push_back(std::move(slot));
-        } else {
-            const uint32_t count = std::max<uint32_t>(1, header_length / ctx.header_size);
-            const uint32_t each = payload / count;
-            for (uint32_t i = 0; i < count; ++i) {
-                IsoSlot slot;
-                slot.control = each | (i + 1 == count ? (control & FW_CDEV_ISO_INTERRUPT) : 0);
-                slot.offset = offset + total + i * each;
-                ctx.queue.push_back(std::move(slot));
-            }
-        }
-        total += payload;
-    }
-    q.packets += q.size;
-    q.size = 0;
-    q.data += total;
-    return 0;
-}
-
-void InterruptEvent(Client& c, uint64_t cycle) {
-    IsoContext& ctx = *c.iso;
-    fw_cdev_event_iso_interrupt e{};
-    e.closure = ctx.closure;
-    e.type = FW_CDEV_EVENT_ISO_INTERRUPT;
-    e.cycle = IsoCycleStamp(cycle);
-    e.header_length = static_cast<uint32_t>(ctx.pending_headers.size());
-    PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_iso_interrupt, header),
-                             ctx.pending_headers.data(), ctx.pending_headers.size()));
-    ctx.pending_headers.clear();
-}
 
 void ReceivePacket(Client& c, uint64_t cycle, unsigned channel, const Bytes& packet) {
     IsoContext& ctx = *c.iso;
@@ -439,11 +206,11 @@ void ScriptedEvents() {
     for (size_t i = 0; i < s.unplugs.size(); ++i) {
         if (!b.unplug_started[i] && t >= s.unplugs[i].from) {
             b.unplug_started[i] = true;
-            if (Deck().present) Unplug();
+            if (DeckNode().present) Unplug();
         }
         if (b.unplug_started[i] && !b.unplug_done[i] && t >= s.unplugs[i].to) {
             b.unplug_done[i] = true;
-            if (!Deck().present) Replug();
+            if (!DeckNode().present) Replug();
         }
     }
 }
@@ -453,7 +220,7 @@ void RunCycle() {
     ScriptedEvents();
     unsigned channel = 0;
     Bytes packet;
-    if (Deck().present && !Silent() && DeckTransmit(b.cycle, channel, packet)) {
+    if (DeckNode().present && !Silent() && DeckTransmit(b.cycle, channel, packet)) {
         MarkIso();
         for (auto& [fd, c] : b.clients) {
             if (c->iso && c->iso->started && c->iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE &&
@@ -477,7 +244,7 @@ void RunCycle() {
                 out.insert(out.end(), c->map + slot.offset, c->map + slot.offset + payload);
             }
             MarkIso();
-            if (Deck().present) DeckReceive(ctx.channel, out.data(), out.size());
+            if (DeckNode().present) DeckReceive(ctx.channel, out.data(), out.size());
         }
         const uint32_t stamp = IsoCycleStamp(b.cycle);
         const auto* s = reinterpret_cast<const uint8_t*>(&stamp);
@@ -492,7 +259,7 @@ void RunCycle() {
 // In fast pace the clock runs ahead while some iso stream can make progress.
 bool CanRunAhead() {
     Bus& b = TheBus();
-    bool deck_flow = Deck().present && DeckPlaying() && !Silent();
+    bool deck_flow = DeckNode().present && DeckPlaying() && !Silent();
     for (auto& [fd, c] : b.clients) {
         if (!c->iso || !c->iso->started || c->gone) continue;
         if (c->iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT && !c->iso->queue.empty()) return true;
@@ -558,7 +325,7 @@ double NowSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - TheBus().start).count();
 }
 
-int DeckPhy() { return Deck().phy; }
+int DeckPhy() { return DeckNode().phy; }
 uint64_t BusCycle() { return TheBus().cycle; }
 
 bool ListenerOn(unsigned channel) {
@@ -741,193 +508,6 @@ ssize_t ReadEvent(int fd, void* buf, size_t n) {
             return static_cast<ssize_t>(length);
         }
         TheBus().cv.wait(lock);
-    }
-}
-
-int Ioctl(Client& c, unsigned long request, void* arg) {
-    Bus& b = TheBus();
-    if (c.kind != FdKind::Node) {
-        errno = ENOTTY;
-        return -1;
-    }
-    if (c.gone) {
-        errno = ENODEV;
-        return -1;
-    }
-    switch (request) {
-        case FW_CDEV_IOC_GET_INFO: {
-            auto* info = static_cast<fw_cdev_get_info*>(arg);
-            c.abi = info->version;
-            info->version = kKernelAbi;
-            info->card = 0;
-            if (info->rom != 0) {
-                const Node& node = b.nodes[static_cast<size_t>(c.node)];
-                const std::vector<uint32_t> rom = node.local ? LocalRom() : DeckRom();
-                const size_t n = std::min<size_t>(info->rom_length, rom.size() * 4);
-                std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info->rom)), rom.data(), n);
-                info->rom_length = static_cast<uint32_t>(rom.size() * 4);
-            }
-            c.bus_reset_closure = info->bus_reset_closure;
-            if (info->bus_reset != 0) {
-                const fw_cdev_event_bus_reset r = ResetFor(c);
-                std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info->bus_reset)), &r, sizeof r);
-            }
-            return 0;
-        }
-        case FW_CDEV_IOC_SEND_REQUEST:
-            return SendRequest(c, *static_cast<fw_cdev_send_request*>(arg));
-        case FW_CDEV_IOC_SEND_BROADCAST_REQUEST: {
-            const auto* r = static_cast<fw_cdev_send_request*>(arg);
-            fw_cdev_event_response e{};
-            e.closure = r->closure;
-            e.type = FW_CDEV_EVENT_RESPONSE;
-            PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_response, data)));
-            return 0;
-        }
-        case FW_CDEV_IOC_ALLOCATE: {
-            auto* a = static_cast<fw_cdev_allocate*>(arg);
-            const uint32_t handle = c.next_handle++;
-            c.ranges[handle] = {a->offset, a->offset + a->length};
-            c.range_closures[handle] = a->closure;
-            a->handle = handle;
-            Trace("allocate offset=%llx length=%u on fw%d", static_cast<unsigned long long>(a->offset & 0xFFFF),
-                  a->length, c.device);
-            return 0;
-        }
-        case FW_CDEV_IOC_DEALLOCATE: {
-            const auto* d = static_cast<fw_cdev_deallocate*>(arg);
-            if (c.ranges.erase(d->handle) == 0) {
-                errno = EINVAL;
-                return -1;
-            }
-            c.range_closures.erase(d->handle);
-            return 0;
-        }
-        case FW_CDEV_IOC_SEND_RESPONSE:
-            return 0;
-        case FW_CDEV_IOC_INITIATE_BUS_RESET:
-            b.reset_requested = true;
-            return 0;
-        case FW_CDEV_IOC_CREATE_ISO_CONTEXT: {
-            auto* a = static_cast<fw_cdev_create_iso_context*>(arg);
-            if (c.iso) {
-                errno = EBUSY;
-                return -1;
-            }
-            if (a->type > FW_CDEV_ISO_CONTEXT_RECEIVE || a->channel > 63 ||
-                (a->type == FW_CDEV_ISO_CONTEXT_RECEIVE && (a->header_size < 4 || a->header_size % 4 != 0))) {
-                errno = EINVAL;
-                return -1;
-            }
-            c.iso = std::make_unique<IsoContext>();
-            c.iso->type = static_cast<int>(a->type);
-            c.iso->header_size = a->header_size;
-            c.iso->channel = a->channel;
-            c.iso->speed = a->speed;
-            c.iso->closure = a->closure;
-            a->handle = 0;
-            Trace("iso-context %s channel=%u header=%u", a->type == 0 ? "transmit" : "receive",
-                  a->channel, a->header_size);
-            return 0;
-        }
-        case FW_CDEV_IOC_QUEUE_ISO:
-            if (!c.iso) {
-                errno = EINVAL;
-                return -1;
-            }
-            return QueueIso(c, *static_cast<fw_cdev_queue_iso*>(arg));
-        case FW_CDEV_IOC_START_ISO:
-            if (!c.iso || c.map == nullptr) {
-                errno = EINVAL;
-                return -1;
-            }
-            c.iso->started = true;
-            Trace("iso-start %s channel=%u", c.iso->type == 0 ? "transmit" : "receive", c.iso->channel);
-            if (c.iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE) DeckListenerStarted(c.iso->channel);
-            return 0;
-        case FW_CDEV_IOC_STOP_ISO:
-            if (c.iso) {
-                c.iso->started = false;
-                if (c.iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT) DeckReport();
-                Trace("iso-stop %s dropped=%llu", c.iso->type == 0 ? "transmit" : "receive",
-                      static_cast<unsigned long long>(c.iso->dropped));
-            }
-            return 0;
-        case FW_CDEV_IOC_FLUSH_ISO:
-            if (!c.iso) {
-                errno = EINVAL;
-                return -1;
-            }
-            if (!c.iso->pending_headers.empty()) InterruptEvent(c, b.cycle);
-            return 0;
-        case FW_CDEV_IOC_GET_CYCLE_TIMER:
-        case FW_CDEV_IOC_GET_CYCLE_TIMER2: {
-            const uint64_t cy = b.cycle;
-            const uint32_t timer = static_cast<uint32_t>((cy / kCyclesPerSecond) % 128) << 25 |
-                                   static_cast<uint32_t>(cy % kCyclesPerSecond) << 12;
-            timespec ts{};
-            if (request == FW_CDEV_IOC_GET_CYCLE_TIMER) {
-                clock_gettime(CLOCK_REALTIME, &ts);
-                auto* t = static_cast<fw_cdev_get_cycle_timer*>(arg);
-                t->cycle_timer = timer;
-                t->local_time = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
-            } else {
-                auto* t = static_cast<fw_cdev_get_cycle_timer2*>(arg);
-                clock_gettime(t->clk_id, &ts);
-                t->tv_sec = ts.tv_sec;
-                t->tv_nsec = static_cast<int32_t>(ts.tv_nsec);
-                t->cycle_timer = timer;
-            }
-            return 0;
-        }
-        case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE:
-        case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE_ONCE:
-            return IsoResource(c, *static_cast<fw_cdev_allocate_iso_resource*>(arg), true);
-        case FW_CDEV_IOC_DEALLOCATE_ISO_RESOURCE_ONCE:
-            return IsoResource(c, *static_cast<fw_cdev_allocate_iso_resource*>(arg), false);
-        case FW_CDEV_IOC_GET_SPEED:
-            return SCODE_400;
-        default:
-            Log("fwemu: ioctl %#lx not emulated\n", request);
-            errno = ENOTTY;
-            return -1;
-    }
-}
-
-void DeliverFcpResponse(const Bytes& frame) { DeliverWrite(kFcpResponse, frame, NodeId(Deck())); }
-
-void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
-    Bus& b = TheBus();
-    for (auto& [fd, c] : b.clients) {
-        if (c->kind != FdKind::Node || c->gone) continue;
-        for (const auto& [handle, range] : c->ranges) {
-            if (offset < range.first || offset + frame.size() > range.second) continue;
-            const uint64_t closure = c->range_closures[handle];
-            const uint32_t tcode = frame.size() == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
-            if (c->abi >= 4) {
-                fw_cdev_event_request2 e{};
-                e.closure = closure;
-                e.type = FW_CDEV_EVENT_REQUEST2;
-                e.tcode = tcode;
-                e.offset = offset;
-                e.source_node_id = source;
-                e.destination_node_id = NodeId(Local());
-                e.card = 0;
-                e.generation = b.generation;
-                e.handle = b.inbound_handle++;
-                e.length = static_cast<uint32_t>(frame.size());
-                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request2, data), frame.data(), frame.size()));
-            } else {
-                fw_cdev_event_request e{};
-                e.closure = closure;
-                e.type = FW_CDEV_EVENT_REQUEST;
-                e.tcode = tcode;
-                e.offset = offset;
-                e.handle = b.inbound_handle++;
-                e.length = static_cast<uint32_t>(frame.size());
-                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request, data), frame.data(), frame.size()));
-            }
-        }
     }
 }
 
