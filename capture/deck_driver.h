@@ -51,6 +51,13 @@ class DeckDriver {
 
     // One line for `devices --verbose`.
     virtual std::string Describe() = 0;
+
+    // The deck's input was connected in a graph (a write is being set up), or that connection
+    // was undone before or after the graph ran. On the window thread; they must not block long.
+    // A real deck connects its input plug and sends a signal without data meanwhile, so that the
+    // record-pause and record sent before the graph runs find one.
+    virtual void InputConnected() {}
+    virtual void InputReleased() {}
 };
 
 }  // namespace tessaline

@@ -235,6 +235,22 @@ Ref<HostFilter> MakeRegisteredFilter(const std::shared_ptr<GraphSystem>& system,
 // ---- The graph
 // -----------------------------------------------------------------------------------
 
+namespace {
+
+// Undoes a pin's connection; a deck whose input is let go is told so.
+void Unpeer(HostPin& pin) {
+    HostPin* peer = pin.peer;
+    if (peer == nullptr) return;
+    HostPin& input = pin.direction == PinDirection::Input ? pin : *peer;
+    peer->peer = nullptr;
+    pin.peer = nullptr;
+    if (auto* deck = dynamic_cast<DeckFilter*>(&input.owner); deck && deck->deck->config().driver) {
+        deck->deck->config().driver->InputReleased();
+    }
+}
+
+}  // namespace
+
 HostGraph::HostGraph(std::shared_ptr<GraphSystem> system)
     : system_(std::move(system)), shared_(std::make_shared<StreamShared>()) {
     std::lock_guard lock(system_->mu);
@@ -254,10 +270,7 @@ HostGraph::~HostGraph() {
         streamer_.join();
     }
     for (Member& m : members_) {
-        for (auto& pin : m.filter->pins) {
-            if (pin->peer != nullptr) pin->peer->peer = nullptr;
-            pin->peer = nullptr;
-        }
+        for (auto& pin : m.filter->pins) Unpeer(*pin);
         m.filter->graph = nullptr;
     }
     std::lock_guard lock(system_->mu);
@@ -288,10 +301,7 @@ HResult HostGraph::RemoveFilter(IBaseFilter* filter) {
     if (m == nullptr) return kVFW_E_NOT_FOUND;
     if (const HResult hr = system_->Check(VirtualOp::RemoveFilter, m->name)) return hr;
     if (Busy()) return kVFW_E_NOT_STOPPED;
-    for (auto& pin : m->filter->pins) {
-        if (pin->peer != nullptr) pin->peer->peer = nullptr;
-        pin->peer = nullptr;
-    }
+    for (auto& pin : m->filter->pins) Unpeer(*pin);
     m->filter->graph = nullptr;
     members_.erase(members_.begin() + (m - members_.data()));
     return kS_OK;
@@ -312,6 +322,9 @@ HResult HostGraph::Connect(IPin* output, IPin* input) {
     if (!MediaAgree(out->media, in->media)) return kVFW_E_CANNOT_CONNECT;
     out->peer = in;
     in->peer = out;
+    if (auto* deck = dynamic_cast<DeckFilter*>(&in->owner); deck && deck->deck->config().driver) {
+        deck->deck->config().driver->InputConnected();
+    }
     return kS_OK;
 }
 

@@ -162,8 +162,29 @@ int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop
     return event;
 }
 
+void Ieee1394Deck::InputConnected() {
+    std::lock_guard lock(input_mu_);
+    if (!input_) input_ = std::make_unique<InputSignal>(*port_, entry_.guid);
+}
+
+void Ieee1394Deck::InputReleased() {
+    std::unique_ptr<InputSignal> input;
+    {
+        std::lock_guard lock(input_mu_);
+        input = std::move(input_);
+    }
+}
+
 int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) {
-    const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_);
+    // The connection made when the graph was built carries on into the write.
+    std::optional<CmpConnection> existing;
+    {
+        std::lock_guard lock(input_mu_);
+        if (input_) existing = input_->TakeOver();
+        input_.reset();
+    }
+    const int32_t event =
+        TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_, existing);
     if (const std::string error = report_.Get().error; !error.empty() && report_out_) {
         std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
                      error.c_str());

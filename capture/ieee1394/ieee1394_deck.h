@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,8 @@ class Ieee1394Deck final : public DeckDriver {
     int32_t Playback(const std::string& path, const StopSignal& stop) override;
     HResult Prepare(bool playback, const std::string& path) override;
     std::string Describe() override;
+    void InputConnected() override;
+    void InputReleased() override;
 
     const DeckEntry& entry() const noexcept { return entry_; }
     LinkReport last_stream() const { return report_.Get(); }
@@ -69,6 +72,9 @@ class Ieee1394Deck final : public DeckDriver {
     LinkReportBox report_;
     bool report_out_ = true;
     std::string iso_dump_;
+    // The signal at the deck's input while a write is set up but not yet running.
+    std::mutex input_mu_;
+    std::unique_ptr<InputSignal> input_;
 };
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture

@@ -416,34 +416,44 @@ size_t TsFeeder::Fill(uint8_t* data, size_t capacity, unsigned cycle, unsigned& 
 }
 
 int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
-                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box) {
+                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box,
+                     std::optional<CmpConnection> existing) {
     LinkReport report;
+    // A connection handed over is ours to undo, whatever happens.
+    auto fail = [&](std::string error) {
+        if (existing && existing->channel >= 0) {
+            std::lock_guard lock(port.mutex());
+            port.bus().Cmp().Disconnect(*existing);
+        }
+        report.error = std::move(error);
+        box.Set(report);
+        return EC_ERRORABORT;
+    };
     TransmitPlan plan;
-    if (!ScanTransmitFile(path, plan, report.error)) {
-        box.Set(report);
-        return EC_ERRORABORT;
-    }
+    std::string problem;
+    if (!ScanTransmitFile(path, plan, problem)) return fail(problem);
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        report.error = path + ": cannot open";
-        box.Set(report);
-        return EC_ERRORABORT;
-    }
+    if (!file) return fail(path + ": cannot open");
     CmpConnection conn;
     conn.output_phy = -1;
     int channel = -1;
     int local = 0;
     {
         std::lock_guard lock(port.mutex());
-        const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
-        if (!phy) {
-            report.error = "the deck is not on the bus";
-            box.Set(report);
-            return EC_ERRORABORT;
-        }
-        conn.input_phy = *phy;
-        channel = port.bus().Cmp().Connect(conn);
         local = port.bus().LocalPhy();
+        if (existing) {
+            conn = *existing;
+            channel = conn.channel;
+        } else {
+            const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+            if (!phy) {
+                report.error = "the deck is not on the bus";
+                box.Set(report);
+                return EC_ERRORABORT;
+            }
+            conn.input_phy = *phy;
+            channel = port.bus().Cmp().Connect(conn);
+        }
     }
     report.connected = channel >= 0;
     if (channel < 0) channel = kBroadcastChannel;
@@ -531,6 +541,95 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
     report.packets_sent = feeder.sent();
     box.Set(report);
     return event;
+}
+
+}  // namespace tessaline::fw
+
+namespace tessaline::fw {
+namespace {
+
+// Empty CIP packets: a signal without data.
+class IdleSource final : public IsoPacketSource {
+  public:
+    explicit IdleSource(uint8_t source_id) : writer_(source_id) {}
+    size_t Fill(uint8_t* data, size_t capacity, unsigned, unsigned& tag, unsigned& sy) override {
+        tag = kCipTag;
+        sy = 0;
+        return writer_.Packet(data, capacity, nullptr, 0);
+    }
+    bool Done() const override { return false; }
+
+  private:
+    CipWriter writer_;
+};
+
+}  // namespace
+
+InputSignal::InputSignal(Ieee1394Port& port, uint64_t guid) : port_(port), guid_(guid) {
+    conn_.output_phy = -1;
+    int local = 0;
+    int channel = -1;
+    {
+        std::lock_guard lock(port_.mutex());
+        const std::optional<int> phy = FindPhyByGuid(port_.bus().Bus(), guid_);
+        if (!phy) return;
+        conn_.input_phy = *phy;
+        channel = port_.bus().Cmp().Connect(conn_);
+        local = port_.bus().LocalPhy();
+    }
+    connected_ = channel >= 0;
+    if (!connected_) conn_.channel = -1;
+    sink_ = port_.bus().OpenIsoSink();
+    thread_ = std::thread([this, local, channel] {
+        IdleSource idle(static_cast<uint8_t>(local < 0 ? 0 : local));
+        if (!sink_ ||
+            !sink_->Start(channel >= 0 ? channel : kBroadcastChannel, idle, conn_.speed)) {
+            return;
+        }
+        int on = channel >= 0 ? channel : kBroadcastChannel;
+        while (!stop_.raised()) {
+            const bool readable = WaitReadable(sink_->Fd(), stop_, std::chrono::milliseconds(200));
+            if (stop_.raised()) break;
+            const IsoStatus status = readable ? sink_->Iterate() : IsoStatus::Ok;
+            if (status == IsoStatus::Error) break;
+            if (status != IsoStatus::BusReset || !connected_) continue;
+            // The deck drops its connections at a reset: make ours again, on a new channel if
+            // the old one was taken.
+            int again = -1;
+            {
+                std::lock_guard lock(port_.mutex());
+                if (const std::optional<int> phy = FindPhyByGuid(port_.bus().Bus(), guid_)) {
+                    conn_.input_phy = *phy;
+                    again = port_.bus().Cmp().Reconnect(conn_);
+                }
+            }
+            if (again < 0 || again == on) continue;
+            sink_->Stop(false, stop_.fd());
+            sink_ = port_.bus().OpenIsoSink();
+            on = again;
+            if (!sink_ || !sink_->Start(on, idle, conn_.speed)) return;
+        }
+        if (sink_) sink_->Stop(false, stop_.fd());
+    });
+}
+
+InputSignal::~InputSignal() {
+    stop_.Raise();
+    if (thread_.joinable()) thread_.join();
+    sink_.reset();
+    if (connected_ && !handed_over_) {
+        std::lock_guard lock(port_.mutex());
+        port_.bus().Cmp().Disconnect(conn_);
+    }
+}
+
+std::optional<CmpConnection> InputSignal::TakeOver() {
+    stop_.Raise();
+    if (thread_.joinable()) thread_.join();
+    sink_.reset();
+    if (!connected_ || handed_over_) return std::nullopt;
+    handed_over_ = true;
+    return conn_;
 }
 
 }  // namespace tessaline::fw

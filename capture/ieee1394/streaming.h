@@ -106,8 +106,40 @@ bool ScanTransmitFile(const std::string& path, TransmitPlan& plan, std::string& 
 // Sends the TS file to the deck at the rate its PCRs give (as 188-byte TS in source packets that
 // we stamp), then waits until the last packet has gone out. EC_COMPLETE at the end of the file,
 // 0 when stopped, EC_ERRORABORT on a refused file or a bus failure.
+// With `existing`, the deck's input is already connected (by an InputSignal) and that
+// connection is used, and undone at the end, instead of a new one.
 int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
-                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& report);
+                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& report,
+                     std::optional<CmpConnection> existing = std::nullopt);
+
+// Connects a deck's input plug and sends CIP packets without data on its channel, on a thread
+// of its own, until a transmit takes the connection over or it is destroyed (which undoes the
+// connection). A deck put into record-pause or record then finds a signal at its input.
+class InputSignal {
+  public:
+    InputSignal(Ieee1394Port& port, uint64_t guid);
+    ~InputSignal();
+    InputSignal(const InputSignal&) = delete;
+    InputSignal& operator=(const InputSignal&) = delete;
+
+    // Whether the input is connected (a deck without plug registers gets the signal on the
+    // broadcast channel, unconnected).
+    bool connected() const noexcept { return connected_; }
+    // Stops sending and hands over the connection, which is then the caller's to undo.
+    std::optional<CmpConnection> TakeOver();
+
+  private:
+    void Run();
+
+    Ieee1394Port& port_;
+    uint64_t guid_;
+    CmpConnection conn_;
+    bool connected_ = false;
+    bool handed_over_ = false;
+    std::unique_ptr<IIsoSink> sink_;
+    StopSignal stop_;
+    std::thread thread_;
+};
 
 // Turns a TS file into CIP packets, one per bus cycle, at the planned rate (at most 5 source
 // packets per cycle). The transmit loop's packet source, and what the tests feed by hand. The

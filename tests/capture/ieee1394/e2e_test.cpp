@@ -335,6 +335,38 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     EXPECT_EQ(bus->Connections(), 0);
 }
 
+TEST_F(Ieee1394E2e, TheDecksInputHasASignalBeforeRecordIsSent) {
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    // Built, not running: the input plug is connected and empty packets flow into it.
+    EXPECT_EQ(bus->Connections(), 1);
+    const auto deadline = Clock::now() + 30s;
+    while (bus->IdleSent() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_GT(bus->IdleSent(), 0u);
+    ASSERT_TRUE(capture.TransportRecordPause());
+    ASSERT_TRUE(capture.TransportRecord());
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    // The write carried on over the same connection, and undid it at the end.
+    EXPECT_EQ(bus->ConnectCalls(), 1);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, AWriteGraphLetGoWithoutRunningLeavesNothingConnected) {
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    EXPECT_EQ(bus->Connections(), 1);
+    capture.ReleaseGraph();
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
 TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
     capture.ClearAddedFilters();
     ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
@@ -445,14 +477,16 @@ TEST_F(Ieee1394E2e, WhatCannotWorkFailsTheStartWithTheControllersMessage) {
     ASSERT_EQ(Texts().size(), 1u);
     EXPECT_EQ(Texts()[0], "Error 80070057: Cannot start capture");
     EXPECT_TRUE(bus->Sent().empty());
-    EXPECT_EQ(bus->ConnectCalls(), 0);
+    // Only the connection made when the graph was built (the deck's input signal); the refused
+    // write made none of its own.
+    EXPECT_EQ(bus->ConnectCalls(), 1);
 
     // A deck unplugged since it was listed cannot record.
     bus->Unplug(kGuid);
     EXPECT_FALSE(sequence.PrepareGraph() && sequence.Start((dir / "x.ts").string(), true) ==
                                                 RecordingSequence::StartResult::Started);
     EXPECT_EQ(Texts().back(), "Error 80040216: Cannot start capture");
-    EXPECT_EQ(bus->ConnectCalls(), 0);
+    EXPECT_EQ(bus->ConnectCalls(), 1);
 }
 
 }  // namespace

@@ -47,6 +47,8 @@ struct FakeBus::State {
     int iso_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::vector<std::vector<uint8_t>> sent;
     std::vector<int> sent_channels;
+    size_t idle_sent = 0;
+    int idle_channel = -1;
     size_t reset_after_sent = 0;  // 0: never
     int taken_after_reset = -1;   // a channel another device takes at the next reset
     bool drained = false;
@@ -417,14 +419,31 @@ class FakeIsoSink final : public IIsoSink {
     IsoStatus Iterate() override {
         constexpr int kCycles = 250;
         uint8_t buffer[kMaxIsoPayload];
+        std::vector<std::vector<uint8_t>> batch;
+        bool data = false;
         for (int i = 0; i < kCycles && !source_->Done(); ++i) {
             unsigned tag = 0, sy = 0;
             const size_t n = source_->Fill(buffer, sizeof buffer, cycle_, tag, sy);
             cycle_ = (cycle_ + 1) % 8000;
-            std::lock_guard lock(s_->mu);
-            s_->sent.emplace_back(buffer, buffer + n);
-            s_->sent_channels.push_back(channel_);
-            if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
+            batch.emplace_back(buffer, buffer + n);
+            data = data || n > kCipHeaderBytes;
+        }
+        if (!data && !batch.empty()) {
+            // Only CIP headers (a signal without data): counted, not kept, and at a pace, since
+            // such a sender never ends by itself.
+            {
+                std::lock_guard lock(s_->mu);
+                s_->idle_sent += batch.size();
+                s_->idle_channel = channel_;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        } else {
+            for (auto& packet : batch) {
+                std::lock_guard lock(s_->mu);
+                s_->sent.push_back(std::move(packet));
+                s_->sent_channels.push_back(channel_);
+                if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
+            }
         }
         // A handle hears every bus reset once.
         std::lock_guard lock(s_->mu);
@@ -527,6 +546,11 @@ void FakeBus::ResetWhenSent(size_t packets) {
 std::vector<std::vector<uint8_t>> FakeBus::Sent() const {
     std::lock_guard lock(state_->mu);
     return state_->sent;
+}
+
+size_t FakeBus::IdleSent() const {
+    std::lock_guard lock(state_->mu);
+    return state_->idle_sent;
 }
 
 void FakeBus::TakeChannelAtNextReset(int channel) {

@@ -77,6 +77,9 @@ class FakeBus final : public IBusPort {
     void ResetWhenSent(size_t packets);
     // Packets the transmit side sent, each from the CIP header on.
     std::vector<std::vector<uint8_t>> Sent() const;
+    // Packets sent with a CIP header only, in runs without data (a signal with nothing in it):
+    // counted here instead of kept in Sent().
+    size_t IdleSent() const;
     // The channel each of those packets went out on.
     std::vector<int> SentChannels() const;
     // Another device takes this channel at the next bus reset, before we can have it again.
