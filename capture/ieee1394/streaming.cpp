@@ -111,10 +111,11 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     Clock::time_point last_silence_retry = last_heard;
 
     while (!stop.raised()) {
-        const bool readable = WaitReadable(source->Fd(), stop, timing.poll);
+        // Without a source (its handle went with the deck) the poll only waits for stop.
+        const bool readable = WaitReadable(source ? source->Fd() : -1, stop, timing.poll);
         if (stop.raised()) break;
         IsoStatus status = IsoStatus::Ok;
-        if (readable) status = source->Iterate(sink);
+        if (readable && source) status = source->Iterate(sink);
         if (!buffer.empty()) {
             const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
             callback.BufferCB(seconds, buffer.data(), static_cast<long>(buffer.size()));
@@ -129,9 +130,23 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             last_silence_retry = now;
         }
         if (status == IsoStatus::Error) {
-            report.error = "the receive handle failed";
-            event = EC_ERRORABORT;
-            break;
+            // libraw1394 may have opened the iso handle on the deck's own /dev/fw node, which goes
+            // when the deck is unplugged. After a change on the bus, listen afresh once the deck
+            // is back rather than give up.
+            bool bus_changed = false;
+            {
+                std::lock_guard lock(port.mutex());
+                bus_changed = port.bus().Bus().Generation() != generation ||
+                              FindPhyByGuid(port.bus().Bus(), guid) != conn.output_phy;
+            }
+            if (!bus_changed) {
+                report.error = "the receive handle failed";
+                event = EC_ERRORABORT;
+                break;
+            }
+            source->Stop();
+            source.reset();
+            status = IsoStatus::BusReset;
         }
         if (status == IsoStatus::End) {
             event = EC_COMPLETE;
@@ -212,9 +227,9 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             last_heard = now;
             last_silence_retry = now;
         }
-        if (new_channel != channel || silent) {
-            // A new channel, or a quiet one: listen afresh.
-            source->Stop();
+        if (new_channel != channel || silent || !source) {
+            // A new channel, a quiet one, or a handle lost with the deck: listen afresh.
+            if (source) source->Stop();
             source = port.bus().OpenIsoSource();
             if (!source || !source->Start(new_channel)) {
                 report.error = "cannot receive on channel " + std::to_string(new_channel);
