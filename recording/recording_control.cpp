@@ -179,6 +179,10 @@ std::string RecordingControl::FinalPath() const {
     return state_.OutputBase + state_.DelaySuffix + state_.OutputExt;
 }
 
+bool RecordingControl::FileVanished() const {
+    return sequence_.FileVanished();
+}
+
 int32_t RecordingControl::PollDeckEvent() {
     return capture_.PollCompletion();
 }
@@ -191,7 +195,9 @@ void RecordingControl::Stop(StopCause cause) {
     if (sequence_.IsOpen()) {
         const std::string path = state_.OutputBase + state_.OutputExt;
         if (sequence_.Stop()) {
-            if (!state_.DelaySuffix.empty()) {
+            // A recording written back under another name (its own was taken meanwhile) keeps it.
+            const bool moved = !sequence_.saved_path().empty() && sequence_.saved_path() != path;
+            if (!state_.DelaySuffix.empty() && !moved) {
                 // An existing file of that name is never replaced; ours then keeps its name.
                 RenameNoReplace(path, FinalPath());
             }
@@ -232,6 +238,16 @@ void RecordingControl::Stop(StopCause cause) {
     if (cause == StopCause::DeckLost && !failed_path.empty()) {
         const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
         host_.ShowError(Replace(kMsgDeckLost.Pick(flags_.UseEnglish), "%1", shown));
+    }
+
+    if (!failed_path.empty() && !sequence_.saved_path().empty()) {
+        const bool same = sequence_.saved_path() == failed_path && FileExists(FinalPath());
+        host_.ShowError(Replace(kFileSavedText.Pick(flags_.UseEnglish), "%1",
+                                same ? FinalPath() : sequence_.saved_path()));
+    } else if (!failed_path.empty() && !sequence_.save_error().empty()) {
+        host_.ShowError(
+            Replace(Replace(kFileNotSavedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
+                    sequence_.save_error()));
     }
 
     // 9. The computer's power action, never when the window closes.

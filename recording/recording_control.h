@@ -148,6 +148,8 @@ class RecordingControl {
     RecordingHost& host() { return host_; }
     // The deck's graph event, taken from the graph (0: none yet; see CDSCapture::PollCompletion).
     int32_t PollDeckEvent();
+    // The recording's file lost its name (its folder was deleted); it is written back at Stop.
+    bool FileVanished() const;
     RunState& flags() { return flags_; }
     StreamContext& stream() { return stream_; }
     ReservationStatus* reservations() { return reservations_; }
