@@ -91,12 +91,14 @@ bool OutputFile::CreateTemporary(const std::string& final_path) {
     Reset(final_path);
     struct stat st {};
     if (::stat(final_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        // A device or a pipe cannot be replaced by a rename (nor should it be): write to it.
-        const int fd = OpenRetrying(final_path.c_str(), O_WRONLY | O_CLOEXEC, 0);
+        // A device or a pipe cannot be replaced by a rename (nor should it be): write to it. A
+        // pipe nobody reads is refused rather than waited for, which nothing could interrupt.
+        const int fd = OpenRetrying(final_path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK, 0);
         if (fd < 0) {
-            error_ = std::strerror(errno);
+            error_ = errno == ENXIO ? "no program reads from this pipe" : std::strerror(errno);
             return false;
         }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         fd_ = fd;
         return true;
     }

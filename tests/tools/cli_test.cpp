@@ -146,6 +146,10 @@ TEST(Cli, NonFilesAndNonStreamsAreRefusedWithTheirReason) {
     auto r = RunCommand("timeout 60 " + Cli("remux " + ShellQuote(fifo) + " " + out));
     EXPECT_EQ(r.exit_code, 2) << r.output;
     EXPECT_NE(r.output.find("is a pipe"), std::string::npos) << r.output;
+    // Nor does a pipe as OUT hold the tool when nothing reads it.
+    r = RunCommand("timeout 60 " + Cli("remux " + Sample("sample-sd.ts") + " " + ShellQuote(fifo)));
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+    EXPECT_NE(r.output.find("no program reads from this pipe"), std::string::npos) << r.output;
     r = RunCommand("timeout 60 " + Cli("probe " + ShellQuote(fifo)));
     EXPECT_EQ(r.exit_code, 2) << r.output;
     EXPECT_NE(r.output.find("is a pipe"), std::string::npos) << r.output;
