@@ -184,6 +184,10 @@ void TBatchPage::ShowFailure(const std::string& message) {
              Q(message));
 }
 
+bool TBatchPage::UseEnglish() const {
+    return form_.Flags.UseEnglish;
+}
+
 void TBatchPage::PrepareJob() {
     form_.Stream().options.CheckPts = form_.chkIFrame->isChecked();
 }

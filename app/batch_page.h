@@ -52,6 +52,7 @@ class TBatchPage final : public QObject, public BatchView {
     void SetRunning(bool running) override;
     void ShowTimestamps(const TStreamStatistics& stats) override;
     void ShowFailure(const std::string& message) override;
+    bool UseEnglish() const override;
     void PrepareJob() override;
     void SetSearching(bool searching) override;
 

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "app/captions.h"
 #include "stream/file_remux.h"
 #include "stream/input_file.h"
 #include "stream/pid_search.h"
@@ -46,10 +47,18 @@ BatchRunner::End BatchRunner::Click(const JobList& list) {
     // The search shares the file buffers with the converter: no run beside it.
     if (searching_) return End::Busy;
     if (list.IsEmpty()) return End::NoJobs;
+    // A job that fails (unusable input, a full disk) does not hold up the ones after it; the
+    // person hears of all of them once the run ends.
+    std::string failed;
+    auto report = [&](End end) {
+        if (failed.empty()) return end;
+        view_.ShowFailure(std::string(Pick(kMsgJobsFailed, view_.UseEnglish())) + failed);
+        return end == End::AllDone ? End::Failed : end;
+    };
     // The list's buttons are disabled while a job runs, so the rows stay as they are.
     for (int r = 1; r < list.RowCount(); ++r) {
         const RemuxJob& job = list.Row(r);
-        if (job.input.empty() || job.output.empty()) return End::EmptyRow;
+        if (job.input.empty() || job.output.empty()) return report(End::EmptyRow);
         view_.ShowPaths(job.input, job.output);
 
         view_.PrepareJob();
@@ -74,14 +83,16 @@ BatchRunner::End BatchRunner::Click(const JobList& list) {
         view_.ShowProgress(0);
         view_.ShowPids("0", "0");
         view_.ShowTimestamps(stream_.stats);
-        if (result.outcome == RemuxJobResult::Outcome::Aborted) return End::Aborted;
-        if (result.outcome == RemuxJobResult::Outcome::Failed) {
-            view_.ShowFailure(result.message);
-            return End::Failed;
+        const bool cancelled = stream_.file.RemuxAbort.load();
+        if (result.outcome == RemuxJobResult::Outcome::Aborted && cancelled) {
+            return report(End::Aborted);
+        }
+        if (result.outcome != RemuxJobResult::Outcome::Done || !result.output_written) {
+            failed += "\n" + job.input + ": " + result.message;
         }
     }
     view_.ShowPaths({}, {});
-    return End::AllDone;
+    return report(End::AllDone);
 }
 
 void BatchRunner::Abort() {

@@ -27,8 +27,10 @@ class BatchView {
     virtual void SetRunning(bool running) = 0;
     // After a job: its first and last time stamps on the Data Info page.
     virtual void ShowTimestamps(const TStreamStatistics& stats) = 0;
-    // A conversion failed (not an abort): the message goes to the person.
+    // Jobs failed (not an abort): the message, once per run, goes to the person.
     virtual void ShowFailure(const std::string& message) = 0;
+    // The language of the messages the runner composes.
+    virtual bool UseEnglish() const { return true; }
     // Just before each job: the options the job takes from the window (Check PTS).
     virtual void PrepareJob() {}
     // The PID search runs (true) or has ended (false): busy cursor and the seven controls.
@@ -51,8 +53,8 @@ class BatchRunner {
         AbortRequested,  // a job was running: it has been told to stop
         AllDone,         // every row was processed (skipped or converted)
         EmptyRow,        // a row without input or output ended the run
-        Aborted,         // a job was aborted (by a second click, a close, or unusable input)
-        Failed,          // a job failed; ShowFailure has been called
+        Aborted,         // a job was aborted (by a second click or a close)
+        Failed,          // every row was processed, but jobs failed; ShowFailure has been called
         Busy,            // a PID search runs: the click is ignored
     };
     // The start button: runs the list, or, while a job runs, asks it to stop.

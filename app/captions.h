@@ -140,6 +140,10 @@ inline constexpr MessageText kMsgNoGrabber = {"SampleGrabberがフィルタと�
                                               "SampleGrabberis not registered"};
 // %s is the settings file's path.
 inline constexpr MessageText kMsgCannotWrite = {"%s に書き込めません", "Cannot write to %s"};
+// Heads the list of the batch jobs that could not be converted ("input: why" lines follow).
+inline constexpr MessageText kMsgJobsFailed = {
+    "次のジョブは変換できませんでした。出力ファイルは元のままです:",
+    "These jobs could not be converted; their output files are as they were:"};
 inline constexpr MessageText kPanelRecording = {" 録画中", "Recording"};
 inline constexpr std::string_view kFolderDialogTitle = "Please select output folder";
 

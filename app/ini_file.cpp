@@ -94,8 +94,11 @@ bool WriteAll(int fd, const std::string& bytes) {
 IniFile IniFile::Parse(std::string_view bytes) {
     IniFile ini;
     // Editors may put a UTF-8 byte-order mark in front; it is not part of the first line (which
-    // would otherwise hide the first section header) and is not written back.
-    if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) bytes.remove_prefix(kUtf8Bom.size());
+    // would otherwise hide the first section header), and the file keeps it when it is saved.
+    if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+        bytes.remove_prefix(kUtf8Bom.size());
+        ini.bom_ = true;
+    }
     bool style_known = false;
     while (!bytes.empty()) {
         const size_t nl = bytes.find('\n');
@@ -124,7 +127,7 @@ IniFile IniFile::Parse(std::string_view bytes) {
 }
 
 std::string IniFile::Serialize() const {
-    std::string out;
+    std::string out(bom_ ? kUtf8Bom : std::string_view());
     for (const Line& line : lines_) {
         out += line.text;
         out += line.eol;

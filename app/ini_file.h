@@ -19,8 +19,8 @@ inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 class IniFile {
   public:
-    // Never fails (a byte-order mark at the start is dropped): whatever is not a section header or
-    // a key line is kept as plain text.
+    // Never fails: whatever is not a section header or a key line is kept as plain text. A
+    // byte-order mark at the start is not part of the first line, and is written back.
     static IniFile Parse(std::string_view bytes);
     std::string Serialize() const;
 
@@ -32,6 +32,7 @@ class IniFile {
     void Set(std::string_view section, std::string_view key, std::string_view value);
 
     bool Empty() const { return lines_.empty(); }
+    bool HasBom() const { return bom_; }
 
   private:
     struct Line {
@@ -43,6 +44,7 @@ class IniFile {
 
     std::vector<Line> lines_;
     std::string eol_ = "\n";  // terminator for lines we add: the file's own style
+    bool bom_ = false;        // the file began with a UTF-8 byte-order mark
 };
 
 // A profile integer: optional sign and decimal digits, blanks around allowed, nothing else.

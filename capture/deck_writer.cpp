@@ -1,11 +1,16 @@
 #include "capture/deck_writer.h"
 
+#include <cerrno>
 #include <charconv>
+#include <cstdint>
+#include <vector>
 
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
 #include "capture/pause.h"
+#include "capture/virtual/virtual_stream.h"
 #include "capture/write_list.h"
+#include "stream/input_file.h"
 
 namespace tessaline {
 namespace {
@@ -13,6 +18,8 @@ namespace {
 constexpr int kMinimumLeadMs = 1000;
 // After the record command, before the file starts to play.
 constexpr int kAfterRecordMs = 1000;
+// Enough packets to tell their size by.
+constexpr size_t kPacketProbeBytes = 64 * 1024;
 
 }  // namespace
 
@@ -34,7 +41,44 @@ void DeckWriter::SetWriting(bool writing) {
     if (hooks_.update_control_states) hooks_.update_control_states();
 }
 
+bool CheckFileToWrite(const std::string& path, std::string& error) {
+    InputFile file;
+    if (!file.Open(path)) {
+        // A file that is not there is left to the file source, whose report is the designed one.
+        if (errno == ENOENT) return true;
+        error = path + ": cannot open: " + file.error();
+        return false;
+    }
+    std::vector<uint8_t> probe(kPacketProbeBytes);
+    const long n = file.Read(probe.data(), probe.size());
+    const int64_t size = file.Size();
+    if (n < 0 || size < 0) {
+        error = path + ": cannot read: " + file.error();
+        return false;
+    }
+    if (n == 0) {
+        error = path + ": the file is empty";
+        return false;
+    }
+    const int packet_size = DetectPacketSize(probe.data(), static_cast<size_t>(n));
+    if (packet_size == 0) {
+        error = path + ": not a transport stream of 188- or 192-byte packets";
+        return false;
+    }
+    // A torn last packet would go on tape as a damaged one.
+    if (size % packet_size != 0) {
+        error = path + ": the file ends with an incomplete packet";
+        return false;
+    }
+    return true;
+}
+
 bool DeckWriter::PlayCurrentRow(const std::string& path) {
+    std::string problem;
+    if (!CheckFileToWrite(path, problem)) {
+        if (hooks_.show_failure) hooks_.show_failure("cannot send " + problem);
+        return false;
+    }
     capture_.ClearAddedFilters();
     return capture_.AddFilterByName("File Source (Async.)") && capture_.SetSourceFile(path) &&
            capture_.AddFilterByName("MPEG2 Transport to Source Packets") &&

@@ -35,6 +35,11 @@ struct DeckWriterHooks {
     std::function<void(const std::string& path, int32_t event)> stream_failed;
 };
 
+// Whether path can go to a deck: a readable file of whole 188- or 192-byte packets. False with the
+// reason, naming the file, in error; every deck gets the same check and words. A file that does
+// not exist passes: the file source reports it.
+bool CheckFileToWrite(const std::string& path, std::string& error);
+
 // The lead before recording: the integer in text, 1000 when it is none; never below 1000.
 int RecordPauseLeadMs(const std::string& text);
 
@@ -42,8 +47,9 @@ class DeckWriter {
   public:
     DeckWriter(CDSCapture& capture, WriteList& list, DeckWriterHooks hooks);
 
-    // The chain for path: file source, source-packet converter, deck. False at the first step
-    // that fails (the controller has reported it).
+    // The chain for path: file source, source-packet converter, deck. False when the file is not
+    // one a deck can take (show_failure says why) or at the first step that fails (the
+    // controller has reported it).
     bool PlayCurrentRow(const std::string& path);
 
     enum class StartResult { NothingListed, ChainFailed, Failed, Started };

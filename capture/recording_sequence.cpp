@@ -22,6 +22,17 @@ std::string NotStoppedText(bool use_english) {
                          "ままです。もう一度停止するか、デバイスを選び直してください。";
 }
 
+const VanishedTexts kFileVanishedText = {
+    "The folder of %1 was deleted while recording. The recording goes on and is written back "
+    "when it stops.",
+    "録画中に %1 のフォルダが削除されました。録画は続けられ、停止時に書き戻されます。"};
+const VanishedTexts kFileSavedText = {
+    "The recording's folder had been deleted; the recording was written back to %1.",
+    "録画先のフォルダが削除されていたため、録画を %1 に書き戻しました。"};
+const VanishedTexts kFileNotSavedText = {
+    "The recording's folder had been deleted, and %1 could not be written back: %2",
+    "録画先のフォルダが削除されていたため %1 を書き戻そうとしましたが、できませんでした: %2"};
+
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
                                      CaptureDataPath& data_path, MessageSink& messages)
     : capture_(capture), stream_(stream), data_path_(data_path), messages_(messages) {}
@@ -72,6 +83,8 @@ RecordingSequence::StartResult RecordingSequence::Start(const std::string& path,
     path_ = path;
     close_error_.clear();
     write_error_.clear();
+    saved_path_.clear();
+    save_error_.clear();
     data_path_.SetOutputFile(file_.get());
     ResetCarryOver(stream_);
 
@@ -94,6 +107,10 @@ bool RecordingSequence::Stop() {
     return true;
 }
 
+bool RecordingSequence::FileVanished() const {
+    return file_ && file_->Unlinked();
+}
+
 void RecordingSequence::CloseFile() {
     if (stream_.stats.WriteFailures > 0) write_error_ = file_->error();
     // A transport stream whose writes failed (a full disk) may end inside a packet; readers take
@@ -104,6 +121,15 @@ void RecordingSequence::CloseFile() {
                          : delivered != 0           ? delivered
                                                     : kSourcePacketSize;
         file_->CutToWholeUnits(static_cast<size_t>(unit));
+    }
+    // A folder deleted during the recording took the file's name with it, not its contents:
+    // they are still reachable through the open descriptor, and only until it is closed.
+    if (file_->Unlinked()) {
+        if (file_->SaveUnlinked()) {
+            saved_path_ = file_->saved_path();
+        } else {
+            save_error_ = file_->error();
+        }
     }
     if (!file_->Close()) close_error_ = file_->error();
     data_path_.SetOutputFile(nullptr);

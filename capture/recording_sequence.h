@@ -49,6 +49,15 @@ class RecordingSequence {
     // Read after Stop, when no buffer is being written any more.
     const std::string& write_error() const noexcept { return write_error_; }
 
+    // True while the file being recorded has no name left on disk (its folder was deleted): the
+    // recording goes on into the open file and is written back when it is closed.
+    bool FileVanished() const;
+    // After Stop: where the last file was written back because its name had vanished (its own
+    // path, its folder made again, or the first free name beside it); empty when it was not
+    // needed. When that failed, the reason is in save_error().
+    const std::string& saved_path() const noexcept { return saved_path_; }
+    const std::string& save_error() const noexcept { return save_error_; }
+
   private:
     void CloseFile();
     void ReportNotStopped(bool use_english);
@@ -61,7 +70,20 @@ class RecordingSequence {
     std::string path_;
     std::string close_error_;
     std::string write_error_;
+    std::string saved_path_;
+    std::string save_error_;
 };
+
+// The report when a recording's folder vanished while it ran ("%1": the file), and when it has
+// been written back ("%1" the path it was saved to) or could not be ("%1" the file, "%2" why).
+struct VanishedTexts {
+    std::string english;
+    std::string japanese;
+    const std::string& Pick(bool use_english) const { return use_english ? english : japanese; }
+};
+extern const VanishedTexts kFileVanishedText;
+extern const VanishedTexts kFileSavedText;
+extern const VanishedTexts kFileNotSavedText;
 
 // The report when a new recording is refused because the last one's graph would not stop.
 std::string NotStoppedText(bool use_english);

@@ -33,7 +33,8 @@ const char* VirtualDeckHelp() {
            "\n"
            "                           unset, empty or \"none\": no virtual deck\n"
            "  TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)\n"
-           "  TESSALINE_VIRTUAL_PACE   \"fast\": as fast as it is taken; else the stream's rate\n";
+           "  TESSALINE_VIRTUAL_PACE   \"fast\": as fast as it is taken; else the stream's rate\n"
+           "  TESSALINE_VIRTUAL_FAIL_AFTER  BYTES: the stream ends with an error after BYTES\n";
 }
 
 std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes) {
@@ -63,6 +64,17 @@ std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::str
                             "; using " + std::to_string(config.chunk_bytes));
         } else {
             config.chunk_bytes = static_cast<size_t>(value);
+        }
+    }
+    if (const char* fail = Env("TESSALINE_VIRTUAL_FAIL_AFTER"); fail != nullptr && *fail) {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long value = std::strtoull(fail, &end, 10);
+        if (errno != 0 || *end != '\0' || value == 0 || fail[0] == '-') {
+            notes.push_back(std::string("virtual deck: TESSALINE_VIRTUAL_FAIL_AFTER=") + fail +
+                            " is not a number of bytes; the stream does not fail");
+        } else {
+            config.fail_after = value;
         }
     }
     if (const char* pace = Env("TESSALINE_VIRTUAL_PACE"); pace != nullptr && *pace) {

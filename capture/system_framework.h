@@ -17,6 +17,7 @@ namespace tessaline {
 //   TESSALINE_VIRTUAL_DECK   a file: plays that file; unset, "" or "none": no virtual deck
 //   TESSALINE_VIRTUAL_CHUNK  bytes per buffer (default 61440)
 //   TESSALINE_VIRTUAL_PACE   "fast": as fast as the callback takes it; else the stream's own rate
+//   TESSALINE_VIRTUAL_FAIL_AFTER  bytes after which the stream ends with an error (tests)
 // Anything unusable is described in notes; a file that cannot be read gives no deck.
 std::optional<VirtualDeckConfig> VirtualDeckFromEnvironment(std::vector<std::string>& notes);
 

@@ -43,7 +43,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ctx.ConverterOutput = &Discard();
     try {
         ConvertTsFile(ctx, in, apid, vpid, 1);
-    } catch (const SilentAbort&) {
+    } catch (const SilentAbort& e) {
+        // The command-line remux: a damaged start is passed over to the first packet sync.
+        if (e.reason() == SilentAbort::Reason::UnknownPacketSize) {
+            const int64_t at = FindPacketSync(in, 1 << 20);
+            if (at > 0) {
+                in.SetStart(at);
+                try {
+                    ConvertTsFile(ctx, in, apid, vpid, 1);
+                } catch (const SilentAbort&) {
+                } catch (const RemuxWriteError&) {
+                }
+            }
+        }
     } catch (const RemuxWriteError&) {
     }
     ctx.ConverterOutput = nullptr;

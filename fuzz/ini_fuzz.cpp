@@ -36,9 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view file = bytes.substr(0, split);
     const std::string_view value = bytes.substr(split);
 
-    // Reading and writing back without a change keeps the file byte for byte.
+    // Reading and writing back without a change keeps the file byte for byte, a byte-order mark
+    // included.
     IniFile ini = IniFile::Parse(file);
     Check(ini.Serialize() == file);
+    Check(ini.HasBom() == file.starts_with(kUtf8Bom));
 
     // Every read the window makes, on whatever the file holds.
     for (const char* key : {"Device", "Mode", "Folder", "TrimPacket"}) {
@@ -58,6 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(reread.Get("Capture", "Folder") == Stored(value));
     Check(reread.Serialize() == ini.Serialize());
     ini.Set("Other", "Key", "1");
-    Check(IniFile::Parse(ini.Serialize()).Get("Capture", "Folder") == Stored(value));
+    const std::string saved = ini.Serialize();
+    Check(IniFile::Parse(saved).Get("Capture", "Folder") == Stored(value));
+    // A save keeps the mark the file had, and adds none.
+    Check(saved.starts_with(kUtf8Bom) == file.starts_with(kUtf8Bom));
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "recording/monitor_tick.h"
 
 #include "capture/framework.h"
+#include "capture/recording_sequence.h"
 #include "recording/span_text.h"
 #include "stream/stream_context.h"
 
@@ -36,7 +37,20 @@ void MonitorTick::Run() {
     const DataInfoUpdate update = RefreshDataInfo(stats, control_.AddDelay());
     if (update.DelaySuffix) state.DelaySuffix = *update.DelaySuffix;
     host.ShowDataInfo(update);
-    if (!recording) return;
+    if (!recording) {
+        said_vanished_ = false;
+        return;
+    }
+
+    // The recording's folder was deleted: said once, at once; the file is written back at the stop.
+    if (!said_vanished_ && control_.FileVanished()) {
+        said_vanished_ = true;
+        std::string text = kFileVanishedText.Pick(flags.UseEnglish);
+        if (const size_t at = text.find("%1"); at != std::string::npos) {
+            text.replace(at, 2, control_.FinalPath());
+        }
+        host.ShowError(text);
+    }
 
     // A write the disk refused: stop now, so that the file keeps everything written before.
     // A reservation becomes "Abort", as with any early stop.

@@ -29,6 +29,7 @@ class MonitorTick {
 
   private:
     RecordingControl& control_;
+    bool said_vanished_ = false;  // the recording's folder was deleted, and the person was told
 };
 
 }  // namespace tessaline

@@ -207,6 +207,10 @@ std::string RecordingControl::FinalPath() const {
     return state_.OutputBase + state_.DelaySuffix + state_.OutputExt;
 }
 
+bool RecordingControl::FileVanished() const {
+    return sequence_.FileVanished();
+}
+
 int32_t RecordingControl::PollDeckEvent() {
     return capture_.PollCompletion();
 }
@@ -233,10 +237,12 @@ void RecordingControl::Stop(StopCause cause) {
         const std::string path = state_.OutputBase + state_.OutputExt;
         if (sequence_.Stop()) {
             const bool ours = std::exchange(created_output_, false);
-            if (ours && RemoveIfEmpty(path)) {
+            // A recording written back under another name (its own was taken meanwhile) keeps it.
+            const bool moved = !sequence_.saved_path().empty() && sequence_.saved_path() != path;
+            if (ours && !moved && RemoveIfEmpty(path)) {
                 // Nothing arrived (a start closed at once): no empty file is left behind.
                 nothing_kept = true;
-            } else if (!state_.DelaySuffix.empty()) {
+            } else if (!state_.DelaySuffix.empty() && !moved) {
                 // An existing file of that name is never replaced; ours then keeps its name.
                 RenameNoReplace(path, FinalPath());
             }
@@ -277,6 +283,16 @@ void RecordingControl::Stop(StopCause cause) {
         const BilingualText& report = nothing_kept ? kMsgDeckLostNothingKept : kMsgDeckLost;
         const std::string shown = FileExists(FinalPath()) ? FinalPath() : failed_path;
         host_.ShowError(Replace(report.Pick(flags_.UseEnglish), "%1", shown));
+    }
+
+    if (!failed_path.empty() && !sequence_.saved_path().empty()) {
+        const bool same = sequence_.saved_path() == failed_path && FileExists(FinalPath());
+        host_.ShowError(Replace(kFileSavedText.Pick(flags_.UseEnglish), "%1",
+                                same ? FinalPath() : sequence_.saved_path()));
+    } else if (!failed_path.empty() && !sequence_.save_error().empty()) {
+        host_.ShowError(
+            Replace(Replace(kFileNotSavedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
+                    sequence_.save_error()));
     }
 
     // 9. The computer's power action, never when the window closes.

@@ -169,6 +169,8 @@ class RecordingControl {
     void DevicePowerOn();
     // The last recording's file is still open (its graph would not stop).
     bool SequenceOpen() const;
+    // The recording's file lost its name (its folder was deleted); it is written back at Stop.
+    bool FileVanished() const;
     RunState& flags() { return flags_; }
     StreamContext& stream() { return stream_; }
     ReservationStatus* reservations() { return reservations_; }

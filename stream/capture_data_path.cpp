@@ -86,7 +86,16 @@ int CaptureDataPath::NormaliseCaptureBuffer(const uint8_t* data, int length) {
 bool CaptureDataPath::WriteAsDelivered(const uint8_t* buffer, int length) {
     const uint64_t at = raw_offset_;
     raw_offset_ += static_cast<uint64_t>(length);
-    const int known = packet_size_.load(std::memory_order_relaxed);
+    int known = packet_size_.load(std::memory_order_relaxed);
+    if (known == 0 && at == 0 && length >= kSizeTestBytes) {
+        // The first buffer, not yet normalised: the same test the normaliser will make, so that
+        // a first write that fails is cut back in packets of the right size.
+        known = buffer[0] != kTsSyncByte && buffer[4] == kTsSyncByte && buffer[196] == kTsSyncByte
+                    ? kSourcePacketSize
+                    : kTsPacketSize;
+        first_unit_ = known;
+    }
+    if (known == 0) known = first_unit_;
     const uint64_t unit = known != 0 ? static_cast<uint64_t>(known) : kSourcePacketSize;
     if (raw_gap_) {
         // The file ends at a whole packet: go on where the stream's next packet starts.

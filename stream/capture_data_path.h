@@ -26,6 +26,7 @@ class CaptureDataPath {
         packet_size_.store(0, std::memory_order_relaxed);
         raw_offset_ = 0;
         raw_gap_ = false;
+        first_unit_ = 0;
     }
     OutputFile* output_file() const noexcept { return output_; }
 
@@ -57,6 +58,7 @@ class CaptureDataPath {
     // lost, after which the file goes on only at the stream's next packet start.
     uint64_t raw_offset_ = 0;
     bool raw_gap_ = false;
+    int first_unit_ = 0;  // the packet size of the first raw buffer, before it is normalised
     // Work areas sized to the largest buffer seen, so a steady recording allocates nothing.
     std::vector<uint8_t> work_;
     std::vector<uint8_t> out_;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "stream/input_file.h"
@@ -120,7 +121,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
                            const std::string& out_path, uint16_t video_pid, uint16_t audio_pid,
-                           const std::function<void()>& on_start) {
+                           const std::function<void()>& on_start, const RemuxJobOptions& options) {
     using Outcome = RemuxJobResult::Outcome;
     FileWorkState& f = ctx.file;
     f.RemuxAbort = false;
@@ -131,36 +132,72 @@ RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
     ctx.stats.VideoValid = 0;
     ctx.stats.AudioValid = 0;
     ctx.stats.WriteFailures = 0;
+    ctx.mux.AvPesWritten = 0;
 
     if (in_path.empty() || out_path.empty())
         return {Outcome::Skipped, "no input or no output file"};
     struct stat st {};
     if (::stat(in_path.c_str(), &st) != 0) return {Outcome::Skipped, in_path + " does not exist"};
-    // Creating the output would truncate the input: the same name, or the same file by another.
+    // Writing the output would replace the input: the same name, or the same file by another.
     if (in_path == out_path || SameFile(in_path, out_path))
         return {Outcome::Skipped, "the output " + out_path + " is the input file"};
     InputFile input;
     if (!input.Open(in_path))
         return {Outcome::Skipped, "Cannot open " + in_path + ": " + input.error()};
     OutputFile output;
-    if (!output.Create(out_path))
+    if (!output.CreateTemporary(out_path))
         return {Outcome::Skipped, "Cannot create " + out_path + ": " + output.error()};
 
     if (on_start) on_start();
     OutputFile* previous = ctx.ConverterOutput;
     ctx.ConverterOutput = &output;
     RemuxJobResult result;
-    try {
-        ConvertTsFile(ctx, input, audio_pid, video_pid, 1);
-    } catch (const SilentAbort& e) {
-        result = {Outcome::Aborted, e.what()};
-    } catch (const RemuxWriteError& e) {
-        result = {Outcome::Failed, e.what()};
+    for (bool retried = false;;) {
+        try {
+            ConvertTsFile(ctx, input, audio_pid, video_pid, 1);
+        } catch (const SilentAbort& e) {
+            // The packet-size test fails before anything is written, so a second try starts on
+            // an empty output.
+            if (e.reason() == SilentAbort::Reason::UnknownPacketSize && !retried &&
+                options.resync_limit > 0 && output.bytes_written() == 0) {
+                retried = true;
+                const int64_t at = FindPacketSync(input, options.resync_limit);
+                if (at > 0) {
+                    input.SetStart(at);
+                    result.skipped_bytes = at;
+                    continue;
+                }
+            }
+            result = {Outcome::Aborted, e.what()};
+            result.skipped_bytes = input.start();
+        } catch (const RemuxWriteError& e) {
+            result = {Outcome::Failed, e.what()};
+        }
+        break;
     }
     ctx.ConverterOutput = previous;
     input.Close();
-    if (!output.Close() && result.outcome == Outcome::Done) {
-        result = {Outcome::Failed, "Cannot write " + out_path + ": " + output.error()};
+
+    const bool cancelled = result.outcome == Outcome::Aborted && f.RemuxAbort.load();
+    if (result.outcome == Outcome::Done) {
+        if (output.bytes_written() == 0 || (options.require_av && ctx.mux.AvPesWritten == 0)) {
+            output.Discard();
+            result.message = "nothing could be converted; " + out_path + " was not written";
+        } else if (output.Commit()) {
+            result.output_written = true;
+        } else {
+            result = {Outcome::Failed, "Cannot write " + out_path + ": " + output.error()};
+        }
+    } else if (cancelled && output.bytes_written() > 0) {
+        // What was converted before the abort is kept, as designed, but never in place of a
+        // file that was there before.
+        if (output.Commit(false)) {
+            result.output_written = true;
+        } else {
+            result.existing_kept = errno == EEXIST;
+        }
+    } else {
+        output.Discard();
     }
     return result;
 }

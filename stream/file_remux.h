@@ -37,16 +37,32 @@ class WriteBuffered final : public ByteSink {
 void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t audio_pid, uint16_t video_pid,
                    int to_mux);
 
-// One job of the batch list: opens the input, creates the output, converts, closes both.
-// on_start runs once both files are open, just before the conversion (not for a skipped job).
+// One job of the batch list: opens the input, converts into a temporary file beside the output,
+// and gives it the output's name only when the conversion succeeded, so that a failure never
+// costs the user an earlier file of that name. on_start runs once both files are open, just
+// before the conversion (not for a skipped job).
+struct RemuxJobOptions {
+    // A program stream without a single audio or video PES (headers alone) is not kept.
+    bool require_av = false;
+    // When the first bytes fail the packet-size test, look for packet sync up to this far into
+    // the file and convert from there (0: the file cannot be converted, as designed).
+    int64_t resync_limit = 0;
+};
 struct RemuxJobResult {
     enum class Outcome { Done, Skipped, Aborted, Failed };
     Outcome outcome = Outcome::Done;
-    std::string message;  // why a job was skipped, aborted or failed
+    std::string message;  // why a job was skipped, aborted, failed, or left no output
+    // The output now holds the conversion (for an abort: what was converted before it). When
+    // false, a file that had the output's name before is as it was.
+    bool output_written = false;
+    // An abort's partial output was not kept because a file of that name was there already.
+    bool existing_kept = false;
+    int64_t skipped_bytes = 0;  // damaged bytes passed over at the start (resync_limit)
 };
 RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& input_path,
                            const std::string& output_path, uint16_t video_pid, uint16_t audio_pid,
-                           const std::function<void()>& on_start = {});
+                           const std::function<void()>& on_start = {},
+                           const RemuxJobOptions& options = {});
 
 // True when both paths name the same existing file (also through links or other spellings).
 bool SameFile(const std::string& a, const std::string& b);

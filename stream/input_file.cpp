@@ -19,20 +19,27 @@ bool InputFile::Open(const std::string& path) {
     Close();
     path_ = path;
     error_.clear();
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    start_ = 0;
+    // Without O_NONBLOCK, opening a pipe waits for its writer, and nothing could interrupt it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error_ = std::strerror(errno);
         return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0) {
+        error_ = std::strerror(errno);
         ::close(fd);
-        error_ = "is a folder";
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error_ = S_ISDIR(st.st_mode)    ? "is a folder"
+                 : S_ISFIFO(st.st_mode) ? "is a pipe, not a file (save the stream to a file first)"
+                                        : "is not a regular file";
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The file is read once from start to end: tell the kernel to read ahead generously.
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     fd_ = fd;
@@ -48,6 +55,7 @@ void InputFile::OpenMemory(const uint8_t* data, size_t size, std::string name) {
     memory_ = data != nullptr ? data : &kNothing;
     memory_size_ = data != nullptr ? size : 0;
     memory_pos_ = 0;
+    start_ = 0;
 }
 
 void InputFile::Close() {
@@ -81,10 +89,10 @@ long InputFile::Read(uint8_t* dest, size_t count) {
 
 bool InputFile::Rewind() {
     if (memory_ != nullptr) {
-        memory_pos_ = 0;
+        memory_pos_ = std::min(static_cast<size_t>(start_), memory_size_);
         return true;
     }
-    if (::lseek(fd_, 0, SEEK_SET) < 0) {
+    if (::lseek(fd_, start_, SEEK_SET) < 0) {
         error_ = std::strerror(errno);
         return false;
     }
@@ -92,13 +100,14 @@ bool InputFile::Rewind() {
 }
 
 int64_t InputFile::Size() {
-    if (memory_ != nullptr) return static_cast<int64_t>(memory_size_);
+    if (memory_ != nullptr)
+        return std::max<int64_t>(0, static_cast<int64_t>(memory_size_) - start_);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         error_ = std::strerror(errno);
         return -1;
     }
-    return static_cast<int64_t>(st.st_size);
+    return std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - start_);
 }
 
 }  // namespace tessaline

@@ -14,7 +14,9 @@ class InputFile {
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    bool Open(const std::string& path);  // false: error() says why
+    // false: error() says why. Only regular files are read: a pipe or a device can be neither
+    // measured nor read twice, and opening a pipe would wait for a writer.
+    bool Open(const std::string& path);
     // Reads bytes already in memory, which must outlive the reading (tests and fuzzing).
     void OpenMemory(const uint8_t* data, size_t size, std::string name);
     void Close();
@@ -22,6 +24,9 @@ class InputFile {
 
     // Reads until count bytes are in or the file ends; returns the bytes read, -1 on error.
     long Read(uint8_t* dest, size_t count);
+    // Rewind and Size count from here: bytes before it are as good as not there.
+    void SetStart(int64_t offset) noexcept { start_ = offset; }
+    int64_t start() const noexcept { return start_; }
     bool Rewind();
     int64_t Size();  // -1 on error
 
@@ -34,6 +39,7 @@ class InputFile {
     const uint8_t* memory_ = nullptr;
     size_t memory_size_ = 0;
     size_t memory_pos_ = 0;
+    int64_t start_ = 0;
     std::string path_;
     std::string error_;
 };

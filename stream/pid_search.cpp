@@ -1,6 +1,8 @@
 #include "stream/pid_search.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "stream/input_file.h"
 #include "stream/live_converter.h"
@@ -48,6 +50,39 @@ void PumpOneMessage(StreamContext& ctx) {
     f.pump();
 }
 
+int PacketSizeOf(const uint8_t* probe, int k) noexcept {
+    // Every examined position must hold a sync byte; 188 wins when both sizes fit.
+    const int positions = k / kSourcePacketSize;
+    int c188 = 0, c192 = 0;
+    for (size_t i = 0; i < static_cast<size_t>(positions); ++i) {
+        if (probe[i * kTsPacketSize] == kTsSyncByte) ++c188;
+        if (probe[i * kSourcePacketSize + kSourceHeaderSize] == kTsSyncByte) ++c192;
+    }
+    if (c188 == positions) return kTsPacketSize;
+    if (c192 == positions) return kSourcePacketSize;
+    return 0;
+}
+
+int64_t FindPacketSync(InputFile& file, int64_t limit) {
+    const int64_t size = file.Size();
+    if (size <= 0 || !file.Rewind()) return -1;
+    const int64_t want = std::min<int64_t>(size, limit + kProbeSize);
+    std::vector<uint8_t> bytes(static_cast<size_t>(want));
+    const long got = file.Read(bytes.data(), bytes.size());
+    if (got <= 0) return -1;
+    // Two examined positions at least: one sync byte alone proves nothing.
+    constexpr int kLeast = 2 * kSourcePacketSize;
+    for (int64_t at = 1; at <= limit && got - at >= kLeast; ++at) {
+        if (bytes[static_cast<size_t>(at)] != kTsSyncByte &&
+            bytes[static_cast<size_t>(at) + kSourceHeaderSize] != kTsSyncByte) {
+            continue;
+        }
+        const int k = static_cast<int>(std::min<int64_t>(got - at, kProbeSize));
+        if (PacketSizeOf(bytes.data() + at, k) != 0) return at;
+    }
+    return -1;
+}
+
 int ReadTsPackets(StreamContext& ctx, InputFile& file, uint8_t* dest, int count) {
     FileWorkState& f = ctx.file;
     f.AllocateBuffers();
@@ -61,20 +96,8 @@ int ReadTsPackets(StreamContext& ctx, InputFile& file, uint8_t* dest, int count)
         std::memset(f.probe.get(), 0, kProbeSize);
         if (file.Read(f.probe.get(), static_cast<size_t>(k)) < 0 || !file.Rewind())
             throw SilentAbort(SilentAbort::Reason::ReadError);
-        // Every examined position must hold a sync byte; 188 wins when both sizes fit.
-        const int positions = k / kSourcePacketSize;
-        int c188 = 0, c192 = 0;
-        for (size_t i = 0; i < static_cast<size_t>(positions); ++i) {
-            if (f.probe[i * kTsPacketSize] == kTsSyncByte) ++c188;
-            if (f.probe[i * kSourcePacketSize + kSourceHeaderSize] == kTsSyncByte) ++c192;
-        }
-        if (c188 == positions) {
-            f.PacketSize = kTsPacketSize;
-        } else if (c192 == positions) {
-            f.PacketSize = kSourcePacketSize;
-        } else {
-            throw SilentAbort(SilentAbort::Reason::UnknownPacketSize);
-        }
+        f.PacketSize = PacketSizeOf(f.probe.get(), k);
+        if (f.PacketSize == 0) throw SilentAbort(SilentAbort::Reason::UnknownPacketSize);
     }
 
     if (f.PacketSize == kTsPacketSize) {

@@ -56,6 +56,15 @@ struct FileWorkState {
 // nothing per packet.
 void PumpOneMessage(StreamContext& ctx);
 
+// The packet-size test on the first k bytes of a file (k at most kProbeSize): 188 or 192 when
+// every examined position holds a sync byte (188 first), else 0.
+int PacketSizeOf(const uint8_t* probe, int k) noexcept;
+
+// The first offset from 1 up to limit at which the packet-size test passes on the bytes that
+// follow (two packets at least), for a file whose start is damaged; -1 when there is none. The
+// file position is left anywhere.
+int64_t FindPacketSync(InputFile& file, int64_t limit);
+
 // Reads count bytes of 188-byte packets: as stored for 188-byte files, converted from source
 // packets for 192-byte files (count / 188 packets). The first read of a file detects the size.
 // Returns the bytes placed in dest, 0 at the end of the file.

@@ -10,6 +10,7 @@
 
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
+#include "stream/output_file.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
 
@@ -44,7 +45,7 @@ void PrintHelp() {
         "  --mode ts192          the deck's packets as delivered\n"
         "  --mode ps             MPEG-2 program stream, converted while recording\n"
         "  --out FILE            default: YYMMDDHHNNSS in the current folder, with .ts (ts188),\n"
-        "                        .m2ts (ts192) or .mpg (ps)\n"
+        "                        .m2ts (ts192) or .mpg (ps); \" (2)\" and on when that exists\n"
         "  --all                 PS starts at once, not at the first video PTS\n"
         "  --keep-leading-bytes  PS keeps the bytes before the first sequence header and\n"
         "                        audio sync word\n"
@@ -54,7 +55,9 @@ void PrintHelp() {
         "  --iso-dump FILE       also keep the deck's raw iso packets in FILE, as dumpiso\n"
         "                        (version 2) writes them: a trace for a bug report\n"
         "\n"
-        "Exit codes: 0 recorded, 1 failed, 2 bad usage, 3 no deck or nothing received,\n"
+        "Exit codes: 0 recorded, 1 failed (also: the folder was deleted while recording; the\n"
+        "recording is then written back), 2 bad usage, 3 no deck or nothing received (a file\n"
+        "this run created is then removed),\n"
         "130 stopped by Ctrl-C (the file is complete up to that point).\n\n%s",
         VirtualDeckHelp());
 }
@@ -210,7 +213,14 @@ class LiveView {
 int RecordCommand(const Args& args) {
     RecordOptions o;
     if (const auto rc = Parse(args, o)) return *rc;
-    if (o.out.empty()) o.out = DefaultName(o.mode);
+    // A name of our own choosing never replaces a file: two recordings in one second get
+    // "NAME (2).ts".
+    if (o.out.empty()) o.out = FirstFreeName(DefaultName(o.mode));
+    if (o.out.empty()) {
+        std::fprintf(stderr, "tessaline-cli: no free file name for %s\n",
+                     DefaultName(o.mode).c_str());
+        return kExitFailure;
+    }
 
     CaptureSetup setup;
     if (const int rc = setup.ListDecks(); rc != kExitOk) return rc;
@@ -251,6 +261,10 @@ int RecordCommand(const Args& args) {
     if (o.power_on) capture.DevicePowerOn();
 
     StopSignals signals;
+    // A file this run creates and then receives nothing for is not left behind.
+    std::error_code exists_error;
+    const bool out_existed =
+        std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
     if (sequence.Start(o.out, true) != RecordingSequence::StartResult::Started) {
         return kExitFailure;
     }
@@ -260,6 +274,7 @@ int RecordCommand(const Args& args) {
     bool deck_failed = false;
     bool said_no_data = false;
     bool said_write_failed = false;
+    bool said_vanished = false;
     const uint64_t received_before = setup.data_path.bytes_received();
     double elapsed = 0;
     auto next_view = start + std::chrono::seconds(1);
@@ -274,6 +289,11 @@ int RecordCommand(const Args& args) {
             view.Note("no data from " + deck + " for " +
                       std::to_string(static_cast<int>(kNoDataSeconds)) +
                       " s: is it switched on and playing? (--power-on switches it on)");
+        }
+        if (!said_vanished && sequence.FileVanished()) {
+            said_vanished = true;
+            view.Note("the folder of " + o.out +
+                      " was deleted; the recording goes on and is written back when it ends");
         }
         if (!said_write_failed && setup.stream.stats.WriteFailures != 0) {
             said_write_failed = true;
@@ -305,16 +325,32 @@ int RecordCommand(const Args& args) {
     TStreamStatistics stats = setup.stream.stats;
     stats.VideoPid = setup.stream.live.LiveVideoPid;
     stats.AudioPid = setup.stream.live.LiveAudioPid;
-    const uint64_t size = SizeOf(o.out);
+    const bool vanished = !sequence.saved_path().empty() || !sequence.save_error().empty();
+    const std::string written = sequence.saved_path().empty() ? o.out : sequence.saved_path();
+    const uint64_t size = SizeOf(written);
     if (o.json) {
         std::printf("%s\n", StatisticsJson(stats).c_str());
     } else {
-        std::printf("%s: %llu bytes from %s in %.1f s (%s)\n", o.out.c_str(),
+        std::printf("%s: %llu bytes from %s in %.1f s (%s)\n", written.c_str(),
                     static_cast<unsigned long long>(size), deck.c_str(), elapsed, ended.c_str());
         std::fputs(StatisticsText(stats).c_str(), stdout);
     }
     std::fflush(stdout);
 
+    if (vanished) {
+        if (sequence.save_error().empty()) {
+            std::fprintf(stderr,
+                         "tessaline-cli: the folder of %s was deleted while recording; the %llu "
+                         "bytes recorded were written back to %s\n",
+                         o.out.c_str(), static_cast<unsigned long long>(size), written.c_str());
+        } else {
+            std::fprintf(stderr,
+                         "tessaline-cli: the folder of %s was deleted while recording, and the "
+                         "recording could not be written back: %s\n",
+                         o.out.c_str(), sequence.save_error().c_str());
+        }
+        return kExitFailure;
+    }
     if (!sequence.close_error().empty()) {
         std::fprintf(stderr, "tessaline-cli: closing %s failed: %s\n", o.out.c_str(),
                      sequence.close_error().c_str());
@@ -336,7 +372,11 @@ int RecordCommand(const Args& args) {
         return kExitInterrupted;
     }
     if (size == 0) {
-        std::fprintf(stderr, "tessaline-cli: nothing was written to %s\n", o.out.c_str());
+        std::error_code ec;
+        const bool removed = !out_existed && std::filesystem::is_regular_file(o.out, ec) &&
+                             std::filesystem::remove(o.out, ec);
+        std::fprintf(stderr, "tessaline-cli: nothing was written to %s%s\n", o.out.c_str(),
+                     removed ? "; the empty file was removed" : "");
         if (options.ConvPES) {
             std::fprintf(stderr,
                          "  (a program stream starts once video and audio are both found; "

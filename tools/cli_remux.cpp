@@ -17,6 +17,9 @@
 namespace tessaline::cli {
 namespace {
 
+// How far into a file whose start is damaged remux looks for packet sync.
+constexpr int64_t kResyncLimit = 1 << 20;
+
 std::atomic<bool>* g_abort_flag = nullptr;
 
 std::string PidOrNone(uint32_t pid) {
@@ -110,9 +113,15 @@ void PrintRemuxHelp() {
         "  --json                print the final statistics as one JSON object\n"
         "  --quiet               no progress bar\n"
         "\n"
+        "OUT is written under a temporary name beside it and takes its name only when the\n"
+        "conversion succeeded: a failed conversion leaves an existing OUT as it was. When the\n"
+        "first bytes of IN are not whole packets, packet sync is looked for in its first\n"
+        "megabyte and the conversion starts there (said on standard error).\n"
+        "\n"
         "exit: 0 done, 1 OUT could not be written, 2 bad usage or files, 3 no usable stream\n"
         "in IN (empty, unknown packet size, PIDs not found, or no audio or video PES converted;\n"
-        "OUT is then removed), 130 interrupted (OUT keeps what was converted so far)\n");
+        "OUT is then not written), 130 interrupted (a new OUT keeps what was converted so far;\n"
+        "an existing one is kept as it was)\n");
 }
 
 }  // namespace
@@ -226,17 +235,25 @@ int RemuxCommand(const Args& args) {
     if (show_progress) ctx.file.pump = [&bar] { bar.Update(); };
 
     InterruptToAbort interrupt(ctx.file.RemuxAbort);
-    const RemuxJobResult r = RunRemuxJob(ctx, in, out, vpid, apid);
+    RemuxJobOptions job;
+    job.require_av = true;
+    job.resync_limit = kResyncLimit;
+    const RemuxJobResult r = RunRemuxJob(ctx, in, out, vpid, apid, {}, job);
     if (show_progress && r.outcome == RemuxJobResult::Outcome::Done) bar.Update(true);
     if (show_progress && r.outcome != RemuxJobResult::Outcome::Done) std::fputc('\n', stderr);
+    if (r.skipped_bytes > 0) {
+        std::fprintf(stderr,
+                     "tessaline-cli: %s: the first %lld bytes are not whole TS packets; "
+                     "converted from byte %lld on\n",
+                     in.c_str(), static_cast<long long>(r.skipped_bytes),
+                     static_cast<long long>(r.skipped_bytes));
+    }
 
     if (json) std::printf("%s\n", StatisticsJson(ctx.stats).c_str());
     switch (r.outcome) {
         case RemuxJobResult::Outcome::Done:
-            if (ctx.mux.AvPesWritten == 0) {
+            if (!r.output_written) {
                 // Headers alone, or nothing: no player can open that, so it is not kept.
-                std::error_code ec;
-                std::filesystem::remove(out, ec);
                 std::fprintf(stderr,
                              "tessaline-cli: %s: no audio or video could be converted (video PID "
                              "%s, audio PID %s); %s not written\n",
@@ -253,13 +270,24 @@ int RemuxCommand(const Args& args) {
             std::fprintf(stderr, "tessaline-cli: %s\n", r.message.c_str());
             return kExitUsage;
         case RemuxJobResult::Outcome::Failed:
-            std::fprintf(stderr, "tessaline-cli: %s\n", r.message.c_str());
+            std::fprintf(stderr, "tessaline-cli: %s; %s\n", r.message.c_str(),
+                         FileExists(out) ? (out + " is as it was").c_str()
+                                         : (out + " was not written").c_str());
             return kExitFailure;
         case RemuxJobResult::Outcome::Aborted:
             if (ctx.file.RemuxAbort.load()) {
-                std::fprintf(stderr,
-                             "tessaline-cli: interrupted; %s holds what was converted so far\n",
-                             out.c_str());
+                if (r.output_written) {
+                    std::fprintf(stderr,
+                                 "tessaline-cli: interrupted; %s holds what was converted so far\n",
+                                 out.c_str());
+                } else if (r.existing_kept) {
+                    std::fprintf(stderr,
+                                 "tessaline-cli: interrupted; %s was there before and is kept as "
+                                 "it was\n",
+                                 out.c_str());
+                } else {
+                    std::fprintf(stderr, "tessaline-cli: interrupted; nothing was converted\n");
+                }
                 return kExitInterrupted;
             }
             std::fprintf(stderr, "tessaline-cli: %s: %s\n", in.c_str(), r.message.c_str());

@@ -153,6 +153,7 @@ int WriteCommand(const Args& args) {
                 return kExitOk;
             case DeckWriter::TickResult::NextFileFailed:
                 ++sent;
+                if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());
                 std::fprintf(stderr, "tessaline-cli: cannot play %s; writing stopped\n",
                              list.Row(list.Current()).c_str());
                 return kExitFailure;

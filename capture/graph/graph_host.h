@@ -46,6 +46,9 @@ struct VirtualDeckConfig {
     uint32_t random_seed = 1;
     // As fast as the callback takes it instead of the stream's real rate.
     bool fast = false;
+    // After this many bytes the stream ends with an error (EC_ERRORABORT), as an unplugged deck's
+    // does; 0: it ends only at the end of the file.
+    uint64_t fail_after = 0;
 
     // A real deck: power, transport and streaming go to the driver instead of being simulated
     // (file, tape_file, chunks and pace are then unused).

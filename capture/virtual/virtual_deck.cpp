@@ -90,7 +90,12 @@ int32_t PlayVirtualDeck(VirtualDeck& deck, ISampleGrabberCB* callback, bool one_
     std::vector<uint8_t> buffer(chunks.largest());
     uint64_t offset = 0;
     for (;;) {
-        const size_t n = std::fread(buffer.data(), 1, chunks.next(), file.get());
+        size_t want = chunks.next();
+        if (config.fail_after > 0) {
+            if (offset >= config.fail_after) return EC_ERRORABORT;
+            want = static_cast<size_t>(std::min<uint64_t>(want, config.fail_after - offset));
+        }
+        const size_t n = std::fread(buffer.data(), 1, want, file.get());
         if (n == 0) return std::ferror(file.get()) ? EC_ERRORABORT : EC_COMPLETE;
         if (!pacer.WaitFor(offset + n)) return 0;
         callback->BufferCB(pacer.SecondsAt(offset), buffer.data(), static_cast<long>(n));

@@ -9,6 +9,7 @@
 #include "app/batch_runner.h"
 #include "app/job_list.h"
 #include "stream/file_remux.h"
+#include "stream/output_file.h"
 #include "stream/stream_context.h"
 #include "tests/support/test_support.h"
 
@@ -108,12 +109,13 @@ class RecordingView final : public BatchView {
     }
     void ShowTimestamps(const TStreamStatistics& s) override { first_video_pts = s.FirstVideoPts; }
     void ShowFailure(const std::string& m) override { failures.push_back(m); }
+    bool UseEnglish() const override { return english; }
     void PrepareJob() override { ++prepared; }
     void SetSearching(bool s) override { searching.push_back(s); }
 
     std::string input = "unchanged", output = "unchanged", video = "0", audio = "0";
     int progress = -1, max_progress = 0, jobs_started = 0, prepared = 0;
-    bool running = false;
+    bool running = false, english = true;
     uint64_t first_video_pts = 0;
     std::vector<std::string> started_inputs, failures, pids_shown;
     std::vector<bool> searching;
@@ -208,10 +210,13 @@ TEST_F(BatchRunnerTest, SecondClickAbortsTheRunningJobAndTheRestDoNotStart) {
     jobs.Add({Sample("sample-sd.ts"), Out("1.mpg")});
     jobs.Add({Sample("sample-hd-192.ts"), Out("2.mpg")});
     jobs.Add({Sample("sample-sd-192.ts"), Out("3.mpg")});
-    int pumps_in_second = 0;
+    bool clicked = false;
     during_pump = [&] {
-        if (!runner.Running() || view.input != Sample("sample-hd-192.ts")) return;
-        if (++pumps_in_second == 3) EXPECT_EQ(runner.Click(jobs), End::AbortRequested);
+        if (!runner.Running() || view.input != Sample("sample-hd-192.ts") || clicked) return;
+        // Once the second job has written its first block.
+        if (ctx.ConverterOutput == nullptr || ctx.ConverterOutput->bytes_written() == 0) return;
+        clicked = true;
+        EXPECT_EQ(runner.Click(jobs), End::AbortRequested);
     };
     EXPECT_EQ(runner.Click(jobs), End::Aborted);
     EXPECT_EQ(view.jobs_started, 2);
@@ -232,15 +237,37 @@ TEST_F(BatchRunnerTest, SecondClickAbortsTheRunningJobAndTheRestDoNotStart) {
     EXPECT_EQ(runner.Click(one), End::AllDone);
 }
 
-TEST_F(BatchRunnerTest, AFailedWriteEndsTheRunWithItsMessage) {
+// A job that fails (a full disk, a file that is not TS) is named in one message at the end of the
+// run; the jobs after it run, and the output it would have replaced is as it was.
+TEST_F(BatchRunnerTest, FailedJobsAreReportedOnceAndTheNextJobsRun) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    test::WriteFile(dir / "junk.ts", test::Bytes(5000, 0x11));
+    test::WriteFile(dir / "kept.mpg", test::Bytes(10, 0x22));
     jobs.Add({Sample("sample-sd.ts"), "/dev/full"});
+    jobs.Add({Out("junk.ts"), Out("kept.mpg")});
     jobs.Add({Sample("sample-sd-192.ts"), Out("after.mpg")});
     EXPECT_EQ(runner.Click(jobs), End::Failed);
+    EXPECT_EQ(view.jobs_started, 3);
     ASSERT_EQ(view.failures.size(), 1u);
-    EXPECT_NE(view.failures[0].find("/dev/full"), std::string::npos);
-    EXPECT_FALSE(fs::exists(Out("after.mpg")));
+    const std::string& text = view.failures[0];
+    EXPECT_EQ(text.rfind("These jobs could not be converted", 0), 0u) << text;
+    EXPECT_NE(text.find("/dev/full"), std::string::npos) << text;
+    EXPECT_NE(text.find(Out("junk.ts") + ": "), std::string::npos) << text;
+    EXPECT_EQ(text.find("sample-sd-192"), std::string::npos) << text;
+    EXPECT_EQ(test::ReadFile(Out("kept.mpg")), test::Bytes(10, 0x22));
+    EXPECT_GT(fs::file_size(Out("after.mpg")), 0u);
     EXPECT_FALSE(view.running);
+    EXPECT_EQ(view.input, "");  // the run went to its end
+
+    // In Japanese the heading is Japanese.
+    view.english = false;
+    view.failures.clear();
+    JobList one;
+    one.Add({Out("junk.ts"), Out("kept.mpg")});
+    EXPECT_EQ(runner.Click(one), End::Failed);
+    ASSERT_EQ(view.failures.size(), 1u);
+    EXPECT_EQ(view.failures[0].rfind("次のジョブは変換できませんでした", 0), 0u)
+        << view.failures[0];
 }
 
 TEST_F(BatchRunnerTest, PidSearchFillsTheBoxesOrLeavesZeros) {

@@ -108,7 +108,9 @@ TEST(CaptureSettings, WritesEveryKeyInOrderButNeverTheReadOnlyOnes) {
 }
 
 TEST(CaptureSettings, UntouchedKeysSurviveRepeatedSaves) {
+    // Saved by an editor that puts a byte-order mark in front, which the saves keep.
     const std::string original =
+        std::string(kUtf8Bom) +
         "; kept\n[Capture]\nMaxReserve=12\nPowerOnSec=7\nReserve01=2024/03/09 21:00:00x\n"
         "Reserve02=\nSomethingNew=keep me\n\n[Window]\nLeft=10\n";
     IniFile ini = IniFile::Parse(original);
@@ -126,7 +128,9 @@ TEST(CaptureSettings, UntouchedKeysSurviveRepeatedSaves) {
     EXPECT_EQ(ini.Get("Capture", "SomethingNew"), "keep me");
     EXPECT_EQ(ini.Get("Window", "Left"), "10");
     const std::string text = ini.Serialize();
-    EXPECT_EQ(text.rfind("; kept\n[Capture]\nMaxReserve=12\nPowerOnSec=7\n", 0), 0u);
+    EXPECT_EQ(
+        text.rfind(std::string(kUtf8Bom) + "; kept\n[Capture]\nMaxReserve=12\nPowerOnSec=7\n", 0),
+        0u);
     EXPECT_NE(text.find("\n\n[Window]\nLeft=10\n"), std::string::npos);
 }
 

@@ -161,21 +161,30 @@ TEST(IniFileOnDisk, SymbolicLinkIsFollowed) {
     EXPECT_EQ(ReadText(real), "[Capture]\nA=3\n");
 }
 
-TEST(IniFile, ByteOrderMarkIsSkippedAndNeverWritten) {
+TEST(IniFile, ByteOrderMarkIsSkippedAndWrittenBack) {
     const std::string text = std::string(kUtf8Bom) + "[Capture]\r\nDevice=2\r\n";
     IniFile ini = IniFile::Parse(text);
     EXPECT_EQ(ini.Get("Capture", "Device"), "2");
+    EXPECT_EQ(ini.Serialize(), text);
     ini.Set("Capture", "Device", "3");
     ini.Set("Capture", "TaskTray", "1");
-    // The keys land in the one section there is, not in a second one appended at the end.
-    EXPECT_EQ(ini.Serialize(), "[Capture]\r\nDevice=3\r\nTaskTray=1\r\n");
+    // The keys land in the one section there is, not in a second one appended at the end, and
+    // the mark the user's editor put there stays.
+    EXPECT_EQ(ini.Serialize(), std::string(kUtf8Bom) + "[Capture]\r\nDevice=3\r\nTaskTray=1\r\n");
+    // A mark only where the file had one.
+    EXPECT_EQ(IniFile::Parse("[Capture]\nA=1\n").Serialize(), "[Capture]\nA=1\n");
+    EXPECT_EQ(IniFile::Parse(kUtf8Bom).Serialize(), kUtf8Bom);
 
     TempDir dir;
     const fs::path path = dir / "bom.INI";
     WriteText(path, text);
-    const IniReadResult read = ReadIniFile(path);
+    IniReadResult read = ReadIniFile(path);
     ASSERT_EQ(read.status, IniReadStatus::Ok);
     EXPECT_EQ(read.file.Get("capture", "device"), "2");
+    read.file.Set("Capture", "Device", "4");
+    std::string error;
+    ASSERT_TRUE(WriteIniFileAtomic(path, read.file, &error)) << error;
+    EXPECT_EQ(ReadText(path), std::string(kUtf8Bom) + "[Capture]\r\nDevice=4\r\n");
 }
 
 TEST(IniFileOnDisk, LinkChainsAndDanglingLinksAreWrittenThrough) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -120,6 +121,79 @@ TEST(CliRecord, DefaultNamesTakeTheExtensionOfTheMode) {
     }
 }
 
+// A default name that exists (here: every name of the next minute) is never overwritten: the
+// recording takes "NAME (2).ts".
+TEST(CliRecord, DefaultNamesNeverReplaceAFile) {
+    TempDir dir;
+    const std::time_t now = std::time(nullptr);
+    std::vector<fs::path> taken;
+    for (int s = -1; s < 60; ++s) {
+        const std::time_t t = now + s;
+        std::tm local = {};
+        localtime_r(&t, &local);
+        char name[32];
+        std::strftime(name, sizeof name, "%y%m%d%H%M%S.ts", &local);
+        taken.push_back(dir / name);
+        WriteFile(taken.back(), Bytes(10, 0x5A));
+    }
+    const CommandResult r =
+        RunCommand("cd " + ShellQuote(dir.path().string()) + " && " +
+                   Cli(SamplePath("sample-sd.ts").string(), "record --seconds 0 --mode ts188"));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    for (const fs::path& p : taken) EXPECT_EQ(ReadFile(p), Bytes(10, 0x5A)) << p;
+    std::vector<fs::path> made;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        if (std::find(taken.begin(), taken.end(), e.path()) == taken.end())
+            made.push_back(e.path());
+    }
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_TRUE(made[0].stem().string().ends_with(" (2)")) << made[0];
+    EXPECT_EQ(ReadFile(made[0]), ReadFile(SamplePath("sample-sd.ts")));
+}
+
+// A deck whose stream ends with an error: the file holds what came before, and the exit says the
+// recording failed.
+TEST(CliRecord, DeckStreamEndingInAnErrorFails) {
+    TempDir dir;
+    const fs::path sample = SamplePath("sample-sd-192.ts");
+    const fs::path out = dir / "rec.m2t";
+    const CommandResult r = RunCommand(
+        "TESSALINE_VIRTUAL_FAIL_AFTER=96000 " +
+        Cli(sample.string(), "record --seconds 0 --mode ts192 --out " + ShellQuote(out.string())));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "reported an error")) << r.output;
+    const Bytes all = ReadFile(sample);
+    EXPECT_EQ(ReadFile(out), Bytes(all.begin(), all.begin() + 96000));
+}
+
+// The folder of the recording is deleted while it runs: said at once, and at the end the
+// recording is written back to its own path (the folder made again) from the open file.
+TEST(CliRecord, RecordingWhoseFolderVanishedIsWrittenBack) {
+    TempDir dir;
+    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
+    Bytes three = one;
+    Append(three, one);
+    Append(three, one);
+    WriteFile(dir / "long.ts", three);  // about 15 seconds
+    const fs::path folder = dir / "shows";
+    fs::create_directories(folder);
+    const fs::path out = folder / "rec.m2t";
+    const std::string q = ShellQuote(out.string());
+    const std::string script =
+        Cli((dir / "long.ts").string(), "record --seconds 3 --mode ts192 --out " + q, "real") +
+        " & pid=$!; i=0; while [ ! -s " + q +
+        " ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; rm -rf " +
+        ShellQuote(folder.string()) + "; wait $pid";
+    const CommandResult r = RunCommand("sh -c " + ShellQuote(script));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_TRUE(Contains(r.output, "was deleted; the recording goes on")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "were written back to " + out.string())) << r.output;
+    const Bytes got = ReadFile(out);
+    ASSERT_FALSE(got.empty());
+    ASSERT_LT(got.size(), three.size());
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), three.begin()));
+}
+
 // One TS packet of PID 0x100 carrying a PCR at `seconds`.
 Bytes PcrPacket(double seconds) {
     TsPacketSpec spec;
@@ -148,6 +222,7 @@ TEST(CliRecord, SaysSoWhenTheDeckDeliversNothing) {
         (dir / "slow.ts").string(),
         "record --seconds 6 --mode ts188 --out " + ShellQuote((dir / "rec.ts").string()), "real"));
     EXPECT_EQ(r.exit_code, 3) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "rec.ts"));  // nothing received: no empty file left
     const size_t said = r.output.find("no data from");
     ASSERT_NE(said, std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("no data from", said + 1), std::string::npos) << r.output;

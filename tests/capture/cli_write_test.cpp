@@ -62,6 +62,34 @@ TEST_F(CliWrite, WithoutRecStartTheDeckOnlyPlays) {
     EXPECT_FALSE(fs::exists(tape));
 }
 
+// The virtual deck checks each file before it plays it, with the IEEE 1394 backend's words: a file
+// that ends in a torn packet never reaches the tape, first file or later.
+TEST_F(CliWrite, FilesOfTornPacketsAreRefusedBeforeTheyPlay) {
+    Bytes torn = two;
+    torn.resize(torn.size() - 100);
+    WriteFile(dir / "torn.ts", torn);
+    WriteFile(dir / "text.ts", Bytes(5000, 'x'));
+    const std::string one_path = ShellQuote((dir / "one.ts").string());
+    for (const char* bad : {"torn.ts", "text.ts"}) {
+        SCOPED_TRACE(bad);
+        fs::remove(tape);
+        const std::string bad_path = ShellQuote((dir / bad).string());
+        CommandResult r = RunCommand(Cli(deck, "--rec-start --lead-ms 1000 " + bad_path));
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_FALSE(fs::exists(tape));
+        r = RunCommand(Cli(deck, "--rec-start --lead-ms 1000 " + one_path + " " + bad_path));
+        EXPECT_EQ(r.exit_code, 1) << r.output;
+        EXPECT_TRUE(Contains(r.output, "cannot play")) << r.output;
+        EXPECT_EQ(ReadFile(tape), one);
+        EXPECT_TRUE(Contains(r.output, std::string("cannot send ") + (dir / bad).string() + ": " +
+                                           (bad == std::string("torn.ts")
+                                                ? "the file ends with an incomplete packet"
+                                                : "not a transport stream of 188- or 192-byte "
+                                                  "packets")))
+            << r.output;
+    }
+}
+
 TEST_F(CliWrite, BadArgumentsAndMissingDecks) {
     for (const std::string args :
          {std::string(), "--lead-ms abc " + Files(), "--frobnicate " + Files(),

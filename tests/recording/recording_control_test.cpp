@@ -530,6 +530,30 @@ TEST_F(RecordingControlTest, DeckStreamErrorEndsTheRecordingButItsEndDoesNot) {
     EXPECT_FALSE(fs::exists(path));
 }
 
+// The save folder is deleted during a recording: the monitor says so once, the recording goes on,
+// and the stop writes it back to its own path with the folder made again.
+TEST_F(RecordingControlTest, RecordingWhoseFolderVanishedIsSaidAtOnceAndWrittenBack) {
+    UseDeck("sample-sd-192.ts");
+    host.options.SaveDir = (dir.path() / "shows" / "").string();
+    fs::create_directories(dir.path() / "shows");
+    ASSERT_TRUE(control.Start());
+    const std::string path = control.FinalPath();
+    WaitForDeckEnd();
+    tick.Run();
+    EXPECT_TRUE(host.errors.empty());
+    fs::remove_all(dir.path() / "shows");
+    tick.Run();
+    tick.Run();
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr("was deleted while recording"));
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(path));
+    EXPECT_TRUE(flags.IsRecording);
+    control.Stop();
+    ASSERT_EQ(host.errors.size(), 2u);
+    EXPECT_THAT(host.errors[1], ::testing::HasSubstr("written back to " + path));
+    EXPECT_EQ(ReadFile(path), ReadFile(SamplePath("sample-sd-192.ts")));
+}
+
 TEST_F(RecordingControlTest, DeckStreamThatEndsKeepsRecordingUntilItsTime) {
     UseDeck("sample-sd-192.ts");
     ASSERT_TRUE(control.Start());

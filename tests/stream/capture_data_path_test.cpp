@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <random>
 
 #include "stream/output_file.h"
@@ -90,6 +91,8 @@ TEST_F(DataPathTest, RandomCutsNormaliseToThePackets) {
     }
 }
 
+using test::FileSizeLimit;
+
 class BufferCBTest : public DataPathTest {
   protected:
     void SetUp() override {
@@ -145,28 +148,6 @@ TEST_F(BufferCBTest, WriteFailureIsReportedAndRawCarryOverUntouched) {
     EXPECT_EQ(ctx.stats.WriteFailures, 2u);
 }
 
-// Lets writes reach only the first `bytes` of any file while it lives, as a full disk would.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        ::setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previous_handler_);
-    }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-  private:
-    rlimit previous_{};
-    void (*previous_handler_)(int) = nullptr;
-};
-
 // Buffers written as delivered do not end on packet starts. A write that fails half way (disk
 // full) leaves the file at its last whole packet, and once writes work again the file goes on at
 // the stream's next packet start: it never holds a torn packet or one out of step.
@@ -190,6 +171,72 @@ TEST_F(BufferCBTest, LostRawWriteLeavesOnlyWholePacketsInStep) {
     Bytes expected(sp.begin(), sp.begin() + 3 * 192);
     expected.insert(expected.end(), sp.begin() + 8 * 192, sp.end());
     EXPECT_EQ(Written(), expected);
+}
+
+// Buffers of whole packets lose exactly the packets of a write that failed, whatever the packet
+// size, and also when the failed write is the recording's first.
+TEST_F(BufferCBTest, LostAlignedRawWritesCostOnlyTheirOwnPackets) {
+    ctx.options.TrimPacket = false;
+    for (const bool source : {false, true}) {
+        for (const int failing : {0, 1}) {
+            SCOPED_TRACE(std::string(source ? "192" : "188") + " failing buffer " +
+                         std::to_string(failing));
+            const Bytes packets = test::NumberedPackets(12);
+            const Bytes stream = source ? test::ToSourcePackets(packets) : packets;
+            const size_t buffer = stream.size() / 3;  // four packets
+            ASSERT_TRUE(file.Create((dir / "out.ts").string()));
+            path.SetOutputFile(&file);
+            Bytes expected;
+            for (int b = 0; b < 3; ++b) {
+                const Bytes piece(stream.begin() + static_cast<long>(b * buffer),
+                                  stream.begin() + static_cast<long>((b + 1) * buffer));
+                if (b == failing) {
+                    FileSizeLimit full(b * buffer + 100);
+                    EXPECT_EQ(Feed(piece), kS_FALSE);
+                } else {
+                    EXPECT_EQ(Feed(piece), kS_OK);
+                    test::Append(expected, piece);
+                }
+            }
+            EXPECT_EQ(Written(), expected);
+        }
+    }
+}
+
+// A recording whose name vanished (its folder deleted) is copied back from the open descriptor:
+// to its own path with the folder made again, or beside a file that took the name meanwhile.
+TEST(OutputFileTest, AFileWhoseNameVanishedIsWrittenBackNeverOverAnother) {
+    test::TempDir dir;
+    const Bytes bytes = test::NumberedPackets(30);
+    const std::string path = (dir / "shows" / "rec.ts").string();
+    for (const bool taken : {false, true}) {
+        SCOPED_TRACE(taken);
+        std::filesystem::create_directories(dir / "shows");
+        OutputFile file;
+        ASSERT_TRUE(file.Create(path));
+        ASSERT_TRUE(file.Write(bytes.data(), bytes.size()));
+        EXPECT_FALSE(file.Unlinked());
+        std::filesystem::remove_all(dir / "shows");
+        EXPECT_TRUE(file.Unlinked());
+        if (taken) {
+            std::filesystem::create_directories(dir / "shows");
+            test::WriteFile(path, Bytes(5, 1));
+        }
+        ASSERT_TRUE(file.SaveUnlinked()) << file.error();
+        ASSERT_TRUE(file.Close());
+        const std::string expected = taken ? (dir / "shows" / "rec (2).ts").string() : path;
+        EXPECT_EQ(file.saved_path(), expected);
+        EXPECT_EQ(test::ReadFile(expected), bytes);
+        if (taken) EXPECT_EQ(test::ReadFile(path), Bytes(5, 1));
+    }
+    // Discard removes a file only when it made it.
+    OutputFile again;
+    ASSERT_TRUE(again.Create(path));
+    again.Discard();
+    EXPECT_TRUE(std::filesystem::exists(path));
+    ASSERT_TRUE(again.Create((dir / "new.ts").string()));
+    again.Discard();
+    EXPECT_FALSE(std::filesystem::exists(dir / "new.ts"));
 }
 
 TEST(OutputFileTest, CutToWholeUnitsKeepsWholePacketsFromTheStart) {

@@ -2,6 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
 
 #include "stream/input_file.h"
 #include "stream/output_file.h"
@@ -123,6 +128,95 @@ TEST_F(RemuxTest, WriteFailureNamesTheOutput) {
     EXPECT_GE(ctx.stats.WriteFailures, 1u);
 }
 
+// The names in the test folder: a failed job leaves no temporary behind.
+std::vector<std::string> Names(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(folder))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int FailingClose(int fd) {
+    ::close(fd);
+    errno = EIO;
+    return -1;
+}
+
+// An output that is there already is replaced only by a conversion that succeeded: not by one
+// that fails on its input, on a full disk, on close, or that converts nothing.
+TEST_F(RemuxTest, FailuresLeaveAnExistingOutputAsItWasAndNoTemporary) {
+    const Bytes precious = Filler(3000);
+    const auto sample = test::SamplePath("sample-sd.ts");
+    test::WriteFile(dir / "empty.ts", {});
+    Bytes junk(5000);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<uint8_t>(i * 37);
+    test::WriteFile(dir / "junk.ts", junk);
+    const auto expect_kept = [&](const RemuxJobResult& r, Outcome outcome) {
+        EXPECT_EQ(r.outcome, outcome) << r.message;
+        EXPECT_FALSE(r.output_written);
+        EXPECT_EQ(Output(), precious);
+        EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"empty.ts", "junk.ts", "out.mpg"}));
+    };
+    test::WriteFile(dir / "out.mpg", precious);
+
+    expect_kept(Run(dir / "empty.ts"), Outcome::Aborted);
+    expect_kept(Run(dir / "junk.ts"), Outcome::Aborted);
+    {
+        test::FileSizeLimit full(100000);
+        expect_kept(Run(sample), Outcome::Failed);
+    }
+    const auto previous = OutputFile::SetCloseFunctionForTesting(FailingClose);
+    const RemuxJobResult closed = Run(sample);
+    OutputFile::SetCloseFunctionForTesting(previous);
+    expect_kept(closed, Outcome::Failed);
+    EXPECT_NE(closed.message.find((dir / "out.mpg").string()), std::string::npos) << closed.message;
+    // PIDs that are not in the file: the conversion ends well, having written nothing.
+    const RemuxJobResult nothing = Run(sample, 0x1FF0, 0x1FF1);
+    expect_kept(nothing, Outcome::Done);
+    EXPECT_NE(nothing.message.find("nothing"), std::string::npos);
+    std::filesystem::remove(dir / "out.mpg");
+    EXPECT_FALSE(Run(sample, 0x1FF0, 0x1FF1).output_written);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.mpg"));  // no 0-byte leftover either
+
+    // A conversion that succeeds takes the name.
+    test::WriteFile(dir / "out.mpg", precious);
+    const RemuxJobResult done = Run(sample);
+    EXPECT_TRUE(done.output_written);
+    EXPECT_GT(Output().size(), 100000u);
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{"empty.ts", "junk.ts", "out.mpg"}));
+}
+
+// Only a caller that asks for it (the command-line tool) gets a file whose start is damaged
+// converted from the first packet sync within its first megabyte.
+TEST_F(RemuxTest, DamagedStartIsPassedOverOnlyWhenAsked) {
+    const Bytes sample = test::ReadFile(test::SamplePath("sample-sd-192.ts"));
+    ASSERT_EQ(Run(test::SamplePath("sample-sd-192.ts"), 0, 0, "clean.mpg").outcome, Outcome::Done);
+    RemuxJobOptions resync;
+    resync.resync_limit = 1 << 20;
+    for (const size_t junk : {size_t{1}, size_t{1000}, size_t{(1 << 20) + 1}}) {
+        SCOPED_TRACE(junk);
+        Bytes damaged(junk);
+        for (size_t i = 0; i < damaged.size(); ++i) damaged[i] = static_cast<uint8_t>(i * 37);
+        test::Append(damaged, sample);
+        test::WriteFile(dir / "damaged.ts", damaged);
+        const std::string in = (dir / "damaged.ts").string();
+        const std::string out = (dir / "out.mpg").string();
+        std::filesystem::remove(out);
+        EXPECT_EQ(RunRemuxJob(ctx, in, out, 0, 0).outcome, Outcome::Aborted);  // the batch rule
+        const RemuxJobResult r = RunRemuxJob(ctx, in, out, 0, 0, {}, resync);
+        if (junk > (1u << 20)) {
+            EXPECT_EQ(r.outcome, Outcome::Aborted);
+            EXPECT_FALSE(std::filesystem::exists(out));
+            continue;
+        }
+        ASSERT_EQ(r.outcome, Outcome::Done) << r.message;
+        EXPECT_EQ(r.skipped_bytes, static_cast<int64_t>(junk));
+        EXPECT_EQ(ctx.file.PacketSize, 192);
+        EXPECT_EQ(Output(), Output("clean.mpg"));
+    }
+}
+
 // Records the output file's size each time the converter hands control to the window.
 struct WriteWatcher {
     explicit WriteWatcher(StreamContext& ctx) {
@@ -168,10 +262,21 @@ TEST_F(RemuxTest, CancelKeepsOnlyTheBlocksWritten) {
     watch.abort_after_first_block = true;
     const RemuxJobResult r = Run(test::SamplePath("sample-hd-192.ts"));
     EXPECT_EQ(r.outcome, Outcome::Aborted);
+    EXPECT_TRUE(r.output_written);
     const Bytes out = Output();
     EXPECT_GT(out.size(), 0u);
     EXPECT_LE(out.size(), 188000u);
     EXPECT_EQ(out.size(), watch.sizes.back());
+
+    // The part converted before a cancel never takes the place of a file that was there.
+    const Bytes precious = Filler(700);
+    test::WriteFile(dir / "out.mpg", precious);
+    const RemuxJobResult again = Run(test::SamplePath("sample-hd-192.ts"));
+    EXPECT_EQ(again.outcome, Outcome::Aborted);
+    EXPECT_FALSE(again.output_written);
+    EXPECT_TRUE(again.existing_kept);
+    EXPECT_EQ(Output(), precious);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"out.mpg"});
 }
 
 }  // namespace

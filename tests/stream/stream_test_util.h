@@ -1,6 +1,9 @@
 // Sinks and feeders shared by the stream tests.
 #pragma once
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <vector>
 
 #include "stream/byte_sink.h"
@@ -8,6 +11,28 @@
 #include "tests/support/test_support.h"
 
 namespace tessaline::test {
+
+// Lets writes reach only the first `bytes` of any file while it lives, as a full disk would.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previous_handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit previous_{};
+    void (*previous_handler_)(int) = nullptr;
+};
 
 // Keeps every Put() as one entry.
 class VectorSink : public ByteSink {

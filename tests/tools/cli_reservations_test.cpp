@@ -91,6 +91,17 @@ TEST_F(CliReservations, EmptyMissingAndBadInput) {
     EXPECT_NE(r.output.find("--at takes"), std::string::npos) << r.output;
     r = Run("--frobnicate");
     EXPECT_EQ(r.exit_code, 2);
+    // A file far larger than any settings file is not read: an error, not an empty timetable.
+    std::string huge = kTimetable;
+    huge += std::string(5u << 20, ';');
+    Write(huge);
+    r = Run("--english");
+    EXPECT_EQ(r.exit_code, 1) << r.output.substr(0, 500);
+    EXPECT_NE(r.output.find("cannot read " + ini.string() + ": "), std::string::npos)
+        << r.output.substr(0, 500);
+    EXPECT_NE(r.output.find("too large"), std::string::npos) << r.output.substr(0, 500);
+    EXPECT_EQ(r.output.find("(0 of"), std::string::npos) << r.output.substr(0, 500);
+    std::filesystem::remove(ini);
     std::filesystem::create_directory(ini);
     r = Run("");
     EXPECT_EQ(r.exit_code, 1);

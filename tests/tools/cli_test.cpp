@@ -1,5 +1,6 @@
 // tessaline-cli as a user runs it: output, exit codes, messages.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -89,6 +90,92 @@ TEST(Cli, RemuxThatConvertsNothingExits3AndLeavesNoFile) {
     EXPECT_EQ(r.exit_code, 3) << r.output;
     EXPECT_NE(r.output.find("no audio or video could be converted"), std::string::npos) << r.output;
     EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// A failed remux never costs the user the file OUT names; a good one replaces it.
+TEST(Cli, RemuxKeepsAnExistingOutputUnlessItSucceeds) {
+    test::TempDir dir;
+    const test::Bytes precious(4000, 0x5A);
+    const auto out = dir / "out.mpg";
+    test::WriteFile(out, precious);
+    test::WriteFile(dir / "junk.ts", test::Bytes(5000, 0x11));
+    const test::Bytes hd = test::ReadFile(test::SamplePath("sample-hd-192.ts"));
+    test::WriteFile(dir / "head.ts", test::Bytes(hd.begin(), hd.begin() + 192 * 2000));
+    for (const char* in : {"junk.ts", "head.ts"}) {
+        const auto r = RunCommand(Cli("remux --quiet " + ShellQuote((dir / in).string()) + " " +
+                                      ShellQuote(out.string())));
+        EXPECT_EQ(r.exit_code, 3) << in << ": " << r.output;
+        EXPECT_EQ(test::ReadFile(out), precious) << in;
+    }
+    auto r =
+        RunCommand(Cli("remux --quiet " + Sample("sample-sd.ts") + " " + ShellQuote(out.string())));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_GT(std::filesystem::file_size(out), 100000u);
+    size_t names = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        static_cast<void>(e);
+        ++names;
+    }
+    EXPECT_EQ(names, 3u);  // junk.ts, head.ts, out.mpg: no temporary left
+}
+
+// A damaged start: the command-line remux finds packet sync further on and says so.
+TEST(Cli, RemuxPassesOverADamagedStart) {
+    test::TempDir dir;
+    test::Bytes damaged(5000);
+    for (size_t i = 0; i < damaged.size(); ++i) damaged[i] = static_cast<uint8_t>(i * 37);
+    test::Append(damaged, test::ReadFile(test::SamplePath("sample-sd.ts")));
+    test::WriteFile(dir / "damaged.ts", damaged);
+    const auto r = RunCommand(Cli("remux --quiet " + ShellQuote((dir / "damaged.ts").string()) +
+                                  " " + ShellQuote((dir / "out.mpg").string())));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("the first 5000 bytes are not whole TS packets"), std::string::npos)
+        << r.output;
+    EXPECT_GT(std::filesystem::file_size(dir / "out.mpg"), 100000u);
+}
+
+// Pipes, folders and other things that are not files: refused at once with the reason (a pipe
+// would otherwise hold the tool in open(), deaf to Ctrl-C); scan tells unreadable input (1) from
+// input without TS packets (3).
+TEST(Cli, NonFilesAndNonStreamsAreRefusedWithTheirReason) {
+    test::TempDir dir;
+    const std::string fifo = (dir / "pipe.ts").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string out = ShellQuote((dir / "out.mpg").string());
+    // timeout: a tool that waits for the pipe's writer fails the test instead of hanging it.
+    auto r = RunCommand("timeout 60 " + Cli("remux " + ShellQuote(fifo) + " " + out));
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+    EXPECT_NE(r.output.find("is a pipe"), std::string::npos) << r.output;
+    // Nor does a pipe as OUT hold the tool when nothing reads it.
+    r = RunCommand("timeout 60 " + Cli("remux " + Sample("sample-sd.ts") + " " + ShellQuote(fifo)));
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+    EXPECT_NE(r.output.find("no program reads from this pipe"), std::string::npos) << r.output;
+    r = RunCommand("timeout 60 " + Cli("probe " + ShellQuote(fifo)));
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+    EXPECT_NE(r.output.find("is a pipe"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("empty"), std::string::npos) << r.output;
+    r = RunCommand("timeout 60 " + Cli("scan " + ShellQuote(fifo)));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("is a pipe"), std::string::npos) << r.output;
+    r = RunCommand(Cli("scan " + ShellQuote(dir.path().string())));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("is a folder"), std::string::npos) << r.output;
+    r = RunCommand(Cli("scan /nonexistent/file.ts"));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+
+    test::WriteFile(dir / "empty.ts", {});
+    test::Bytes random(200000);
+    uint32_t x = 12345;
+    for (uint8_t& b : random) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    test::WriteFile(dir / "random.ts", random);
+    for (const char* name : {"empty.ts", "random.ts"}) {
+        r = RunCommand(Cli("scan " + ShellQuote((dir / name).string())));
+        EXPECT_EQ(r.exit_code, 3) << name << ": " << r.output;
+        EXPECT_NE(r.output.find("no TS packets"), std::string::npos) << r.output;
+    }
+    r = RunCommand(Cli("scan " + Sample("sample-sd-192.ts")));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("720x480"), std::string::npos) << r.output;
 }
 
 TEST(Cli, HelpAndVersion) {
