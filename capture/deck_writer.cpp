@@ -8,7 +8,7 @@
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
 #include "capture/pause.h"
-#include "capture/virtual/virtual_stream.h"
+#include "capture/source_packets.h"
 #include "capture/write_list.h"
 #include "stream/input_file.h"
 
