@@ -351,6 +351,14 @@ TEST_F(TimetableTest, CloseStopsARunningReservationAsDesigned) {
     At(T(2024, 3, 9, 21));
     ASSERT_TRUE(flags.IsRecording);
     const std::string file = control.FinalPath();
+    // Something must have arrived: a recording that received nothing leaves no file behind.
+    const std::string open_path = control.State().OutputBase + control.State().OutputExt;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::error_code ec;
+    while (fs::file_size(open_path, ec) == 0 || ec) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+        std::this_thread::sleep_for(1ms);
+    }
     table.Close();
     EXPECT_FALSE(flags.IsRecording);
     EXPECT_FALSE(control.SequenceOpen());
