@@ -167,4 +167,26 @@ std::filesystem::path SettingsPathForThisProcess() {
     return ResolveSettingsPath(in);
 }
 
+RecordingOptions RecordingOptionsFrom(const TCaptureSettings& s) {
+    RecordingOptions o;
+    o.SaveDir = s.SaveDir;
+    o.NameFormat = s.NameFormat;
+    o.AddDate = s.AddDate;
+    o.DateFormat = s.DateFormat;
+    o.PsExt = s.PsExt;
+    o.Ts188Ext = s.Ts188Ext;
+    o.Ts192Ext = s.Ts192Ext;
+    o.CheckFileExists = s.CheckFileExists;
+    o.PowerOn = s.PowerOn;
+    o.PowerOff = s.PowerOff;
+    o.ReservePowerOff = s.ReservePowerOff;
+    o.AddDelay = s.AddDelay;
+    o.DurationText = std::to_string(s.RecordMinutes);
+    o.UseFileName = s.UseFileName;
+    o.FileName = s.LastFile;
+    o.Pes = s.ConvPES;
+    o.Trim = s.TrimPacket;
+    return o;
+}
+
 }  // namespace tessaline

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "app/ini_file.h"
+#include "recording/recording_control.h"
 
 namespace tessaline {
 
@@ -120,5 +121,9 @@ struct SettingsPathInputs {
 std::filesystem::path ResolveSettingsPath(const SettingsPathInputs& in);
 // The same for this process (executable from /proc/self/exe, variables from the environment).
 std::filesystem::path SettingsPathForThisProcess();
+
+// What a recording start takes from the settings as stored. The window overrides the boxes a
+// person may have changed since (duration, file name, modes, date format).
+RecordingOptions RecordingOptionsFrom(const TCaptureSettings& s);
 
 }  // namespace tessaline

@@ -56,20 +56,9 @@ void TRecordingBar::chkFileNameClick() {
 
 RecordingOptions TRecordingBar::ReadOptions() {
     const TFormQuillor& f = form_;
-    const TCaptureSettings& s = f.Settings;
-    RecordingOptions o;
-    o.SaveDir = s.SaveDir;
-    o.NameFormat = s.NameFormat;
-    o.AddDate = s.AddDate;
+    // The boxes as they are now, not as last saved.
+    RecordingOptions o = RecordingOptionsFrom(f.Settings);
     o.DateFormat = S(f.edtDateFormat->text());
-    o.PsExt = s.PsExt;
-    o.Ts188Ext = s.Ts188Ext;
-    o.Ts192Ext = s.Ts192Ext;
-    o.CheckFileExists = s.CheckFileExists;
-    o.PowerOn = s.PowerOn;
-    o.PowerOff = s.PowerOff;
-    o.ReservePowerOff = s.ReservePowerOff;
-    o.AddDelay = s.AddDelay;
     o.DurationText = S(f.edtTime->text());
     o.UseFileName = f.chkFileName->isChecked();
     o.FileName = S(f.edtFileName->text());
