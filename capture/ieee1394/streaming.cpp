@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 
@@ -580,12 +581,16 @@ InputSignal::InputSignal(Ieee1394Port& port, uint64_t guid) : port_(port), guid_
     connected_ = channel >= 0;
     if (!connected_) conn_.channel = -1;
     sink_ = port_.bus().OpenIsoSink();
-    thread_ = std::thread([this, local, channel] {
+    // The deck is told to record-pause right after this returns: it must find packets at its
+    // input by then, so wait (boundedly) until the transmission has started or failed.
+    std::promise<void> started;
+    std::future<void> started_future = started.get_future();
+    thread_ = std::thread([this, local, channel, started = std::move(started)]() mutable {
         IdleSource idle(static_cast<uint8_t>(local < 0 ? 0 : local));
-        if (!sink_ ||
-            !sink_->Start(channel >= 0 ? channel : kBroadcastChannel, idle, conn_.speed)) {
-            return;
-        }
+        const bool running =
+            sink_ && sink_->Start(channel >= 0 ? channel : kBroadcastChannel, idle, conn_.speed);
+        started.set_value();
+        if (!running) return;
         int on = channel >= 0 ? channel : kBroadcastChannel;
         while (!stop_.raised()) {
             const bool readable = WaitReadable(sink_->Fd(), stop_, std::chrono::milliseconds(200));
@@ -611,6 +616,7 @@ InputSignal::InputSignal(Ieee1394Port& port, uint64_t guid) : port_(port), guid_
         }
         if (sink_) sink_->Stop(false, stop_.fd());
     });
+    started_future.wait_for(std::chrono::seconds(2));
 }
 
 InputSignal::~InputSignal() {
