@@ -30,15 +30,7 @@ uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size
     Bus& b = TheBus();
     const bool read = tcode == TCODE_READ_QUADLET_REQUEST || tcode == TCODE_READ_BLOCK_REQUEST;
     if (offset >= kConfigRom && offset < kConfigRom + 0x400) {
-        if (!read) return RCODE_TYPE_ERROR;
-        const std::vector<uint32_t> rom = LocalRom();
-        reply.assign(length, 0);
-        for (size_t i = 0; i < length; i += 4) {
-            const size_t q = (offset - kConfigRom + i) / 4;
-            if (q >= rom.size()) return RCODE_ADDRESS_ERROR;
-            PutBe32(reply.data() + i, rom[q]);
-        }
-        return RCODE_COMPLETE;
+        return read ? ReadRom(LocalRom(), offset - kConfigRom, length, reply) : RCODE_TYPE_ERROR;
     }
     uint32_t* reg = offset == kBandwidthAvailable ? &b.bandwidth
                     : offset == kChannelsHi       ? &b.channels_hi

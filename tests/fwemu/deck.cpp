@@ -425,6 +425,16 @@ void DeckInit() {
           d.packet_size ? d.file.size() / static_cast<size_t>(d.packet_size) : size_t{0}, d.per_cycle);
 }
 
+uint32_t ReadRom(const std::vector<uint32_t>& rom, uint64_t at, size_t length, Bytes& reply) {
+    reply.assign(length, 0);
+    for (size_t i = 0; i < length; i += 4) {
+        const size_t q = (at + i) / 4;
+        if (q >= rom.size()) return RCODE_ADDRESS_ERROR;
+        PutBe32(reply.data() + i, rom[q]);
+    }
+    return RCODE_COMPLETE;
+}
+
 uint32_t DeckRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size_t length, Bytes& reply) {
     Deck& d = TheDeck();
     if (d.busy_left != 0) {
@@ -433,15 +443,7 @@ uint32_t DeckRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size_
     }
     const bool read = tcode == TCODE_READ_QUADLET_REQUEST || tcode == TCODE_READ_BLOCK_REQUEST;
     if (offset >= kConfigRom && offset < kConfigRom + 0x400) {
-        if (!read) return RCODE_TYPE_ERROR;
-        const std::vector<uint32_t> rom = DeckRom();
-        reply.assign(length, 0);
-        for (size_t i = 0; i < length; i += 4) {
-            const size_t q = (offset - kConfigRom + i) / 4;
-            if (q >= rom.size()) return RCODE_ADDRESS_ERROR;
-            PutBe32(reply.data() + i, rom[q]);
-        }
-        return RCODE_COMPLETE;
+        return read ? ReadRom(DeckRom(), offset - kConfigRom, length, reply) : RCODE_TYPE_ERROR;
     }
     if (offset == kFcpCommand) {
         if (tcode != TCODE_WRITE_BLOCK_REQUEST && tcode != TCODE_WRITE_QUADLET_REQUEST) return RCODE_TYPE_ERROR;

@@ -119,6 +119,8 @@ const Settings& Config();
 // ---- deck.cpp (all under Lock())
 std::vector<uint32_t> DeckRom();
 std::vector<uint32_t> LocalRom();
+// A read of `length` bytes at byte `at` of a configuration ROM: its quadlets, or an error rcode.
+uint32_t ReadRom(const std::vector<uint32_t>& rom, uint64_t at, size_t length, Bytes& reply);
 void DeckInit();
 // A request from the controller to the deck's registers; returns the rcode, reply filled for
 // reads and locks.
