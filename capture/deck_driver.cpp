@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 
 namespace tessaline {
 
@@ -20,6 +21,17 @@ void StopSignal::Raise() noexcept {
         // A full counter is still readable; nothing to do about a failed write.
         [[maybe_unused]] const ssize_t n = write(fd_, &one, sizeof one);
     }
+}
+
+std::string StreamGapText(const StreamGap& gap) {
+    const double at = gap.at_seconds < 0 ? 0 : gap.at_seconds;
+    const long whole = static_cast<long>(at);
+    char text[96];
+    std::snprintf(text, sizeof text, "%.1f s at %02ld:%02ld:%04.1f", gap.length_seconds,
+                  whole / 3600, whole / 60 % 60, at - static_cast<double>(whole - whole % 60));
+    std::string out = text;
+    if (!gap.cause.empty()) out += " (" + gap.cause + ")";
+    return out;
 }
 
 }  // namespace tessaline

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "capture/framework.h"
 
@@ -30,6 +31,17 @@ class StopSignal {
     std::atomic<bool> raised_{false};
 };
 
+// A stretch of a stream that is missing: for a capture, what the deck played that did not reach
+// the recording; for a write, the part of the file that did not reach the tape.
+struct StreamGap {
+    double at_seconds = 0;      // where it starts: seconds into the recording, or into the file
+    double length_seconds = 0;  // how long, as near as the stream's own clock (its PCRs) tells
+    std::string cause;          // "the deck was off the bus", "the stream went quiet", ...
+};
+
+// "1.9 s at 00:03:12.4 (the deck was off the bus)".
+std::string StreamGapText(const StreamGap& gap);
+
 class DeckDriver {
   public:
     virtual ~DeckDriver() = default;
@@ -51,6 +63,10 @@ class DeckDriver {
 
     // One line for `devices --verbose`.
     virtual std::string Describe() = 0;
+
+    // What the last Capture or Playback missed (times the deck was away, the stream went quiet).
+    // Read after the stream has ended.
+    virtual std::vector<StreamGap> LastStreamGaps() const { return {}; }
 
     // The deck's input was connected in a graph (a write is being set up), or that connection
     // was undone before or after the graph ran. On the window thread; they must not block long.

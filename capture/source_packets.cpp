@@ -8,7 +8,6 @@ namespace {
 constexpr uint8_t kSync = 0x47;
 constexpr int kTs = 188;
 constexpr int kSource = 192;
-constexpr double kPcrHz = 27e6;
 // Bytes needed to see three 192-byte packets' sync bytes (at 4, 196 and 388).
 constexpr size_t kDetectBytes = 2 * kSource + 4 + 1;
 
@@ -30,6 +29,16 @@ int DetectPacketSize(const uint8_t* data, size_t size) noexcept {
     return 0;
 }
 
+bool ReadPcr(const uint8_t* p, uint16_t& pid, uint64_t& pcr) noexcept {
+    // Sync, an adaptation field of at least 7 bytes, and its PCR flag.
+    if (p[0] != kSync || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) return false;
+    pid = static_cast<uint16_t>(((p[1] & 0x1F) << 8) | p[2]);
+    const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) | (uint64_t{p[8]} << 9) |
+                          (uint64_t{p[9]} << 1) | (p[10] >> 7);
+    pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
+    return true;
+}
+
 PlayRate MeasurePlayRate(const uint8_t* data, size_t size) noexcept {
     const int packet = DetectPacketSize(data, size);
     if (packet != 0) {
@@ -40,14 +49,11 @@ PlayRate MeasurePlayRate(const uint8_t* data, size_t size) noexcept {
         size_t last_pos = 0;
         double bytes = 0, seconds = 0;
         for (size_t pos = first; pos + kTs <= size; pos += static_cast<size_t>(packet)) {
-            const uint8_t* p = data + pos;
-            if (p[0] != kSync || !(p[3] & 0x20) || p[4] < 7 || !(p[5] & 0x10)) continue;
-            const int pid = ((p[1] & 0x1F) << 8) | p[2];
+            uint16_t pid = 0;
+            uint64_t pcr = 0;
+            if (!ReadPcr(data + pos, pid, pcr)) continue;
             if (pcr_pid < 0) pcr_pid = pid;
             if (pid != pcr_pid) continue;
-            const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) |
-                                  (uint64_t{p[8]} << 9) | (uint64_t{p[9]} << 1) | (p[10] >> 7);
-            const uint64_t pcr = base * 300 + (((p[10] & 1u) << 8) | p[11]);
             // Only steps forward of less than a second count: a jump or a wrap starts afresh.
             if (have_last && pcr > last_pcr && pcr - last_pcr < static_cast<uint64_t>(kPcrHz)) {
                 bytes += static_cast<double>(pos - last_pos);

@@ -11,6 +11,12 @@ namespace tessaline {
 // 188 or 192 when three packets in a row start where that size puts them, else 0.
 int DetectPacketSize(const uint8_t* data, size_t size) noexcept;
 
+// The PCR of a 188-byte TS packet, in 27 MHz ticks, and the PID that carries it; false when the
+// packet carries none (or is not a TS packet).
+bool ReadPcr(const uint8_t* ts, uint16_t& pid, uint64_t& pcr) noexcept;
+
+inline constexpr double kPcrHz = 27e6;
+
 struct PlayRate {
     enum class Source { Pcr, VideoBitRate, Default };
     double bytes_per_second = 0;

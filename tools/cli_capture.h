@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "capture/deck_driver.h"
 #include "capture/device_box.h"
 #include "capture/ds_capture.h"
 #include "capture/message_sink.h"
@@ -39,6 +40,10 @@ struct CaptureSetup {
 
 // devices --verbose: one line per listed deck with its identity and state.
 void PrintDeckDetails(CaptureSetup& setup);
+
+// The driver behind the listed deck `index` (a real deck's); nullptr for a deck without one
+// (the virtual deck) or an index out of range.
+DeckDriver* ListedDriver(CaptureSetup& setup, int index);
 
 // Asks the listed deck `index`, when it is a real IEEE 1394 deck, to keep the raw iso packets
 // of its next capture in `path`. False when it is not such a deck.

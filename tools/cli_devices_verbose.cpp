@@ -54,6 +54,11 @@ std::shared_ptr<VirtualDeck> ListedDeck(CaptureSetup& setup, int index) {
 
 }  // namespace
 
+DeckDriver* ListedDriver(CaptureSetup& setup, int index) {
+    const auto deck = ListedDeck(setup, index);
+    return deck ? deck->config().driver.get() : nullptr;
+}
+
 bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path) {
 #ifdef TESSALINE_HAVE_IEEE1394_CORE
     const auto deck = ListedDeck(setup, index);

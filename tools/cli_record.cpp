@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "capture/deck_driver.h"
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
 #include "stream/output_file.h"
@@ -56,8 +57,9 @@ void PrintHelp() {
         "                        (version 2) writes them: a trace for a bug report\n"
         "\n"
         "Exit codes: 0 recorded, 1 failed (also: the folder was deleted while recording; the\n"
-        "recording is then written back), 2 bad usage, 3 no deck or nothing received (a file\n"
-        "this run created is then removed),\n"
+        "recording is then written back; or the recording misses a stretch of what the deck\n"
+        "played, said with its time and length; or the deck stayed off after --power-on),\n"
+        "2 bad usage, 3 no deck or nothing received (a file this run created is then removed),\n"
         "130 stopped by Ctrl-C (the file is complete up to that point).\n\n%s",
         VirtualDeckHelp());
 }
@@ -258,7 +260,20 @@ int RecordCommand(const Args& args) {
         std::fprintf(stderr, "tessaline-cli: cannot prepare %s for recording\n", deck.c_str());
         return kExitFailure;
     }
-    if (o.power_on) capture.DevicePowerOn();
+    if (o.power_on) {
+        capture.DevicePowerOn();
+        // A deck that did not come on would give a recording without its first seconds, or
+        // nothing: say so and record nothing.
+        int32_t power = 0;
+        DeckDriver* driver = ListedDriver(setup, static_cast<int>(o.device));
+        if (driver != nullptr && driver->GetPower(power) == kS_OK && power != ED_POWER_ON) {
+            std::fprintf(stderr,
+                         "tessaline-cli: %s is still switched off after --power-on; "
+                         "nothing was recorded\n",
+                         deck.c_str());
+            return kExitFailure;
+        }
+    }
 
     StopSignals signals;
     // A file this run creates and then receives nothing for is not left behind.
@@ -307,7 +322,10 @@ int RecordCommand(const Args& args) {
         if (o.seconds > 0 && elapsed >= static_cast<double>(o.seconds)) break;
         if (const int32_t event = capture.PollCompletion(); event != 0) {
             deck_failed = event != EC_COMPLETE;
-            ended = deck_failed ? "the deck reported an error" : "the deck stopped delivering";
+            ended = !deck_failed ? "the deck stopped delivering"
+                    : setup.data_path.bytes_received() == received_before
+                        ? "the deck sent nothing"
+                        : "the deck's stream broke off";
             break;
         }
         if (now >= next_view) {
@@ -328,6 +346,10 @@ int RecordCommand(const Args& args) {
     const bool vanished = !sequence.saved_path().empty() || !sequence.save_error().empty();
     const std::string written = sequence.saved_path().empty() ? o.out : sequence.saved_path();
     const uint64_t size = SizeOf(written);
+    // A recording's counters: what the deck delivered and what the file holds (the statistics
+    // object keeps them for file conversions, where the converter fills them in).
+    stats.BytesRead = static_cast<int64_t>(setup.data_path.bytes_received() - received_before);
+    stats.FileSize = static_cast<int64_t>(size);
     if (o.json) {
         std::printf("%s\n", StatisticsJson(stats).c_str());
     } else {
@@ -361,9 +383,18 @@ int RecordCommand(const Args& args) {
                      stats.WriteFailures.load(), o.out.c_str());
         return kExitFailure;
     }
+    // Nothing at all from the deck (not playing, switched off): no recording, no file.
+    if (size == 0 && stats.BytesRead == 0) {
+        std::error_code ec;
+        const bool removed = !out_existed && std::filesystem::is_regular_file(o.out, ec) &&
+                             std::filesystem::remove(o.out, ec);
+        std::fprintf(stderr, "tessaline-cli: nothing was received from %s%s\n", deck.c_str(),
+                     removed ? "; the empty file was removed" : "");
+        return signals.raised() ? kExitInterrupted : kExitNoResult;
+    }
     if (deck_failed) {
-        std::fprintf(stderr, "tessaline-cli: %s reported an error; %s holds what came before\n",
-                     deck.c_str(), o.out.c_str());
+        std::fprintf(stderr, "tessaline-cli: %s: %s; %s holds what came before\n", deck.c_str(),
+                     ended.c_str(), o.out.c_str());
         return kExitFailure;
     }
     if (signals.raised()) {
@@ -383,6 +414,19 @@ int RecordCommand(const Args& args) {
                          "--private-stream takes AC-3 audio, --all starts at once)\n");
         }
         return kExitNoResult;
+    }
+    // Stretches the deck played that never reached the file (it was off the bus, its stream
+    // went quiet): the recording is kept, but it is not whole.
+    if (const DeckDriver* driver = ListedDriver(setup, static_cast<int>(o.device))) {
+        const std::vector<StreamGap> gaps = driver->LastStreamGaps();
+        if (!gaps.empty()) {
+            std::string list;
+            for (const StreamGap& gap : gaps)
+                list += (list.empty() ? "" : ", ") + StreamGapText(gap);
+            std::fprintf(stderr, "tessaline-cli: %s misses part of what %s played: %s\n",
+                         written.c_str(), deck.c_str(), list.c_str());
+            return kExitFailure;
+        }
     }
     return kExitOk;
 }

@@ -85,7 +85,9 @@ struct AvcReply {
 
 struct AvcTiming {
     std::chrono::milliseconds first_reply{200};
-    std::chrono::milliseconds after_interim{5000};
+    // After an INTERIM the final answer may take long (a deck waking from standby): as long as
+    // AV/C lets a target take.
+    std::chrono::milliseconds after_interim{30000};
 };
 
 // One transaction at a time on a control handle.

@@ -132,7 +132,7 @@ size_t CipWriter::Packet(uint8_t* out, size_t capacity, const uint8_t* blocks, s
     out[2] = 0xC4;  // FN 3 (8 blocks per source packet), QPC 0, SPH 1
     out[3] = dbc_;
     out[4] = kEoh1 | kFmtMpeg2Ts;
-    out[5] = 0x80;  // FDF: no time shift
+    out[5] = 0x80;  // FDF: TSF set (a time-shifted stream), as decks and libiec61883 send it
     out[6] = 0x00;
     out[7] = 0x00;
     if (bytes != 0) std::memcpy(out + kCipHeaderBytes, blocks, bytes);

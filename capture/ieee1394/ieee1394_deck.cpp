@@ -39,21 +39,30 @@ Ieee1394Deck::Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, 
     }
 }
 
-AvcReply Ieee1394Deck::Command(const Frame& frame) {
-    std::lock_guard lock(port_->mutex());
-    AvcReply reply;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const std::optional<int> phy = FindPhyByGuid(port_->bus().Bus(), entry_.guid);
-        if (!phy) {
-            reply = AvcReply{};
-            reply.status = BusStatus::IoError;
-            return reply;
+AvcReply Ieee1394Deck::Command(const Frame& frame, bool wait_for_deck) {
+    const auto give_up =
+        Clock::now() + (wait_for_deck ? timing_.deck_return : std::chrono::milliseconds(0));
+    for (;;) {
+        AvcReply reply;
+        reply.status = BusStatus::IoError;  // not on the bus
+        {
+            std::lock_guard lock(port_->mutex());
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                std::optional<int> phy = FindPhyByGuid(port_->bus().Bus(), entry_.guid);
+                if (!phy && wait_for_deck) {
+                    // Back already, but its new node not yet seen.
+                    port_->bus().Bus().Rescan();
+                    phy = FindPhyByGuid(port_->bus().Bus(), entry_.guid);
+                }
+                if (!phy) break;
+                entry_.phy = *phy;
+                reply = port_->avc().Transact(*phy, frame);
+                if (reply.status != BusStatus::BusReset) return reply;
+            }
         }
-        entry_.phy = *phy;
-        reply = port_->avc().Transact(*phy, frame);
-        if (reply.status != BusStatus::BusReset) break;
+        if (Clock::now() >= give_up) return reply;
+        timing_.sleep(std::chrono::milliseconds(100));
     }
-    return reply;
 }
 
 HResult Ieee1394Deck::GetPower(int32_t& state) {
@@ -78,7 +87,7 @@ HResult Ieee1394Deck::SetPower(int32_t state) {
         return AvcResult(Command(avc::PowerOff()));
     }
     if (state != ED_POWER_ON) return kE_INVALIDARG;
-    if (const HResult hr = AvcResult(Command(avc::PowerOn())); hr != kS_OK) return hr;
+    if (const HResult hr = AvcResult(Command(avc::PowerOn(), true)); hr != kS_OK) return hr;
     // Transport commands are refused while the deck is still waking up: wait until it says on.
     for (int i = 0; i < timing_.power_checks; ++i) {
         if (DecodePower(Command(avc::PowerStatus())) == PowerState::On) return kS_OK;
@@ -88,16 +97,46 @@ HResult Ieee1394Deck::SetPower(int32_t state) {
 }
 
 HResult Ieee1394Deck::SetMode(int32_t mode) {
+    Frame frame;
     switch (mode) {
         case ED_MODE_RECORD:
-            return AvcResult(Command(avc::Record()));
+            frame = avc::Record();
+            break;
         case ED_MODE_RECORD_FREEZE:
-            return AvcResult(Command(avc::RecordPause()));
+            frame = avc::RecordPause();
+            break;
         case ED_MODE_STOP:
-            return AvcResult(Command(avc::Stop()));
+            frame = avc::Stop();
+            break;
         default:
             return kE_NOTIMPL;
     }
+    std::lock_guard lock(command_mu_);
+    const HResult hr = AvcResult(Command(frame, true));
+    // What the deck was told last, so that a deck that comes back from a short unplug is told
+    // again; a stop forgets it, as does a refusal.
+    wanted_mode_ = hr == kS_OK && mode != ED_MODE_STOP ? mode : 0;
+    return hr;
+}
+
+void Ieee1394Deck::ResumeTransport() {
+    std::lock_guard lock(command_mu_);
+    const int32_t wanted = wanted_mode_.load();
+    if (wanted == 0) return;
+    const TransportState now = QueryTransport();
+    const bool recording = now.kind == TransportState::Kind::Recording;
+    const bool pausing = now.kind == TransportState::Kind::RecordPause;
+    if (wanted == ED_MODE_RECORD_FREEZE && !pausing && !recording) {
+        Command(avc::RecordPause(), true);
+        return;
+    }
+    if (wanted != ED_MODE_RECORD || recording) return;
+    // From anything but record-pause, through record-pause, as at the start of a write.
+    if (!pausing) {
+        Command(avc::RecordPause(), true);
+        timing_.sleep(timing_.record_pause_settle);
+    }
+    Command(avc::Record(), true);
 }
 
 TransportState Ieee1394Deck::QueryTransport() {
@@ -106,19 +145,26 @@ TransportState Ieee1394Deck::QueryTransport() {
 
 std::string StreamTrouble(const LinkReport& r) {
     std::string text;
-    auto add = [&](uint64_t count, const char* what) {
+    auto add = [&](uint64_t count, const char* one, const char* many) {
         if (count == 0) return;
         if (!text.empty()) text += ", ";
-        text += std::to_string(count) + " " + what;
+        text += std::to_string(count) + " " + (count == 1 ? one : many);
     };
     const CipStats& c = r.cip;
-    add(c.dbc_gaps, "gaps in the stream");
-    add(c.blocks_lost, "data blocks lost in them");
-    add(c.bus_dropped, "packets dropped by the driver");
-    add(c.bad_length + c.bad_header + c.wrong_format, "malformed packets");
-    add(c.lost_sync, "source packets out of sync");
-    add(c.encrypted, "packets marked copy-protected");
-    add(r.reconnects, "reconnections after bus resets");
+    add(c.dbc_gaps, "gap in the stream", "gaps in the stream");
+    add(c.blocks_lost, "data block lost in them", "data blocks lost in them");
+    add(c.bus_dropped, "packet dropped by the driver", "packets dropped by the driver");
+    add(c.bad_length + c.bad_header + c.wrong_format, "malformed packet", "malformed packets");
+    add(c.lost_sync, "source packet out of sync", "source packets out of sync");
+    add(c.encrypted, "packet marked copy-protected", "packets marked copy-protected");
+    add(r.reconnects, "reconnection after a bus reset or unplug",
+        "reconnections after bus resets or unplugs");
+    add(r.silence_retries, "new connection after the stream went quiet",
+        "new connections after the stream went quiet");
+    for (const StreamGap& gap : r.gaps) {
+        if (!text.empty()) text += ", ";
+        text += "missing " + StreamGapText(gap);
+    }
     if (!r.error.empty()) {
         if (!text.empty()) text += "; ";
         text += r.error;
@@ -164,11 +210,11 @@ int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop
 
 void Ieee1394Deck::InputConnected() {
     std::lock_guard lock(input_mu_);
-    if (!input_) input_ = std::make_unique<InputSignal>(*port_, entry_.guid);
+    if (!input_) input_ = std::make_shared<InputSignal>(*port_, entry_.guid, timing_.stream);
 }
 
 void Ieee1394Deck::InputReleased() {
-    std::unique_ptr<InputSignal> input;
+    std::shared_ptr<InputSignal> input;
     {
         std::lock_guard lock(input_mu_);
         input = std::move(input_);
@@ -176,15 +222,17 @@ void Ieee1394Deck::InputReleased() {
 }
 
 int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) {
-    // The connection made when the graph was built carries on into the write.
-    std::optional<CmpConnection> existing;
+    // The signal sent since the graph was built carries the file, without a gap, and goes on
+    // after it until the graph lets the deck's input go.
+    std::shared_ptr<InputSignal> input;
     {
         std::lock_guard lock(input_mu_);
-        if (input_) existing = input_->TakeOver();
-        input_.reset();
+        input = input_;
     }
-    const int32_t event =
-        TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_, existing);
+    InputLink* link = input ? input->Borrow() : nullptr;
+    const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_,
+                                       link, [this] { ResumeTransport(); });
+    if (input) input->Return();
     if (const std::string error = report_.Get().error; !error.empty() && report_out_) {
         std::fprintf(stderr, "tessaline: deck %s: %s\n", GuidText(entry_.guid).c_str(),
                      error.c_str());

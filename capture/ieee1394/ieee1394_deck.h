@@ -3,6 +3,7 @@
 // GUID; its node number is looked up again whenever the bus has been reset.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -26,6 +27,11 @@ struct DeckTiming {
     // decks take several seconds to come up from standby).
     int power_checks = 16;
     std::chrono::milliseconds power_check_interval{500};
+    // A transport or power command for a deck that has just left the bus (a short unplug, a
+    // replug that has not been seen yet) waits this long for it to come back.
+    std::chrono::milliseconds deck_return{3000};
+    // Between record-pause and record when a deck has to be put back into record.
+    std::chrono::milliseconds record_pause_settle{1000};
     // Waits between those checks; tests make it return at once.
     std::function<void(std::chrono::milliseconds)> sleep;
 };
@@ -50,6 +56,7 @@ class Ieee1394Deck final : public DeckDriver {
     std::string Describe() override;
     void InputConnected() override;
     void InputReleased() override;
+    std::vector<StreamGap> LastStreamGaps() const override { return report_.Get().gaps; }
 
     const DeckEntry& entry() const noexcept { return entry_; }
     LinkReport last_stream() const { return report_.Get(); }
@@ -63,8 +70,12 @@ class Ieee1394Deck final : public DeckDriver {
 
   private:
     // One AV/C command to this deck under the control lock; after a bus reset the node is looked
-    // up again by GUID and the command is sent once more.
-    AvcReply Command(const Frame& frame);
+    // up again by GUID and the command is sent once more. With wait_for_deck, a deck that is not
+    // on the bus is waited for (DeckTiming::deck_return) before the command fails.
+    AvcReply Command(const Frame& frame, bool wait_for_deck = false);
+    // The deck's input was connected again after it was lost: a deck that was told to record
+    // (or record-pause) and no longer does is told again.
+    void ResumeTransport();
 
     std::shared_ptr<Ieee1394Port> port_;
     DeckEntry entry_;
@@ -72,9 +83,13 @@ class Ieee1394Deck final : public DeckDriver {
     LinkReportBox report_;
     bool report_out_ = true;
     std::string iso_dump_;
-    // The signal at the deck's input while a write is set up but not yet running.
+    // The signal at the deck's input while a write is set up; a playback borrows its link.
     std::mutex input_mu_;
-    std::unique_ptr<InputSignal> input_;
+    std::shared_ptr<InputSignal> input_;
+    // Transport commands and their repetition after a lost input, one at a time; the mode last
+    // set (ED_MODE_*, 0 none).
+    std::mutex command_mu_;
+    std::atomic<int32_t> wanted_mode_{0};
 };
 
 // Adds every deck found on the port to the framework, as driven decks named the way the capture

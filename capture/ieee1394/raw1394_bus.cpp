@@ -503,6 +503,7 @@ class RawIsoSink final : public IIsoSink {
         return raw1394_iso_xmit_start(handle_.get(), start_on, -1) == 0;
     }
     int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
+    int QueuedCycles() const override { return static_cast<int>(kXmitPackets); }
     IsoStatus Iterate() override {
         reset_ = false;
         if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;

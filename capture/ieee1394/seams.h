@@ -136,6 +136,9 @@ class IsoPacketSource {
                         unsigned& sy) = 0;
     // True once everything has been put into packets.
     virtual bool Done() const = 0;
+    // The sink was started afresh (a new channel, the deck back on the bus): what is filled next
+    // goes out about now, not where the old queue would have put it.
+    virtual void Restart() {}
 };
 
 // The transmit side. Once the source is Done() it is asked for no more packets (the queue is
@@ -149,6 +152,9 @@ class IIsoSink {
     // With drain, waits until what was queued has gone out, at most as long as the queue lasts
     // plus a margin and never past stop_fd becoming readable; then releases the DMA context.
     virtual void Stop(bool drain, int stop_fd) = 0;
+    // How many cycles ahead of the bus the queue is kept filled: what Fill returns goes out
+    // about this much later.
+    virtual int QueuedCycles() const { return 0; }
 };
 
 // One bus as the backend uses it: the control side shared behind a lock, and a fresh iso side for
