@@ -228,8 +228,8 @@ void DeviceTick(double now) {
             Trace("device fw%d rediscovered", deck.device);
             ResetEvents(deck);
         } else if (deck.state == DeviceState::Absent) {
-            deck.state = DeviceState::Running;
             deck.device = LowestFreeDevice();
+            deck.state = DeviceState::Running;
             ++deck.incarnation;
             deck.created = ++b.creations;
             if (Config().replug_eacces_ms > 0) {

@@ -9,7 +9,11 @@
 //                             stops or SECONDS pass; the TS packets go to FILE
 //   play-recv FILE SECONDS    the same, with PLAY sent once the receiver listens
 //   xmit PACKETS              transmit empty CIP packets on channel 10
+//   send FILE                 connect us to the deck's input, send empty packets, RECORD PAUSE
+//                             and RECORD, then FILE's 188-byte packets one a cycle, then STOP
 //   opcr                      the deck's oPCR, read through a new handle
+//   restore                   a compare-swap of the oPCR with its own value, as the kernel's
+//                             CMP code restores a connection after a bus reset
 //   irm                       the resource manager's registers
 //   channel alloc|free N, bandwidth alloc|free N   at the resource manager
 //   refusals                  ioctls the kernel refuses, with their errno
@@ -219,6 +223,91 @@ void Xmit(long packets) {
                 g_xmit.steps_bad);
 }
 
+// ---- Sending into the deck's input -----------------------------------------------------------
+
+struct Send {
+    std::vector<uint8_t> file;
+    size_t next = 0;
+    long empty = 0;
+    bool recording = false;
+    uint8_t dbc = 0;
+};
+Send g_send;
+
+raw1394_iso_disposition OnSend(raw1394handle_t, unsigned char* data, unsigned* len,
+                               unsigned char* tag, unsigned char* sy, int cycle, unsigned) {
+    Send& s = g_send;
+    const bool packet = s.recording && s.next + 188 <= s.file.size();
+    if (s.recording && !packet) return RAW1394_ISO_DEFER;
+    std::memset(data, 0, 8);
+    data[1] = 0x06;
+    data[2] = 0xC4;
+    data[3] = s.dbc;
+    data[4] = 0xA0;
+    data[5] = 0x80;
+    *len = 8;
+    if (packet) {
+        const uint32_t stamp = static_cast<uint32_t>(((cycle < 0 ? 0 : cycle) + 3) % 8000) << 12;
+        data[8] = static_cast<unsigned char>(stamp >> 24);
+        data[9] = static_cast<unsigned char>(stamp >> 16);
+        data[10] = static_cast<unsigned char>(stamp >> 8);
+        data[11] = static_cast<unsigned char>(stamp);
+        std::memcpy(data + 12, s.file.data() + s.next, 188);
+        s.next += 188;
+        s.dbc = static_cast<uint8_t>(s.dbc + 8);
+        *len = 200;
+    } else {
+        ++s.empty;
+    }
+    *tag = 1;
+    *sy = 0;
+    return RAW1394_ISO_OK;
+}
+
+void SendFile(const char* path) {
+    g_send = Send{};
+    FILE* f = std::fopen(path, "rb");
+    if (f != nullptr) {
+        uint8_t buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            g_send.file.insert(g_send.file.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    Session control;
+    if (!Open(control)) return;
+    int oplug = -1, iplug = -1, bandwidth = 0;
+    const int channel =
+        iec61883_cmp_connect(control.handle, raw1394_get_local_id(control.handle), &oplug,
+                             static_cast<nodeid_t>(0xFFC0 | control.deck), &iplug, &bandwidth);
+    raw1394handle_t h = raw1394_new_handle_on_port(0);
+    if (channel < 0 || h == nullptr ||
+        raw1394_iso_xmit_init(h, OnSend, 1000, 200, static_cast<unsigned char>(channel),
+                              RAW1394_ISO_SPEED_200, 250) != 0 ||
+        raw1394_iso_xmit_start(h, -1, -1) != 0) {
+        std::printf("send error channel=%d: %s\n", channel, std::strerror(errno));
+        return;
+    }
+    const auto t0 = Clock::now();
+    pollfd p{raw1394_get_fd(h), POLLIN, 0};
+    while (g_send.next + 188 <= g_send.file.size() && Since(t0) < 60) {
+        if (poll(&p, 1, 20) > 0 && raw1394_loop_iterate(h) != 0) break;
+        if (!g_send.recording && g_send.empty >= 50) {
+            const auto pause = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x7D});
+            const auto record = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x75});
+            std::printf("send record-pause -> %s record -> %s\n", Hex(pause).c_str(),
+                        Hex(record).c_str());
+            g_send.recording = true;
+        }
+    }
+    raw1394_iso_xmit_sync(h);
+    raw1394_iso_shutdown(h);
+    raw1394_destroy_handle(h);
+    const auto stop = Avc(control.handle, control.deck, {0x00, 0x20, 0xC4, 0x60});
+    std::printf("send packets=%zu stop -> %s\n", g_send.next / 188, Hex(stop).c_str());
+    Close(control);
+}
+
 // ---- The kernel interface, raw --------------------------------------------------------------
 
 int Raw(const char* path) {
@@ -369,6 +458,23 @@ void Opcr() {
     Close(s);
 }
 
+// cmp_connection_update: a lock that writes what the plug holds tells the deck the connection
+// is still ours.
+void Restore() {
+    Session s;
+    uint32_t v = 0;
+    if (!Open(s) || !ReadQuadlet(s.handle, s.deck, 0x904, v)) {
+        std::printf("restore error\n");
+    } else {
+        quadlet_t result = 0;
+        const int rc = raw1394_lock(s.handle, static_cast<nodeid_t>(0xFFC0 | s.deck),
+                                    CSR_REGISTER_BASE + 0x904, RAW1394_EXTCODE_COMPARE_SWAP,
+                                    __builtin_bswap32(v), __builtin_bswap32(v), &result);
+        std::printf("restore rc=%d\n", rc);
+    }
+    Close(s);
+}
+
 void Irm() {
     Session s;
     uint32_t bw = 0, hi = 0, lo = 0;
@@ -412,6 +518,10 @@ int main(int argc, char** argv) {
             Recv(s, file, std::atof(next()), step == "play-recv");
         } else if (step == "xmit") {
             Xmit(std::atol(next()));
+        } else if (step == "send") {
+            SendFile(next());
+        } else if (step == "restore") {
+            Restore();
         } else if (step == "opcr") {
             Opcr();
         } else if (step == "irm") {
