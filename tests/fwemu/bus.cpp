@@ -1,22 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel side of the emulated bus: one controller (the local node) and one deck, their
-// /dev/fwN files, transactions, address ranges, iso contexts driven by a bus clock of 8000
+// /dev/fwN files (which outlive a node for a while, as the kernel's do), a bus clock of 8000
 // cycles a second, and the scripted events (bus resets, silence, unplug and replug).
 #include <linux/firewire-constants.h>
 #include <pthread.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstddef>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -28,16 +26,34 @@ namespace fwemu {
 Bus& TheBus() {
     static Bus* bus = [] {
         auto* b = new Bus;
-        b->nodes.push_back(Node{true, 0, true, 1, 0});
-        b->nodes.push_back(Node{false, 1, true, 0, 0});
+        Node controller;
+        controller.local = true;
+        controller.device = 0;
+        controller.phy = 1;
+        controller.created = 1;
+        Node deck;
+        deck.device = 1;
+        deck.phy = 0;
+        deck.created = 2;
+        b->nodes = {controller, deck};
+        for (Node& n : b->nodes) {
+            n.node_id = NodeId(n);
+            n.generation = b->generation;
+        }
         return b;
     }();
     return *bus;
 }
 
-uint32_t NodeId(const Node& n) { return 0xFFC0u | static_cast<uint32_t>(n.phy); }
-Node& LocalNode() { return TheBus().nodes[0]; }
-Node& DeckNode() { return TheBus().nodes[1]; }
+uint32_t NodeId(const Node& n) {
+    return 0xFFC0u | static_cast<uint32_t>(n.phy);
+}
+Node& LocalNode() {
+    return TheBus().nodes[0];
+}
+Node& DeckNode() {
+    return TheBus().nodes[1];
+}
 
 uint32_t RootId() {
     return 0xFFC0u | static_cast<uint32_t>(DeckNode().present ? 1 : 0);
@@ -53,35 +69,56 @@ void PushEvent(Client& c, Bytes event) {
     TheBus().cv.notify_all();
 }
 
+bool Attached(const Client& c) {
+    if (c.kind != FdKind::Node || c.gone) return false;
+    const Node& n = TheBus().nodes[static_cast<size_t>(c.node)];
+    return n.state == DeviceState::Running && n.incarnation == c.incarnation;
+}
+
+// As fill_bus_reset_event: the node ID and generation the device file knows (old ones for a node
+// that is away), the rest from the card.
 fw_cdev_event_bus_reset ResetFor(const Client& c) {
+    const Node& n = TheBus().nodes[static_cast<size_t>(c.node)];
     fw_cdev_event_bus_reset r{};
     r.closure = c.bus_reset_closure;
     r.type = FW_CDEV_EVENT_BUS_RESET;
-    r.node_id = NodeId(TheBus().nodes[static_cast<size_t>(c.node)]);
+    r.node_id = n.node_id;
     r.local_node_id = NodeId(LocalNode());
     r.bm_node_id = NodeId(LocalNode());
     r.irm_node_id = NodeId(LocalNode());
     r.root_node_id = RootId();
-    r.generation = TheBus().generation;
+    r.generation = n.generation;
     return r;
 }
 
 uint16_t IsoCycleStamp(uint64_t cycle) {
-    return static_cast<uint16_t>(((cycle / kCyclesPerSecond) % 8) << 13 | (cycle % kCyclesPerSecond));
+    return static_cast<uint16_t>(((cycle / kCyclesPerSecond) % 8) << 13 |
+                                 (cycle % kCyclesPerSecond));
 }
-
 
 namespace {
 
 double IsoTime() {
     Bus& b = TheBus();
     if (b.first_iso_cycle < 0) return -1;
-    return static_cast<double>(static_cast<int64_t>(b.cycle) - b.first_iso_cycle) / kCyclesPerSecond;
+    return static_cast<double>(static_cast<int64_t>(b.cycle) - b.first_iso_cycle) /
+           kCyclesPerSecond;
 }
 
-void BusReset(const char* why) {
+void ResetEvents(Node& n) {
+    for (auto& [fd, c] : TheBus().clients) {
+        if (&TheBus().nodes[static_cast<size_t>(c->node)] == &n && Attached(*c)) {
+            PushEvent(*c, EventBytes(ResetFor(*c)));
+        }
+    }
+}
+
+// `deck_sees_it`: the deck takes part in the reset (it is on the bus, or it is the one its own
+// cable pull caused on its side).
+void BusReset(const char* why, bool deck_sees_it) {
     Bus& b = TheBus();
     ++b.generation;
+    b.last_reset = NowSeconds();
     if (DeckNode().present) {
         b.swapped = !b.swapped;
         DeckNode().phy = b.swapped ? 1 : 0;
@@ -89,44 +126,26 @@ void BusReset(const char* why) {
     } else {
         LocalNode().phy = 0;
     }
+    // The resource manager starts empty; a deck that broadcasts claims its share at once.
     b.bandwidth = kMaxBandwidth;
     b.channels_hi = b.channels_lo = 0xFFFFFFFFu;
+    if (DeckNode().present) DeckClaimResources(b.channels_lo, b.bandwidth);
+    for (Node& n : b.nodes) {
+        if (n.state == DeviceState::Running && n.present) {
+            n.node_id = NodeId(n);
+            n.generation = b.generation;
+        }
+    }
     Trace("bus-reset generation=%u local=%u deck=%d why=%s", b.generation, LocalNode().phy,
           DeckNode().present ? DeckNode().phy : -1, why);
-    for (auto& [fd, c] : b.clients) {
-        if (c->kind == FdKind::Node && !c->gone) PushEvent(*c, EventBytes(ResetFor(*c)));
-    }
-    DeckBusReset(NowSeconds());
+    for (Node& n : b.nodes) ResetEvents(n);
+    if (deck_sees_it) DeckBusReset(NowSeconds());
 }
 
-void Unplug() {
-    Bus& b = TheBus();
-    DeckNode().present = false;
-    for (auto& [fd, c] : b.clients) {
-        if (c->kind != FdKind::Node || c->node != 1 || c->gone) continue;
-        c->gone = true;
-        if (c->iso) c->iso->started = false;
-        shutdown(c->peer, SHUT_RDWR);
-    }
-    b.cv.notify_all();
-    DeckSetPresent(false);
-    Trace("unplug device=fw%d", DeckNode().device);
-    BusReset("unplug");
-}
-
-void Replug() {
-    Bus& b = TheBus();
-    DeckNode().present = true;
-    DeckNode().device = b.next_device++;
-    if (Config().replug_eacces_ms > 0) {
-        DeckNode().eacces_until = NowSeconds() + Config().replug_eacces_ms / 1000.0;
-    }
-    DeckSetPresent(true);
-    Trace("replug device=fw%d", DeckNode().device);
-    BusReset("replug");
+void InotifyCreate(int device) {
     char name[16];
-    std::snprintf(name, sizeof name, "fw%d", DeckNode().device);
-    for (auto& [fd, c] : b.clients) {
+    std::snprintf(name, sizeof name, "fw%d", device);
+    for (auto& [fd, c] : TheBus().clients) {
         if (c->kind != FdKind::Inotify) continue;
         const size_t name_length = 16;
         Bytes ev(sizeof(inotify_event) + name_length, 0);
@@ -140,34 +159,85 @@ void Replug() {
     }
 }
 
-// ---- Requests -----------------------------------------------------------------------------
+// The kernel keeps the device file of a node that left (FW_NODE_DESTROYED: the device goes to
+// the gone state, fw_device_shutdown runs SHUTDOWN_DELAY later).
+void Unplug() {
+    Node& deck = DeckNode();
+    deck.present = false;
+    deck.found_at = -1;
+    if (deck.state == DeviceState::Running) {
+        deck.state = DeviceState::Gone;
+        deck.shutdown_at = NowSeconds() + kShutdownDelay;
+    }
+    DeckSetPresent(false);
+    Trace("unplug device=fw%d", deck.device);
+    BusReset("unplug", true);
+}
 
-void ReceivePacket(Client& c, uint64_t cycle, unsigned channel, const Bytes& packet) {
-    IsoContext& ctx = *c.iso;
-    if (ctx.queue.empty() || c.map == nullptr) {
-        ++ctx.dropped;
-        return;
+// The node is back on the bus; its configuration ROM is read INITIAL_DELAY later, and only then
+// does a device file come back (fw_node_event FW_NODE_CREATED).
+void Replug() {
+    Node& deck = DeckNode();
+    deck.present = true;
+    deck.found_at = NowSeconds() + kInitialDelay;
+    DeckSetPresent(true);
+    Trace("replug");
+    BusReset("replug", true);
+}
+
+int LowestFreeDevice() {
+    for (int n = 0;; ++n) {
+        bool used = false;
+        for (const Node& node : TheBus().nodes) {
+            used = used || (node.state != DeviceState::Absent && node.device == n);
+        }
+        if (!used) return n;
     }
-    IsoSlot slot = std::move(ctx.queue.front());
-    ctx.queue.pop_front();
-    const size_t capacity = slot.control & 0xFFFF;
-    uint8_t head[8];
-    PutBe32(head, static_cast<uint32_t>(packet.size()) << 16 | 1u << 14 | channel << 8 | 0xAu << 4);
-    const uint32_t stamp = IsoCycleStamp(cycle);
-    std::memcpy(head + 4, &stamp, 4);
-    ctx.pending_headers.insert(ctx.pending_headers.end(), head, head + std::min(8u, ctx.header_size));
-    size_t skip = 0;
-    if (ctx.header_size > 8) {
-        skip = std::min<size_t>(ctx.header_size - 8, packet.size());
-        ctx.pending_headers.insert(ctx.pending_headers.end(), packet.begin(),
-                                   packet.begin() + static_cast<long>(skip));
-        ctx.pending_headers.resize(ctx.pending_headers.size() + (ctx.header_size - 8 - skip), 0);
+}
+
+// fw_device_shutdown: not before SHUTDOWN_DELAY after the last bus reset; then the device file
+// goes and its clients get ENODEV. fw_device_init: a node found again whose device file is still
+// there gets that file back (lookup_existing_device), with a bus reset event to its clients;
+// otherwise a new device file with the lowest free number (idr_alloc).
+void DeviceTick(double now) {
+    Bus& b = TheBus();
+    Node& deck = DeckNode();
+    if (deck.state == DeviceState::Gone && now >= deck.shutdown_at) {
+        if (now < b.last_reset + kShutdownDelay) {
+            deck.shutdown_at = now + kShutdownDelay;
+        } else {
+            deck.state = DeviceState::Absent;
+            for (auto& [fd, c] : b.clients) {
+                if (c->kind != FdKind::Node || c->node != 1 || c->incarnation != deck.incarnation) {
+                    continue;
+                }
+                c->gone = true;
+                if (c->iso) c->iso->started = false;
+                shutdown(c->peer, SHUT_RDWR);
+            }
+            b.cv.notify_all();
+            Trace("device fw%d removed", deck.device);
+        }
     }
-    // The controller writes no more than the slot holds; the header keeps the real length.
-    const size_t n = std::min(packet.size() - skip, capacity);
-    if (slot.offset + n <= c.map_length) std::memcpy(c.map + slot.offset, packet.data() + skip, n);
-    if ((slot.control & FW_CDEV_ISO_INTERRUPT) != 0 || ctx.pending_headers.size() + 64 > 4096) {
-        InterruptEvent(c, cycle);
+    if (deck.present && deck.found_at >= 0 && now >= deck.found_at) {
+        deck.found_at = -1;
+        deck.node_id = NodeId(deck);
+        deck.generation = b.generation;
+        if (deck.state == DeviceState::Gone) {
+            deck.state = DeviceState::Running;
+            Trace("device fw%d rediscovered", deck.device);
+            ResetEvents(deck);
+        } else if (deck.state == DeviceState::Absent) {
+            deck.device = LowestFreeDevice();
+            deck.state = DeviceState::Running;
+            ++deck.incarnation;
+            deck.created = ++b.creations;
+            if (Config().replug_eacces_ms > 0) {
+                deck.eacces_until = now + Config().replug_eacces_ms / 1000.0;
+            }
+            Trace("device fw%d created", deck.device);
+            InotifyCreate(deck.device);
+        }
     }
 }
 
@@ -180,26 +250,18 @@ bool Silent() {
     return false;
 }
 
-void MarkIso() {
-    Bus& b = TheBus();
-    if (b.first_iso_cycle < 0) {
-        b.first_iso_cycle = static_cast<int64_t>(b.cycle);
-        Trace("first-iso-packet");
-    }
-}
-
 void ScriptedEvents() {
     Bus& b = TheBus();
     const Settings& s = Config();
     if (b.reset_requested) {
         b.reset_requested = false;
-        BusReset("requested");
+        BusReset("requested", DeckNode().present);
     }
     const double t = IsoTime();
     if (t < 0) return;
     while (b.next_reset < s.resets.size() && t >= s.resets[b.next_reset]) {
         ++b.next_reset;
-        BusReset("scripted");
+        BusReset("scripted", DeckNode().present);
     }
     b.unplug_started.resize(s.unplugs.size());
     b.unplug_done.resize(s.unplugs.size());
@@ -220,54 +282,19 @@ void RunCycle() {
     ScriptedEvents();
     unsigned channel = 0;
     Bytes packet;
-    if (DeckNode().present && !Silent() && DeckTransmit(b.cycle, channel, packet)) {
-        MarkIso();
-        for (auto& [fd, c] : b.clients) {
-            if (c->iso && c->iso->started && c->iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE &&
-                c->iso->channel == channel && !c->gone) {
-                ReceivePacket(*c, b.cycle, channel, packet);
-            }
-        }
+    // The deck's tape moves whether or not its packets reach anybody.
+    const bool delivered = DeckNode().present && !Silent();
+    if (DeckTransmit(b.cycle, delivered, channel, packet) && delivered) {
+        NoteIsoPacket();
+        ReceiveCycle(b.cycle, channel, packet);
     }
-    for (auto& [fd, c] : b.clients) {
-        if (!c->iso || !c->iso->started || c->iso->type != FW_CDEV_ISO_CONTEXT_TRANSMIT || c->gone) {
-            continue;
-        }
-        IsoContext& ctx = *c->iso;
-        if (ctx.queue.empty()) continue;
-        IsoSlot slot = std::move(ctx.queue.front());
-        ctx.queue.pop_front();
-        if ((slot.control & FW_CDEV_ISO_SKIP) == 0) {
-            const size_t payload = slot.control & 0xFFFF;
-            Bytes out(slot.header);
-            if (c->map != nullptr && slot.offset + payload <= c->map_length) {
-                out.insert(out.end(), c->map + slot.offset, c->map + slot.offset + payload);
-            }
-            MarkIso();
-            if (DeckNode().present) DeckReceive(ctx.channel, out.data(), out.size());
-        }
-        const uint32_t stamp = IsoCycleStamp(b.cycle);
-        const auto* s = reinterpret_cast<const uint8_t*>(&stamp);
-        ctx.pending_headers.insert(ctx.pending_headers.end(), s, s + 4);
-        if ((slot.control & FW_CDEV_ISO_INTERRUPT) != 0 || ctx.pending_headers.size() + 64 > 4096) {
-            InterruptEvent(*c, b.cycle);
-        }
-    }
+    TransmitCycle(b.cycle);
+    DeckCycle();
     ++b.cycle;
 }
 
-// In fast pace the clock runs ahead while some iso stream can make progress.
 bool CanRunAhead() {
-    Bus& b = TheBus();
-    bool deck_flow = DeckNode().present && DeckPlaying() && !Silent();
-    for (auto& [fd, c] : b.clients) {
-        if (!c->iso || !c->iso->started || c->gone) continue;
-        if (c->iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT && !c->iso->queue.empty()) return true;
-        if (c->iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE && deck_flow && !c->iso->queue.empty()) {
-            return true;
-        }
-    }
-    return false;
+    return IsoCanRunAhead(DeckNode().present && DeckPlaying() && !Silent());
 }
 
 void BusThread() {
@@ -284,6 +311,7 @@ void BusThread() {
                     ++b.fast_cycles;
                 }
             }
+            DeviceTick(now);
             DeckTick(now);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -294,7 +322,10 @@ void StartBusThread() {
     Bus& b = TheBus();
     if (b.thread_started) return;
     b.thread_started = true;
+    // Bus time, and so the tape, starts with the bus.
+    b.start = std::chrono::steady_clock::now();
     DeckInit();
+    DeckClaimResources(b.channels_lo, b.bandwidth);
     std::thread bus(BusThread);
     pthread_setname_np(bus.native_handle(), "fwemu-bus");
     bus.detach();
@@ -302,19 +333,33 @@ void StartBusThread() {
 
 Client* NewClient(FdKind kind, int node) {
     int pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) return nullptr;
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, pair) != 0) {
+        return nullptr;
+    }
     auto c = std::make_unique<Client>();
     c->kind = kind;
     c->fd = pair[0];
     c->peer = pair[1];
     c->node = node;
-    if (node >= 0) c->device = TheBus().nodes[static_cast<size_t>(node)].device;
+    if (node >= 0) {
+        const Node& n = TheBus().nodes[static_cast<size_t>(node)];
+        c->device = n.device;
+        c->incarnation = n.incarnation;
+    }
     Client* raw = c.get();
     TheBus().clients[c->fd] = std::move(c);
     return raw;
 }
 
 }  // namespace
+
+void NoteIsoPacket() {
+    Bus& b = TheBus();
+    if (b.first_iso_cycle < 0) {
+        b.first_iso_cycle = static_cast<int64_t>(b.cycle);
+        Trace("first-iso-packet");
+    }
+}
 
 std::recursive_mutex& Lock() {
     static auto* mu = new std::recursive_mutex;
@@ -325,8 +370,12 @@ double NowSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - TheBus().start).count();
 }
 
-int DeckPhy() { return DeckNode().phy; }
-uint64_t BusCycle() { return TheBus().cycle; }
+int DeckPhy() {
+    return DeckNode().phy;
+}
+uint64_t BusCycle() {
+    return TheBus().cycle;
+}
 
 bool ListenerOn(unsigned channel) {
     for (auto& [fd, c] : TheBus().clients) {
@@ -363,14 +412,19 @@ bool IsEmulatedDevicePath(const char* path, int& device) {
 
 std::vector<std::string> DeviceNames() {
     std::lock_guard lock(Lock());
-    std::vector<std::pair<int, std::string>> present;
+    std::vector<std::pair<uint64_t, std::string>> files;
     for (const Node& n : TheBus().nodes) {
-        if (n.present) present.emplace_back(n.device, "fw" + std::to_string(n.device));
+        if (n.state != DeviceState::Absent) {
+            files.emplace_back(n.created, "fw" + std::to_string(n.device));
+        }
     }
-    // Newest first, as a tmpfs /dev lists them: the deck comes before the controller.
-    std::sort(present.begin(), present.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    // Newest first, as a tmpfs /dev lists them (the deck before the controller), unless asked
+    // for the other order.
+    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        return Config().dev_oldest_first ? a.first < b.first : a.first > b.first;
+    });
     std::vector<std::string> names{".", ".."};
-    for (auto& [device, name] : present) names.push_back(name);
+    for (auto& [created, name] : files) names.push_back(name);
     return names;
 }
 
@@ -385,10 +439,11 @@ bool SysfsAttribute(const char* path, std::string& text) {
     const std::string attr = p + 1;
     std::lock_guard lock(Lock());
     for (const Node& n : TheBus().nodes) {
-        if (!n.present || n.device != device) continue;
+        if (n.state == DeviceState::Absent || n.device != device) continue;
         char guid[32];
         std::snprintf(guid, sizeof guid, "0x%016llx\n",
-                      static_cast<unsigned long long>(n.local ? 0x0000D0000E010CA1ull : 0x0000D0000E0DECCAull));
+                      static_cast<unsigned long long>(n.local ? 0x0000D0000E010CA1ull
+                                                              : 0x0000D0000E0DECCAull));
         if (attr == "is_local") {
             text = n.local ? "1\n" : "0\n";
         } else if (attr == "guid") {
@@ -407,12 +462,13 @@ bool SysfsAttribute(const char* path, std::string& text) {
     return false;
 }
 
+// fw_device_op_open: any device file that is not shut down opens, also one whose node left.
 int OpenNode(int device) {
     std::lock_guard lock(Lock());
     Bus& b = TheBus();
     for (size_t i = 0; i < b.nodes.size(); ++i) {
         const Node& n = b.nodes[i];
-        if (!n.present || n.device != device) continue;
+        if (n.state == DeviceState::Absent || n.device != device) continue;
         const bool denied = (n.local && Config().no_local_access) ||
                             (!n.local && Config().deck_eacces) ||
                             (!n.local && NowSeconds() < n.eacces_until);
@@ -453,28 +509,29 @@ void CloseClient(int fd) {
     TheBus().cv.notify_all();
 }
 
+// fw_device_op_mmap: the buffer is whole pages. A page nobody may touch follows it, so that
+// reading past its last page faults here as it would past the kernel's mapping.
 void* MapIso(Client& c, size_t length) {
-    if (!c.iso || c.map != nullptr) {
+    if (!c.iso || c.map != nullptr || length == 0) {
         errno = EINVAL;
         return MAP_FAILED;
     }
-    // A page nobody may touch follows the buffer, so that reading past its last slot faults
-    // here as it would past the kernel's mapping.
-    const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void* p = ::mmap(nullptr, length + guard, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t pages = (length + page - 1) / page * page;
+    void* p =
+        ::mmap(nullptr, pages + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) return p;
-    mprotect(static_cast<uint8_t*>(p) + ((length + guard - 1) / guard) * guard, guard, PROT_NONE);
+    mprotect(static_cast<uint8_t*>(p) + pages, page, PROT_NONE);
     c.map = static_cast<uint8_t*>(p);
-    c.map_length = length;
+    c.map_length = pages;
     return p;
 }
 
 void ForgetMapping(void* addr) {
     for (auto& [fd, c] : TheBus().clients) {
         if (c->map == addr) {
-            const size_t guard = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-            ::munmap(c->map + ((c->map_length + guard - 1) / guard) * guard, guard);
+            const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+            ::munmap(c->map + c->map_length, page);
             c->map = nullptr;
             c->map_length = 0;
             if (c->iso) c->iso->started = false;
@@ -490,7 +547,7 @@ ssize_t ReadEvent(int fd, void* buf, size_t n) {
             errno = EBADF;
             return -1;
         }
-        // Events queued before the node went away are still handed out, as the kernel does.
+        // Events queued before the device file went are still handed out, as the kernel does.
         if (c->gone && c->events.empty()) {
             errno = ENODEV;
             return -1;

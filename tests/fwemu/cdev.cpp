@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The requests a program makes of /dev/fwN (FW_CDEV_IOC_*): transactions to the nodes, address
-// ranges, iso resources and contexts, the cycle timer, bus resets on demand.
+// ranges, iso resources at the resource manager, the cycle timer, bus resets on demand; iso
+// contexts are in iso.cpp.
 #include <linux/firewire-constants.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -42,7 +43,12 @@ uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size
             PutBe32(reply.data(), *reg);
             return RCODE_COMPLETE;
         }
-        return LockIrm(*reg, tcode, data, length, reply);
+        const uint32_t channels_lo = b.channels_lo;
+        const uint32_t rcode = LockIrm(*reg, tcode, data, length, reply);
+        if (reg == &b.channels_lo && (channels_lo & 1u) == 0 && (b.channels_lo & 1u) != 0) {
+            Trace("channel 63 freed by a lock at the resource manager");
+        }
+        return rcode;
     }
     // FCP frames to our own node reach whoever listens on the range, as on the kernel.
     if (offset >= kFcpCommand && offset + length <= kFcpEnd &&
@@ -54,19 +60,12 @@ uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size
 }
 
 int SendRequest(Client& c, const fw_cdev_send_request& r) {
-    Bus& b = TheBus();
-    const Node& node = b.nodes[static_cast<size_t>(c.node)];
+    const Node& node = TheBus().nodes[static_cast<size_t>(c.node)];
     const auto* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(r.data));
-    Bytes reply;
-    uint32_t rcode;
     const bool read = r.tcode == TCODE_READ_QUADLET_REQUEST || r.tcode == TCODE_READ_BLOCK_REQUEST;
-    if (r.generation != b.generation) {
-        rcode = RCODE_GENERATION;
-    } else if (node.local) {
-        rcode = LocalRequest(r.tcode, r.offset, read ? nullptr : data, r.length, reply);
-    } else {
-        rcode = DeckRequest(r.tcode, r.offset, read ? nullptr : data, r.length, reply);
-    }
+    Bytes reply;
+    const uint32_t rcode =
+        NodeRequest(c, r.generation, r.tcode, r.offset, read ? nullptr : data, r.length, reply);
     Trace("request node=%s tcode=%u offset=%llx length=%u rcode=%u", node.local ? "local" : "deck",
           r.tcode, static_cast<unsigned long long>(r.offset & 0xFFFF), r.length, rcode);
     if (rcode != RCODE_COMPLETE) reply.clear();
@@ -79,118 +78,130 @@ int SendRequest(Client& c, const fw_cdev_send_request& r) {
     return 0;
 }
 
-int IsoResource(Client& c, const fw_cdev_allocate_iso_resource& a, bool allocate) {
+// manage_channel: the first channel of the mask in the register's half that can change the way
+// asked (free to allocate, allocated to free); -EBUSY when there is none.
+int ManageChannel(uint32_t& reg, uint32_t mask, bool allocate) {
+    for (int ch = 0; ch < 32; ++ch) {
+        if ((mask & (1u << ch)) == 0) continue;
+        const uint32_t bit = 1u << (31 - ch);
+        if (allocate ? (reg & bit) != 0 : (reg & bit) == 0) {
+            reg ^= bit;
+            return ch;
+        }
+    }
+    return -EBUSY;
+}
+
+// manage_bandwidth: neither below 0 nor above the initial 4915 units.
+int ManageBandwidth(uint32_t& available, uint32_t units, bool allocate) {
+    const int64_t next = allocate ? int64_t{available} - units : int64_t{available} + units;
+    if (next < 0 || next > kMaxBandwidth) return -EBUSY;
+    available = static_cast<uint32_t>(next);
+    return static_cast<int>(units);
+}
+
+// init_iso_resource and fw_iso_resource_manage, done at once (the resource manager is our own
+// node). A request for nothing, or for more bandwidth than a bus has, is refused.
+int IsoResource(Client& c, fw_cdev_allocate_iso_resource& a, bool allocate) {
+    if ((a.channels == 0 && a.bandwidth == 0) || a.bandwidth > kMaxBandwidth) {
+        errno = EINVAL;
+        return -1;
+    }
     Bus& b = TheBus();
-    int channel = -1;
-    int bandwidth = 0;
-    bool ok = true;
-    if (a.channels != 0) {
-        for (int ch = 0; ch < 64; ++ch) {
-            if ((a.channels & (1ull << ch)) == 0) continue;
-            uint32_t& reg = ch < 32 ? b.channels_hi : b.channels_lo;
-            const uint32_t bit = 1u << (31 - (ch & 31));
-            if (allocate ? (reg & bit) != 0 : (reg & bit) == 0) {
-                reg = allocate ? reg & ~bit : reg | bit;
-                channel = ch;
-                break;
+    const uint32_t hi = static_cast<uint32_t>(a.channels);
+    const uint32_t lo = static_cast<uint32_t>(a.channels >> 32);
+    int channel = -EINVAL;
+    if (hi != 0) channel = ManageChannel(b.channels_hi, hi, allocate);
+    if (lo != 0 && channel < 0) {
+        channel = ManageChannel(b.channels_lo, lo, allocate);
+        if (channel >= 0) channel += 32;
+    }
+    int bandwidth = static_cast<int>(a.bandwidth);
+    if (allocate && a.channels != 0 && channel < 0) bandwidth = 0;
+    if (bandwidth != 0) {
+        const int done = ManageBandwidth(b.bandwidth, static_cast<uint32_t>(bandwidth), allocate);
+        if (done < 0) {
+            bandwidth = 0;
+            if (allocate) {
+                if (channel >= 0) {
+                    uint32_t& reg = channel < 32 ? b.channels_hi : b.channels_lo;
+                    reg |= 1u << (31 - (channel & 31));
+                }
+                channel = done;
             }
         }
-        if (channel < 0) {
-            channel = -EBUSY;
-            ok = false;
-        }
     }
-    if (ok && a.bandwidth != 0) {
-        if (allocate && b.bandwidth < a.bandwidth) {
-            if (channel >= 0) {
-                uint32_t& reg = channel < 32 ? b.channels_hi : b.channels_lo;
-                reg |= 1u << (31 - (channel & 31));
-                channel = -EBUSY;
-            }
-        } else {
-            b.bandwidth = allocate ? b.bandwidth - a.bandwidth
-                                   : std::min(kMaxBandwidth, b.bandwidth + a.bandwidth);
-            bandwidth = static_cast<int>(a.bandwidth);
-        }
-    }
-    Trace("iso-resource %s channels=%llx -> channel=%d bandwidth=%d", allocate ? "alloc" : "free",
-          static_cast<unsigned long long>(a.channels), channel, bandwidth);
+    Trace("iso-resource %s channels=%llx bandwidth=%u -> channel=%d bandwidth=%d",
+          allocate ? "alloc" : "free", static_cast<unsigned long long>(a.channels), a.bandwidth,
+          channel, bandwidth);
+    if (!allocate && channel == 63) Trace("channel 63 freed by fd=%d", c.fd);
     fw_cdev_event_iso_resource e{};
     e.closure = a.closure;
-    e.type = allocate ? FW_CDEV_EVENT_ISO_RESOURCE_ALLOCATED : FW_CDEV_EVENT_ISO_RESOURCE_DEALLOCATED;
-    e.handle = 0;
+    e.type =
+        allocate ? FW_CDEV_EVENT_ISO_RESOURCE_ALLOCATED : FW_CDEV_EVENT_ISO_RESOURCE_DEALLOCATED;
+    e.handle = static_cast<uint32_t>(-1);
     e.channel = channel;
     e.bandwidth = bandwidth;
+    a.handle = static_cast<uint32_t>(-1);
     PushEvent(c, EventBytes(e));
     return 0;
 }
 
-int QueueIso(Client& c, fw_cdev_queue_iso& q) {
-    IsoContext& ctx = *c.iso;
-    auto* p = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(q.packets));
-    const uint8_t* end = p + q.size;
-    size_t offset = 0;
-    if (q.data != 0) {
-        const auto* data = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(q.data));
-        if (c.map == nullptr || data < c.map || data > c.map + c.map_length) {
-            errno = EFAULT;
-            return -1;
-        }
-        offset = static_cast<size_t>(data - c.map);
+int GetInfo(Client& c, fw_cdev_get_info& info) {
+    c.abi = info.version;
+    Trace("get-info fw%d abi=%u", c.device, info.version);
+    info.version = kKernelAbi;
+    info.card = 0;
+    if (info.rom != 0) {
+        const Node& node = TheBus().nodes[static_cast<size_t>(c.node)];
+        const std::vector<uint32_t> rom = node.local ? LocalRom() : DeckRom();
+        const size_t n = std::min<size_t>(info.rom_length, rom.size() * 4);
+        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info.rom)), rom.data(), n);
+        info.rom_length = static_cast<uint32_t>(rom.size() * 4);
     }
-    size_t total = 0;
-    while (p + 4 <= end) {
-        uint32_t control;
-        std::memcpy(&control, p, 4);
-        p += 4;
-        const uint32_t payload = control & 0xFFFF;
-        const uint32_t header_length = control >> 24;
-        if (offset + total + payload > c.map_length && payload != 0) {
-            errno = EINVAL;
-            return -1;
-        }
-        if (ctx.type == FW_CDEV_ISO_CONTEXT_TRANSMIT) {
-            IsoSlot slot;
-            slot.control = control;
-            if (p + header_length > end) {
-                errno = EINVAL;
-                return -1;
-            }
-            slot.header.assign(p, p + header_length);
-            p += header_length;
-            slot.offset = offset + total;
-            ctx.queue.push_back(std::move(slot));
-        } else {
-            const uint32_t count = std::max<uint32_t>(1, header_length / ctx.header_size);
-            const uint32_t each = payload / count;
-            for (uint32_t i = 0; i < count; ++i) {
-                IsoSlot slot;
-                slot.control = each | (i + 1 == count ? (control & FW_CDEV_ISO_INTERRUPT) : 0);
-                slot.offset = offset + total + i * each;
-                ctx.queue.push_back(std::move(slot));
-            }
-        }
-        total += payload;
+    c.bus_reset_closure = info.bus_reset_closure;
+    if (info.bus_reset != 0) {
+        const fw_cdev_event_bus_reset r = ResetFor(c);
+        std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info.bus_reset)), &r, sizeof r);
     }
-    q.packets += q.size;
-    q.size = 0;
-    q.data += total;
     return 0;
 }
 
+int CycleTimer(unsigned long request, void* arg) {
+    const uint64_t cy = TheBus().cycle;
+    const uint32_t timer = static_cast<uint32_t>((cy / kCyclesPerSecond) % 128) << 25 |
+                           static_cast<uint32_t>(cy % kCyclesPerSecond) << 12;
+    timespec ts{};
+    if (request == FW_CDEV_IOC_GET_CYCLE_TIMER) {
+        clock_gettime(CLOCK_REALTIME, &ts);
+        auto* t = static_cast<fw_cdev_get_cycle_timer*>(arg);
+        t->cycle_timer = timer;
+        t->local_time =
+            static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
+    } else {
+        auto* t = static_cast<fw_cdev_get_cycle_timer2*>(arg);
+        clock_gettime(t->clk_id, &ts);
+        t->tv_sec = ts.tv_sec;
+        t->tv_nsec = static_cast<int32_t>(ts.tv_nsec);
+        t->cycle_timer = timer;
+    }
+    return 0;
+}
 
 }  // namespace
 
-void InterruptEvent(Client& c, uint64_t cycle) {
-    IsoContext& ctx = *c.iso;
-    fw_cdev_event_iso_interrupt e{};
-    e.closure = ctx.closure;
-    e.type = FW_CDEV_EVENT_ISO_INTERRUPT;
-    e.cycle = IsoCycleStamp(cycle);
-    e.header_length = static_cast<uint32_t>(ctx.pending_headers.size());
-    PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_iso_interrupt, header),
-                             ctx.pending_headers.data(), ctx.pending_headers.size()));
-    ctx.pending_headers.clear();
+uint32_t NodeRequest(const Client& c, uint32_t generation, uint32_t tcode, uint64_t offset,
+                     const uint8_t* data, size_t length, Bytes& reply) {
+    if (generation != TheBus().generation) return RCODE_GENERATION;
+    const Node& node = TheBus().nodes[static_cast<size_t>(c.node)];
+    // A device file whose node left still sends to the node ID it knew: whoever has it now
+    // answers, or nobody acks.
+    const uint32_t to = Attached(c) ? NodeId(node) : node.node_id;
+    if (to == NodeId(LocalNode())) return LocalRequest(tcode, offset, data, length, reply);
+    if (DeckNode().present && to == NodeId(DeckNode())) {
+        return DeckRequest(tcode, offset, data, length, reply);
+    }
+    return RCODE_NO_ACK;
 }
 
 int Ioctl(Client& c, unsigned long request, void* arg) {
@@ -204,25 +215,8 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
         return -1;
     }
     switch (request) {
-        case FW_CDEV_IOC_GET_INFO: {
-            auto* info = static_cast<fw_cdev_get_info*>(arg);
-            c.abi = info->version;
-            info->version = kKernelAbi;
-            info->card = 0;
-            if (info->rom != 0) {
-                const Node& node = b.nodes[static_cast<size_t>(c.node)];
-                const std::vector<uint32_t> rom = node.local ? LocalRom() : DeckRom();
-                const size_t n = std::min<size_t>(info->rom_length, rom.size() * 4);
-                std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info->rom)), rom.data(), n);
-                info->rom_length = static_cast<uint32_t>(rom.size() * 4);
-            }
-            c.bus_reset_closure = info->bus_reset_closure;
-            if (info->bus_reset != 0) {
-                const fw_cdev_event_bus_reset r = ResetFor(c);
-                std::memcpy(reinterpret_cast<void*>(static_cast<uintptr_t>(info->bus_reset)), &r, sizeof r);
-            }
-            return 0;
-        }
+        case FW_CDEV_IOC_GET_INFO:
+            return GetInfo(c, *static_cast<fw_cdev_get_info*>(arg));
         case FW_CDEV_IOC_SEND_REQUEST:
             return SendRequest(c, *static_cast<fw_cdev_send_request*>(arg));
         case FW_CDEV_IOC_SEND_BROADCAST_REQUEST: {
@@ -239,8 +233,8 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
             c.ranges[handle] = {a->offset, a->offset + a->length};
             c.range_closures[handle] = a->closure;
             a->handle = handle;
-            Trace("allocate offset=%llx length=%u on fw%d", static_cast<unsigned long long>(a->offset & 0xFFFF),
-                  a->length, c.device);
+            Trace("allocate offset=%llx length=%u on fw%d",
+                  static_cast<unsigned long long>(a->offset & 0xFFFF), a->length, c.device);
             return 0;
         }
         case FW_CDEV_IOC_DEALLOCATE: {
@@ -257,78 +251,36 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
         case FW_CDEV_IOC_INITIATE_BUS_RESET:
             b.reset_requested = true;
             return 0;
-        case FW_CDEV_IOC_CREATE_ISO_CONTEXT: {
-            auto* a = static_cast<fw_cdev_create_iso_context*>(arg);
-            if (c.iso) {
-                errno = EBUSY;
-                return -1;
-            }
-            if (a->type > FW_CDEV_ISO_CONTEXT_RECEIVE || a->channel > 63 ||
-                (a->type == FW_CDEV_ISO_CONTEXT_RECEIVE && (a->header_size < 4 || a->header_size % 4 != 0))) {
-                errno = EINVAL;
-                return -1;
-            }
-            c.iso = std::make_unique<IsoContext>();
-            c.iso->type = static_cast<int>(a->type);
-            c.iso->header_size = a->header_size;
-            c.iso->channel = a->channel;
-            c.iso->speed = a->speed;
-            c.iso->closure = a->closure;
-            a->handle = 0;
-            Trace("iso-context %s channel=%u header=%u", a->type == 0 ? "transmit" : "receive",
-                  a->channel, a->header_size);
-            return 0;
-        }
+        case FW_CDEV_IOC_CREATE_ISO_CONTEXT:
+            return CreateIsoContext(c, *static_cast<fw_cdev_create_iso_context*>(arg));
         case FW_CDEV_IOC_QUEUE_ISO:
-            if (!c.iso) {
-                errno = EINVAL;
-                return -1;
-            }
             return QueueIso(c, *static_cast<fw_cdev_queue_iso*>(arg));
         case FW_CDEV_IOC_START_ISO:
-            if (!c.iso || c.map == nullptr) {
+            return StartIso(c, *static_cast<fw_cdev_start_iso*>(arg));
+        case FW_CDEV_IOC_STOP_ISO: {
+            const auto* s = static_cast<fw_cdev_stop_iso*>(arg);
+            if (!c.iso || s->handle != 0) {
                 errno = EINVAL;
                 return -1;
             }
-            c.iso->started = true;
-            Trace("iso-start %s channel=%u", c.iso->type == 0 ? "transmit" : "receive", c.iso->channel);
-            if (c.iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE) DeckListenerStarted(c.iso->channel);
+            c.iso->started = false;
+            if (c.iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT) DeckReport();
+            Trace("iso-stop %s dropped=%llu", c.iso->type == 0 ? "transmit" : "receive",
+                  static_cast<unsigned long long>(c.iso->dropped));
             return 0;
-        case FW_CDEV_IOC_STOP_ISO:
-            if (c.iso) {
-                c.iso->started = false;
-                if (c.iso->type == FW_CDEV_ISO_CONTEXT_TRANSMIT) DeckReport();
-                Trace("iso-stop %s dropped=%llu", c.iso->type == 0 ? "transmit" : "receive",
-                      static_cast<unsigned long long>(c.iso->dropped));
-            }
-            return 0;
-        case FW_CDEV_IOC_FLUSH_ISO:
-            if (!c.iso) {
+        }
+        case FW_CDEV_IOC_FLUSH_ISO: {
+            const auto* f = static_cast<fw_cdev_flush_iso*>(arg);
+            if (!c.iso || f->handle != 0) {
                 errno = EINVAL;
                 return -1;
             }
             if (!c.iso->pending_headers.empty()) InterruptEvent(c, b.cycle);
             return 0;
-        case FW_CDEV_IOC_GET_CYCLE_TIMER:
-        case FW_CDEV_IOC_GET_CYCLE_TIMER2: {
-            const uint64_t cy = b.cycle;
-            const uint32_t timer = static_cast<uint32_t>((cy / kCyclesPerSecond) % 128) << 25 |
-                                   static_cast<uint32_t>(cy % kCyclesPerSecond) << 12;
-            timespec ts{};
-            if (request == FW_CDEV_IOC_GET_CYCLE_TIMER) {
-                clock_gettime(CLOCK_REALTIME, &ts);
-                auto* t = static_cast<fw_cdev_get_cycle_timer*>(arg);
-                t->cycle_timer = timer;
-                t->local_time = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec / 1000);
-            } else {
-                auto* t = static_cast<fw_cdev_get_cycle_timer2*>(arg);
-                clock_gettime(t->clk_id, &ts);
-                t->tv_sec = ts.tv_sec;
-                t->tv_nsec = static_cast<int32_t>(ts.tv_nsec);
-                t->cycle_timer = timer;
-            }
-            return 0;
         }
+        case FW_CDEV_IOC_GET_CYCLE_TIMER:
+        case FW_CDEV_IOC_GET_CYCLE_TIMER2:
+            return CycleTimer(request, arg);
         case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE:
         case FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE_ONCE:
             return IsoResource(c, *static_cast<fw_cdev_allocate_iso_resource*>(arg), true);
@@ -343,7 +295,9 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
     }
 }
 
-void DeliverFcpResponse(const Bytes& frame) { DeliverWrite(kFcpResponse, frame, NodeId(DeckNode())); }
+void DeliverFcpResponse(const Bytes& frame) {
+    DeliverWrite(kFcpResponse, frame, NodeId(DeckNode()));
+}
 
 void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
     Bus& b = TheBus();
@@ -352,7 +306,8 @@ void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
         for (const auto& [handle, range] : c->ranges) {
             if (offset < range.first || offset + frame.size() > range.second) continue;
             const uint64_t closure = c->range_closures[handle];
-            const uint32_t tcode = frame.size() == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
+            const uint32_t tcode =
+                frame.size() == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
             if (c->abi >= 4) {
                 fw_cdev_event_request2 e{};
                 e.closure = closure;
@@ -365,7 +320,8 @@ void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
                 e.generation = b.generation;
                 e.handle = b.inbound_handle++;
                 e.length = static_cast<uint32_t>(frame.size());
-                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request2, data), frame.data(), frame.size()));
+                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request2, data), frame.data(),
+                                         frame.size()));
             } else {
                 fw_cdev_event_request e{};
                 e.closure = closure;
@@ -374,7 +330,8 @@ void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
                 e.offset = offset;
                 e.handle = b.inbound_handle++;
                 e.length = static_cast<uint32_t>(frame.size());
-                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request, data), frame.data(), frame.size()));
+                PushEvent(*c, EventBytes(e, offsetof(fw_cdev_event_request, data), frame.data(),
+                                         frame.size()));
             }
         }
     }

@@ -2,7 +2,9 @@
 // fwemu: an emulated FireWire bus behind the kernel's character-device interface, loaded with
 // LD_PRELOAD under the unmodified libraw1394 (and so librom1394, libavc1394, libiec61883).
 // interpose.cpp answers the libc calls the libraries make on /dev/fw*; bus.cpp is the kernel side
-// (nodes, transactions, iso contexts, bus resets); deck.cpp is the D-VHS deck on the bus.
+// (nodes and their device files, bus resets), cdev.cpp the requests on a device file, iso.cpp the
+// iso contexts; deck.cpp is the D-VHS deck on the bus, deck_stream.cpp what it sends and records,
+// tape.cpp its cassette and deck_save.cpp the deck kept between processes.
 #pragma once
 
 #include <linux/firewire-cdev.h>
@@ -32,12 +34,13 @@ void Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 uint32_t Be32(const uint8_t* p);
 void PutBe32(uint8_t* p, uint32_t v);
 
-// One queued iso packet of a context: its control word, its own header (transmit) and where its
-// payload sits in the mapped buffer.
+// One queued iso packet of a context: its control word, its own header (transmit), where its
+// payload sits in the mapped buffer, and the share of descriptor memory it holds.
 struct IsoSlot {
     uint32_t control = 0;
     Bytes header;
     size_t offset = 0;
+    double ring_pages = 0;
 };
 
 struct IsoContext {
@@ -48,7 +51,9 @@ struct IsoContext {
     uint64_t closure = 0;
     bool started = false;
     std::deque<IsoSlot> queue;
-    Bytes pending_headers;  // of packets completed since the last interrupt
+    size_t most_queued = 0;  // the longest the queue has been
+    double ring_pages = 0;   // descriptor pages the queued packets take
+    Bytes pending_headers;   // of packets completed since the last interrupt
     uint64_t dropped = 0;
 };
 
@@ -57,12 +62,13 @@ enum class FdKind { Node, Inotify };
 // One open file description: a node's /dev/fwN, or an inotify instance watching /dev.
 struct Client {
     FdKind kind = FdKind::Node;
-    int fd = -1;    // what the program holds (one end of a socket pair, for poll/epoll)
-    int peer = -1;  // the other end: a byte is waiting there while events are queued
-    int node = -1;  // Bus::nodes_ index
-    int device = -1;  // device number of the node at open time (fwN)
+    int fd = -1;               // what the program holds (one end of a socket pair, for poll/epoll)
+    int peer = -1;             // the other end: a byte is waiting there while events are queued
+    int node = -1;             // Bus::nodes index
+    int device = -1;           // device number of the node at open time (fwN)
+    uint64_t incarnation = 0;  // which of the node's device files it opened
     bool signalled = false;
-    bool gone = false;
+    bool gone = false;  // the device file was removed: ENODEV once the events are read
     unsigned abi = 0;
     uint64_t bus_reset_closure = 0;
     std::deque<Bytes> events;
@@ -71,7 +77,7 @@ struct Client {
     uint32_t next_handle = 1;
     std::unique_ptr<IsoContext> iso;
     uint8_t* map = nullptr;
-    size_t map_length = 0;
+    size_t map_length = 0;  // rounded up to pages, as the kernel's buffer is
 };
 
 // Everything under one lock: the program's threads and the bus thread take turns.
@@ -79,44 +85,61 @@ std::recursive_mutex& Lock();
 
 // ---- bus.cpp
 bool IsEmulatedDevicePath(const char* path, int& device);
-int OpenNode(int device);                      // fd or -1 with errno
-int OpenInotify();                             // fd
-Client* FindClient(int fd);                    // under Lock()
-void CloseClient(int fd);                      // under Lock()
+int OpenNode(int device);                        // fd or -1 with errno
+int OpenInotify();                               // fd
+Client* FindClient(int fd);                      // under Lock()
+void CloseClient(int fd);                        // under Lock()
 ssize_t ReadEvent(int fd, void* buf, size_t n);  // blocks like the kernel's read
 int Ioctl(Client& c, unsigned long request, void* arg);
-std::vector<std::string> DeviceNames();        // for opendir("/dev"), in readdir order
+std::vector<std::string> DeviceNames();  // for opendir("/dev"), in readdir order
 // The text of /sys/bus/firewire/devices/fwN/ATTR for an emulated node; false if there is none.
 bool SysfsAttribute(const char* path, std::string& text);
 void* MapIso(Client& c, size_t length);
 void ForgetMapping(void* addr);  // under Lock()
 
-// ---- What the environment asks for (read once).
+// ---- What the environment asks for (config.cpp, read once).
+struct CassetteItem {
+    std::string file;    // a TS file, or empty for a blank
+    double seconds = 0;  // a blank's length
+};
+
 struct Settings {
-    std::string play;           // FWEMU_PLAY: TS file the deck plays once
-    std::string tape;           // FWEMU_TAPE: where the deck records source packets
-    std::string log;            // FWEMU_LOG: a line per bus action, for tests
-    bool fast = false;          // FWEMU_PACE=fast: cycles run as fast as the iso buffers allow
-    bool no_local_access = false;  // FWEMU_NO_LOCAL_ACCESS=1: the controller's node gives EACCES
-    bool deck_eacces = false;      // FWEMU_DECK_EACCES=1: the deck's node gives EACCES
-    int busy = 0;               // FWEMU_BUSY=N: the deck acks busy to its first N requests (-1 all)
-    int replug_eacces_ms = 0;   // FWEMU_REPLUG_EACCES_MS: a replugged node is root's this long
-    int power_ms = 300;         // FWEMU_POWER_MS: power-on time (INTERIM first)
-    bool power_off = false;     // FWEMU_POWER=off: the deck starts switched off
-    double rate = 0;            // FWEMU_RATE: bits/s of TS to play instead of the PCR rate
-    bool loop = false;
-    bool jumbo = false;         // FWEMU_JUMBO=1: every packet claims 4232 bytes          // FWEMU_LOOP=1: play the file again and again (benchmarks)
     struct Window {
         double from = 0, to = 0;
     };
-    std::vector<double> resets;          // reset@S
-    std::vector<Window> silences;        // silence@A-B
-    std::vector<Window> unplugs;         // unplug@A-B
-    bool bad = false;
+    std::string play;               // FWEMU_PLAY: TS file the deck sends without a cassette
+    std::string tape;               // FWEMU_TAPE: where the deck appends what it records
+    std::string log;                // FWEMU_LOG: a line per bus action, for tests
+    bool fast = false;              // FWEMU_PACE=fast: cycles run as fast as the iso buffers allow
+    bool no_local_access = false;   // FWEMU_NO_LOCAL_ACCESS=1: the controller's node gives EACCES
+    bool deck_eacces = false;       // FWEMU_DECK_EACCES=1: the deck's node gives EACCES
+    bool dev_oldest_first = false;  // FWEMU_DEV_ORDER=oldest
+    int busy = 0;              // FWEMU_BUSY=N: the deck acks busy to its first N requests (-1 all)
+    int replug_eacces_ms = 0;  // FWEMU_REPLUG_EACCES_MS: a new device node is root's this long
+    int power_ms = 300;        // FWEMU_POWER_MS: power-on time (INTERIM first)
+    bool power_off = false;    // FWEMU_POWER=off: a new deck starts switched off
+    double rate = 0;           // FWEMU_RATE: bits/s of TS to play instead of the PCR rate
+    bool loop = false;         // FWEMU_LOOP=1: play the file again and again (benchmarks)
+    bool jumbo = false;        // FWEMU_JUMBO=1: every packet claims 4232 bytes
+    bool broadcast = false;    // FWEMU_BROADCAST=1: the deck keeps a broadcast connection
+    int signal_mode = 0x1A;    // FWEMU_SIGNAL_MODE; -1: not implemented
+    // The cassette.
+    bool has_cassette = false;  // FWEMU_CASSETTE given
+    std::string cassette;       // as given, to tell a saved deck's cassette
+    std::vector<CassetteItem> items;
+    double tape_seconds = -1;        // FWEMU_TAPE_SECONDS; -1: the content plus 60
+    std::string medium = "present";  // FWEMU_MEDIUM: present, none, protected
+    std::vector<Window> damage;      // FWEMU_DAMAGE drop@T+D
+    std::string state;               // FWEMU_STATE
+    double wind_speed = 60;          // FWEMU_WIND_SPEED
+    // Bus events.
+    std::vector<double> resets;    // reset@S
+    std::vector<Window> silences;  // silence@A-B
+    std::vector<Window> unplugs;   // unplug@A-B
 };
 const Settings& Config();
 
-// ---- deck.cpp (all under Lock())
+// ---- deck.cpp, deck_stream.cpp (all under Lock())
 std::vector<uint32_t> DeckRom();
 std::vector<uint32_t> LocalRom();
 // A read of `length` bytes at byte `at` of a configuration ROM: its quadlets, or an error rcode.
@@ -126,22 +149,26 @@ void DeckInit();
 // reads and locks.
 uint32_t DeckRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size_t length,
                      Bytes& reply);
-// The packet the deck sends in this cycle, if any.
-bool DeckTransmit(uint64_t cycle, unsigned& channel, Bytes& packet);
+// What the deck sends in this cycle, if anything; called every cycle, on the bus or not, since
+// the tape moves on either way. `delivered`: the packet reaches the bus (the deck is plugged in
+// and not silent).
+bool DeckTransmit(uint64_t cycle, bool delivered, unsigned& channel, Bytes& packet);
 // An iso packet on the bus, as the deck's input sees it.
 void DeckReceive(unsigned channel, const uint8_t* data, size_t length);
-// Someone started listening on a channel (the deck broadcasts on 63 when asked).
-void DeckListenerStarted(unsigned channel);
+// The tape moves by one cycle.
+void DeckCycle();
 void DeckTick(double now_s);
 void DeckBusReset(double now_s);
 void DeckSetPresent(bool present);
-bool DeckTransmitting();
-// Transmitting, and the file has more to play.
+// Sending tape content (or the FWEMU_PLAY file) that a receiver could take now.
 bool DeckPlaying();
 // Writes what the deck measured of a stream it received (PCR pacing) to the trace.
 void DeckReport();
+// The resource manager lost everything with a bus reset: a deck that broadcasts takes its channel
+// and bandwidth again.
+void DeckClaimResources(uint32_t& channels_lo, uint32_t& bandwidth);
 
-// ---- bus.cpp services for the deck
+// ---- bus.cpp services for the deck and the iso contexts
 void DeliverFcpResponse(const Bytes& frame);
 // A write to our node's address space: to every client with a range that holds it.
 void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source);
