@@ -29,7 +29,7 @@ std::string StreamGapText(const StreamGap& gap) {
     char text[96];
     std::snprintf(text, sizeof text, "%.1f s at %02ld:%02ld:%04.1f", gap.length_seconds,
                   whole / 3600, whole / 60 % 60, at - static_cast<double>(whole - whole % 60));
-    std::string out = text;
+    std::string out = (gap.at_most ? "up to " : "") + std::string(text);
     if (!gap.cause.empty()) out += " (" + gap.cause + ")";
     return out;
 }

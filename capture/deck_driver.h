@@ -37,9 +37,11 @@ struct StreamGap {
     double at_seconds = 0;      // where it starts: seconds into the recording, or into the file
     double length_seconds = 0;  // how long, as near as the stream's own clock (its PCRs) tells
     std::string cause;          // "the deck was off the bus", "the stream went quiet", ...
+    // The length is the most it can be (the bus does not tell when the deck was back).
+    bool at_most = false;
 };
 
-// "1.9 s at 00:03:12.4 (the deck was off the bus)".
+// "1.9 s at 00:03:12.4 (the deck was off the bus)"; "up to 1.9 s ..." for an upper bound.
 std::string StreamGapText(const StreamGap& gap);
 
 class DeckDriver {

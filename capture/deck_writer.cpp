@@ -126,12 +126,16 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
     if (!writing_) return TickResult::Idle;
     const int32_t event = capture_.PollCompletion();
     if (event == 0) return TickResult::Playing;
+    const std::string played = list_.Row(list_.Current());
+    auto played_out = [&] {
+        if (hooks_.played_out) hooks_.played_out(played);
+    };
     if (event != EC_COMPLETE) {
         // The stream broke off (the deck went away, the file could not be read): nothing more
         // will play, so the writing ends here instead of waiting for a completion never to come.
-        const std::string path = list_.Row(list_.Current());
         Finish(options, true);
-        if (hooks_.stream_failed) hooks_.stream_failed(path, event);
+        played_out();
+        if (hooks_.stream_failed) hooks_.stream_failed(played, event);
         return TickResult::StreamFailed;
     }
     const int r = list_.Current();
@@ -142,6 +146,7 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
         const std::string path = list_.Row(list_.Current());
         if (hooks_.show_file) hooks_.show_file(path);
         capture_.StopGraph();
+        played_out();
         // The deck goes on recording across the change of file. A file that cannot be played
         // would leave it recording blank tape with the graph stopped: end the writing instead.
         if (PlayCurrentRow(path) && capture_.RunGraph()) return TickResult::NextFile;
@@ -150,6 +155,7 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
     }
     if (hooks_.update_control_states) hooks_.update_control_states();
     Finish(options, true);
+    played_out();
     return TickResult::Finished;
 }
 

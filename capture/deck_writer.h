@@ -33,6 +33,10 @@ struct DeckWriterHooks {
     // The deck's stream ended with an error code (not completion) while path played: the
     // writing has ended as a failure.
     std::function<void(const std::string& path, int32_t event)> stream_failed;
+    // The file at path has played out, or its stream broke off: its graph has stopped and the
+    // next file has not started, so what the deck's driver says of that stream (the gaps it
+    // measured) is about this file.
+    std::function<void(const std::string& path)> played_out;
 };
 
 // Whether path can go to a deck: a readable file of whole 188- or 192-byte packets. False with the

@@ -393,8 +393,9 @@ int RecordCommand(const Args& args) {
         return signals.raised() ? kExitInterrupted : kExitNoResult;
     }
     if (deck_failed) {
-        std::fprintf(stderr, "tessaline-cli: %s: %s; %s holds what came before\n", deck.c_str(),
-                     ended.c_str(), o.out.c_str());
+        std::fprintf(stderr,
+                     "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
+                     deck.c_str(), ended.c_str(), o.out.c_str());
         return kExitFailure;
     }
     if (signals.raised()) {

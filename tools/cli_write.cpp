@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/deck_driver.h"
 #include "capture/deck_writer.h"
 #include "capture/system_framework.h"
 #include "capture/write_list.h"
@@ -37,9 +38,11 @@ void PrintHelp() {
         "  --repeat      after the last file start again with the first, until Ctrl-C\n"
         "\n"
         "Ctrl-C stops as the STOP button does. A stream that the deck ends with an error ends\n"
-        "the writing (the tape stopped with --rec-start). Exit codes: 0 every file was sent, 1 "
-        "failed,\n"
-        "2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
+        "the writing (the tape stopped with --rec-start). A deck that leaves the bus for a\n"
+        "moment (a bus reset, a short unplug) is connected again and told to record again if it\n"
+        "stopped; what it missed meanwhile is said with the file and the time in it.\n"
+        "Exit codes: 0 every file was sent whole, 1 failed (also: the tape misses part of a\n"
+        "file), 2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
         VirtualDeckHelp());
 }
 
@@ -119,6 +122,22 @@ int WriteCommand(const Args& args) {
         std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(event));
         failure = deck + " ended the stream with error " + code + " while playing " + path;
     };
+    // What the deck may not have received of each file (its input lost for a while).
+    std::vector<std::string> missed;
+    DeckDriver* driver = ListedDriver(setup, static_cast<int>(w.device));
+    hooks.played_out = [&](const std::string& path) {
+        if (driver == nullptr) return;
+        for (const StreamGap& gap : driver->LastStreamGaps()) {
+            missed.push_back(path + ": " + StreamGapText(gap));
+        }
+    };
+    auto say_missed = [&] {
+        if (missed.empty()) return false;
+        std::fprintf(stderr, "tessaline-cli: the tape misses part of what was sent to %s:\n",
+                     deck.c_str());
+        for (const std::string& line : missed) std::fprintf(stderr, "  %s\n", line.c_str());
+        return true;
+    };
     DeckWriter writer(capture, list, hooks);
     const int count = list.CountListed();
     auto announce = [&] {
@@ -140,7 +159,8 @@ int WriteCommand(const Args& args) {
         if (signals.raised()) {
             writer.Stop(w.options);
             std::fprintf(stderr, "tessaline-cli: stopped after %d file(s)\n", sent);
-            return sent >= count ? kExitOk : kExitInterrupted;
+            if (sent < count) return kExitInterrupted;
+            return say_missed() ? kExitFailure : kExitOk;
         }
         switch (writer.OnWriteTick(w.options)) {
             case DeckWriter::TickResult::NextFile:
@@ -150,7 +170,7 @@ int WriteCommand(const Args& args) {
             case DeckWriter::TickResult::Finished:
                 ++sent;
                 std::printf("%d file(s) written to %s\n", sent, deck.c_str());
-                return kExitOk;
+                return say_missed() ? kExitFailure : kExitOk;
             case DeckWriter::TickResult::NextFileFailed:
                 ++sent;
                 if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());
@@ -158,6 +178,7 @@ int WriteCommand(const Args& args) {
                              list.Row(list.Current()).c_str());
                 return kExitFailure;
             case DeckWriter::TickResult::StreamFailed:
+                say_missed();
                 std::fprintf(stderr, "tessaline-cli: %s; writing stopped\n", failure.c_str());
                 return kExitFailure;
             default:

@@ -1,81 +1,72 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "capture/ieee1394/gap_meter.h"
 
+#include <algorithm>
+
 #include "capture/ieee1394/cip.h"
 #include "capture/source_packets.h"
 
 namespace tessaline::fw {
 namespace {
 
-// A PCR step longer than this is a discontinuity (a new recording on the tape), not time.
+// A PCR step longer than this is a discontinuity (a new recording on the tape), not time; while
+// an interruption is pending, a step may be as long as the interruption has lasted, and more.
 constexpr double kLongestStepSeconds = 1.0;
-// A PCR-measured loss this much longer than the wall clock saw is not believed either.
-constexpr double kWallSlackSeconds = 5.0;
+constexpr double kInterruptionSlackSeconds = 5.0;
+// PCRs count modulo 2^33 * 300.
+constexpr uint64_t kPcrModulus = (uint64_t{1} << 33) * 300;
 
 }  // namespace
 
-void GapMeter::Interrupted(const std::string& cause) {
-    // Nothing recorded yet: nothing can be said to be missing from the recording.
-    if (interrupted_ || !have_data_) return;
-    interrupted_ = true;
-    cause_ = cause;
-    break_have_pcr_ = have_pcr_;
-    break_pcr_ = last_pcr_;
-    break_at_ = recorded_seconds_ + static_cast<double>(packets_since_pcr_) * seconds_per_packet_;
-    break_wall_ = last_data_;
-    wall_pending_ = true;
-}
-
-std::optional<StreamGap> GapMeter::Resolve(uint64_t pcr, bool have_pcr) {
-    interrupted_ = false;
-    const double wall = std::chrono::duration<double>(resumed_wall_ - break_wall_).count();
-    double lost = wall;
-    if (have_pcr && break_have_pcr_ && pcr > break_pcr_ && seconds_per_packet_ > 0) {
-        // Everything received between the two PCRs took its usual time; the rest is what the
-        // deck played while nothing reached us.
-        const double received = static_cast<double>(packets_since_pcr_ + 1) * seconds_per_packet_;
-        const double by_pcr = static_cast<double>(pcr - break_pcr_) / kPcrHz - received;
-        if (by_pcr < wall + kWallSlackSeconds) lost = by_pcr;
-        recorded_seconds_ += received;
+void GapMeter::Interrupted(const std::string& cause, Clock::time_point now) {
+    if (!pending_) {
+        pending_ = true;
+        cause_ = cause;
+        since_ = now;
     }
-    if (lost < kSmallestGapSeconds) return std::nullopt;
-    return StreamGap{break_at_, lost, cause_};
+    restored_ = false;
+    normal_since_restored_ = 0;
 }
 
-std::optional<StreamGap> GapMeter::Take(const uint8_t* data, size_t bytes, Clock::time_point now) {
+std::optional<StreamGap> GapMeter::Take(const uint8_t* data, size_t bytes) {
     std::optional<StreamGap> gap;
     for (size_t at = 0; at + kSourcePacketBytes <= bytes; at += kSourcePacketBytes) {
-        const uint8_t* ts = data + at + kSphBytes;
-        if (interrupted_ && wall_pending_) {
-            wall_pending_ = false;
-            resumed_wall_ = now;
-            // Without PCRs before the break, the wall clock is all there is: settle it now.
-            if (!break_have_pcr_) gap = Resolve(0, false);
-        }
         uint16_t pid = 0;
         uint64_t pcr = 0;
-        const bool has_pcr = ReadPcr(ts, pid, pcr) && (pcr_pid_ < 0 || pid == pcr_pid_);
-        if (!has_pcr) {
+        if (!ReadPcr(data + at + kSphBytes, pid, pcr) || (pcr_pid_ >= 0 && pid != pcr_pid_)) {
             ++packets_since_pcr_;
             continue;
         }
         pcr_pid_ = pid;
-        if (interrupted_) {
-            gap = Resolve(pcr, true);
-        } else if (have_pcr_ && pcr > last_pcr_) {
-            const double step = static_cast<double>(pcr - last_pcr_) / kPcrHz;
-            if (step < kLongestStepSeconds) {
-                recorded_seconds_ += step;
-                seconds_per_packet_ = step / static_cast<double>(packets_since_pcr_ + 1);
-            }
-        }
+        const double packets = static_cast<double>(packets_since_pcr_ + 1);
+        packets_since_pcr_ = 0;
+        const double step =
+            static_cast<double>((pcr + kPcrModulus - last_pcr_) % kPcrModulus) / kPcrHz;
+        const bool first = !have_pcr_;
         have_pcr_ = true;
         last_pcr_ = pcr;
-        packets_since_pcr_ = 0;
-    }
-    if (bytes >= kSourcePacketBytes) {
-        have_data_ = true;
-        last_data_ = now;
+        if (first) continue;
+        const double interrupted_for =
+            pending_ ? std::chrono::duration<double>(Clock::now() - since_).count() : 0;
+        const double longest =
+            pending_ ? std::max(kLongestStepSeconds, interrupted_for + kInterruptionSlackSeconds)
+                     : kLongestStepSeconds;
+        if (step <= 0 || step >= longest) continue;  // a discontinuity: measure from here on
+        const double expected = packets * seconds_per_packet_;
+        if (pending_ && seconds_per_packet_ > 0 && step - expected >= kSmallestGapSeconds) {
+            // The packets between the two PCRs take `expected`; the rest of the step the deck
+            // played while nothing reached us.
+            gap = StreamGap{recorded_seconds_, step - expected, cause_};
+            recorded_seconds_ += expected;
+            pending_ = false;
+            continue;
+        }
+        recorded_seconds_ += step;
+        seconds_per_packet_ = step / packets;
+        if (pending_ && restored_) {
+            normal_since_restored_ += step;
+            if (normal_since_restored_ >= kSettledSeconds) pending_ = false;
+        }
     }
     return gap;
 }

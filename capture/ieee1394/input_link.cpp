@@ -43,7 +43,6 @@ bool InputLink::Open() {
     int channel = -1;
     {
         std::lock_guard lock(port_.mutex());
-        generation_ = port_.bus().Bus().Generation();
         const std::optional<int> phy = FindPhyByGuid(port_.bus().Bus(), guid_);
         if (!phy) {
             error_ = "the deck is not on the bus";
@@ -52,6 +51,7 @@ bool InputLink::Open() {
         conn_.input_phy = *phy;
         channel = port_.bus().Cmp().Connect(conn_);
         local = port_.bus().LocalPhy();
+        generation_ = port_.bus().Bus().Generation();
     }
     open_ = true;
     connected_ = channel >= 0;
@@ -137,7 +137,6 @@ InputLink::Event InputLink::Step(const StopSignal& stop) {
     int again = -1;
     {
         std::lock_guard lock(port_.mutex());
-        generation_ = port_.bus().Bus().Generation();
         phy = FindPhyByGuid(port_.bus().Bus(), guid_);
         if (!phy) {
             // Plugged in again but not yet seen (its node could not be opened at once).
@@ -148,6 +147,8 @@ InputLink::Event InputLink::Step(const StopSignal& stop) {
             conn_.input_phy = *phy;
             if (connected_) again = port_.bus().Cmp().Reconnect(conn_);
         }
+        // Taken last: the look-up and the connection may have opened the bus afresh.
+        generation_ = port_.bus().Bus().Generation();
     }
     if (!phy || (connected_ && again < 0)) {
         if (now - away_since_ >= timing_.reconnect_deadline) {

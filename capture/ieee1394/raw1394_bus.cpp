@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <libavc1394/rom1394.h>
-#include <libiec61883/iec61883.h>
 #include <libraw1394/csr.h>
 #include <libraw1394/raw1394.h>
 #include <linux/firewire-cdev.h>
@@ -18,11 +17,11 @@
 #include <filesystem>
 
 #include "capture/ieee1394/cip.h"
+#include "capture/ieee1394/raw1394_cmp.h"
 
 namespace tessaline::fw {
 namespace {
 
-constexpr nodeid_t kLocalBus = 0xFFC0;
 constexpr int kMaxPorts = 16;
 // Receive: 4000 packets of kernel buffer (half a second), woken every 250 packets.
 constexpr unsigned kRecvPackets = 4000;
@@ -32,10 +31,6 @@ constexpr int kIrqInterval = 250;
 constexpr unsigned kXmitPackets = 4000;
 // Cycles between reading the cycle timer and the first queued packet going out.
 constexpr unsigned kXmitStartLatency = 16;
-// Plug registers (IEC 61883-1), relative to the CSR base.
-constexpr nodeaddr_t kOpcr0 = 0x904;
-constexpr nodeaddr_t kIpcr0 = 0x984;
-constexpr quadlet_t kPcrP2pMask = 0x3Fu << 24;
 
 // Bandwidth allocation units (a quadlet's time at S1600) for one iso packet of `payload` bytes
 // at `speed`: the payload with the iso header and CRCs (3 quadlets), plus the usual overhead.
@@ -44,9 +39,7 @@ int BandwidthUnits(int speed, size_t payload) {
     return 512 + static_cast<int>((payload + 3) / 4 + 3) * per_quadlet;
 }
 
-nodeid_t NodeId(int phy, raw1394handle_t h) {
-    return phy < 0 ? raw1394_get_local_id(h) : static_cast<nodeid_t>(kLocalBus | phy);
-}
+using cmp::NodeId;
 
 // The transaction codes libraw1394 passes on (negated) for what went wrong on the bus itself.
 constexpr raw1394_errcode_t kErrGeneration = -0x13;  // the handle's generation is stale
@@ -205,6 +198,10 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     }
 
     void Rescan() override {
+        // A node back from a short unplug keeps its /dev/fw*, but its ROM reads fail until the
+        // kernel has found it again, and that tells only the node's own file, not the handle's
+        // generation: the ROMs are read again at every look.
+        cache_valid_ = false;
         // A node plugged in again gets a new /dev/fw*, which the handle ignores for good when it
         // could not open it at once (udev had not yet set its permissions). A new handle lists
         // /dev afresh; not more than once a second.
@@ -220,53 +217,35 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     }
 
     // ---- CMP
-    // libiec61883 retries EAGAIN itself but never reads the handle's events, so a stale
-    // generation fails every try: then the handle is made anew and the call tried once more.
+    // Transactions on a stale generation fail every try until the handle reads its events: then
+    // the handle is made anew and the call tried once more.
     int Connect(CmpConnection& c) override {
         const bool sending = c.output_phy < 0;
         const int channel = WithFreshGeneration([&](raw1394handle_t h) {
             CmpConnection attempt = c;
-            // We have no output plug for the library to read a bandwidth from: none is asked
-            // for here, and what we send is allocated below.
+            // We have no output plug to read a bandwidth from: what we send is allocated below.
             if (sending) attempt.bandwidth = 0;
-            attempt.channel = iec61883_cmp_connect(h, NodeId(c.output_phy, h), &attempt.output_plug,
-                                                   NodeId(c.input_phy, h), &attempt.input_plug,
-                                                   &attempt.bandwidth);
-            if (attempt.channel >= 0) c = attempt;
-            return attempt.channel;
+            const int ch = cmp::Connect(h, attempt);
+            if (ch >= 0) c = attempt;
+            return ch;
         });
         if (channel >= 0 && sending) AllocateSendBandwidth(c);
         return channel;
     }
     int Reconnect(CmpConnection& c) override {
-        const bool sending = c.output_phy < 0;
-        const int channel = WithFreshGeneration([&](raw1394handle_t h) {
+        return WithFreshGeneration([&](raw1394handle_t h) {
             CmpConnection attempt = c;
-            if (sending) attempt.bandwidth = 0;
-            const int ch = iec61883_cmp_reconnect(h, NodeId(c.output_phy, h), &attempt.output_plug,
-                                                  NodeId(c.input_phy, h), &attempt.input_plug,
-                                                  &attempt.bandwidth, c.channel);
-            if (ch >= 0) {
-                attempt.channel = ch;
-                c = attempt;
-            }
+            const int ch = cmp::Restore(h, attempt);
+            if (ch >= 0) c = attempt;
             return ch;
         });
-        if (channel < 0) return channel;
-        // The resource manager forgot our bandwidth with the reset.
-        if (sending) AllocateSendBandwidth(c);
-        // The deck keeps its connection count over a reset and the reconnection adds ours
-        // again: a count of 2 would keep the deck's channel forever after we disconnect.
-        SetSingleConnection(c);
-        return channel;
     }
     void Disconnect(const CmpConnection& c) override {
-        if (c.channel < 0) return;
-        WithFreshGeneration([&](raw1394handle_t h) {
-            return iec61883_cmp_disconnect(
-                h, NodeId(c.output_phy, h), c.output_plug, NodeId(c.input_phy, h), c.input_plug,
-                static_cast<unsigned>(c.channel), static_cast<unsigned>(std::max(c.bandwidth, 0)));
-        });
+        if (!c.holds_plug && !c.holds_channel && c.bandwidth <= 0) return;
+        WithFreshGeneration([&](raw1394handle_t h) { return cmp::ReleasePlug(h, c) ? 0 : -1; });
+        if (!handle_) return;
+        Drain(handle_.get());
+        cmp::ReleaseResources(handle_.get(), c);
     }
 
     int port() const { return port_; }
@@ -327,30 +306,6 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
             raw1394_bandwidth_modify(h, static_cast<unsigned>(units), RAW1394_MODIFY_ALLOC) == 0
                 ? units
                 : 0;
-    }
-
-    // Makes the deck's plug count exactly one point-to-point connection, by compare-swap.
-    void SetSingleConnection(const CmpConnection& c) {
-        raw1394handle_t h = handle_.get();
-        const bool sending = c.output_phy < 0;
-        const int plug = sending ? c.input_plug : c.output_plug;
-        if (plug < 0 || plug > 30) return;
-        const nodeid_t node = NodeId(sending ? c.input_phy : c.output_phy, h);
-        const nodeaddr_t addr =
-            CSR_REGISTER_BASE + (sending ? kIpcr0 : kOpcr0) + 4 * static_cast<nodeaddr_t>(plug);
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            quadlet_t wire = 0;
-            if (raw1394_read(h, node, addr, 4, &wire) != 0) return;
-            const quadlet_t old = ntohl(wire);
-            if ((old & kPcrP2pMask) == (1u << 24)) return;
-            const quadlet_t value = (old & ~kPcrP2pMask) | (1u << 24);
-            quadlet_t result = 0;
-            if (raw1394_lock(h, node, addr, RAW1394_EXTCODE_COMPARE_SWAP, htonl(value), htonl(old),
-                             &result) != 0) {
-                return;
-            }
-            if (ntohl(result) == old) return;  // swapped; else the plug changed meanwhile
-        }
     }
 
     void ReadRom(int phy, NodeInfo& info) {

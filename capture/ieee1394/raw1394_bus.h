@@ -1,6 +1,7 @@
 // The real bus: libraw1394 handles (one for control, one per stream, each used by one thread),
-// librom1394 for the configuration ROMs, libiec61883 for connection management. Only
-// raw1394_bus.cpp includes the library headers.
+// librom1394 for the configuration ROMs, and connection management of our own on libraw1394's
+// transactions (raw1394_cmp.*: it gives back only what it took). Only raw1394_bus.cpp and
+// raw1394_cmp.cpp include the library headers.
 #pragma once
 
 #include <memory>

@@ -40,7 +40,6 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     uint32_t generation = 0;
     {
         std::lock_guard lock(port.mutex());
-        generation = port.bus().Bus().Generation();
         const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
         if (!phy) {
             report.error = "the deck is not on the bus";
@@ -49,6 +48,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
         conn.output_phy = *phy;
         channel = port.bus().Cmp().Connect(conn);
+        generation = port.bus().Bus().Generation();
     }
     report.connected = channel >= 0;
     // A deck without plug registers, or one that already broadcasts, is heard on 63 and needs no
@@ -96,7 +96,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         if (readable && source) status = source->Iterate(sink);
         if (!buffer.empty()) {
             const auto at = Clock::now();
-            if (std::optional<StreamGap> gap = gaps.Take(buffer.data(), buffer.size(), at)) {
+            if (std::optional<StreamGap> gap = gaps.Take(buffer.data(), buffer.size())) {
                 report.gaps.push_back(std::move(*gap));
             }
             const double seconds = std::chrono::duration<double>(at - start).count();
@@ -162,9 +162,9 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         if (reset || away || silent) {
             gaps.Interrupted(silent  ? "the stream went quiet"
                              : reset ? "a bus reset"
-                                     : "the deck was off the bus");
+                                     : "the deck was off the bus",
+                             now);
             std::lock_guard lock(port.mutex());
-            generation = port.bus().Bus().Generation();
             phy = FindPhyByGuid(port.bus().Bus(), guid);
             if (!phy) {
                 // Plugged in again but not yet seen (its node could not be opened at once).
@@ -185,6 +185,8 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
                     new_channel = channel;
                 }
             }
+            // Taken last: the look-up and the connection may have opened the bus afresh.
+            generation = port.bus().Bus().Generation();
         } else {
             std::lock_guard lock(port.mutex());
             if (port.bus().Bus().Generation() != generation) {
@@ -196,6 +198,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             continue;
         }
         if (!phy || new_channel < 0) {
+            if (!phy) gaps.SetCause("the deck was off the bus");
             // Unplugged, or its plug not back yet: keep what we have, wait a little longer.
             if (!away) {
                 away = true;
@@ -211,6 +214,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
             continue;
         }
         away = false;
+        gaps.Restored();
         if (silent) {
             ++report.silence_retries;
         } else {

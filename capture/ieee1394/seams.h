@@ -70,9 +70,9 @@ class IBus {
     }
 };
 
-// A half point-to-point connection as libiec61883 makes it: plugs of -1 mean "the first free
-// plug" and are written back; bandwidth goes in as a flag (0: do not allocate) and comes back as
-// the units allocated.
+// A half point-to-point connection on the deck's plug (IEC 61883-1), the computer having no
+// plugs of its own: plugs of -1 mean "the first free plug" and are written back; bandwidth goes
+// in as a flag (0: do not allocate) and comes back as the units allocated.
 struct CmpConnection {
     int output_phy = -1;  // -1: the local node
     int output_plug = -1;
@@ -83,6 +83,13 @@ struct CmpConnection {
     // Set by Connect for a stream we send: the speed to send at (0 S100, 1 S200), never faster
     // than the bus between us and the deck allows.
     int speed = 1;
+    // What the connection holds, so that Disconnect gives back exactly that and nothing else:
+    // a point-to-point count on the deck's plug (none when the deck broadcasts by itself), the
+    // channel at the resource manager (none when the plug's own channel was joined), and the bus
+    // generation they were taken in (a bus reset frees them without us).
+    bool holds_plug = false;
+    bool holds_channel = false;
+    uint32_t generation = 0;
 };
 
 class ICmp {

@@ -112,9 +112,12 @@ int32_t TransmitLoop(Ieee1394Port& port, uint64_t guid, const std::string& path,
     };
     auto close_gap = [&](double until) {
         if (until - *lost_at >= 0.05) {
+            // From when we learnt of it to when the input was connected again: the deck may
+            // have been back a little earlier.
             report.gaps.push_back(StreamGap{*lost_at, until - *lost_at,
                                             "the deck's input was lost; what was sent meanwhile "
-                                            "is not on tape"});
+                                            "is not on tape",
+                                            true});
         }
         lost_at.reset();
     };
