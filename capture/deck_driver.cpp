@@ -23,6 +23,65 @@ void StopSignal::Raise() noexcept {
     }
 }
 
+const char* DeckTransportText(DeckTransport transport) noexcept {
+    switch (transport) {
+        case DeckTransport::Stop:
+            return "stop";
+        case DeckTransport::Play:
+            return "play";
+        case DeckTransport::Pause:
+            return "pause";
+        case DeckTransport::Record:
+            return "record";
+        case DeckTransport::RecordPause:
+            return "record-pause";
+        case DeckTransport::Rewind:
+            return "rewind";
+        case DeckTransport::FastForward:
+            return "ff";
+        case DeckTransport::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+const char* DeckMediumText(DeckMedium medium) noexcept {
+    switch (medium) {
+        case DeckMedium::Present:
+            return "present";
+        case DeckMedium::None:
+            return "none";
+        case DeckMedium::Protected:
+            return "protected";
+        case DeckMedium::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+const char* DevicePowerText(int32_t power) noexcept {
+    switch (power) {
+        case ED_POWER_ON:
+            return "on";
+        case ED_POWER_OFF:
+            return "off";
+        case ED_POWER_STANDBY:
+            return "standby";
+        default:
+            return "unknown";
+    }
+}
+
+std::string TapePositionText(std::optional<double> seconds) {
+    if (!seconds) return "none";
+    const double at = *seconds < 0 ? -*seconds : *seconds;
+    const long whole = static_cast<long>(at);
+    char text[32];
+    std::snprintf(text, sizeof text, "%s%02ld:%02ld:%02ld", *seconds < 0 ? "-" : "", whole / 3600,
+                  whole / 60 % 60, whole % 60);
+    return text;
+}
+
 std::string StreamGapText(const StreamGap& gap) {
     const double at = gap.at_seconds < 0 ? 0 : gap.at_seconds;
     const long whole = static_cast<long>(at);

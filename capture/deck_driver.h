@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/framework.h"
@@ -44,6 +46,33 @@ struct StreamGap {
 // "1.9 s at 00:03:12.4 (the deck was off the bus)"; "up to 1.9 s ..." for an upper bound.
 std::string StreamGapText(const StreamGap& gap);
 
+// What a deck says it is doing, for `tessaline-cli deck status`, `devices --verbose`, the window's
+// device list and whoever drives a tape (archiving, verifying a write).
+enum class DeckTransport { Unknown, Stop, Play, Pause, Record, RecordPause, Rewind, FastForward };
+enum class DeckMedium { Unknown, Present, None, Protected };
+
+struct DeckStatus {
+    int32_t power = 0;  // ED_POWER_ON or ED_POWER_OFF; 0 when the deck did not say
+    DeckTransport transport = DeckTransport::Unknown;
+    // Seconds from the tape's start by the deck's own counter; nullopt when it keeps none.
+    std::optional<double> position_seconds;
+    DeckMedium medium = DeckMedium::Unknown;
+    // The deck's replies as they came ("power", "transport", "position", "medium"): their bytes
+    // in hex, or what went wrong on the bus.
+    std::vector<std::pair<std::string, std::string>> replies;
+};
+
+// "stop", "play", "pause", "record", "record-pause", "rewind", "ff", "unknown".
+const char* DeckTransportText(DeckTransport transport) noexcept;
+// "present", "none", "protected", "unknown".
+const char* DeckMediumText(DeckMedium medium) noexcept;
+// "on", "off", "unknown".
+const char* DevicePowerText(int32_t power) noexcept;
+// A tape position as "00:12:34" ("-00:00:03" before the counter's zero), "none" without one.
+std::string TapePositionText(std::optional<double> seconds);
+
+enum class TapeCommand { Play, Stop, Pause, Rewind, FastForward, RecordPause, PowerOn, PowerOff };
+
 class DeckDriver {
   public:
     virtual ~DeckDriver() = default;
@@ -65,6 +94,12 @@ class DeckDriver {
 
     // One line for `devices --verbose`.
     virtual std::string Describe() = 0;
+
+    // The deck's state now; false when this deck cannot tell (then status says nothing).
+    virtual bool Status(DeckStatus& /*status*/) { return false; }
+    // Sends one transport or power command and returns the deck's answer (kS_OK: accepted), not
+    // waiting for the deck to get there; kE_NOTIMPL from a deck that has no such command.
+    virtual HResult Command(TapeCommand /*command*/) { return kE_NOTIMPL; }
 
     // What the last Capture or Playback missed (times the deck was away, the stream went quiet).
     // Read after the stream has ended.

@@ -66,6 +66,7 @@ int ScanCommand(const Args& args);
 int ProbeCommand(const Args& args);
 int RemuxCommand(const Args& args);
 int DevicesCommand(const Args& args);
+int DeckCommand(const Args& args);
 int DeckCheckCommand(const Args& args);
 int RecordCommand(const Args& args);
 int ReservationsCommand(const Args& args);

@@ -19,6 +19,7 @@ void PrintHelp() {
         "  remux IN OUT      convert a TS file into a program stream file\n"
         "  scan FILE...      show what a recording of the given TS files would show\n"
         "  devices           list the D-VHS decks (index and name)\n"
+        "  deck COMMAND      the deck's tape: status, play, stop, rewind, ff, ...; deck --help\n"
         "  deck-check        check a real deck on the IEEE 1394 bus, for a bug report\n"
         "  record ...        record from a deck into a file; record --help for the options\n"
         "  reservations      the timetable and what will run next; reservations --help\n"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     if (command == "remux") return RemuxCommand(args);
     if (command == "scan") return ScanCommand(args);
     if (command == "devices") return DevicesCommand(args);
+    if (command == "deck") return DeckCommand(args);
     if (command == "deck-check") return DeckCheckCommand(args);
     if (command == "record") return RecordCommand(args);
     if (command == "reservations") return ReservationsCommand(args);

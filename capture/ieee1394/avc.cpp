@@ -56,6 +56,15 @@ Frame Eject() {
 Frame TransportState() {
     return {kStatus, kTapeSubunit, kOpTransportState, kQuery};
 }
+Frame RelativeTimeCounter() {
+    return {kStatus, kTapeSubunit, kOpRelativeTimeCounter, kCounterStatus, 0xFF, 0xFF, 0xFF, 0xFF};
+}
+Frame TimeCode() {
+    return {kStatus, kTapeSubunit, kOpTimeCode, kCounterStatus, 0xFF, 0xFF, 0xFF, 0xFF};
+}
+Frame MediumInfo() {
+    return {kStatus, kTapeSubunit, kOpMediumInfo, kQuery, kQuery, 0x00, 0x00, 0x00};
+}
 Frame UnitInfo() {
     return {kStatus, kUnit, kOpUnitInfo, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 }
@@ -143,7 +152,10 @@ TransportState DecodeTransport(const AvcReply& reply) {
             state.kind = state.operand == avc::kPlayPause ? K::PlayPause : K::Playing;
             break;
         case avc::kOpWind:
-            state.kind = state.operand == avc::kWindStop ? K::Stopped : K::Winding;
+            state.kind = state.operand == avc::kWindStop      ? K::Stopped
+                         : state.operand == avc::kWindRewind  ? K::Rewinding
+                         : state.operand == avc::kWindForward ? K::FastForwarding
+                                                              : K::Winding;
             break;
         case avc::kOpLoadMedium:
             state.kind = K::Load;
@@ -166,11 +178,15 @@ const char* TransportText(TransportState::Kind kind) noexcept {
         case K::Playing:
             return "play";
         case K::PlayPause:
-            return "play-pause";
+            return "pause";
+        case K::Rewinding:
+            return "rewind";
+        case K::FastForwarding:
+            return "ff";
         case K::Winding:
             return "wind";
         case K::Load:
-            return "load/eject";
+            return "load";
         case K::Unknown:
             break;
     }
@@ -184,6 +200,50 @@ const char* PowerText(PowerState state) noexcept {
         case PowerState::Off:
             return "off";
         case PowerState::Unknown:
+            break;
+    }
+    return "unknown";
+}
+
+std::optional<double> DecodeCounter(const AvcReply& reply) {
+    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 8)
+        return std::nullopt;
+    const Frame& b = reply.bytes;
+    if (b[2] != avc::kOpRelativeTimeCounter && b[2] != avc::kOpTimeCode) return std::nullopt;
+    auto bcd = [](uint8_t v, int limit) -> int {
+        const int tens = v >> 4, ones = v & 0xF;
+        return tens > 9 || ones > 9 || tens * 10 + ones > limit ? -1 : tens * 10 + ones;
+    };
+    const bool negative = (b[7] & 0x80) != 0;
+    const int hours = bcd(b[7] & 0x7F, 99), minutes = bcd(b[6], 59), seconds = bcd(b[5], 59);
+    // Frames: 30 a second (the 525-line count); a deck that counts whole seconds sends 00.
+    const int frames = bcd(b[4], 29);
+    if (hours < 0 || minutes < 0 || seconds < 0 || frames < 0) return std::nullopt;
+    const double value = hours * 3600.0 + minutes * 60.0 + seconds + frames / 30.0;
+    return negative ? -value : value;
+}
+
+MediumState DecodeMedium(const AvcReply& reply) {
+    if (!reply.ok() || reply.response != avc::kStable || reply.bytes.size() < 5 ||
+        reply.bytes[2] != avc::kOpMediumInfo) {
+        return MediumState::Unknown;
+    }
+    const uint8_t type = reply.bytes[3], grade = reply.bytes[4];
+    if (type == avc::kMediumNone) return MediumState::None;
+    if (type == avc::kMediumUnknown || type == avc::kQuery) return MediumState::Unknown;
+    // Grades come in pairs, the odd one of each write-protected (D-VHS 50/51, VHS 30/31, ...).
+    return (grade & 1) != 0 && grade != avc::kQuery ? MediumState::Protected : MediumState::Present;
+}
+
+const char* MediumText(MediumState state) noexcept {
+    switch (state) {
+        case MediumState::Present:
+            return "present";
+        case MediumState::None:
+            return "none";
+        case MediumState::Protected:
+            return "protected";
+        case MediumState::Unknown:
             break;
     }
     return "unknown";

@@ -45,6 +45,9 @@ inline constexpr uint8_t kOpRecord = 0xC2;
 inline constexpr uint8_t kOpPlay = 0xC3;
 inline constexpr uint8_t kOpWind = 0xC4;
 inline constexpr uint8_t kOpTransportState = 0xD0;
+inline constexpr uint8_t kOpTimeCode = 0x51;
+inline constexpr uint8_t kOpRelativeTimeCounter = 0x57;
+inline constexpr uint8_t kOpMediumInfo = 0xDA;
 
 // Operands.
 inline constexpr uint8_t kPowerOn = 0x70;
@@ -58,6 +61,10 @@ inline constexpr uint8_t kWindStop = 0x60;
 inline constexpr uint8_t kWindRewind = 0x65;
 inline constexpr uint8_t kWindForward = 0x75;
 inline constexpr uint8_t kEject = 0x60;
+inline constexpr uint8_t kCounterStatus = 0x71;  // TIME CODE / RELATIVE TIME COUNTER status
+// MEDIUM INFO: byte 3 the cassette type, byte 4 the tape grade with write protection in bit 0.
+inline constexpr uint8_t kMediumNone = 0x60;
+inline constexpr uint8_t kMediumUnknown = 0x7E;
 
 Frame PowerOn();
 Frame PowerOff();
@@ -71,6 +78,9 @@ Frame Rewind();
 Frame FastForward();
 Frame Eject();
 Frame TransportState();
+Frame RelativeTimeCounter();
+Frame TimeCode();
+Frame MediumInfo();
 Frame UnitInfo();
 Frame SubunitInfo(int page);
 
@@ -119,15 +129,36 @@ PowerState DecodePower(const AvcReply& reply);
 // opcode byte and the state after it (0C 20 C2 7D: record-pause); a reply that echoes D0 with
 // mode and state after it is read too. Modes: C1 load, C2 record, C3 play, C4 wind.
 struct TransportState {
-    enum class Kind { Unknown, Stopped, Recording, RecordPause, Playing, PlayPause, Winding, Load };
+    enum class Kind {
+        Unknown,
+        Stopped,
+        Recording,
+        RecordPause,
+        Playing,
+        PlayPause,
+        Rewinding,
+        FastForwarding,
+        Winding,  // another wind mode
+        Load,     // the load-medium mode (C1): no cassette, or one going in or out
+    };
     Kind kind = Kind::Unknown;
     uint8_t opcode = 0;
     uint8_t operand = 0;
 };
 
 TransportState DecodeTransport(const AvcReply& reply);
+// "stop", "play", "pause", "record", "record-pause", "rewind", "ff", "wind", "load", "unknown".
 const char* TransportText(TransportState::Kind kind) noexcept;
 const char* PowerText(PowerState state) noexcept;
+
+// The tape position from a RELATIVE TIME COUNTER or TIME CODE reply (BCD hours, minutes,
+// seconds, frames, bit 7 of the hours a minus sign) in seconds; nullopt when the deck gave none.
+std::optional<double> DecodeCounter(const AvcReply& reply);
+
+enum class MediumState { Present, None, Protected, Unknown };
+MediumState DecodeMedium(const AvcReply& reply);
+// "present", "none", "protected", "unknown".
+const char* MediumText(MediumState state) noexcept;
 
 // True when a SUBUNIT INFO reply page lists a tape recorder subunit; `more` tells whether the
 // page was full (another page may follow).

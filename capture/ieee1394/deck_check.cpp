@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "capture/deck_transport.h"
 #ifdef TESSALINE_HAVE_RAW1394
 #include "capture/ieee1394/raw1394_bus.h"
 #endif
@@ -39,31 +40,12 @@ std::string Hex32(uint32_t v) {
     return text;
 }
 
-// JSON string literal; the text may come from a device, so every control byte is escaped.
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u >= 0x7F) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string Optional(const std::optional<std::string>& text) {
-    return text ? Json(*text) : "null";
+    return text ? JsonQuote(*text) : "null";
 }
 
 std::string RegisterJson(const std::optional<uint32_t>& value) {
-    return value ? Json(Hex32(*value)) : "null";
+    return value ? JsonQuote(Hex32(*value)) : "null";
 }
 
 }  // namespace
@@ -261,37 +243,38 @@ std::string DeckCheckJson(const DeckCheckReport& r) {
     std::string j = "{\"device_nodes\":[";
     for (size_t i = 0; i < r.device_nodes.size(); ++i) {
         const DeviceNodeAccess& n = r.device_nodes[i];
-        j += std::string(i ? "," : "") + "{\"path\":" + Json(n.path) +
-             ",\"opens\":" + (n.opens ? "true" : "false") + ",\"error\":" + Json(n.error) +
+        j += std::string(i ? "," : "") + "{\"path\":" + JsonQuote(n.path) +
+             ",\"opens\":" + (n.opens ? "true" : "false") + ",\"error\":" + JsonQuote(n.error) +
              ",\"controller\":" +
              (n.local < 0 ? "null"
               : n.local   ? "true"
                           : "false") +
              "}";
     }
-    j += "],\"bus_problem\":" + Json(r.bus_problem) +
-         ",\"nodes_status\":" + Json(BusStatusText(r.nodes_status)) + ",\"nodes\":[";
+    j += "],\"bus_problem\":" + JsonQuote(r.bus_problem) +
+         ",\"nodes_status\":" + JsonQuote(BusStatusText(r.nodes_status)) + ",\"nodes\":[";
     for (size_t i = 0; i < r.nodes.size(); ++i) {
         const NodeInfo& n = r.nodes[i];
         j += std::string(i ? "," : "") + "{\"phy\":" + std::to_string(n.phy) +
              ",\"local\":" + (n.is_local ? "true" : "false") +
-             ",\"guid\":" + Json(GuidText(n.guid)) + ",\"avc\":" + (n.avc ? "true" : "false") +
+             ",\"guid\":" + JsonQuote(GuidText(n.guid)) + ",\"avc\":" + (n.avc ? "true" : "false") +
              ",\"vendor\":" + Optional(n.vendor) + ",\"model\":" + Optional(n.model) +
              ",\"vendor_id\":" + std::to_string(n.vendor_id) +
              ",\"model_id\":" + std::to_string(n.model_id) + "}";
     }
     j += "],\"decks\":" + std::to_string(r.decks.size()) + ",\"deck\":";
     if (!r.deck) return j + "null}";
-    j += "{\"guid\":" + Json(GuidText(r.deck->guid)) + ",\"power\":" + Json(r.power) +
-         ",\"transport\":" + Json(r.transport) + ",\"transport_reply\":" + Json(r.transport_reply) +
+    j += "{\"guid\":" + JsonQuote(GuidText(r.deck->guid)) + ",\"power\":" + JsonQuote(r.power) +
+         ",\"transport\":" + JsonQuote(r.transport) +
+         ",\"transport_reply\":" + JsonQuote(r.transport_reply) +
          ",\"ompr\":" + RegisterJson(r.ompr) + ",\"opcr0\":" + RegisterJson(r.opcr0) +
          ",\"impr\":" + RegisterJson(r.impr) + ",\"ipcr0\":" + RegisterJson(r.ipcr0) +
          ",\"receive\":";
-    if (!r.received) return j + "{\"run\":false,\"note\":" + Json(r.receive_note) + "}}}";
+    if (!r.received) return j + "{\"run\":false,\"note\":" + JsonQuote(r.receive_note) + "}}}";
     const CipStats& c = r.link.cip;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.receive_seconds);
-    j += "{\"run\":true,\"note\":" + Json(r.receive_note) +
+    j += "{\"run\":true,\"note\":" + JsonQuote(r.receive_note) +
          ",\"channel\":" + std::to_string(r.link.channel) + ",\"seconds\":" + seconds +
          ",\"packets\":" + std::to_string(c.packets) +
          ",\"empty_packets\":" + std::to_string(c.empty_packets) +

@@ -39,7 +39,7 @@ Ieee1394Deck::Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, 
     }
 }
 
-AvcReply Ieee1394Deck::Command(const Frame& frame, bool wait_for_deck) {
+AvcReply Ieee1394Deck::Avc(const Frame& frame, bool wait_for_deck) {
     const auto give_up =
         Clock::now() + (wait_for_deck ? timing_.deck_return : std::chrono::milliseconds(0));
     for (;;) {
@@ -66,7 +66,7 @@ AvcReply Ieee1394Deck::Command(const Frame& frame, bool wait_for_deck) {
 }
 
 HResult Ieee1394Deck::GetPower(int32_t& state) {
-    const AvcReply reply = Command(avc::PowerStatus());
+    const AvcReply reply = Avc(avc::PowerStatus());
     switch (DecodePower(reply)) {
         case PowerState::On:
             state = ED_POWER_ON;
@@ -84,13 +84,13 @@ HResult Ieee1394Deck::GetPower(int32_t& state) {
 HResult Ieee1394Deck::SetPower(int32_t state) {
     if (state == ED_POWER_OFF || state == ED_POWER_STANDBY) {
         // AV/C knows only on and off; "off" keeps the deck's 1394 side alive.
-        return AvcResult(Command(avc::PowerOff()));
+        return AvcResult(Avc(avc::PowerOff()));
     }
     if (state != ED_POWER_ON) return kE_INVALIDARG;
-    if (const HResult hr = AvcResult(Command(avc::PowerOn(), true)); hr != kS_OK) return hr;
+    if (const HResult hr = AvcResult(Avc(avc::PowerOn(), true)); hr != kS_OK) return hr;
     // Transport commands are refused while the deck is still waking up: wait until it says on.
     for (int i = 0; i < timing_.power_checks; ++i) {
-        if (DecodePower(Command(avc::PowerStatus())) == PowerState::On) return kS_OK;
+        if (DecodePower(Avc(avc::PowerStatus())) == PowerState::On) return kS_OK;
         timing_.sleep(timing_.power_check_interval);
     }
     return kE_TIMEOUT;
@@ -112,7 +112,7 @@ HResult Ieee1394Deck::SetMode(int32_t mode) {
             return kE_NOTIMPL;
     }
     std::lock_guard lock(command_mu_);
-    const HResult hr = AvcResult(Command(frame, true));
+    const HResult hr = AvcResult(Avc(frame, true));
     // What the deck was told last, so that a deck that comes back from a short unplug is told
     // again; a stop forgets it, as does a refusal.
     wanted_mode_ = hr == kS_OK && mode != ED_MODE_STOP ? mode : 0;
@@ -127,20 +127,20 @@ void Ieee1394Deck::ResumeTransport() {
     const bool recording = now.kind == TransportState::Kind::Recording;
     const bool pausing = now.kind == TransportState::Kind::RecordPause;
     if (wanted == ED_MODE_RECORD_FREEZE && !pausing && !recording) {
-        Command(avc::RecordPause(), true);
+        Avc(avc::RecordPause(), true);
         return;
     }
     if (wanted != ED_MODE_RECORD || recording) return;
     // From anything but record-pause, through record-pause, as at the start of a write.
     if (!pausing) {
-        Command(avc::RecordPause(), true);
+        Avc(avc::RecordPause(), true);
         timing_.sleep(timing_.record_pause_settle);
     }
-    Command(avc::Record(), true);
+    Avc(avc::Record(), true);
 }
 
 TransportState Ieee1394Deck::QueryTransport() {
-    return DecodeTransport(Command(avc::TransportState()));
+    return DecodeTransport(Avc(avc::TransportState()));
 }
 
 std::string StreamTrouble(const LinkReport& r) {
@@ -258,9 +258,118 @@ HResult Ieee1394Deck::Prepare(bool playback, const std::string& path) {
     return playback ? kE_INVALIDARG : kVFW_E_NOT_FOUND;
 }
 
+namespace {
+
+DeckTransport FromTransport(TransportState::Kind kind) {
+    using K = TransportState::Kind;
+    switch (kind) {
+        case K::Stopped:
+            return DeckTransport::Stop;
+        case K::Playing:
+            return DeckTransport::Play;
+        case K::PlayPause:
+            return DeckTransport::Pause;
+        case K::Recording:
+            return DeckTransport::Record;
+        case K::RecordPause:
+            return DeckTransport::RecordPause;
+        case K::Rewinding:
+            return DeckTransport::Rewind;
+        case K::FastForwarding:
+            return DeckTransport::FastForward;
+        default:
+            return DeckTransport::Unknown;
+    }
+}
+
+DeckMedium FromMedium(MediumState medium) {
+    switch (medium) {
+        case MediumState::Present:
+            return DeckMedium::Present;
+        case MediumState::None:
+            return DeckMedium::None;
+        case MediumState::Protected:
+            return DeckMedium::Protected;
+        case MediumState::Unknown:
+            break;
+    }
+    return DeckMedium::Unknown;
+}
+
+}  // namespace
+
+bool Ieee1394Deck::Status(DeckStatus& s) {
+    s = DeckStatus{};
+    auto keep = [&](const char* name, const AvcReply& reply) {
+        s.replies.emplace_back(
+            name, reply.ok() ? HexText(reply.bytes) : std::string(BusStatusText(reply.status)));
+    };
+    const AvcReply power = Avc(avc::PowerStatus());
+    keep("power", power);
+    switch (DecodePower(power)) {
+        case PowerState::On:
+            s.power = ED_POWER_ON;
+            break;
+        case PowerState::Off:
+            s.power = ED_POWER_OFF;
+            break;
+        case PowerState::Unknown:
+            break;
+    }
+    const AvcReply transport = Avc(avc::TransportState());
+    keep("transport", transport);
+    s.transport = FromTransport(DecodeTransport(transport).kind);
+    // D-VHS decks count with the relative time counter; others may keep a time code instead.
+    AvcReply counter = Avc(avc::RelativeTimeCounter());
+    s.position_seconds = DecodeCounter(counter);
+    if (!s.position_seconds && counter.ok()) {
+        const AvcReply code = Avc(avc::TimeCode());
+        if (const std::optional<double> at = DecodeCounter(code)) {
+            counter = code;
+            s.position_seconds = at;
+        }
+    }
+    keep("position", counter);
+    const AvcReply medium = Avc(avc::MediumInfo());
+    keep("medium", medium);
+    s.medium = FromMedium(DecodeMedium(medium));
+    // A deck that answered nothing at all cannot be said to be in any state.
+    return power.ok() || transport.ok();
+}
+
+HResult Ieee1394Deck::Command(TapeCommand command) {
+    Frame frame;
+    switch (command) {
+        case TapeCommand::PowerOn:
+            return SetPower(ED_POWER_ON);
+        case TapeCommand::PowerOff:
+            return SetPower(ED_POWER_OFF);
+        case TapeCommand::Play:
+            frame = avc::Play();
+            break;
+        case TapeCommand::Pause:
+            frame = avc::PlayPause();
+            break;
+        case TapeCommand::Stop:
+            frame = avc::Stop();
+            break;
+        case TapeCommand::Rewind:
+            frame = avc::Rewind();
+            break;
+        case TapeCommand::FastForward:
+            frame = avc::FastForward();
+            break;
+        case TapeCommand::RecordPause:
+            frame = avc::RecordPause();
+            break;
+    }
+    std::lock_guard lock(command_mu_);
+    return AvcResult(Avc(frame, true));
+}
+
 std::string Ieee1394Deck::Describe() {
-    const AvcReply power = Command(avc::PowerStatus());
-    const TransportState transport = QueryTransport();
+    DeckStatus status;
+    const bool answered = Status(status);
     std::optional<int> phy;
     {
         std::lock_guard lock(port_->mutex());
@@ -268,10 +377,10 @@ std::string Ieee1394Deck::Describe() {
     }
     std::string text = "IEEE 1394 deck, GUID " + GuidText(entry_.guid) + ", node " +
                        (phy ? std::to_string(*phy) : std::string("gone")) + ", power " +
-                       PowerText(DecodePower(power));
-    if (power.status != BusStatus::Ok)
-        text += std::string(" (") + BusStatusText(power.status) + ")";
-    text += std::string(", transport ") + TransportText(transport.kind);
+                       DevicePowerText(status.power);
+    if (!answered) text += " (" + status.replies.front().second + ")";
+    text += std::string(", transport ") + DeckTransportText(status.transport) + ", position " +
+            TapePositionText(status.position_seconds) + ", medium " + DeckMediumText(status.medium);
     const LinkReport last = report_.Get();
     if (last.cip.packets != 0) {
         text += ", last stream: " + std::to_string(last.cip.source_packets) + " packets, " +

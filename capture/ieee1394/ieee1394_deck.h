@@ -57,6 +57,8 @@ class Ieee1394Deck final : public DeckDriver {
     void InputConnected() override;
     void InputReleased() override;
     std::vector<StreamGap> LastStreamGaps() const override { return report_.Get().gaps; }
+    bool Status(DeckStatus& status) override;
+    HResult Command(TapeCommand command) override;
 
     const DeckEntry& entry() const noexcept { return entry_; }
     LinkReport last_stream() const { return report_.Get(); }
@@ -72,7 +74,7 @@ class Ieee1394Deck final : public DeckDriver {
     // One AV/C command to this deck under the control lock; after a bus reset the node is looked
     // up again by GUID and the command is sent once more. With wait_for_deck, a deck that is not
     // on the bus is waited for (DeckTiming::deck_return) before the command fails.
-    AvcReply Command(const Frame& frame, bool wait_for_deck = false);
+    AvcReply Avc(const Frame& frame, bool wait_for_deck = false);
     // The deck's input was connected again after it was lost: a deck that was told to record
     // (or record-pause) and no longer does is told again.
     void ResumeTransport();
