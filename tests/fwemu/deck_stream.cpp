@@ -132,7 +132,8 @@ bool DeckTransmit(uint64_t cycle, bool delivered, unsigned& channel, Bytes& pack
     bool sent = false;
     if (d.cassette) {
         sent = TransmitTape(cycle, delivered && connected, packet);
-    } else {
+    } else if (connected || d.playing) {
+        // FWEMU_PLAY starts into a connection, and plays on if it goes.
         sent = TransmitFile(cycle, channel, delivered && connected, packet);
     }
     // A hostile deck: every packet longer than any receive slot (filler after the data).

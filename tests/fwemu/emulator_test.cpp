@@ -432,6 +432,63 @@ TEST_F(FwemuCassette, TheStateCarriesTheDeckFromProcessToProcess) {
     EXPECT_EQ(back, ReadFile(b)) << play.output;
 }
 
+// Another process changed the deck while this one ran: this one answers with the new deck.
+TEST_F(FwemuCassette, AProcessSeesWhatAnotherDidMeanwhile) {
+    const std::string env = Cassette("blank:30", 40) + " FWEMU_STATE=" + Out("deck");
+    const std::string probe = ShellQuote(FWEMU_PROBE);
+    const std::string ready = Out("ready"), changed = Out("changed"), first = Out("first.txt");
+    const std::string script = probe + " avc 00 20 C3 75 && (" + probe + " avc 01 20 D0 7F touch " +
+                               ready + " wait-for " + changed + " avc 01 20 D0 7F > " + first +
+                               " &) && " + probe + " wait-for " + ready + " avc 00 20 C4 60 && " +
+                               probe + " touch " + changed + " sleep 0.5";
+    const CommandResult r = OnBus(env, "sh -c " + ShellQuote(script));
+    std::ifstream in(dir_ / "first.txt");
+    std::stringstream seen;
+    seen << in.rdbuf();
+    const auto states = Lines(seen.str(), "avc 01 20 D0 7F");
+    ASSERT_EQ(states.size(), 2u) << r.output << seen.str();
+    EXPECT_TRUE(Contains(states[0], "-> 0C 20 C3 75")) << seen.str();
+    EXPECT_TRUE(Contains(states[1], "-> 0C 20 C4 60")) << seen.str();
+}
+
+// What the deck cannot use is said on standard error and costs nothing else: a cassette file
+// that is not there or no TS, a saved deck of another cassette or without its first line, a
+// recording whose file went.
+TEST_F(FwemuCassette, WhatCannotBeReadIsSaidAndLeftOut) {
+    const std::string medium = "avc 01 20 DA 7F 7F 00 00 00";
+    const CommandResult missing = Probe("FWEMU_CASSETTE=" + Out("gone.ts") + ",blank:3", medium);
+    EXPECT_TRUE(Contains(missing.output, "fwemu: FWEMU_CASSETTE: cannot read")) << missing.output;
+    EXPECT_TRUE(Contains(missing.output, "-> 0C 20 DA 60 7F")) << missing.output;
+    WriteFile(dir_ / "text.ts", Bytes(1880, 'x'));
+    const CommandResult text = Probe("FWEMU_CASSETTE=" + Out("text.ts"), medium);
+    EXPECT_TRUE(Contains(text.output, "is not 188- or 192-byte TS packets")) << text.output;
+
+    const fs::path a = SamplePath("sample-sd.ts");
+    const std::string items = a.string() + ",blank:2";
+    const std::string env = Cassette(items, 12) + " FWEMU_STATE=" + Out("deck");
+    auto saved = [&](const std::string& text) {
+        const std::string s = text;
+        WriteFile(dir_ / "deck", Bytes(s.begin(), s.end()));
+    };
+    saved("fwemu-state 1\ncassette other.ts\ntape-seconds 12\nmode play\nposition 3\n");
+    EXPECT_TRUE(Contains(Probe(env, "avc 01 20 D0 7F").output, "-> 0C 20 C4 60"));
+    saved("mode play\nposition 3\n");
+    const CommandResult unversioned = Probe(env, "avc 01 20 D0 7F");
+    EXPECT_TRUE(Contains(unversioned.output, "no 'fwemu-state 1'")) << unversioned.output;
+    EXPECT_TRUE(Contains(unversioned.output, "-> 0C 20 C4 60")) << unversioned.output;
+
+    // A recording over the first second whose packets are gone leaves a blank there.
+    saved("fwemu-state 1\ncassette " + items + "\ntape-seconds 12\nrecording 0 1 " +
+          (dir_ / "deck.rec-gone").string() + "\n");
+    const CommandResult blank = Probe(env, "connect play-recv " + Out("rest.ts") + " 60");
+    EXPECT_TRUE(Contains(blank.output, "cannot read recording")) << blank.output;
+    const Bytes rest = ReadFile(dir_ / "rest.ts");
+    const Bytes whole = ReadFile(a);
+    EXPECT_LT(rest.size(), whole.size() - 188 * 1000) << blank.output;
+    EXPECT_GT(rest.size(), whole.size() / 2) << blank.output;
+    EXPECT_TRUE(EndsWith(whole, rest)) << blank.output;
+}
+
 // ---- The libraries' own tools agree with the deck -------------------------------------------
 
 TEST_F(FwemuCassette, OutsideToolsSeeTheSameDeck) {

@@ -19,6 +19,8 @@
 //   refusals                  ioctls the kernel refuses, with their errno
 //   watch SECONDS             the deck's device file and /dev over time
 //   sleep SECONDS
+//   wait-for FILE             until FILE exists (another process got somewhere)
+//   touch FILE                makes FILE, to tell another process
 #include <dirent.h>
 #include <fcntl.h>
 #include <libavc1394/avc1394.h>
@@ -539,6 +541,14 @@ int main(int argc, char** argv) {
             Refusals();
         } else if (step == "watch") {
             Watch(std::atof(next()));
+        } else if (step == "wait-for") {
+            const char* file = next();
+            const auto t0 = Clock::now();
+            while (access(file, F_OK) != 0 && Since(t0) < 60) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        } else if (step == "touch") {
+            if (FILE* f = std::fopen(next(), "w")) std::fclose(f);
         } else if (step == "sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(next())));
         } else {
