@@ -166,6 +166,12 @@ bool DeckPlaying() {
     return d.playing && d.next < total;
 }
 
+bool DeckSending(unsigned& channel) {
+    const Deck& d = TheDeck();
+    channel = PcrChannel(d.opcr);
+    return d.power && Connected(d.opcr);
+}
+
 void DeckReport() {
     Deck& d = TheDeck();
     if (d.pcr_count == 0) return;

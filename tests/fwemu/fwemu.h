@@ -162,6 +162,8 @@ void DeckBusReset(double now_s);
 void DeckSetPresent(bool present);
 // Sending tape content (or the FWEMU_PLAY file) that a receiver could take now.
 bool DeckPlaying();
+// Sends a packet every cycle (on and connected), on `channel`.
+bool DeckSending(unsigned& channel);
 // Writes what the deck measured of a stream it received (PCR pacing) to the trace.
 void DeckReport();
 // The resource manager lost everything with a bus reset: a deck that broadcasts takes its channel
