@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -590,27 +589,6 @@ ssize_t ReadEvent(int fd, void* buf, size_t n) {
         }
         TheBus().cv.wait(lock);
     }
-}
-
-void Log(const char* format, ...) {
-    static const bool on = getenv("FWEMU_DEBUG") != nullptr;
-    if (!on) return;
-    va_list ap;
-    va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
-    va_end(ap);
-}
-
-void Trace(const char* format, ...) {
-    static FILE* file = Config().log.empty() ? nullptr : std::fopen(Config().log.c_str(), "a");
-    if (file == nullptr) return;
-    std::fprintf(file, "%.3f ", NowSeconds());
-    va_list ap;
-    va_start(ap, format);
-    std::vfprintf(file, format, ap);
-    va_end(ap);
-    std::fputc('\n', file);
-    std::fflush(file);
 }
 
 }  // namespace fwemu

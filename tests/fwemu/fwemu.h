@@ -4,7 +4,8 @@
 // interpose.cpp answers the libc calls the libraries make on /dev/fw*; bus.cpp is the kernel side
 // (nodes and their device files, bus resets), cdev.cpp the requests on a device file, iso.cpp the
 // iso contexts; deck.cpp is the D-VHS deck on the bus, deck_stream.cpp what it sends and records,
-// tape.cpp its cassette and deck_save.cpp the deck kept between processes.
+// tape.cpp its cassette and deck_save.cpp the deck kept between processes; config.cpp reads the
+// environment and writes the trace. probe.cpp is a client for the emulator's own tests.
 #pragma once
 
 #include <linux/firewire-cdev.h>
