@@ -51,6 +51,12 @@ std::vector<std::string> Lines(const std::string& output, const std::string& pre
     return lines;
 }
 
+// Every one of `parts` is in the output.
+void ExpectAll(const CommandResult& r, std::initializer_list<const char*> parts) {
+    for (const char* part : parts)
+        EXPECT_TRUE(Contains(r.output, part)) << part << "\n" << r.output;
+}
+
 // `key=value` words of a line, as numbers where they are.
 long Field(const std::string& line, const std::string& key) {
     const size_t at = line.find(" " + key + "=");
@@ -189,13 +195,9 @@ TEST_F(FwemuKernel, ResourceManagerFreesOnlyWhatWasTaken) {
                                   "channel free 5 bandwidth free 100 bandwidth free 0 "
                                   "channel alloc 5 channel free 5 bandwidth alloc 100 "
                                   "bandwidth free 100");
-    EXPECT_TRUE(Contains(r.output, "channel free 5 rc=-1")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "bandwidth free 100 rc=-1")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "bandwidth free 0 rc=-1 errno=EINVAL")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "channel alloc 5 rc=0")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "channel free 5 rc=0")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "bandwidth alloc 100 rc=0")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "bandwidth free 100 rc=0")) << r.output;
+    ExpectAll(r, {"channel free 5 rc=-1", "bandwidth free 100 rc=-1",
+                  "bandwidth free 0 rc=-1 errno=EINVAL", "channel alloc 5 rc=0",
+                  "channel free 5 rc=0", "bandwidth alloc 100 rc=0", "bandwidth free 100 rc=0"});
 }
 
 // ---- Device files over an unplug (fw_node_event, fw_device_shutdown, lookup_existing_device)
@@ -292,27 +294,20 @@ TEST_F(FwemuKernel, TheDeckAnswersMediumCounterAndSignalMode) {
         "avc 01 20 51 71 FF FF FF FF avc 01 20 52 71 FF FF FF FF "
         "avc 01 20 78 FF avc 01 20 79 FF avc 01 20 D0 7F";
     const CommandResult r = Probe(cassette, ask);
-    EXPECT_TRUE(Contains(r.output, "-> 0C 20 DA 22 50 00 00 00")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 0C 20 57 71 00 00 00 00")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 08 20 51 71 FF FF FF FF")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 08 20 52 71 FF FF FF FF")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 0C 20 78 1A")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 0C 20 79 1A")) << r.output;
-    EXPECT_TRUE(Contains(r.output, "-> 0C 20 C4 60")) << r.output;
+    ExpectAll(r, {"-> 0C 20 DA 22 50 00 00 00", "-> 0C 20 57 71 00 00 00 00",
+                  "-> 08 20 51 71 FF FF FF FF", "-> 08 20 52 71 FF FF FF FF", "-> 0C 20 78 1A",
+                  "-> 0C 20 79 1A", "-> 0C 20 C4 60"});
 
     const CommandResult protect = Probe(cassette + " FWEMU_MEDIUM=protected FWEMU_SIGNAL_MODE=none",
                                         "avc 01 20 DA 7F 7F 00 00 00 avc 01 20 78 FF");
-    EXPECT_TRUE(Contains(protect.output, "-> 0C 20 DA 22 51 00 00 00")) << protect.output;
-    EXPECT_TRUE(Contains(protect.output, "-> 08 20 78 FF")) << protect.output;
+    ExpectAll(protect, {"-> 0C 20 DA 22 51 00 00 00", "-> 08 20 78 FF"});
 
     // Without a cassette: no counter, no tape to play, the transport says so.
     const CommandResult none = Probe(cassette + " FWEMU_MEDIUM=none",
                                      "avc 01 20 DA 7F 7F 00 00 00 avc 01 20 57 71 FF FF FF FF "
                                      "avc 00 20 C3 75 avc 01 20 D0 7F");
-    EXPECT_TRUE(Contains(none.output, "-> 0C 20 DA 60 7F 00 00 00")) << none.output;
-    EXPECT_TRUE(Contains(none.output, "-> 08 20 57 71")) << none.output;
-    EXPECT_TRUE(Contains(none.output, "-> 0A 20 C3 75")) << none.output;
-    EXPECT_TRUE(Contains(none.output, "-> 0C 20 C1 60")) << none.output;
+    ExpectAll(none,
+              {"-> 0C 20 DA 60 7F 00 00 00", "-> 08 20 57 71", "-> 0A 20 C3 75", "-> 0C 20 C1 60"});
 
     // No FWEMU_CASSETTE: the deck has no tape model and no counter.
     EXPECT_TRUE(Contains(Probe("", "avc 01 20 57 71 FF FF FF FF").output, "-> 08 20 57 71"));
