@@ -12,8 +12,9 @@ PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
 # Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb,
 # Debian's package checker and the AppStream validator (tests).
 PACKAGES="$PACKAGES desktop-file-utils dpkg-dev lintian appstream"
-# Real decks on IEEE 1394.
+# Real decks on IEEE 1394, and the libraries' own tools the emulated deck is checked against.
 PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
+PACKAGES="$PACKAGES libraw1394-tools libavc1394-tools dvgrab"
 
 missing=""
 for p in $PACKAGES; do

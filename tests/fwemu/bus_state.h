@@ -67,7 +67,8 @@ struct Bus {
     uint32_t channels_hi = 0xFFFFFFFFu;
     uint32_t channels_lo = 0xFFFFFFFFu;
     uint64_t cycle = 0;
-    uint64_t fast_cycles = 0;
+    int64_t fast_cycles = 0;    // how far the bus clock is from the wall clock
+    double starved_since = -1;  // a receiver's queue ran dry in fast pace
     int64_t first_iso_cycle = -1;
     size_t next_reset = 0;
     std::vector<bool> unplug_started, unplug_done;
@@ -108,6 +109,9 @@ void ReceiveCycle(uint64_t cycle, unsigned channel, const Bytes& packet);
 void TransmitCycle(uint64_t cycle);
 // In fast pace the clock runs ahead while some iso stream can make progress.
 bool IsoCanRunAhead(bool deck_flow);
+// A started receive context on the channel has (next to) nothing queued: a packet now would be
+// lost, or land where the program has not read yet.
+bool IsoReceiverStarved(unsigned channel);
 
 // An event as read() returns it: the fixed part up to the flexible array (not the padded size of
 // the struct), then the array.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The environment of the emulated bus (FWEMU_*), read once. What cannot be read is said on
-// standard error: a test that asked for something it does not get should fail loudly.
+// standard error: a test that asked for something it does not get should fail loudly. The trace
+// (FWEMU_LOG) and the debug lines (FWEMU_DEBUG) are written here too.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -141,6 +143,27 @@ const Settings& Config() {
         return s;
     }();
     return *settings;
+}
+
+void Log(const char* format, ...) {
+    static const bool on = getenv("FWEMU_DEBUG") != nullptr;
+    if (!on) return;
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(stderr, format, ap);
+    va_end(ap);
+}
+
+void Trace(const char* format, ...) {
+    static FILE* file = Config().log.empty() ? nullptr : std::fopen(Config().log.c_str(), "a");
+    if (file == nullptr) return;
+    std::fprintf(file, "%.3f ", NowSeconds());
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(file, format, ap);
+    va_end(ap);
+    std::fputc('\n', file);
+    std::fflush(file);
 }
 
 }  // namespace fwemu

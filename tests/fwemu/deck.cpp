@@ -487,6 +487,7 @@ uint32_t DeckRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size_
             return RCODE_TYPE_ERROR;
         }
         if (length > 512) return RCODE_DATA_ERROR;
+        StateRefresh();
         Command(Bytes(data, data + length));
         return RCODE_COMPLETE;
     }

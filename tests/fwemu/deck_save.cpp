@@ -251,16 +251,20 @@ void StateLoad() {
     std::atexit(SaveAtExit);
 }
 
+void StateRefresh() {
+    if (Path().empty()) return;
+    Deck& d = TheDeck();
+    ino_t inode = 0;
+    int64_t mtime = -1;
+    if (Identity(inode, mtime) && (inode != d.file_inode || mtime != d.file_mtime_ns)) Reload();
+}
+
 void StateTick(double now) {
     if (Path().empty()) return;
     Deck& d = TheDeck();
     if (now - d.checked_at >= 0.1) {
         d.checked_at = now;
-        ino_t inode = 0;
-        int64_t mtime = -1;
-        if (Identity(inode, mtime) && (inode != d.file_inode || mtime != d.file_mtime_ns)) {
-            Reload();
-        }
+        StateRefresh();
     }
     if (d.dirty || (d.recorded && now - d.saved_at >= 1.0) ||
         (now - d.saved_at >= 0.5 && Diverged())) {

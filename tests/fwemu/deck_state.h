@@ -88,6 +88,9 @@ unsigned PcrChannel(uint32_t pcr);
 // ---- deck_save.cpp
 void StateLoad();
 void StateTick(double now);
+// Takes over the deck another process saved since, if it did: before every command, so that
+// what the deck answers is what the last process left.
+void StateRefresh();
 // The file of a recording this process makes ("" without FWEMU_STATE).
 std::string RecordingFile();
 

@@ -132,7 +132,8 @@ bool DeckTransmit(uint64_t cycle, bool delivered, unsigned& channel, Bytes& pack
     bool sent = false;
     if (d.cassette) {
         sent = TransmitTape(cycle, delivered && connected, packet);
-    } else {
+    } else if (connected || d.playing) {
+        // FWEMU_PLAY starts into a connection, and plays on if it goes.
         sent = TransmitFile(cycle, channel, delivered && connected, packet);
     }
     // A hostile deck: every packet longer than any receive slot (filler after the data).
@@ -163,6 +164,12 @@ bool DeckPlaying() {
     if (d.cassette) return d.mode == Mode::Play && d.medium != Medium::None;
     const size_t total = d.packet_size ? d.file.size() / static_cast<size_t>(d.packet_size) : 0;
     return d.playing && d.next < total;
+}
+
+bool DeckSending(unsigned& channel) {
+    const Deck& d = TheDeck();
+    channel = PcrChannel(d.opcr);
+    return d.power && Connected(d.opcr);
 }
 
 void DeckReport() {

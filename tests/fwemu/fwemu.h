@@ -4,7 +4,8 @@
 // interpose.cpp answers the libc calls the libraries make on /dev/fw*; bus.cpp is the kernel side
 // (nodes and their device files, bus resets), cdev.cpp the requests on a device file, iso.cpp the
 // iso contexts; deck.cpp is the D-VHS deck on the bus, deck_stream.cpp what it sends and records,
-// tape.cpp its cassette and deck_save.cpp the deck kept between processes.
+// tape.cpp its cassette and deck_save.cpp the deck kept between processes; config.cpp reads the
+// environment and writes the trace. probe.cpp is a client for the emulator's own tests.
 #pragma once
 
 #include <linux/firewire-cdev.h>
@@ -162,6 +163,8 @@ void DeckBusReset(double now_s);
 void DeckSetPresent(bool present);
 // Sending tape content (or the FWEMU_PLAY file) that a receiver could take now.
 bool DeckPlaying();
+// Sends a packet every cycle (on and connected), on `channel`.
+bool DeckSending(unsigned& channel);
 // Writes what the deck measured of a stream it received (PCR pacing) to the trace.
 void DeckReport();
 // The resource manager lost everything with a bus reset: a deck that broadcasts takes its channel

@@ -83,13 +83,15 @@ std::string Record(const fs::path& out, const std::string& mode, int seconds,
 TEST(FwemuDevices, ListsTheDeckByItsRomWithGuidPowerAndTransport) {
     const CommandResult listed = RunCommand(Cli({}, "devices"));
     EXPECT_EQ(listed.exit_code, 0) << listed.output;
-    EXPECT_TRUE(Contains(listed.output, "0  AV/C Tape Subunit (Fwemu D-VHS Deck #1)")) << listed.output;
+    EXPECT_TRUE(Contains(listed.output, "0  AV/C Tape Subunit (Fwemu D-VHS Deck #1)"))
+        << listed.output;
     EXPECT_FALSE(Contains(listed.output, "Controller")) << listed.output;
 
     const CommandResult verbose = RunCommand(Cli({}, "devices --verbose"));
     EXPECT_EQ(verbose.exit_code, 0) << verbose.output;
     std::string lower = verbose.output;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char ch) { return std::tolower(ch); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char ch) { return std::tolower(ch); });
     EXPECT_TRUE(Contains(lower, "0000d0000e0decca")) << verbose.output;
     EXPECT_TRUE(Contains(verbose.output, "power on")) << verbose.output;
     EXPECT_TRUE(Contains(verbose.output, "transport stop")) << verbose.output;
@@ -119,8 +121,9 @@ class FwemuRecord : public ::testing::Test {
         EXPECT_EQ(v.exit_code, 0) << v.output;
         const Bytes got = ReadFile(real);
         EXPECT_FALSE(got.empty());
-        EXPECT_TRUE(got == ReadFile(virt)) << mode << ": " << got.size() << " bytes against "
-                                           << ReadFile(virt).size() << "\n" << r.output;
+        EXPECT_TRUE(got == ReadFile(virt))
+            << mode << ": " << got.size() << " bytes against " << ReadFile(virt).size() << "\n"
+            << r.output;
     }
     TempDir dir_;
 };
@@ -135,7 +138,9 @@ TEST_F(FwemuRecord, Ts188IsTheFileTheDeckPlayed) {
     EXPECT_EQ(ReadFile(dir_ / "emulated.ts188"), ReadFile(SamplePath("sample-sd.ts")));
 }
 
-TEST_F(FwemuRecord, ProgramStreamMatchesTheVirtualDeck) { SameAsVirtualDeck("sample-sd.ts", "ps"); }
+TEST_F(FwemuRecord, ProgramStreamMatchesTheVirtualDeck) {
+    SameAsVirtualDeck("sample-sd.ts", "ps");
+}
 
 // Packets that claim more than a receive slot holds (the controller stores what fits): nothing
 // is read past the slot (the emulated buffer ends in a guard page that faults).

@@ -29,7 +29,9 @@ F Next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-bool Ours(int fd) { return fd >= 0 && fd < kMaxFd && g_ours[fd].load(std::memory_order_relaxed); }
+bool Ours(int fd) {
+    return fd >= 0 && fd < kMaxFd && g_ours[fd].load(std::memory_order_relaxed);
+}
 
 int Track(int fd) {
     if (fd >= 0 && fd < kMaxFd) g_ours[fd] = true;
@@ -208,8 +210,8 @@ __attribute__((visibility("default"))) void* mmap(void* addr, size_t length, int
     return real(addr, length, prot, flags, fd, offset);
 }
 
-__attribute__((visibility("default"))) void* mmap64(void* addr, size_t length, int prot,
-                                                    int flags, int fd, off_t offset) {
+__attribute__((visibility("default"))) void* mmap64(void* addr, size_t length, int prot, int flags,
+                                                    int fd, off_t offset) {
     return mmap(addr, length, prot, flags, fd, offset);
 }
 
@@ -308,7 +310,9 @@ __attribute__((visibility("default"))) int closedir(DIR* d) {
     return real(d);
 }
 
-__attribute__((visibility("default"))) int inotify_init(void) { return Track(OpenInotify()); }
+__attribute__((visibility("default"))) int inotify_init(void) {
+    return Track(OpenInotify());
+}
 
 __attribute__((visibility("default"))) int inotify_add_watch(int fd, const char* path,
                                                              uint32_t mask) {

@@ -289,6 +289,18 @@ void TransmitCycle(uint64_t cycle) {
 // A receiver gets packets ahead of time only while at least half of what it queued is still
 // free: a program that lags behind then has real time to catch up before the bus comes round to
 // slots it has not read yet (libraw1394 queues one packet more than its buffer holds).
+// libraw1394 queues one packet more than its buffer holds: the last slot queued is the one it
+// has not read yet, so a receiver is starved with one slot left.
+bool IsoReceiverStarved(unsigned channel) {
+    for (auto& [fd, c] : TheBus().clients) {
+        if (c->iso && c->iso->started && !c->gone && c->iso->type == FW_CDEV_ISO_CONTEXT_RECEIVE &&
+            c->iso->channel == channel && c->iso->queue.size() <= 1) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsoCanRunAhead(bool deck_flow) {
     for (auto& [fd, c] : TheBus().clients) {
         if (!c->iso || !c->iso->started || c->gone) continue;

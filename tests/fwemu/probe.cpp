@@ -5,9 +5,10 @@
 //   devs                      the fw nodes /dev lists, in its order
 //   avc HEX...                an AV/C frame to the deck; prints the answer
 //   connect                   a connection from the deck's output plug to us (libiec61883)
-//   recv FILE SECONDS         receive on the connection's channel until the deck's transport
-//                             stops or SECONDS pass; the TS packets go to FILE
-//   play-recv FILE SECONDS    the same, with PLAY sent once the receiver listens
+//   recv FILE SECONDS         receive on the connection's channel (63 without one) for SECONDS;
+//                             the TS packets go to FILE
+//   play-recv FILE SECONDS    the same, with PLAY sent once the receiver listens, until the
+//                             deck's transport has stopped (or SECONDS pass)
 //   xmit PACKETS              transmit empty CIP packets on channel 10
 //   send FILE                 connect us to the deck's input, send empty packets, RECORD PAUSE
 //                             and RECORD, then FILE's 188-byte packets one a cycle, then STOP
@@ -19,9 +20,10 @@
 //   refusals                  ioctls the kernel refuses, with their errno
 //   watch SECONDS             the deck's device file and /dev over time
 //   sleep SECONDS
+//   wait-for FILE             until FILE exists (another process got somewhere)
+//   touch FILE                makes FILE, to tell another process
 #include <dirent.h>
 #include <fcntl.h>
-#include <libavc1394/avc1394.h>
 #include <libiec61883/iec61883.h>
 #include <libraw1394/csr.h>
 #include <libraw1394/raw1394.h>
@@ -31,6 +33,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -74,18 +77,39 @@ void Close(Session& s) {
     s.handle = nullptr;
 }
 
+// An AV/C command and its final answer, through our own FCP listener: libavc1394 gives up 200 ms
+// after an INTERIM (and then reads a null response), which a loaded machine can make happen.
+struct FcpWait {
+    uint8_t subunit = 0;
+    std::vector<uint8_t> answer;
+};
+thread_local FcpWait* g_wait = nullptr;
+
+int OnFcp(raw1394handle_t, nodeid_t, int response, size_t length, unsigned char* data) {
+    if (response == 0 || g_wait == nullptr || length < 4 || data[1] != g_wait->subunit) return 0;
+    if (data[0] != 0x0F) g_wait->answer.assign(data, data + length);  // not INTERIM
+    return 0;
+}
+
 std::vector<uint8_t> Avc(raw1394handle_t h, int node, const std::vector<uint8_t>& frame) {
-    std::vector<quadlet_t> q((frame.size() + 3) / 4, 0);
-    for (size_t i = 0; i < frame.size(); ++i) q[i / 4] |= quadlet_t{frame[i]} << (24 - 8 * (i % 4));
-    unsigned n = 0;
-    quadlet_t* r = avc1394_transaction_block2(h, static_cast<nodeid_t>(node), q.data(),
-                                              static_cast<int>(q.size()), &n, 2);
-    std::vector<uint8_t> out;
-    for (unsigned i = 0; r != nullptr && i < n; ++i) {
-        for (int b = 0; b < 4; ++b) out.push_back(static_cast<uint8_t>(r[i] >> (24 - 8 * b)));
+    FcpWait wait;
+    wait.subunit = frame.size() > 1 ? frame[1] : 0;
+    g_wait = &wait;
+    raw1394_set_fcp_handler(h, OnFcp);
+    raw1394_start_fcp_listen(h);
+    std::vector<uint8_t> bytes(frame);
+    bytes.resize((bytes.size() + 3) / 4 * 4, 0);
+    const auto t0 = Clock::now();
+    if (raw1394_write(h, static_cast<nodeid_t>(0xFFC0 | node), CSR_REGISTER_BASE + CSR_FCP_COMMAND,
+                      bytes.size(), reinterpret_cast<quadlet_t*>(bytes.data())) == 0) {
+        pollfd p{raw1394_get_fd(h), POLLIN, 0};
+        while (wait.answer.empty() && Since(t0) < 10) {
+            if (poll(&p, 1, 50) > 0) raw1394_loop_iterate(h);
+        }
     }
-    avc1394_transaction_block_close(h);
-    return out;
+    raw1394_stop_fcp_listen(h);
+    g_wait = nullptr;
+    return wait.answer;
 }
 
 std::string Hex(const std::vector<uint8_t>& b) {
@@ -149,20 +173,17 @@ void Recv(Session& s, const char* file, double seconds, bool play) {
         std::printf("recv error start: %s\n", std::strerror(errno));
         return;
     }
-    // Sent once we listen, so that nothing the tape plays goes by unheard.
+    // Sent once we listen, so that nothing the tape plays goes by unheard; then until the tape
+    // has stopped.
     if (play) Avc(control.handle, control.deck, {0x00, 0x20, 0xC3, 0x75});
     const auto t0 = Clock::now();
     auto checked = t0;
-    bool moving = false;
     pollfd p{raw1394_get_fd(h), POLLIN, 0};
     while (Since(t0) < seconds) {
         if (poll(&p, 1, 20) > 0 && raw1394_loop_iterate(h) != 0) break;
-        if (std::chrono::duration<double>(Clock::now() - checked).count() > 0.2) {
+        if (play && std::chrono::duration<double>(Clock::now() - checked).count() > 0.2) {
             checked = Clock::now();
-            // Until a deck that played has stopped.
-            const bool stopped = Stopped(control);
-            if (stopped && (moving || g_recv.source > 0)) break;
-            moving = moving || !stopped;
+            if (Stopped(control)) break;
         }
     }
     raw1394_iso_shutdown(h);
@@ -229,7 +250,7 @@ struct Send {
     std::vector<uint8_t> file;
     size_t next = 0;
     long empty = 0;
-    bool recording = false;
+    std::atomic<bool> recording{false};
     uint8_t dbc = 0;
 };
 Send g_send;
@@ -265,7 +286,10 @@ raw1394_iso_disposition OnSend(raw1394handle_t, unsigned char* data, unsigned* l
 }
 
 void SendFile(const char* path) {
-    g_send = Send{};
+    g_send.file.clear();
+    g_send.next = 0;
+    g_send.empty = 0;
+    g_send.recording = false;
     FILE* f = std::fopen(path, "rb");
     if (f != nullptr) {
         uint8_t buf[65536];
@@ -282,24 +306,30 @@ void SendFile(const char* path) {
                              static_cast<nodeid_t>(0xFFC0 | control.deck), &iplug, &bandwidth);
     raw1394handle_t h = raw1394_new_handle_on_port(0);
     if (channel < 0 || h == nullptr ||
-        raw1394_iso_xmit_init(h, OnSend, 1000, 200, static_cast<unsigned char>(channel),
+        raw1394_iso_xmit_init(h, OnSend, 1000, 256, static_cast<unsigned char>(channel),
                               RAW1394_ISO_SPEED_200, 250) != 0 ||
         raw1394_iso_xmit_start(h, -1, -1) != 0) {
         std::printf("send error channel=%d: %s\n", channel, std::strerror(errno));
         return;
     }
+    // The deck is told to record from another thread, with its own handle, while this one goes
+    // on feeding it: a deck records only while its input has a signal.
+    std::thread commands;
     const auto t0 = Clock::now();
     pollfd p{raw1394_get_fd(h), POLLIN, 0};
     while (g_send.next + 188 <= g_send.file.size() && Since(t0) < 60) {
         if (poll(&p, 1, 20) > 0 && raw1394_loop_iterate(h) != 0) break;
-        if (!g_send.recording && g_send.empty >= 50) {
-            const auto pause = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x7D});
-            const auto record = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x75});
-            std::printf("send record-pause -> %s record -> %s\n", Hex(pause).c_str(),
-                        Hex(record).c_str());
-            g_send.recording = true;
+        if (!commands.joinable() && g_send.empty >= 50) {
+            commands = std::thread([&control] {
+                const auto pause = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x7D});
+                const auto record = Avc(control.handle, control.deck, {0x00, 0x20, 0xC2, 0x75});
+                std::printf("send record-pause -> %s record -> %s\n", Hex(pause).c_str(),
+                            Hex(record).c_str());
+                g_send.recording = true;
+            });
         }
     }
+    if (commands.joinable()) commands.join();
     raw1394_iso_xmit_sync(h);
     raw1394_iso_shutdown(h);
     raw1394_destroy_handle(h);
@@ -539,6 +569,14 @@ int main(int argc, char** argv) {
             Refusals();
         } else if (step == "watch") {
             Watch(std::atof(next()));
+        } else if (step == "wait-for") {
+            const char* file = next();
+            const auto t0 = Clock::now();
+            while (access(file, F_OK) != 0 && Since(t0) < 60) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        } else if (step == "touch") {
+            if (FILE* f = std::fopen(next(), "w")) std::fclose(f);
         } else if (step == "sleep") {
             std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(next())));
         } else {
