@@ -20,6 +20,7 @@
 #include "app/reservation_page.h"
 #include "app/tick_thread.h"
 #include "app/write_page.h"
+#include "capture/deck_details.h"
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
@@ -388,6 +389,9 @@ void TFormQuillor::cmbVidClick() {
     hooks.SaveSettings = [this] { SaveSettings(); };
     hooks.UpdateControlStates = [this] { UpdateControlStates(); };
     ::tessaline::cmbVidClick(*capture_, *device_box_, selection_, Flags, hooks);
+    // What the chosen deck is doing (power, transport, tape position, cassette), on hovering.
+    cmbVid->setToolTip(
+        QString::fromStdString(ListedDeckDetails(*framework_, cmbVid->currentIndex())));
 }
 
 // ---- Recording bar -------------------------------------------------------------------------

@@ -44,6 +44,13 @@ std::string Optional(const std::optional<std::string>& text) {
     return text ? JsonQuote(*text) : "null";
 }
 
+std::string Seconds(const std::optional<double>& value) {
+    if (!value) return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", *value);
+    return text;
+}
+
 std::string RegisterJson(const std::optional<uint32_t>& value) {
     return value ? JsonQuote(Hex32(*value)) : "null";
 }
@@ -107,8 +114,34 @@ std::string PlugText(uint32_t pcr, bool output) {
     return text;
 }
 
+namespace {
+
+std::string ReplyText(const AvcReply& reply) {
+    return reply.ok() ? HexText(reply.bytes) : std::string(BusStatusText(reply.status));
+}
+
+// The deck's transport now, or Unknown when it cannot be asked.
+TransportState::Kind AskTransport(Ieee1394Port& port, uint64_t guid) {
+    std::lock_guard lock(port.mutex());
+    const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+    if (!phy) return TransportState::Kind::Unknown;
+    return DecodeTransport(port.avc().Transact(*phy, avc::TransportState())).kind;
+}
+
+AvcReply Send(Ieee1394Port& port, uint64_t guid, const Frame& frame) {
+    std::lock_guard lock(port.mutex());
+    const std::optional<int> phy = FindPhyByGuid(port.bus().Bus(), guid);
+    if (!phy) return AvcReply{};
+    return port.avc().Transact(*phy, frame);
+}
+
+// How long a deck told to play may take to say it plays (a cassette being threaded).
+constexpr std::chrono::seconds kPlayStartLimit{10};
+
+}  // namespace
+
 void CheckDeck(Ieee1394Port& port, int device, std::chrono::milliseconds receive,
-               DeckCheckReport& report) {
+               DeckCheckReport& report, bool play) {
     {
         std::lock_guard lock(port.mutex());
         report.nodes_status = port.bus().Bus().Nodes(report.nodes);
@@ -126,8 +159,17 @@ void CheckDeck(Ieee1394Port& port, int device, std::chrono::milliseconds receive
         const AvcReply state = port.avc().Transact(*phy, avc::TransportState());
         transport = DecodeTransport(state);
         report.transport = TransportText(transport.kind);
-        report.transport_reply =
-            state.ok() ? HexText(state.bytes) : std::string(BusStatusText(state.status));
+        report.transport_reply = ReplyText(state);
+        AvcReply counter = port.avc().Transact(*phy, avc::RelativeTimeCounter());
+        report.position = DecodeCounter(counter);
+        if (!report.position && counter.ok()) {
+            const AvcReply code = port.avc().Transact(*phy, avc::TimeCode());
+            if ((report.position = DecodeCounter(code))) counter = code;
+        }
+        report.position_reply = ReplyText(counter);
+        const AvcReply medium = port.avc().Transact(*phy, avc::MediumInfo());
+        report.medium = MediumText(DecodeMedium(medium));
+        report.medium_reply = ReplyText(medium);
         uint32_t value = 0;
         IBus& bus = port.bus().Bus();
         if (bus.ReadRegister(*phy, kOmpr, value) == BusStatus::Ok) report.ompr = value;
@@ -135,8 +177,25 @@ void CheckDeck(Ieee1394Port& port, int device, std::chrono::milliseconds receive
         if (bus.ReadRegister(*phy, kImpr, value) == BusStatus::Ok) report.impr = value;
         if (bus.ReadRegister(*phy, kIpcr0, value) == BusStatus::Ok) report.ipcr0 = value;
     }
+    if (transport.kind != TransportState::Kind::Playing && play) {
+        // Started here, so stopped here once the test is over.
+        const AvcReply reply = Send(port, deck.guid, avc::Play());
+        if (!reply.ok() || reply.response != avc::kAccepted) {
+            report.receive_note = "not run: the deck did not take PLAY (" + ReplyText(reply) + ")";
+            return;
+        }
+        report.played = true;
+        const auto give_up = Clock::now() + kPlayStartLimit;
+        while ((transport.kind = AskTransport(port, deck.guid)) != TransportState::Kind::Playing &&
+               Clock::now() < give_up) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
     if (transport.kind != TransportState::Kind::Playing) {
-        report.receive_note = "not run: the deck is not playing (start playback and run again)";
+        report.receive_note =
+            report.played ? "not run: the deck took PLAY but did not start playing"
+                          : "not run: the deck is not playing (start playback, or use --play)";
+        if (report.played) Send(port, deck.guid, avc::Stop());
         return;
     }
     // The receive test: the stream as a recording would take it, for a few seconds.
@@ -160,6 +219,7 @@ void CheckDeck(Ieee1394Port& port, int device, std::chrono::milliseconds receive
     }
     cv.notify_all();
     timer.join();
+    if (report.played) Send(port, deck.guid, avc::Stop());
     report.received = true;
     report.receive_seconds = std::chrono::duration<double>(Clock::now() - start).count();
     report.link = box.Get();
@@ -203,6 +263,8 @@ std::string DeckCheckText(const DeckCheckReport& r) {
     }
     t += "deck " + GuidText(r.deck->guid) + ": power " + r.power + ", transport " + r.transport +
          " (" + r.transport_reply + ")\n";
+    t += "  tape: position " + TapePositionText(r.position) + " (" + r.position_reply +
+         "), cassette " + r.medium + " (" + r.medium_reply + ")\n";
     auto plug = [&](const char* name, const std::optional<uint32_t>& v, bool output, bool pcr) {
         t += std::string("  ") + name + ": ";
         if (!v) {
@@ -235,6 +297,7 @@ std::string DeckCheckText(const DeckCheckReport& r) {
          std::to_string(c.bad_length + c.bad_header + c.wrong_format) + ", other channel " +
          std::to_string(c.wrong_channel) + ", out of sync " + std::to_string(c.lost_sync) +
          ", copy-protected " + std::to_string(c.encrypted) + "\n";
+    if (r.played) t += "  playback was started for the test and stopped after it\n";
     if (!r.receive_note.empty()) t += "  " + r.receive_note + "\n";
     return t;
 }
@@ -267,6 +330,9 @@ std::string DeckCheckJson(const DeckCheckReport& r) {
     j += "{\"guid\":" + JsonQuote(GuidText(r.deck->guid)) + ",\"power\":" + JsonQuote(r.power) +
          ",\"transport\":" + JsonQuote(r.transport) +
          ",\"transport_reply\":" + JsonQuote(r.transport_reply) +
+         ",\"position\":" + Seconds(r.position) +
+         ",\"position_reply\":" + JsonQuote(r.position_reply) +
+         ",\"medium\":" + JsonQuote(r.medium) + ",\"medium_reply\":" + JsonQuote(r.medium_reply) +
          ",\"ompr\":" + RegisterJson(r.ompr) + ",\"opcr0\":" + RegisterJson(r.opcr0) +
          ",\"impr\":" + RegisterJson(r.impr) + ",\"ipcr0\":" + RegisterJson(r.ipcr0) +
          ",\"receive\":";
@@ -274,7 +340,8 @@ std::string DeckCheckJson(const DeckCheckReport& r) {
     const CipStats& c = r.link.cip;
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.receive_seconds);
-    j += "{\"run\":true,\"note\":" + JsonQuote(r.receive_note) +
+    j += std::string("{\"run\":true,\"played\":") + (r.played ? "true" : "false") +
+         ",\"note\":" + JsonQuote(r.receive_note) +
          ",\"channel\":" + std::to_string(r.link.channel) + ",\"seconds\":" + seconds +
          ",\"packets\":" + std::to_string(c.packets) +
          ",\"empty_packets\":" + std::to_string(c.empty_packets) +
@@ -290,7 +357,8 @@ std::string DeckCheckJson(const DeckCheckReport& r) {
     return j;
 }
 
-bool CheckSystemDeck(int device, std::chrono::milliseconds receive, DeckCheckReport& report) {
+bool CheckSystemDeck(int device, std::chrono::milliseconds receive, DeckCheckReport& report,
+                     bool play) {
     report.device_nodes = ListDeviceNodes();
 #ifdef TESSALINE_HAVE_RAW1394
     std::string reason;
@@ -300,7 +368,7 @@ bool CheckSystemDeck(int device, std::chrono::milliseconds receive, DeckCheckRep
     for (auto& raw : ports) {
         Ieee1394Port port(std::move(raw));
         DeckCheckReport part;
-        CheckDeck(port, device - base, receive, part);
+        CheckDeck(port, device - base, receive, part, play);
         const int found = static_cast<int>(part.decks.size());
         // Nodes and decks of every bus; the deck's details from the bus that has it.
         report.nodes_status = part.nodes_status;

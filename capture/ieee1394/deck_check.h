@@ -39,8 +39,14 @@ struct DeckCheckReport {
     std::string power = "unknown";
     std::string transport = "unknown";
     std::string transport_reply;  // the reply's bytes, or what went wrong
+    // The tape: position by the deck's counter (none when it keeps none), the cassette.
+    std::optional<double> position;
+    std::string position_reply;
+    std::string medium = "unknown";
+    std::string medium_reply;
     std::optional<uint32_t> ompr, opcr0, impr, ipcr0;
-    // The receive test.
+    // The receive test; `played`: the check started playback for it (and stopped it after).
+    bool played = false;
     bool received = false;
     std::string receive_note;  // why it was not run, or how it ended
     double receive_seconds = 0;
@@ -48,10 +54,11 @@ struct DeckCheckReport {
 };
 
 // Fills in everything after device_nodes and bus_problem, for deck `device` (index among the
-// decks found, in the order `devices` lists them). The receive test runs only when the deck
-// reports that it plays; it lasts `receive` unless the stream ends first.
+// decks found, in the order `devices` lists them). The receive test runs while the deck plays;
+// with `play`, a deck that does not is told to play first and to stop after. It lasts `receive`
+// unless the stream ends first.
 void CheckDeck(Ieee1394Port& port, int device, std::chrono::milliseconds receive,
-               DeckCheckReport& report);
+               DeckCheckReport& report, bool play = false);
 
 // "online, p2p 1, channel 0, S200, payload 242 quadlets" for an output or input plug register.
 std::string PlugText(uint32_t pcr, bool output);
@@ -61,6 +68,7 @@ std::string DeckCheckJson(const DeckCheckReport& report);
 
 // The whole check on this machine's buses (device nodes included); false when no deck could be
 // checked. Built without libraw1394 it says so in bus_problem.
-bool CheckSystemDeck(int device, std::chrono::milliseconds receive, DeckCheckReport& report);
+bool CheckSystemDeck(int device, std::chrono::milliseconds receive, DeckCheckReport& report,
+                     bool play = false);
 
 }  // namespace tessaline::fw

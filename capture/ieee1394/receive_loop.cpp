@@ -57,11 +57,11 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     if (broadcast) channel = kBroadcastChannel;
     report.channel = channel;
 
+    // The report keeps saying a connection was made once the stream is over.
     auto disconnect = [&] {
         if (!report.connected) return;
         std::lock_guard lock(port.mutex());
         port.bus().Cmp().Disconnect(conn);
-        report.connected = false;
     };
 
     std::unique_ptr<IIsoSource> source = port.bus().OpenIsoSource();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <optional>
 
 #include "capture/ieee1394/avc.h"
 
@@ -27,6 +28,9 @@ TEST(AvcFrames, MatchTheCommandTable) {
         {avc::FastForward(), "00 20 C4 75"},
         {avc::Eject(), "00 20 C1 60"},
         {avc::TransportState(), "01 20 D0 7F"},
+        {avc::RelativeTimeCounter(), "01 20 57 71 FF FF FF FF"},
+        {avc::TimeCode(), "01 20 51 71 FF FF FF FF"},
+        {avc::MediumInfo(), "01 20 DA 7F 7F 00 00 00"},
         {avc::UnitInfo(), "01 FF 30 FF FF FF FF FF"},
         {avc::SubunitInfo(0), "01 FF 31 07 FF FF FF FF"},
         {avc::SubunitInfo(2), "01 FF 31 27 FF FF FF FF"},
@@ -122,6 +126,17 @@ TEST(AvcClient, AnInterimExtendsTheWaitForTheFinal) {
     EXPECT_EQ(reply.status, BusStatus::Ok);
     EXPECT_EQ(reply.response, avc::kAccepted);
 
+    // A deck that takes seven seconds to come up from standby is waited for by default (five
+    // seconds made the deck look dead and the recording start while it was still off).
+    ScriptedPort waking;
+    waking.Add(3, {0x0F, 0xFF, 0xB2, 0x70});
+    waking.Add(3, {0x09, 0xFF, 0xB2, 0x70}, BusStatus::Ok, std::chrono::milliseconds(7000));
+    EXPECT_EQ(AvcClient(waking).Transact(3, avc::PowerOn()).response, avc::kAccepted);
+    ScriptedPort never;
+    never.Add(3, {0x0F, 0xFF, 0xB2, 0x70});
+    never.Add(3, {0x09, 0xFF, 0xB2, 0x70}, BusStatus::Ok, std::chrono::milliseconds(31000));
+    EXPECT_EQ(AvcClient(never).Transact(3, avc::PowerOn()).status, BusStatus::Timeout);
+
     // Without an INTERIM the same late final is a time-out.
     ScriptedPort late;
     late.Add(3, {0x09, 0xFF, 0xB2, 0x70}, BusStatus::Ok, std::chrono::milliseconds(1000));
@@ -196,7 +211,9 @@ TEST(AvcStates, TransportDecoding) {
         {{0x0C, 0x20, 0xD0, 0xC3, 0x75}, K::Playing},
         {{0x0C, 0x20, 0xD0, 0xC3, 0x7D}, K::PlayPause},
         {{0x0C, 0x20, 0xD0, 0xC4, 0x60}, K::Stopped},
-        {{0x0C, 0x20, 0xD0, 0xC4, 0x65}, K::Winding},
+        {{0x0C, 0x20, 0xD0, 0xC4, 0x65}, K::Rewinding},
+        {{0x0C, 0x20, 0xC4, 0x75}, K::FastForwarding},
+        {{0x0C, 0x20, 0xC4, 0x45}, K::Winding},  // another wind
         {{0x0C, 0x20, 0xD0, 0xC1, 0x60}, K::Load},
         {{0x0C, 0x20, 0xD0, 0x99, 0x00}, K::Unknown},
         {{0x0B, 0x20, 0xD0, 0xC2, 0x7D}, K::Unknown},  // in transition: ask again
@@ -205,6 +222,48 @@ TEST(AvcStates, TransportDecoding) {
     for (const auto& row : table) {
         SCOPED_TRACE(HexText(row.bytes));
         EXPECT_EQ(DecodeTransport(Reply(row.bytes)).kind, row.kind);
+    }
+}
+
+TEST(AvcStates, TapePositionFromTheCounter) {
+    const struct {
+        Frame bytes;
+        std::optional<double> seconds;
+    } table[] = {
+        // 0C 20 57 71 FF SS MM HH in BCD.
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x00, 0x00, 0x00}, 0.0},
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x59, 0x34, 0x12}, 12 * 3600 + 34 * 60 + 59.0},
+        {{0x0C, 0x20, 0x57, 0x71, 0x15, 0x07, 0x00, 0x00}, 7.5},   // 15 frames
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x03, 0x00, 0x80}, -3.0},  // before the counter's zero
+        {{0x0C, 0x20, 0x51, 0x71, 0x00, 0x40, 0x00, 0x00}, 40.0},  // a time code, the same way
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x6A, 0x00, 0x00}, std::nullopt},  // not BCD
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x60, 0x00, 0x00}, std::nullopt},  // 60 seconds
+        {{0x08, 0x20, 0x57, 0x71, 0xFF, 0xFF, 0xFF, 0xFF}, std::nullopt},  // not implemented
+        {{0x0C, 0x20, 0x57, 0x71, 0x00, 0x00}, std::nullopt},              // cut short
+        {{0x0C, 0x20, 0xD0, 0x71, 0x00, 0x00, 0x00, 0x00}, std::nullopt},  // another answer
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(HexText(row.bytes));
+        EXPECT_EQ(DecodeCounter(Reply(row.bytes)), row.seconds);
+    }
+}
+
+TEST(AvcStates, Cassette) {
+    const struct {
+        Frame bytes;
+        MediumState state;
+    } table[] = {
+        {{0x0C, 0x20, 0xDA, 0x22, 0x50, 0, 0, 0}, MediumState::Present},    // D-VHS
+        {{0x0C, 0x20, 0xDA, 0x22, 0x51, 0, 0, 0}, MediumState::Protected},  // its tab removed
+        {{0x0C, 0x20, 0xDA, 0x22, 0x31, 0, 0, 0}, MediumState::Protected},  // VHS, protected
+        {{0x0C, 0x20, 0xDA, 0x60, 0x7F, 0, 0, 0}, MediumState::None},
+        {{0x0C, 0x20, 0xDA, 0x7E, 0x7F, 0, 0, 0}, MediumState::Unknown},
+        {{0x08, 0x20, 0xDA, 0x7F, 0x7F, 0, 0, 0}, MediumState::Unknown},  // not implemented
+        {{0x0C, 0x20, 0xDA, 0x22}, MediumState::Unknown},                 // cut short
+    };
+    for (const auto& row : table) {
+        SCOPED_TRACE(HexText(row.bytes));
+        EXPECT_EQ(DecodeMedium(Reply(row.bytes)), row.state);
     }
 }
 

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <thread>
 
 #include "capture/graph/graph_host.h"
@@ -188,6 +191,41 @@ TEST(Ieee1394Deck, TransportSequencesAndRefusals) {
     }
 }
 
+TEST(Ieee1394Deck, StatusTellsPowerTransportPositionAndCassetteWithTheRawReplies) {
+    Bench b;
+    FakeDeckConfig config = DeckConfig(kGuidA);
+    config.counter_seconds = 3600 + 2 * 60 + 3;
+    config.write_protected = true;
+    b.bus->AddDeck(config);
+    FakeDeckConfig bare = DeckConfig(kGuidB);  // no counter, no cassette
+    bare.has_tape = false;
+    b.bus->AddDeck(bare);
+    Ieee1394Deck deck(b.port, b.Decks()[0], Quick());
+    ASSERT_EQ(deck.Command(TapeCommand::FastForward), kS_OK);
+    DeckStatus s;
+    ASSERT_TRUE(deck.Status(s));
+    EXPECT_EQ(s.power, ED_POWER_ON);
+    EXPECT_EQ(s.transport, DeckTransport::FastForward);
+    EXPECT_EQ(s.position_seconds, 3723.0);
+    EXPECT_EQ(s.medium, DeckMedium::Protected);
+    ASSERT_EQ(s.replies.size(), 4u);
+    EXPECT_EQ(s.replies[1], (std::pair<std::string, std::string>{"transport", "0C 20 C4 75"}));
+    EXPECT_EQ(s.replies[2].second, "0C 20 57 71 00 03 02 01");
+    EXPECT_NE(deck.Describe().find("position 01:02:03, medium protected"), std::string::npos)
+        << deck.Describe();
+
+    Ieee1394Deck empty(b.port, b.Decks()[1], Quick());
+    ASSERT_TRUE(empty.Status(s));
+    EXPECT_EQ(s.position_seconds, std::nullopt);  // NOT IMPLEMENTED: no counter
+    EXPECT_EQ(s.medium, DeckMedium::None);
+    EXPECT_NE(empty.Command(TapeCommand::Play), kS_OK);  // no cassette to play
+
+    // Gone from the bus: it cannot tell, and says why.
+    b.bus->Unplug(kGuidA);
+    EXPECT_FALSE(deck.Status(s));
+    EXPECT_EQ(s.replies.front().second, "bus I/O error");
+}
+
 TEST(Ieee1394Deck, SilenceAndUnknownCommandsAreBounded) {
     Bench b;
     FakeDeckConfig c = DeckConfig(kGuidA);
@@ -300,6 +338,154 @@ TEST(Ieee1394Transmit, FeederSendsEveryPacketOnceAsTs) {
     EXPECT_EQ(Feed(SamplePath("sample-sd.ts").string(), &sent, &most), SampleTs188());
     EXPECT_EQ(static_cast<size_t>(sent), SampleTs188().size() / 188);
     EXPECT_LE(most, static_cast<size_t>(kMaxSourcePacketsPerCycle));
+}
+
+// A TS whose rate changes every PCR interval (40 ms): 20 packets, then 60, then 20 ...
+Bytes VariableRateTs(int intervals) {
+    Bytes out;
+    uint8_t cc = 0;
+    for (int k = 0; k < intervals; ++k) {
+        const int packets = k % 2 == 0 ? 20 : 60;
+        for (int i = 0; i < packets; ++i) {
+            Bytes p(188, 0xFF);
+            p[0] = 0x47;
+            p[1] = 0x01;
+            p[2] = 0x00;
+            p[3] = static_cast<uint8_t>((i == 0 ? 0x30 : 0x10) | (cc++ & 0x0F));
+            if (i == 0) {
+                const uint64_t base = static_cast<uint64_t>(k) * 3600;  // 40 ms in 90 kHz
+                p[4] = 7;
+                p[5] = 0x10;
+                p[6] = static_cast<uint8_t>(base >> 25);
+                p[7] = static_cast<uint8_t>(base >> 17);
+                p[8] = static_cast<uint8_t>(base >> 9);
+                p[9] = static_cast<uint8_t>(base >> 1);
+                p[10] = static_cast<uint8_t>(((base & 1) << 7) | 0x7E);
+                p[11] = 0;
+            }
+            out.insert(out.end(), p.begin(), p.end());
+        }
+    }
+    return out;
+}
+
+struct SentPacket {
+    int64_t cycle;  // the cycle it went out in, counted on
+    int64_t stamp;  // its stamp in 24.576 MHz ticks, counted on near the cycle it went out in
+    Bytes ts;
+};
+
+// Runs a feeder to its end; `next_cycle` gives the cycle of each Fill from the last one.
+std::vector<SentPacket> FeedCycles(const std::string& path,
+                                   const std::function<int64_t(int64_t)>& next_cycle,
+                                   TsFeeder** feeder_out = nullptr,
+                                   const std::function<void(TsFeeder&, int64_t)>& each = {}) {
+    TransmitPlan plan;
+    std::string error;
+    EXPECT_TRUE(ScanTransmitFile(path, plan, error)) << error;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    std::vector<SentPacket> sent;
+    {
+        TsFeeder feeder(f, plan, 0);
+        if (feeder_out != nullptr) *feeder_out = nullptr;
+        uint8_t packet[kMaxIsoPayload];
+        int64_t cycle = 1000;
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!feeder.Done() && std::chrono::steady_clock::now() < give_up) {
+            if (each) each(feeder, cycle);
+            unsigned tag = 0, sy = 0;
+            const size_t n =
+                feeder.Fill(packet, sizeof packet, static_cast<unsigned>(cycle % 8000), tag, sy);
+            for (size_t at = kCipHeaderBytes; at + kSourcePacketBytes <= n;
+                 at += kSourcePacketBytes) {
+                const uint32_t sph = (uint32_t{packet[at]} << 24) | (packet[at + 1] << 16) |
+                                     (packet[at + 2] << 8) | packet[at + 3];
+                int64_t stamp_cycle = cycle - cycle % 8000 + ((sph >> 12) & 0x1FFF);
+                if (stamp_cycle < cycle - 4000) stamp_cycle += 8000;
+                if (stamp_cycle > cycle + 4000) stamp_cycle -= 8000;
+                sent.push_back({cycle, stamp_cycle * 3072 + (sph & 0xFFF),
+                                Bytes(packet + at + kSphBytes, packet + at + kSourcePacketBytes)});
+            }
+            cycle = next_cycle(cycle);
+        }
+    }
+    std::fclose(f);
+    return sent;
+}
+
+// The largest difference, in seconds, between how far the stamps and how far the PCRs of the
+// PCR packets are from the first packet's.
+double WorstStampError(const std::vector<SentPacket>& sent) {
+    double worst = 0;
+    for (const SentPacket& packet : sent) {
+        if ((packet.ts[3] & 0x20) == 0) continue;
+        const uint8_t* p = packet.ts.data();
+        const uint64_t base = (uint64_t{p[6]} << 25) | (uint64_t{p[7]} << 17) |
+                              (uint64_t{p[8]} << 9) | (uint64_t{p[9]} << 1) | (p[10] >> 7);
+        const double by_pcr = static_cast<double>(base) / 90000.0;
+        const double by_stamp = static_cast<double>(packet.stamp - sent[0].stamp) / 24.576e6;
+        worst = std::max(worst, std::abs(by_stamp - by_pcr));
+    }
+    return worst;
+}
+
+TEST(Ieee1394Transmit, StampsAndPacingFollowThePcrsOfAVariableRateFile) {
+    // A deck plays the tape back by the stamps: between two PCRs they must advance exactly as
+    // the PCRs do, however unevenly the packets are spread, and each packet goes out in the cycle
+    // of its own time (a constant rate from the average puts them tens of milliseconds off).
+    TempDir dir;
+    const Bytes ts = VariableRateTs(100);
+    WriteFile(dir / "vbr.ts", ts);
+    const auto sent = FeedCycles((dir / "vbr.ts").string(), [](int64_t c) { return c + 1; });
+    ASSERT_EQ(sent.size(), ts.size() / 188);
+    int64_t worst_lateness = 0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].ts, Bytes(ts.begin() + static_cast<long>(i * 188),
+                                    ts.begin() + static_cast<long>(i * 188 + 188)));
+        // Out in the cycle of its time: the stamp is that time plus the fixed delay.
+        const int64_t ahead = sent[i].stamp - sent[i].cycle * 3072;
+        worst_lateness =
+            std::max(worst_lateness, std::abs(ahead - int64_t{kStampDelayCycles} * 3072));
+    }
+    EXPECT_LT(WorstStampError(sent), 1e-6);
+    EXPECT_LT(worst_lateness, 3072);
+}
+
+TEST(Ieee1394Transmit, AfterTheBusWentOnWithoutUsTheStreamCatchesUp) {
+    // The queue ran dry for a quarter second (the program was not scheduled): the bus went on,
+    // and the packets due meanwhile go out at once, as many a cycle as the bus takes, until the
+    // stream is on time again. Counting cycles by our own calls would leave it late for good.
+    TempDir dir;
+    WriteFile(dir / "vbr.ts", VariableRateTs(100));
+    TsFeeder* unused = nullptr;
+    std::optional<int64_t> jumped_at;
+    uint64_t sent_so_far = 0, late = 0;
+    const auto sent = FeedCycles((dir / "vbr.ts").string(),
+                                 [&](int64_t c) {
+                                     // A second into the stream, 2000 cycles go by without a call.
+                                     if (sent_so_far >= 1000 && !jumped_at) {
+                                         jumped_at = c + 2000;
+                                         return *jumped_at;
+                                     }
+                                     return c + 1;
+                                 },
+                                 &unused,
+                                 [&](TsFeeder& feeder, int64_t) {
+                                     sent_so_far = feeder.sent();
+                                     late = feeder.late();
+                                 });
+    ASSERT_TRUE(jumped_at.has_value());
+    EXPECT_GT(late, 0u);
+    // The late packets keep the stamps of their own time: on tape they play back in step.
+    EXPECT_LT(WorstStampError(sent), 1e-6);
+    // A second after the jump every packet is back in the cycle of its time.
+    size_t checked = 0;
+    for (const SentPacket& p : sent) {
+        if (p.cycle < *jumped_at + 8000) continue;
+        ++checked;
+        EXPECT_LT(std::abs(p.stamp - p.cycle * 3072 - int64_t{kStampDelayCycles} * 3072), 3072);
+    }
+    EXPECT_GT(checked, 100u);
 }
 
 TEST(Ieee1394Transmit, AFileThatEndsBeforeItsScannedSizeIsAReadError) {

@@ -82,6 +82,7 @@ class Ieee1394E2e : public CaptureTest {
         timing.stream.poll = 20ms;
         timing.stream.reconnect_deadline = 200ms;
         timing.stream.silence = 400ms;
+        timing.deck_return = 200ms;
         EXPECT_EQ(fw::AddIeee1394Decks(fw, port, timing), 1);
         Open();
     }
@@ -275,6 +276,67 @@ TEST_F(Ieee1394E2e, AQuietSpellWithoutAResetConnectsAgainAndTheStreamGoesOn) {
     EXPECT_EQ(event, EC_COMPLETE);
     EXPECT_EQ(bus->ConnectCalls(), 2);
     EXPECT_EQ(bus->Connections(), 0);
+    // A quiet spell is not a bus reset, and is not told as one.
+    EXPECT_EQ(Report().reconnects, 0u);
+    EXPECT_EQ(Report().silence_retries, 1u);
+    EXPECT_EQ(fw::StreamTrouble(Report()).find("reset"), std::string::npos)
+        << fw::StreamTrouble(Report());
+}
+
+TEST_F(Ieee1394E2e, ADeckThatNeverSendsIsSaidToHaveSentNothing) {
+    int32_t event = 0;
+    EXPECT_TRUE(Record(false, false, {Quiet(5000ms)}, &event).empty());
+    EXPECT_EQ(event, EC_ERRORABORT);
+    const fw::LinkReport report = Report();
+    EXPECT_EQ(report.error.rfind("the deck sent nothing on channel 0", 0), 0u) << report.error;
+    EXPECT_EQ(report.reconnects, 0u);
+    EXPECT_GE(report.silence_retries, 1u);
+    EXPECT_EQ(fw::StreamTrouble(report).find("reset"), std::string::npos);
+}
+
+TEST_F(Ieee1394E2e, WhatTheDeckPlayedWhileAwayIsMeasuredByItsPcrs) {
+    // The deck plays on while its cable is out: the recording misses what it played meanwhile,
+    // and says how much (by the stream's own clock) and where.
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const size_t packets = sample.size() / 192;  // five seconds
+    const size_t cut = 2000, back = 4000;
+    std::vector<IsoScriptItem> script =
+        fw::IsoPacketsFrom(Bytes(sample.begin(), sample.begin() + cut * 192), 2);
+    script.push_back(Marker(IsoScriptItem::Kind::BusReset, true));
+    script.push_back(Quiet(100ms));
+    script.push_back(Marker(IsoScriptItem::Kind::Replug));
+    auto rest = fw::IsoPacketsFrom(Bytes(sample.begin() + back * 192, sample.end()), 2);
+    script.insert(script.end(), rest.begin(), rest.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+    int32_t event = 0;
+    Record(false, false, script, &event);
+    EXPECT_EQ(event, EC_COMPLETE);
+    const fw::LinkReport report = Report();
+    ASSERT_EQ(report.gaps.size(), 1u) << fw::StreamTrouble(report);
+    // The sample's own clock: each packet's time between the PCRs around it.
+    std::vector<std::pair<size_t, double>> pcrs;
+    for (size_t i = 0; i < packets; ++i) {
+        const uint8_t* t = sample.data() + i * 192 + 4;
+        if ((t[3] & 0x20) == 0 || t[4] < 7 || (t[5] & 0x10) == 0) continue;
+        const uint64_t base = (uint64_t{t[6]} << 25) | (uint64_t{t[7]} << 17) |
+                              (uint64_t{t[8]} << 9) | (uint64_t{t[9]} << 1) | (t[10] >> 7);
+        pcrs.emplace_back(i, static_cast<double>(base) / 90000.0);
+    }
+    auto time_of = [&](size_t packet) {
+        for (size_t k = 1; k < pcrs.size(); ++k) {
+            if (pcrs[k].first < packet) continue;
+            const auto& [i0, t0] = pcrs[k - 1];
+            const auto& [i1, t1] = pcrs[k];
+            return t0 + (t1 - t0) * static_cast<double>(packet - i0) / static_cast<double>(i1 - i0);
+        }
+        return pcrs.back().second;
+    };
+    // Within one PCR interval (a fifteenth of a second here), where the loss hides.
+    EXPECT_NEAR(report.gaps[0].length_seconds, time_of(back) - time_of(cut), 0.07);
+    EXPECT_NEAR(report.gaps[0].at_seconds, time_of(cut) - pcrs.front().second, 0.07);
+    EXPECT_EQ(report.gaps[0].cause, "the deck was off the bus");
+    auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0]->config().driver.get());
+    EXPECT_EQ(deck->LastStreamGaps().size(), 1u);
 }
 
 TEST_F(Ieee1394E2e, AStreamThatStopsForGoodEndsTheRecordingKeepingWhatCame) {
@@ -344,6 +406,7 @@ TEST_F(Ieee1394E2e, TheDecksInputHasASignalBeforeRecordIsSent) {
     ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
     ASSERT_TRUE(capture.ConnectChain(false));
     // Built, not running: the input plug is connected and empty packets flow into it.
+    EXPECT_EQ(bus->OpenedSinks(), 1);
     EXPECT_EQ(bus->Connections(), 1);
     const auto deadline = Clock::now() + 30s;
     while (bus->IdleSent() == 0 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
@@ -354,8 +417,40 @@ TEST_F(Ieee1394E2e, TheDecksInputHasASignalBeforeRecordIsSent) {
     EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
     ASSERT_TRUE(capture.StopGraph());
     capture.ClearAddedFilters();
-    // The write carried on over the same connection, and undid it at the end.
+    // The write carried on over the same connection and the same running sink (a new one would
+    // leave the deck's input without a signal while it starts), and undid it at the end.
+    EXPECT_EQ(bus->OpenedSinks(), 1);
     EXPECT_EQ(bus->ConnectCalls(), 1);
+    EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, AShortUnplugWhileWritingIsSurvivedTheDeckToldToRecordAgainTheGapSaid) {
+    // The deck comes back stopped (it lost its input): it is put back into record, the rest of
+    // the file goes on tape, and what was sent while it was away is said, as at most that much.
+    const fs::path file = SamplePath("sample-sd.ts");
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(capture.TransportRecordPause());
+    ASSERT_TRUE(capture.TransportRecord());
+    const size_t before = bus->Commands(kGuid).size();
+    bus->UnplugWhenSent(kGuid, 2000, 4000, true);  // a quarter second in, for half a second
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    const auto sent = bus->Commands(kGuid);
+    const std::vector<std::string> after(sent.begin() + static_cast<long>(before), sent.end());
+    EXPECT_EQ(after, (std::vector<std::string>{"01 20 D0 7F", "00 20 C2 7D", "00 20 C2 75"}));
+    EXPECT_EQ(bus->Transport(kGuid), (std::pair<uint8_t, uint8_t>{0xC2, 0x75}));
+    const fw::LinkReport report = Report();
+    EXPECT_EQ(report.error, "");
+    ASSERT_EQ(report.gaps.size(), 1u);
+    EXPECT_TRUE(report.gaps[0].at_most);
+    EXPECT_NEAR(report.gaps[0].length_seconds, 0.5, 0.1);
+    EXPECT_NEAR(report.gaps[0].at_seconds, 0.25, 0.1);
+    capture.ClearAddedFilters();
     EXPECT_EQ(bus->Connections(), 0);
 }
 

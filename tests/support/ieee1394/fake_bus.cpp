@@ -50,8 +50,13 @@ struct FakeBus::State {
     size_t idle_sent = 0;
     int idle_channel = -1;
     size_t reset_after_sent = 0;  // 0: never
+    // A deck unplugged once this many packets were sent, and back after that many more.
+    size_t unplug_after_sent = 0;  // 0: never
+    size_t replug_after_sent = 0;
+    uint64_t unplug_guid = 0;
+    bool replug_stopped = false;  // it comes back with its transport stopped
     int taken_after_reset = -1;   // a channel another device takes at the next reset
-    bool drained = false;
+    int opened_sinks = 0;
 
     ~State() {
         if (iso_fd >= 0) close(iso_fd);
@@ -84,6 +89,21 @@ struct FakeBus::State {
         if (taken_after_reset >= 0) {
             channel_used[static_cast<size_t>(taken_after_reset)] = true;
             taken_after_reset = -1;
+        }
+    }
+    void UnplugOrReplugAt(size_t sent_packets) {
+        FakeNode* n = ByGuid(unplug_guid);
+        if (n == nullptr || unplug_after_sent == 0) return;
+        if (sent_packets == unplug_after_sent) {
+            n->present = false;
+            Renumber();
+        } else if (sent_packets == replug_after_sent) {
+            n->present = true;
+            if (replug_stopped) {
+                n->transport_op = avc::kOpWind;
+                n->transport_operand = avc::kWindStop;
+            }
+            Renumber();
         }
     }
     void Signal() {
@@ -172,6 +192,29 @@ void Answer(FakeBus::State& s, FakeNode& n, std::vector<uint8_t> cmd) {
     }
     if (cmd[1] != avc::kTapeSubunit || !HasTape(c) || cmd.size() < 4) {
         Reply(s, n.phy, answer(avc::kNotImplemented));
+        return;
+    }
+    if (cmd[2] == avc::kOpRelativeTimeCounter && !control && cmd.size() >= 8) {
+        if (!c.counter_seconds) {
+            Reply(s, n.phy, answer(avc::kNotImplemented));
+            return;
+        }
+        // BCD: frames, seconds, minutes, hours.
+        auto bcd = [](int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); };
+        std::vector<uint8_t> r = answer(avc::kStable);
+        const int t = *c.counter_seconds;
+        r[4] = 0;
+        r[5] = bcd(t % 60);
+        r[6] = bcd(t / 60 % 60);
+        r[7] = bcd(t / 3600);
+        Reply(s, n.phy, r);
+        return;
+    }
+    if (cmd[2] == avc::kOpMediumInfo && !control && cmd.size() >= 5) {
+        std::vector<uint8_t> r = answer(avc::kStable);
+        r[3] = c.has_tape ? 0x22 : avc::kMediumNone;
+        r[4] = !c.has_tape ? 0x7F : c.write_protected ? 0x51 : 0x50;
+        Reply(s, n.phy, r);
         return;
     }
     if (cmd[2] == avc::kOpTransportState) {
@@ -443,6 +486,7 @@ class FakeIsoSink final : public IIsoSink {
                 s_->sent.push_back(std::move(packet));
                 s_->sent_channels.push_back(channel_);
                 if (s_->sent.size() == s_->reset_after_sent) s_->Renumber();
+                s_->UnplugOrReplugAt(s_->sent.size());
             }
         }
         // A handle hears every bus reset once.
@@ -453,7 +497,7 @@ class FakeIsoSink final : public IIsoSink {
     }
     void Stop(bool drain, int /*stop_fd*/) override {
         std::lock_guard lock(s_->mu);
-        s_->drained = drain;
+        (void)drain;
     }
 
   private:
@@ -563,9 +607,25 @@ std::vector<int> FakeBus::SentChannels() const {
     return state_->sent_channels;
 }
 
-bool FakeBus::SinkDrained() const {
+void FakeBus::UnplugWhenSent(uint64_t guid, size_t packets, size_t back_after, bool stopped) {
     std::lock_guard lock(state_->mu);
-    return state_->drained;
+    state_->unplug_guid = guid;
+    state_->unplug_after_sent = packets;
+    state_->replug_after_sent = packets + back_after;
+    state_->replug_stopped = stopped;
+}
+
+int FakeBus::OpenedSinks() const {
+    std::lock_guard lock(state_->mu);
+    return state_->opened_sinks;
+}
+
+void FakeBus::SetTransport(uint64_t guid, uint8_t opcode, uint8_t operand) {
+    std::lock_guard lock(state_->mu);
+    if (FakeNode* n = state_->ByGuid(guid)) {
+        n->transport_op = opcode;
+        n->transport_operand = operand;
+    }
 }
 
 std::vector<std::string> FakeBus::Commands(uint64_t guid) const {
@@ -627,6 +687,10 @@ std::unique_ptr<IIsoSource> FakeBus::OpenIsoSource() {
 }
 
 std::unique_ptr<IIsoSink> FakeBus::OpenIsoSink() {
+    {
+        std::lock_guard lock(state_->mu);
+        ++state_->opened_sinks;
+    }
     return std::make_unique<FakeIsoSink>(state_);
 }
 

@@ -36,6 +36,8 @@ struct FakeDeckConfig {
     bool stray_replies = false;
     // Output plug: false models a deck without plug registers (no connection possible).
     bool has_plugs = true;
+    // The relative time counter's reading in seconds; none: the deck answers NOT IMPLEMENTED.
+    std::optional<int> counter_seconds;
 };
 
 // One scripted event of the iso receive side.
@@ -75,6 +77,9 @@ class FakeBus final : public IBusPort {
     void Script(std::vector<IsoScriptItem> items);
     // Resets the bus once the transmit side has sent this many packets.
     void ResetWhenSent(size_t packets);
+    // Takes the deck off the bus once the transmit side has sent this many packets, and puts it
+    // back `back_after` packets later (with its transport stopped, if asked).
+    void UnplugWhenSent(uint64_t guid, size_t packets, size_t back_after, bool stopped);
     // Packets the transmit side sent, each from the CIP header on.
     std::vector<std::vector<uint8_t>> Sent() const;
     // Packets sent with a CIP header only, in runs without data (a signal with nothing in it):
@@ -84,7 +89,8 @@ class FakeBus final : public IBusPort {
     std::vector<int> SentChannels() const;
     // Another device takes this channel at the next bus reset, before we can have it again.
     void TakeChannelAtNextReset(int channel);
-    bool SinkDrained() const;
+    // Transmit sides opened so far.
+    int OpenedSinks() const;
 
     // Commands each deck received, as hex text ("00 20 C2 7D").
     std::vector<std::string> Commands(uint64_t guid) const;
@@ -97,6 +103,9 @@ class FakeBus final : public IBusPort {
     // The deck's transport as it would report it (C4 60 stop, C2 7D record pause ...).
     std::pair<uint8_t, uint8_t> Transport(uint64_t guid) const;
     bool Powered(uint64_t guid) const;
+    // Puts the deck's transport in a mode, as a deck does by itself (at the end of the tape, or
+    // coming back from an unplug).
+    void SetTransport(uint64_t guid, uint8_t opcode, uint8_t operand);
     // A reply the deck sends without being asked (tests of stray handling).
     void QueueReply(int phy, std::vector<uint8_t> bytes);
 
