@@ -28,6 +28,14 @@ void GapMeter::Interrupted(const std::string& cause, Clock::time_point now) {
     normal_since_restored_ = 0;
 }
 
+std::optional<StreamGap> GapMeter::Finish(Clock::time_point now) {
+    if (!pending_ || restored_) return std::nullopt;
+    pending_ = false;
+    const double lost = std::chrono::duration<double>(now - since_).count();
+    if (lost < kSmallestGapSeconds) return std::nullopt;
+    return StreamGap{recorded_seconds_, lost, cause_};
+}
+
 std::optional<StreamGap> GapMeter::Take(const uint8_t* data, size_t bytes) {
     std::optional<StreamGap> gap;
     for (size_t at = 0; at + kSourcePacketBytes <= bytes; at += kSourcePacketBytes) {

@@ -41,6 +41,10 @@ class GapMeter {
     // The connection is back.
     void Restored() noexcept { restored_ = true; }
 
+    // The recording ends: an interruption the connection never came back from is a loss from
+    // where it began to now (by the wall clock, the stream having said nothing since).
+    std::optional<StreamGap> Finish(Clock::time_point now);
+
     // Seconds of stream recorded so far, by the PCRs.
     double recorded_seconds() const noexcept { return recorded_seconds_; }
     bool pending() const noexcept { return pending_; }

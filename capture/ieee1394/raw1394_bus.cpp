@@ -121,10 +121,12 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         BusStatus status = FailureStatus(handle_.get());
         if (status == BusStatus::BusReset) {
             StaleGeneration(resets);
-        } else if (!local_open_ && errno != EAGAIN) {
+        } else if (!local_open_ && (errno != EAGAIN || GenerationMoved())) {
             // Without the controller's own node the handle does its local work (the FCP
             // address range, the IRM) through a deck's node; when that deck leaves, a fresh
-            // handle finds the nodes still there. The caller looks its deck up again.
+            // handle finds the nodes still there. And resets go unannounced: a request to a
+            // node number that changed fails with no acknowledgement rather than a stale
+            // generation. Either way the caller looks its deck up again on a fresh handle.
             Recreate();
             status = BusStatus::BusReset;
         }
@@ -154,9 +156,21 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
     // ---- Nodes
     BusStatus Nodes(std::vector<NodeInfo>& nodes) override {
-        nodes.clear();
-        if (!handle_ && !Recreate()) return BusStatus::IoError;
-        Drain(handle_.get());
+        // A ROM read that fails on a stale generation (a reset this handle did not hear of) is
+        // read again on a fresh handle, once.
+        for (int attempt = 0;; ++attempt) {
+            nodes.clear();
+            if (!handle_ && !Recreate()) return BusStatus::IoError;
+            Drain(handle_.get());
+            const uint32_t resets = resets_;
+            bool stale = false;
+            const BusStatus status = ReadNodes(nodes, stale);
+            if (!stale || attempt > 0) return status;
+            StaleGeneration(resets);
+        }
+    }
+
+    BusStatus ReadNodes(std::vector<NodeInfo>& nodes, bool& stale) {
         const int count = raw1394_get_nodecount(handle_.get());
         if (count <= 0 || count > 63) return BusStatus::IoError;
         const int local = raw1394_get_local_id(handle_.get()) & 0x3F;
@@ -173,9 +187,12 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
             NodeInfo info;
             info.phy = phy;
             info.is_local = phy == local;
+            errno = 0;
             if (!info.is_local) ReadRom(phy, info);
+            if (info.guid == 0 && GenerationError(handle_.get())) stale = true;
             nodes.push_back(std::move(info));
         }
+        if (stale) return BusStatus::BusReset;
         cache_ = nodes;
         cache_valid_ = true;
         cache_resets_ = resets_;
@@ -213,6 +230,7 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
     uint32_t Generation() override {
         if (handle_) Drain(handle_.get());
+        if (!local_open_ && handle_) ProbeGeneration();
         return resets_;
     }
 
@@ -243,6 +261,9 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     void Disconnect(const CmpConnection& c) override {
         if (!c.holds_plug && !c.holds_channel && c.bandwidth <= 0) return;
         WithFreshGeneration([&](raw1394handle_t h) { return cmp::ReleasePlug(h, c) ? 0 : -1; });
+        // What we took is ours only in the generation we took it in: a handle that may not have
+        // heard of a reset is made afresh first, or it would free what a reset gave to another.
+        if (!local_open_) Recreate();
         if (!handle_) return;
         Drain(handle_.get());
         cmp::ReleaseResources(handle_.get(), c);
@@ -272,6 +293,25 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         return ok();
     }
 
+    // Without the controller's own node no reset is announced, and a connection not restored
+    // within a second of one is dropped by the deck: a new handle, which takes the bus's
+    // generation from whatever node it opens, tells whether ours is stale. Twice a second.
+    void ProbeGeneration() {
+        const auto now = Clock::now();
+        if (now - last_probe_ < std::chrono::milliseconds(500)) return;
+        last_probe_ = now;
+        if (GenerationMoved()) Recreate();
+    }
+
+    // Whether the bus has been reset since this handle last heard of it.
+    bool GenerationMoved() {
+        raw1394handle_t fresh = raw1394_new_handle_on_port(port_);
+        if (fresh == nullptr) return false;
+        const unsigned current = raw1394_get_generation(fresh);
+        raw1394_destroy_handle(fresh);
+        return current != raw1394_get_generation(handle_.get());
+    }
+
     // A generation error on the control handle. When the reset has not reached the handle by now
     // (its event comes only through the controller's own node, which we may not be allowed to
     // open) the handle would stay stale for ever: a fresh one takes the new generation.
@@ -288,8 +328,16 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
             const uint32_t resets = resets_;
             errno = 0;
             const int result = call(handle_.get());
-            if (result >= 0 || !GenerationError(handle_.get())) return result;
-            StaleGeneration(resets);
+            if (result >= 0) return result;
+            if (GenerationError(handle_.get())) {
+                StaleGeneration(resets);
+            } else if (!local_open_ && attempt == 0) {
+                // Resets go unannounced without the controller's node, and the resource
+                // manager's refusals do not say "stale generation": a fresh handle, once.
+                Recreate();
+            } else {
+                return result;
+            }
             if (!handle_) return -1;
         }
         return -1;
@@ -361,6 +409,7 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     unsigned cache_generation_ = 0;
     int cache_local_ = -1;
     Clock::time_point last_rescan_{};
+    Clock::time_point last_probe_{};
 };
 
 class RawIsoSource final : public IIsoSource {

@@ -243,6 +243,12 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     if (source) source->Stop();
     source.reset();
     disconnect();
+    // Stopped while the deck was away: what it played since is not in the recording.
+    if (event != EC_ERRORABORT) {
+        if (std::optional<StreamGap> gap = gaps.Finish(Clock::now())) {
+            report.gaps.push_back(std::move(*gap));
+        }
+    }
     report.cip = parser.stats();
     box.Set(report);
     return event;

@@ -575,6 +575,41 @@ TEST(Ieee1394Receive, ADeckWithoutPlugsIsHeardOnTheBroadcastChannelAcrossResets)
     EXPECT_TRUE(report.error.empty());
 }
 
+TEST(Ieee1394Receive, AResetStartsTheSilenceClockAgain) {
+    // Recovery path: quiet for most of the silence time, a reset, and quiet again for most of it
+    // while the connection is made again: the reset is one reconnection, not also a quiet spell
+    // (the clock counts from the reset, not from the last packet before it).
+    Bench b;
+    b.bus->AddDeck(DeckConfig(kGuidA));
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    auto items = IsoPacketsFrom(sample, 4);
+    IsoScriptItem quiet;
+    quiet.kind = IsoScriptItem::Kind::Wait;
+    quiet.wait = std::chrono::milliseconds(700);
+    IsoScriptItem reset;
+    reset.kind = IsoScriptItem::Kind::BusReset;
+    IsoScriptItem end;
+    end.kind = IsoScriptItem::Kind::End;
+    const long half = static_cast<long>(items.size() / 2);
+    items.insert(items.begin() + half, {quiet, reset, quiet});
+    items.push_back(end);
+    b.bus->Script(items);
+    DeckTiming timing = Quick();
+    timing.stream.silence = std::chrono::milliseconds(1000);
+    timing.stream.reconnect_deadline = std::chrono::milliseconds(5000);
+    Ieee1394Deck deck(b.port, b.Decks()[0], timing);
+    deck.set_report_trouble(false);
+    auto* cb = new NullCallback;
+    Ref<ISampleGrabberCB> keep(cb);
+    StopSignal stop;
+    EXPECT_EQ(deck.Capture(*cb, stop), EC_COMPLETE);
+    EXPECT_EQ(cb->bytes.load(), sample.size());
+    const LinkReport report = deck.last_stream();
+    EXPECT_EQ(report.reconnects, 1u);
+    EXPECT_EQ(report.silence_retries, 0u);
+    EXPECT_TRUE(report.gaps.empty());
+}
+
 }  // namespace
 }  // namespace tessaline::fw
 

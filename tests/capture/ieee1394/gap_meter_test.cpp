@@ -123,6 +123,23 @@ TEST(GapMeter, WithoutAnInterruptionAJumpIsNotALoss) {
     EXPECT_TRUE(Feed(blind, plain).empty());
 }
 
+TEST(GapMeter, StoppedWhileTheDeckIsAwayTheRestIsMissing) {
+    GapMeter meter;
+    const auto since = GapMeter::Clock::now();
+    Feed(meter, Stream(0, 1000));
+    meter.Interrupted("the deck was off the bus", since);
+    const auto gap = meter.Finish(since + std::chrono::milliseconds(2500));
+    ASSERT_TRUE(gap.has_value());
+    EXPECT_NEAR(gap->length_seconds, 2.5, 1e-9);
+    EXPECT_NEAR(gap->at_seconds, 990 * kSecondsPerPacket, 1e-9);
+    // Back before the end: nothing is known to be missing.
+    GapMeter back;
+    Feed(back, Stream(0, 1000));
+    back.Interrupted("a bus reset", since);
+    back.Restored();
+    EXPECT_FALSE(back.Finish(since + std::chrono::seconds(3)).has_value());
+}
+
 TEST(GapMeter, OnlyTheFirstCauseCountsUnlessTheDeckTurnsOutToBeGone) {
     GapMeter meter;
     const auto now = GapMeter::Clock::now();
