@@ -191,7 +191,9 @@ TEST(SingleInstance, LockTakenNowhereStartsAndSaysSo) {
         }
         EXPECT_TRUE(instance.folder().empty());
     }
-    if (::getuid() == 0) EXPECT_TRUE(fs::is_empty(folders.back()));
+    if (::getuid() == 0) {
+        EXPECT_TRUE(fs::is_empty(folders.back()));
+    }
 }
 
 TEST(SingleInstance, FoldersAreTheRuntimeOneThenOurOwnNeverTheSharedTemporaryOne) {
@@ -366,7 +368,7 @@ TEST_F(HandOverToWindow, SecondStartHandsItsSwitchesToTheRunningCopy) {
     c.tape_file = (out / "deck.tape").string();
     c.fast = true;
     c.power = ED_POWER_STANDBY;
-    const std::shared_ptr<VirtualDeck> deck = framework->AddDeck(c);
+    const std::shared_ptr<VirtualDeck> deck = framework->AddDeck(std::make_shared<VirtualDeck>(c));
     Start(std::move(o));
     ASSERT_TRUE(form->Flags.DeviceReady);
     ASSERT_FALSE(form->Flags.IsRecording);

@@ -4,12 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/ds_capture.h"
 #include "capture/graph/graph_host.h"
 #include "capture/message_sink.h"
+#include "capture/virtual/virtual_deck.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -27,6 +29,11 @@ inline VirtualDeckConfig Webcam() {
     VirtualDeckConfig c = Deck("USB Camera", "Acme", "Cam");
     c.device_type = ED_DEVTYPE_CAMERA;
     return c;
+}
+
+// The host takes any deck driver; these tests mostly add virtual decks.
+inline std::shared_ptr<VirtualDeck> AddVirtualDeck(GraphHost& host, VirtualDeckConfig config) {
+    return host.AddDeck(std::make_shared<VirtualDeck>(std::move(config)));
 }
 
 class CaptureTest : public ::testing::Test {
