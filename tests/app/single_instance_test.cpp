@@ -235,6 +235,8 @@ class TessalineProcess : public ::testing::Test {
         env.insert("XDG_RUNTIME_DIR",
                    QString::fromStdString((runtime.empty() ? dir.path() : runtime).string()));
         env.insert("XDG_CACHE_HOME", QString::fromStdString((dir / "cache").string()));
+        // Where Qt makes its own runtime folder when the one given cannot be used.
+        env.insert("TMPDIR", QString::fromStdString(dir.path().string()));
         env.insert("TESSALINE_INI", QString::fromStdString((dir / "t.INI").string()));
         env.insert("TESSALINE_VIRTUAL_DECK",
                    QString::fromStdString(test::SamplePath("sample-sd-192.ts").string()));
