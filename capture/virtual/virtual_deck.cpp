@@ -133,34 +133,16 @@ HResult VirtualDeck::Prepare(bool /*playback*/, const std::string& /*path*/) {
 }
 
 std::string VirtualDeck::Describe() {
-    const char* power = "unknown";
-    switch (power_.load()) {
-        case ED_POWER_ON:
-            power = "on";
-            break;
-        case ED_POWER_OFF:
-            power = "off";
-            break;
-        case ED_POWER_STANDBY:
-            power = "standby";
-            break;
-        default:
-            break;
-    }
-    const char* mode = "unknown";
-    switch (mode_.load()) {
-        case ED_MODE_STOP:
-            mode = "stop";
-            break;
-        case ED_MODE_RECORD:
-            mode = "record";
-            break;
-        case ED_MODE_RECORD_FREEZE:
-            mode = "record-pause";
-            break;
-        default:
-            break;
-    }
+    const int32_t p = power_.load();
+    const int32_t m = mode_.load();
+    const char* power = p == ED_POWER_ON        ? "on"
+                        : p == ED_POWER_OFF     ? "off"
+                        : p == ED_POWER_STANDBY ? "standby"
+                                                : "unknown";
+    const char* mode = m == ED_MODE_STOP            ? "stop"
+                       : m == ED_MODE_RECORD        ? "record"
+                       : m == ED_MODE_RECORD_FREEZE ? "record-pause"
+                                                    : "unknown";
     return "virtual deck playing " + config_.file + ", power " + power + ", transport " + mode;
 }
 

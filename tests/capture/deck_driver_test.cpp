@@ -98,15 +98,6 @@ class ThirdDeck : public CaptureTest {
         ctx.options.ConvPES = false;
     }
 
-    int32_t WaitForEvent() {
-        const auto deadline = Clock::now() + 60s;
-        int32_t event = 0;
-        while ((event = capture.PollCompletion()) == 0 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return event;
-    }
-
     std::shared_ptr<ScriptedDeck> deck;
     RecordingSequence sequence;
     TempDir dir;

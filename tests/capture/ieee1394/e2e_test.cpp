@@ -87,15 +87,6 @@ class Ieee1394E2e : public CaptureTest {
         Open();
     }
 
-    int32_t WaitForEvent() {
-        const auto deadline = Clock::now() + 60s;
-        int32_t event = 0;
-        while ((event = capture.PollCompletion()) == 0 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return event;
-    }
-
     // Records while the deck plays the script; returns the file and the event that ended it.
     Bytes Record(bool ps, bool trim, std::vector<IsoScriptItem> script, int32_t* event = nullptr) {
         ctx.options.ConvPES = ps;
