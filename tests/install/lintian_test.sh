@@ -15,8 +15,11 @@ if ! command -v lintian >/dev/null 2>&1; then
 fi
 set -- "$out"/*.deb
 [ -f "$1" ] || fail "no package in $out (the package_build test makes it)"
-# Running as root is fine here: lintian only unpacks the package into a scratch folder.
-report=$(lintian --fail-on error,warning --display-info --tag-display-limit 0 "$1" 2>&1) \
+# Running as root is fine here: lintian only unpacks the package into a scratch folder. It leaves
+# files in its temporary folder, so it gets one of its own.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+report=$(TMPDIR=$scratch lintian --fail-on error,warning --display-info --tag-display-limit 0 "$1" 2>&1) \
     || { echo "$report"; fail "lintian reports errors or warnings for $(basename "$1")"; }
 [ -z "$report" ] || echo "$report"
 if [ "$hardened" = 1 ]; then
