@@ -7,49 +7,24 @@
 #include "capture/graph/graph_host.h"
 
 namespace tessaline {
-namespace {
 
-std::shared_ptr<VirtualDeck> ListedDeck(MediaFramework& framework, int index) {
+DeckDriver* ListedDeckDriver(MediaFramework& framework, int index) {
     auto* host = dynamic_cast<GraphHost*>(&framework);
     if (host == nullptr || index < 0) return nullptr;
     int listed = 0;
     for (const auto& deck : host->Decks()) {
-        const VirtualDeckConfig& c = deck->config();
-        if (c.device_type != ED_DEVTYPE_VCR || !c.offers_ext_device) continue;
+        const DeckListing listing = deck->Listing();
+        if (listing.device_type != ED_DEVTYPE_VCR || !listing.offers_ext_device) continue;
         if (listed >= static_cast<int>(CDSCapture::kMaxDevices)) break;
-        if (listed == index) return deck;
+        if (listed == index) return deck.get();
         ++listed;
     }
     return nullptr;
 }
 
-const char* ModeName(int32_t mode) {
-    switch (mode) {
-        case ED_MODE_STOP:
-            return "stop";
-        case ED_MODE_RECORD:
-            return "record";
-        case ED_MODE_RECORD_FREEZE:
-            return "record-pause";
-        default:
-            return "unknown";
-    }
-}
-
-}  // namespace
-
-DeckDriver* ListedDeckDriver(MediaFramework& framework, int index) {
-    const auto deck = ListedDeck(framework, index);
-    return deck ? deck->config().driver.get() : nullptr;
-}
-
 std::string ListedDeckDetails(MediaFramework& framework, int index) {
-    const auto deck = ListedDeck(framework, index);
-    if (!deck) return {};
-    const VirtualDeckConfig& c = deck->config();
-    if (c.driver) return c.driver->Describe();
-    return "virtual deck playing " + c.file + ", power " + DevicePowerText(deck->power()) +
-           ", transport " + ModeName(deck->transport_mode());
+    DeckDriver* deck = ListedDeckDriver(framework, index);
+    return deck != nullptr ? deck->Describe() : std::string();
 }
 
 }  // namespace tessaline

@@ -112,8 +112,7 @@ int DeckCommand(const Args& args) {
     const std::string name = setup.box.items[static_cast<size_t>(d.device)];
     DeckDriver* driver = ListedDriver(setup, static_cast<int>(d.device));
     if (driver == nullptr) {
-        std::fprintf(stderr, "tessaline-cli: deck: %s has no tape this program can drive\n",
-                     name.c_str());
+        std::fprintf(stderr, "tessaline-cli: deck: %s cannot be driven from here\n", name.c_str());
         return kExitNoResult;
     }
     const std::string head =
@@ -147,6 +146,11 @@ int DeckCommand(const Args& args) {
     } else {
         std::printf("%s: %s %s; %s\n", name.c_str(), d.command.c_str(),
                     DeckOutcomeText(result.outcome), StatusText(result.status).c_str());
+    }
+    if (result.outcome == DeckCommandResult::Outcome::Unsupported && result.code == kE_NOTIMPL) {
+        std::fprintf(stderr, "tessaline-cli: deck: %s has no %s\n", name.c_str(),
+                     d.command.c_str());
+        return kExitFailure;
     }
     if (!done) {
         char code[16];

@@ -15,10 +15,6 @@
 #include "capture/ieee1394/enumerate.h"
 #include "capture/ieee1394/streaming.h"
 
-namespace tessaline {
-class GraphHost;
-}
-
 namespace tessaline::fw {
 
 struct DeckTiming {
@@ -47,6 +43,7 @@ class Ieee1394Deck final : public DeckDriver {
   public:
     Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, DeckTiming timing = {});
 
+    DeckListing Listing() const override;
     HResult GetPower(int32_t& state) override;
     HResult SetPower(int32_t state) override;
     HResult SetMode(int32_t mode) override;
@@ -94,9 +91,8 @@ class Ieee1394Deck final : public DeckDriver {
     std::atomic<int32_t> wanted_mode_{0};
 };
 
-// Adds every deck found on the port to the framework, as driven decks named the way the capture
-// controller names decks. Returns how many were added.
-int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
-                     const DeckTiming& timing = {});
+// Every deck found on the port, listed the way the capture controller names decks.
+std::vector<std::shared_ptr<Ieee1394Deck>> FindIeee1394Decks(
+    const std::shared_ptr<Ieee1394Port>& port, const DeckTiming& timing = {});
 
 }  // namespace tessaline::fw

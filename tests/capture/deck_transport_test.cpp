@@ -32,6 +32,7 @@ class ScriptedDeck final : public DeckDriver {
         return s;
     }
 
+    DeckListing Listing() const override { return {}; }
     HResult GetPower(int32_t&) override { return kE_NOTIMPL; }
     HResult SetPower(int32_t) override { return kE_NOTIMPL; }
     HResult SetMode(int32_t) override { return kE_NOTIMPL; }

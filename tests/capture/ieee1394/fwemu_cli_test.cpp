@@ -344,11 +344,17 @@ TEST_F(FwemuBackendDeck, RefusalsAndMissingDecksHaveTheirExitCodes) {
     EXPECT_EQ(wrong.exit_code, 3) << wrong.output;
     const CommandResult usage = RunCommand(Cli(Cassette(), "deck fly"));
     EXPECT_EQ(usage.exit_code, 2) << usage.output;
-    // Only the virtual deck: it has no tape to drive.
-    const CommandResult virt = RunCommand(
+    // The virtual deck tells its power and transport, takes stop, and has no tape to play.
+    const std::string virt =
         "TESSALINE_IEEE1394=off TESSALINE_VIRTUAL_DECK=" + Q(SamplePath("sample-sd.ts")) + " " +
-        ShellQuote(TESSALINE_CLI) + " deck status");
-    EXPECT_EQ(virt.exit_code, 3) << virt.output;
+        ShellQuote(TESSALINE_CLI);
+    const CommandResult told = RunCommand(virt + " deck status --json");
+    EXPECT_EQ(told.exit_code, 0) << told.output;
+    EXPECT_TRUE(Contains(told.output, "\"transport\":\"stop\",\"position\":null")) << told.output;
+    EXPECT_EQ(RunCommand(virt + " deck stop --wait").exit_code, 0);
+    const CommandResult play = RunCommand(virt + " deck play");
+    EXPECT_EQ(play.exit_code, 1) << play.output;
+    EXPECT_TRUE(Contains(play.output, "has no play")) << play.output;
 }
 
 }  // namespace
