@@ -32,6 +32,21 @@ constexpr unsigned kXmitPackets = 4000;
 // Cycles between reading the cycle timer and the first queued packet going out.
 constexpr unsigned kXmitStartLatency = 16;
 
+// libraw1394 lays transmit payloads one after the other in a ring of kXmitPackets slots of the
+// largest payload rounded up to a power of two, and starts again at its beginning when a
+// largest payload would not fit at the end; it keeps up to kXmitPackets packets queued. Empty
+// packets among full ones make that restart early, wasting less than a slot; the ring must still
+// hold a full queue beside that waste, or the newest payload would be written over one not yet
+// sent. The rounding leaves that room as long as this holds.
+constexpr size_t RoundedToPowerOfTwo(size_t n) {
+    size_t p = 1;
+    while (p < n) p <<= 1;
+    return p;
+}
+static_assert(kXmitPackets * (RoundedToPowerOfTwo(kMaxIsoPayload) - kMaxIsoPayload) >=
+                  RoundedToPowerOfTwo(kMaxIsoPayload) - 1,
+              "the transmit ring cannot hold a full queue of mixed packet sizes");
+
 // Bandwidth allocation units (a quadlet's time at S1600) for one iso packet of `payload` bytes
 // at `speed`: the payload with the iso header and CRCs (3 quadlets), plus the usual overhead.
 int BandwidthUnits(int speed, size_t payload) {
