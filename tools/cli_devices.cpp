@@ -43,7 +43,8 @@ int DevicesCommand(const Args& args) {
             "usage: tessaline-cli devices [--verbose]\n"
             "Lists the D-VHS decks as the window's device box does: index and name. The index\n"
             "is what 'record --device' takes. Exits with 3 when there is no deck.\n"
-            "--verbose adds for each deck its GUID, node, power and transport state.\n\n%s",
+            "--verbose adds for each deck its GUID, node, power and transport state, tape\n"
+            "position and cassette.\n\n%s",
             VirtualDeckHelp());
         return kExitOk;
     }
