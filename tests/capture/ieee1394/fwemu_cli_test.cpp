@@ -357,5 +357,22 @@ TEST_F(FwemuBackendDeck, RefusalsAndMissingDecksHaveTheirExitCodes) {
     EXPECT_TRUE(Contains(play.output, "has no play")) << play.output;
 }
 
+TEST_F(FwemuBackendDeck, AWaitThatRunsOutIsAFailureAndTheDeckIsLeftGoing) {
+    // At the play speed the wind takes 40 s: a one-second wait runs out, and says so, but the
+    // deck was not told to stop (whoever waited may wait again).
+    const Bus slow = Cassette("FWEMU_WIND_SPEED=1");
+    const CommandResult ff = RunCommand(Cli(slow, "deck ff --wait=1 --json"));
+    EXPECT_EQ(ff.exit_code, 1) << ff.output;
+    EXPECT_TRUE(Contains(ff.output, "\"command\":\"ff\",\"result\":\"timed out\"")) << ff.output;
+    EXPECT_TRUE(Contains(ff.output, "did not get there in time")) << ff.output;
+    const CommandResult still = RunCommand(Cli(slow, "deck status --json"));
+    EXPECT_TRUE(Contains(still.output, "\"transport\":\"ff\"")) << still.output;
+    EXPECT_EQ(RunCommand(Cli(slow, "deck stop --wait")).exit_code, 0);
+    // A wait that is no number is bad usage, and nothing is sent.
+    const CommandResult bad = RunCommand(Cli(slow, "deck rewind --wait=soon"));
+    EXPECT_EQ(bad.exit_code, 2) << bad.output;
+    EXPECT_TRUE(Contains(RunCommand(Cli(slow, "deck status")).output, "transport stop"));
+}
+
 }  // namespace
 }  // namespace tessaline::test
