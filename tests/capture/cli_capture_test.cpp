@@ -22,10 +22,6 @@ std::string Cli(const std::string& deck, const std::string& args,
            " TESSALINE_VIRTUAL_CHUNK=7777 " + ShellQuote(TESSALINE_CLI) + " " + args;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 TEST(CliDevices, ListsTheVirtualDeckOrSaysThereIsNone) {
     const CommandResult listed = RunCommand(Cli(SamplePath("sample-sd.ts").string(), "devices"));
     EXPECT_EQ(listed.exit_code, 0);

@@ -20,10 +20,6 @@ std::string Cli(const fs::path& deck, const std::string& args, const std::string
            " write " + args;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 class CliWrite : public ::testing::Test {
   protected:
     CliWrite() {

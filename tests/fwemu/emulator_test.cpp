@@ -20,10 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // Runs the probe (or another client) on the emulated bus with VAR=value words in `env`.
 CommandResult OnBus(const std::string& env, const std::string& command) {
     return RunCommand("timeout -k 5 90 env -u TESSALINE_VIRTUAL_DECK " + std::string(FWEMU_ENV) +

@@ -50,17 +50,6 @@ std::string VirtualCli(const std::string& file, const std::string& args) {
            " TESSALINE_VIRTUAL_PACE=fast " + ShellQuote(TESSALINE_CLI) + " " + args;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // The 188-byte TS packets of a file of 188- or 192-byte packets.
 Bytes TsPackets(const Bytes& file, size_t packet_size) {
     if (packet_size == 188) return file;

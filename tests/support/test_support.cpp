@@ -26,6 +26,17 @@ Bytes ReadFile(const fs::path& path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),

@@ -15,6 +15,8 @@ using Bytes = std::vector<uint8_t>;
 
 std::filesystem::path SamplePath(const std::string& name);
 Bytes ReadFile(const std::filesystem::path& path);
+// A text file's contents; empty when it cannot be read (a log a failed run never wrote).
+std::string ReadText(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
 
 // A directory removed with everything in it when the object goes.
@@ -69,6 +71,8 @@ struct CommandResult {
     std::string output;  // stdout and stderr together
 };
 CommandResult RunCommand(const std::string& command);
+// Whether a tool's output holds `part`.
+bool Contains(const std::string& text, const std::string& part);
 bool HaveTool(const std::string& name);
 std::string ShellQuote(const std::string& s);
 

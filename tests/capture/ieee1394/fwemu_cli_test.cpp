@@ -33,17 +33,6 @@ std::string Cli(const Bus& bus, const std::string& args) {
            " " + args;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-std::string ReadText(const fs::path& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string Q(const fs::path& path) {
     return ShellQuote(path.string());
 }
