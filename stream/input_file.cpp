@@ -99,6 +99,41 @@ bool InputFile::Rewind() {
     return true;
 }
 
+bool InputFile::Seek(int64_t offset) {
+    if (offset < 0) return false;
+    if (memory_ != nullptr) {
+        memory_pos_ = std::min(static_cast<size_t>(offset), memory_size_);
+        return true;
+    }
+    if (::lseek(fd_, offset, SEEK_SET) < 0) {
+        error_ = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+long InputFile::ReadAt(int64_t offset, uint8_t* dest, size_t count) {
+    if (offset < 0) return -1;
+    if (memory_ != nullptr) {
+        if (static_cast<uint64_t>(offset) >= memory_size_) return 0;
+        const size_t n = std::min(count, memory_size_ - static_cast<size_t>(offset));
+        std::memcpy(dest, memory_ + offset, n);
+        return static_cast<long>(n);
+    }
+    size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::pread(fd_, dest + got, count - got, offset + static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            error_ = std::strerror(errno);
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<long>(got);
+}
+
 int64_t InputFile::Size() {
     if (memory_ != nullptr)
         return std::max<int64_t>(0, static_cast<int64_t>(memory_size_) - start_);
