@@ -44,7 +44,8 @@ LocalDateTime NowLocal() {
     return t;
 }
 
-std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t) {
+std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t,
+                                                 PatternUse use) {
     if (pattern.empty()) return std::nullopt;
     std::string out;
     size_t i = 0;
@@ -86,8 +87,12 @@ std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const
                 used = run >= 3 ? 3 : 1;
                 AppendNumber(out, t.millisecond, used == 3 ? 3 : 1);
                 break;
+            case '/':
+            case ':':
+                out += use == PatternUse::FileName ? kNameSeparator : c;
+                break;
             default:
-                out += c;  // "/" and ":" are this program's separators as they stand
+                out += c;
                 break;
         }
         i += used;
