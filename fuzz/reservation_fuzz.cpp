@@ -1,10 +1,14 @@
 // Reservation records as a settings file may hold them after an edit by hand: one record a line,
-// through the parser, the grid texts, the time resolution and a day of schedule ticks.
+// through the parser, the grid texts, the time resolution, the names their recordings get, a day
+// of schedule ticks, and a save and a load through the settings file's keys.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "app/ini_file.h"
+#include "recording/file_names.h"
 #include "recording/reservation_list.h"
 #include "recording/schedule_tick.h"
 
@@ -26,6 +30,23 @@ struct Recorder : ScheduleRecorder {
     void SaveReservations() override {}
     void RepaintReservations() override {}
 };
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+// The name a reservation's recording gets, as recording control makes it: one file name inside
+// the folder, however the record's name field reads.
+void CheckRecordingName(std::string_view field) {
+    constexpr std::string_view kFolder = "/save/";
+    const std::string base = NameInFolder(kFolder, WithoutExtension(field) + "20240309");
+    for (const unsigned n : {0u, 9998u, 10000u}) {
+        const std::string name = SeriesName(NameSeries::Numbered, base, ".ts", n) + ".ts";
+        const std::string_view file = std::string_view(name).substr(kFolder.size());
+        Check(name.starts_with(kFolder) && file.size() <= kMaxFileNameBytes);
+        Check(file.find('/') == std::string_view::npos && file.front() != '.');
+    }
+}
 
 struct StepClock : Clock {
     DateTime now;
@@ -59,6 +80,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     (void)WaitingReservationCovers(list, 30, DateTime{days(19786)});
+    for (const std::string& record : list.Records()) {
+        if (const auto r = ParseReservation(record)) CheckRecordingName(r->name);
+    }
+
+    // Saved under Reserve01.. of a settings file and read back: stored values lose what the file
+    // cannot hold (blanks around, line breaks), after which the list is what the file says and
+    // saving it again changes nothing. A runner gets no running record back.
+    IniFile ini;
+    const ReservationStore store{
+        [&](const std::string& key) { return ini.Get("Capture", key); },
+        [&](const std::string& key, const std::string& value) { ini.Set("Capture", key, value); }};
+    SaveReservations(list, store, kDefaultMaxReserve);
+    ReservationList stored;
+    LoadReservationsAsStored(stored, store, kDefaultMaxReserve);
+    SaveReservations(stored, store, kDefaultMaxReserve);
+    const std::string once = ini.Serialize();
+    LoadReservationsAsStored(stored, store, kDefaultMaxReserve);
+    SaveReservations(stored, store, kDefaultMaxReserve);
+    Check(ini.Serialize() == once);
+    ReservationList run;
+    static_cast<void>(LoadReservations(run, store, kDefaultMaxReserve));
+    Check(!run.AnyRunning());
 
     // Ticks every 10 minutes over one day around the dates of the usual records.
     Recorder recorder;
