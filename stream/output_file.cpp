@@ -85,6 +85,7 @@ void OutputFile::Reset(const std::string& path) {
     replace_on_data_ = false;
     truncate_on_data_ = false;
     hold_name_ = false;
+    name_tried_ = false;
     pipe_ = false;
     stalled_ = false;
     kept_nothing_ = false;
@@ -239,7 +240,9 @@ bool OutputFile::ReplaceTarget() {
 }
 
 void OutputFile::TakeName() {
-    if (replace_on_data_ && fd_ >= 0) ReplaceTarget();
+    if (!replace_on_data_ || name_tried_ || fd_ < 0) return;
+    name_tried_ = true;  // a rename that failed is not tried with every buffer, only at Finish
+    ReplaceTarget();
 }
 
 bool OutputFile::Finish(bool keep) {
@@ -332,7 +335,8 @@ bool OutputFile::Write(const void* bytes, size_t count) {
         count -= static_cast<size_t>(n);
         bytes_written_.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
     }
-    if (replace_on_data_ && !hold_name_ && done > 0) ReplaceTarget();
+    // The first data: the temporary takes the name (tried once here; again at Finish).
+    if (replace_on_data_ && !hold_name_ && done > 0) TakeName();
     return true;
 }
 

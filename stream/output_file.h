@@ -123,6 +123,7 @@ class OutputFile {
     bool replace_on_data_ = false;   // temporary_ takes target_'s place with the first data
     bool truncate_on_data_ = false;  // target_ written in place, emptied at the first data
     bool hold_name_ = false;
+    bool name_tried_ = false;  // TakeName has tried the rename once
     bool pipe_ = false;     // a pipe, socket or device: writes wait boundedly for the reader
     bool stalled_ = false;  // such an output took nothing for the stall limit
     bool kept_nothing_ = false;
