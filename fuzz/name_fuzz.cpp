@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
@@ -79,18 +80,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string ext = FileNameExtension(DottedExtension(ext_text));
     Check(ext.size() <= kMaxExtensionBytes);
     const bool utf8 = ValidUtf8(text) && ValidUtf8(ext);
-    // A name from the pattern (as a start by hand or at launch makes it), a reservation's name
-    // with a date, and a typed name, each as every counter and the stop's rename would have it.
+    // A name from the pattern (a start by hand, at launch, or a reservation without a name) takes
+    // a counter, a reservation's name with a date a four-digit number; each as its first name, a
+    // later one and one past the four digits, and as the stop's rename with the delay suffix.
     const std::string from_pattern = NameInFolder(kFolder, named.value_or(""));
     const std::string reservation = NameInFolder(kFolder, WithoutExtension(text) + "20240309");
-    for (const std::string& base : {from_pattern, reservation}) {
-        for (const NameSeries series : {NameSeries::Counted, NameSeries::Numbered}) {
-            for (const unsigned n : {0u, 1u, 9998u, 123456u}) {
-                const std::string name = SeriesName(series, base, ext, n);
-                CheckName(name + ext, utf8);
-                const std::string suffix = " Delay -33.37ms";
-                CheckName(FitFileName(name, suffix + ext) + suffix + ext, utf8);
-            }
+    for (const auto& [series, base] : {std::pair{NameSeries::Counted, from_pattern},
+                                       std::pair{NameSeries::Numbered, reservation}}) {
+        for (const unsigned n : {0u, 1u, 10000u}) {
+            const std::string name = SeriesName(series, base, ext, n);
+            CheckName(name + ext, utf8);
+            const std::string suffix = " Delay -33.37ms";
+            CheckName(FitFileName(name, suffix + ext) + suffix + ext, utf8);
         }
     }
     const std::string typed =
