@@ -40,6 +40,9 @@ class InputFile {
     int fd() const noexcept { return fd_; }
 
   private:
+    // Reads until count bytes are in or the file ends: at the position (offset -1) or at offset.
+    long ReadFully(uint8_t* dest, size_t count, int64_t offset);
+
     int fd_ = -1;
     const uint8_t* memory_ = nullptr;
     size_t memory_size_ = 0;

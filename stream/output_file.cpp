@@ -138,13 +138,16 @@ bool OutputFile::MakeTemporary() {
     return false;
 }
 
-bool OutputFile::Create(const std::string& path) {
+bool OutputFile::ResetToTarget(const std::string& path) {
     Reset(path);
     std::string why;
-    if (!FollowLinks(target_, why)) {
-        error_ = why;
-        return false;
-    }
+    if (FollowLinks(target_, why)) return true;
+    error_ = why;
+    return false;
+}
+
+bool OutputFile::Create(const std::string& path) {
+    if (!ResetToTarget(path)) return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         struct stat st {};
         if (::stat(target_.c_str(), &st) != 0) {
@@ -179,12 +182,7 @@ bool OutputFile::Create(const std::string& path) {
 }
 
 bool OutputFile::CreateTemporary(const std::string& final_path) {
-    Reset(final_path);
-    std::string why;
-    if (!FollowLinks(target_, why)) {
-        error_ = why;
-        return false;
-    }
+    if (!ResetToTarget(final_path)) return false;
     struct stat st {};
     if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         // A device or a pipe cannot be replaced by a rename (nor should it be): write to it.

@@ -109,6 +109,8 @@ class OutputFile {
   private:
     void TakeBack(size_t count);
     void Reset(const std::string& path);
+    // Reset, with target_ the file path's symbolic links lead to; false (error()) on a loop.
+    bool ResetToTarget(const std::string& path);
     bool OpenInPlace(const std::string& path);
     bool MakeTemporary();
     bool ReplaceTarget();
@@ -124,8 +126,8 @@ class OutputFile {
     bool truncate_on_data_ = false;  // target_ written in place, emptied at the first data
     bool hold_name_ = false;
     bool name_tried_ = false;  // TakeName has tried the rename once
-    bool pipe_ = false;     // a pipe, socket or device: writes wait boundedly for the reader
-    bool stalled_ = false;  // such an output took nothing for the stall limit
+    bool pipe_ = false;        // a pipe, socket or device: writes wait boundedly for the reader
+    bool stalled_ = false;     // such an output took nothing for the stall limit
     bool kept_nothing_ = false;
     std::string saved_path_;
     uint64_t saved_bytes_ = 0;

@@ -23,6 +23,14 @@ std::string Cli(const std::string& deck, const std::string& args,
            " TESSALINE_VIRTUAL_CHUNK=7777 " + ShellQuote(TESSALINE_CLI) + " " + args;
 }
 
+// A stream played three times over: about 15 seconds at the stream's own rate.
+Bytes ThreeTimes(const Bytes& one) {
+    Bytes three = one;
+    Append(three, one);
+    Append(three, one);
+    return three;
+}
+
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -171,10 +179,7 @@ TEST(CliRecord, DeckStreamEndingInAnErrorFails) {
 // recording is written back to its own path (the folder made again) from the open file.
 TEST(CliRecord, RecordingWhoseFolderVanishedIsWrittenBack) {
     TempDir dir;
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);  // about 15 seconds
     const fs::path folder = dir / "shows";
     fs::create_directories(folder);
@@ -269,10 +274,7 @@ TEST(CliRecord, FullDiskLeavesWholePacketsAndIsReportedAtOnce) {
 // exactly the start of what the deck played.
 TEST(CliRecord, InterruptClosesTheFileCleanly) {
     TempDir dir;
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);  // about 15 seconds
     const std::string out = ShellQuote((dir / "rec.ts").string());
     const std::string script =
@@ -350,13 +352,11 @@ TEST(CliRecord, PipeNobodyReadsNeverHoldsTheRecording) {
     TempDir dir;
     const std::string fifo = (dir / "pipe.ts").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);  // about 15 seconds
+    // --foreground: the SIGTERM below reaches the tool once, not again through its group.
     const std::string record =
-        "timeout -s KILL 60 env " + Cli((dir / "long.ts").string(),
+        "timeout --foreground -s KILL 60 env " + Cli((dir / "long.ts").string(),
                                         "record --seconds 0 --mode ts192 --out " + ShellQuote(fifo),
                                         "real");
     const CommandResult nobody = RunCommand(record);
@@ -376,10 +376,7 @@ TEST(CliRecord, PipeNobodyReadsNeverHoldsTheRecording) {
 // report says so with its size from the open file, not "nothing was written".
 TEST(CliRecord, FolderRenamedWhileRecordingIsSaidWithItsSize) {
     TempDir dir;
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);
     fs::create_directories(dir / "shows");
     const fs::path out = dir / "shows" / "rec.m2t";
