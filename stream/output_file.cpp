@@ -81,6 +81,7 @@ void OutputFile::Reset(const std::string& path) {
     temporary_.clear();
     saved_path_.clear();
     saved_bytes_ = 0;
+    replace_error_.clear();
     created_ = false;
     replace_on_data_ = false;
     truncate_on_data_ = false;
@@ -228,13 +229,29 @@ void OutputFile::Discard() {
 bool OutputFile::ReplaceTarget() {
     TakeOverMode(fd_, target_);
     if (::rename(temporary_.c_str(), target_.c_str()) != 0) {
-        error_ = "cannot replace " + target_ + ": " + std::strerror(errno) +
-                 "; the recording is in " + temporary_;
+        replace_error_ = "cannot replace " + target_ + ": " + std::strerror(errno);
+        error_ = replace_error_ + "; the recording is in " + temporary_;
         return false;
     }
     temporary_.clear();
     replace_on_data_ = false;
     return true;
+}
+
+void OutputFile::KeepInSight() {
+    // A hidden temporary whose process has ended is what a killed conversion leaves, and the next
+    // one to this name removes it: a recording must not look like one.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = FirstFreeName(target_);
+        if (name.empty()) return;
+        if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) ==
+            0) {
+            error_ = replace_error_ + "; the recording is in " + name;
+            temporary_ = name;
+            return;
+        }
+        if (errno != EEXIST) return;  // the error keeps naming the temporary
+    }
 }
 
 void OutputFile::TakeName() {
@@ -258,7 +275,10 @@ bool OutputFile::Finish(bool keep) {
         created_ = false;
     }
     bool ok = true;
-    if (replace_on_data_) ok = ReplaceTarget();
+    if (replace_on_data_) {
+        ok = ReplaceTarget();
+        if (!ok) KeepInSight();
+    }
     const std::string why = error_;
     temporary_.clear();  // a temporary that could not take the name holds the recording: kept
     if (!Close()) return false;

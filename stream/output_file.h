@@ -53,7 +53,8 @@ class OutputFile {
     // Ends the file of a recording (Create, CreateNew): a temporary with data takes its name; with
     // nothing in it (no byte written, or keep false), a file this object made is removed and the
     // file it would have replaced stays as it was (kept_nothing()). Then closes. False when
-    // closing or renaming failed (error()); the bytes are then in written_path().
+    // closing or renaming failed; error() then says where the bytes are (a temporary that cannot
+    // take the name is given the first free name beside it, "NAME (2).ts").
     bool Finish(bool keep = true);
     bool kept_nothing() const noexcept { return kept_nothing_; }
 
@@ -114,6 +115,8 @@ class OutputFile {
     bool OpenInPlace(const std::string& path);
     bool MakeTemporary();
     bool ReplaceTarget();
+    // After a ReplaceTarget that failed at the end: the temporary takes a visible free name.
+    void KeepInSight();
     bool WaitWritable();
     ssize_t WriteOnce(const uint8_t* bytes, size_t count);
 
@@ -131,6 +134,7 @@ class OutputFile {
     bool kept_nothing_ = false;
     std::string saved_path_;
     uint64_t saved_bytes_ = 0;
+    std::string replace_error_;  // why the temporary could not take target_'s place
     std::string error_;
     std::atomic<uint64_t> bytes_written_{0};
 };

@@ -84,6 +84,26 @@ TEST(OutputFileTest, AFileThereIsReplacedOnlyByData) {
     EXPECT_EQ(Entries(dir / "real"), 1u);
 }
 
+// The name cannot be taken when the data comes, nor at the end (a folder took it meanwhile): the
+// recording is kept under a visible name beside it, which the error gives, never under a hidden
+// temporary that the next conversion to that name would take for a leftover and remove.
+TEST(OutputFileTest, ANameThatCannotBeTakenKeepsTheRecordingInSight) {
+    test::TempDir dir;
+    const fs::path path = dir / "show.ts";
+    test::WriteFile(path, Bytes(100, 0x5A));
+    const Bytes data = test::NumberedPackets(3);
+    OutputFile file;
+    ASSERT_TRUE(file.Create(path.string()));
+    fs::remove(path);
+    fs::create_directories(path / "inside");
+    ASSERT_TRUE(file.Write(data.data(), data.size()));  // the name is tried, and not taken
+    EXPECT_FALSE(file.Finish());
+    const fs::path kept = dir / "show (2).ts";
+    EXPECT_NE(file.error().find(kept.string()), std::string::npos) << file.error();
+    EXPECT_EQ(test::ReadFile(kept), data);
+    EXPECT_EQ(Entries(dir.path()), 2u);  // the folder and the recording, no temporary
+}
+
 // A name the program chose is made only where no file is; one it made and wrote nothing to goes
 // again, but only while its name still leads to it.
 TEST(OutputFileTest, ChosenNamesAreMadeOnlyWhereNoFileIs) {
