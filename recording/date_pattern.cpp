@@ -12,9 +12,12 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// How often the letter at `at` repeats, counted up to the longest field (four letters): a long
+// run of one letter is taken four at a time, so counting further would only cost time.
 size_t RunLength(std::string_view s, size_t at) {
+    constexpr size_t kLongestField = 4;
     size_t n = 1;
-    while (at + n < s.size() && Lower(s[at + n]) == Lower(s[at])) ++n;
+    while (n < kLongestField && at + n < s.size() && Lower(s[at + n]) == Lower(s[at])) ++n;
     return n;
 }
 
