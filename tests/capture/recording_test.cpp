@@ -214,7 +214,7 @@ TEST_F(RecordingTest, GraphThatDoesNotRunLeavesNoFileAndTheOldOneAsItWas) {
 
     WriteFile(dir / "old.ts", Bytes{1, 2, 3});
     ASSERT_TRUE(sequence.PrepareGraph());
-    fw.Fail(VirtualOp::Run, kE_FAIL, 1);
+    fw.Fail(GraphOp::Run, kE_FAIL, 1);
     EXPECT_EQ(sequence.Start((dir / "old.ts").string(), true),
               RecordingSequence::StartResult::NotRunning);
     EXPECT_EQ(ReadFile(dir / "old.ts"), (Bytes{1, 2, 3}));
