@@ -39,6 +39,12 @@ const VanishedTexts kFilePartlySavedText = {
 const VanishedTexts kFileNotSavedText = {
     "The recording's folder had been deleted, and %1 could not be written back: %2",
     "録画先のフォルダが削除されていたため %1 を書き戻そうとしましたが、できませんでした: %2"};
+const VanishedTexts kFileMovedText = {
+    "%1 was moved while recording (its folder renamed?); the recording is now %2.",
+    "録画中に %1 が移動されました（フォルダの名前が変更されましたか？）。録画は %2 にあります。"};
+const VanishedTexts kFileNotClosedText = {
+    "Closing %1 failed; the recording may be incomplete: %2",
+    "%1 を閉じることができませんでした。録画が不完全な可能性があります: %2"};
 
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
                                      CaptureDataPath& data_path, MessageSink& messages)

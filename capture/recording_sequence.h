@@ -112,6 +112,11 @@ extern const VanishedTexts kFileSavedText;
 extern const VanishedTexts kFileNotSavedText;
 // Only part of it could be written back ("%1" where, "%2" why, "%3" bytes saved, "%4" of how many).
 extern const VanishedTexts kFilePartlySavedText;
+// Its folder was renamed while it ran ("%1" the file as named at the start, "%2" where it is now).
+extern const VanishedTexts kFileMovedText;
+// The system reported an error when it was closed, or it could not take its name ("%1" the file,
+// "%2" why and, where it matters, where the recording is).
+extern const VanishedTexts kFileNotClosedText;
 
 // The report when a new recording is refused because the last one's graph would not stop.
 std::string NotStoppedText(bool use_english);

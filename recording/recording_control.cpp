@@ -307,6 +307,15 @@ void RecordingControl::Stop(StopCause cause) {
             Replace(Replace(kFileNotSavedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
                     sequence_.save_error()));
     }
+    if (!failed_path.empty() && !sequence_.moved_to().empty()) {
+        host_.ShowError(Replace(Replace(kFileMovedText.Pick(flags_.UseEnglish), "%1", failed_path),
+                                "%2", sequence_.moved_to()));
+    }
+    if (!failed_path.empty() && !sequence_.close_error().empty()) {
+        host_.ShowError(
+            Replace(Replace(kFileNotClosedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
+                    sequence_.close_error()));
+    }
 
     // 9. The computer's power action, never when the window closes.
     if (after_action >= 1 && cause != StopCause::Closing && !power_actions_ended_) {

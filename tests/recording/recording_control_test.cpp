@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -12,6 +16,7 @@
 #include "recording/file_names.h"
 #include "recording/monitor_tick.h"
 #include "recording/recording_control.h"
+#include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/support/test_support.h"
 
@@ -595,6 +600,39 @@ TEST_F(RecordingControlTest, RecordingWhoseFolderVanishedIsSaidAtOnceAndWrittenB
     ASSERT_EQ(host.errors.size(), 2u);
     EXPECT_THAT(host.errors[1], ::testing::HasSubstr("written back to " + path));
     EXPECT_EQ(ReadFile(path), ReadFile(SamplePath("sample-sd-192.ts")));
+}
+
+// Where the recording is not what its name says at the stop, the window says so: the folder was
+// renamed (the new place is given), or the system failed to close the file (it may be incomplete).
+TEST_F(RecordingControlTest, RecordingMovedOrNotClosedIsSaidAtTheStop) {
+    UseDeck("sample-sd-192.ts");
+    host.options.SaveDir = (dir.path() / "shows" / "").string();
+    fs::create_directories(dir.path() / "shows");
+    ASSERT_TRUE(control.Start());
+    const std::string name = fs::path(control.FinalPath()).filename().string();
+    WaitForDeckEnd();
+    fs::rename(dir.path() / "shows", dir.path() / "moved");
+    control.Stop();
+    const fs::path now = dir.path() / "moved" / name;
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(now.string()));
+    EXPECT_EQ(ReadFile(now), ReadFile(SamplePath("sample-sd-192.ts")));
+
+    host.errors.clear();
+    fs::create_directories(dir.path() / "shows");
+    ASSERT_TRUE(control.Start());
+    const std::string path = control.FinalPath();
+    WaitForDeckEnd();
+    const auto previous = OutputFile::SetCloseFunctionForTesting([](int fd) {
+        ::close(fd);
+        errno = EIO;
+        return -1;
+    });
+    control.Stop();
+    OutputFile::SetCloseFunctionForTesting(previous);
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(path));
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(std::strerror(EIO)));
 }
 
 TEST_F(RecordingControlTest, DeckStreamThatEndsKeepsRecordingUntilItsTime) {
