@@ -1,5 +1,7 @@
 #include "capture/recording_sequence.h"
 
+#include <cerrno>
+
 #include "capture/device_box.h"
 #include "capture/ds_capture.h"
 #include "capture/message_sink.h"
@@ -29,9 +31,20 @@ const VanishedTexts kFileVanishedText = {
 const VanishedTexts kFileSavedText = {
     "The recording's folder had been deleted; the recording was written back to %1.",
     "録画先のフォルダが削除されていたため、録画を %1 に書き戻しました。"};
+const VanishedTexts kFilePartlySavedText = {
+    "The recording's folder had been deleted, and only part of the recording could be written "
+    "back: %3 of its %4 bytes are in %1 (%2).",
+    "録画先のフォルダが削除されていたため書き戻しましたが、一部しか保存できませんでした: %4 "
+    "バイトのうち %3 バイトを %1 に保存しました（%2）。"};
 const VanishedTexts kFileNotSavedText = {
     "The recording's folder had been deleted, and %1 could not be written back: %2",
     "録画先のフォルダが削除されていたため %1 を書き戻そうとしましたが、できませんでした: %2"};
+const VanishedTexts kFileMovedText = {
+    "%1 was moved while recording (its folder renamed?); the recording is now %2.",
+    "録画中に %1 が移動されました（フォルダの名前が変更されましたか？）。録画は %2 にあります。"};
+const VanishedTexts kFileNotClosedText = {
+    "Closing %1 failed; the recording may be incomplete: %2",
+    "%1 を閉じることができませんでした。録画が不完全な可能性があります: %2"};
 
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
                                      CaptureDataPath& data_path, MessageSink& messages)
@@ -66,32 +79,63 @@ RecordingSequence::StartResult RecordingSequence::Start(const std::string& path,
         ReportNotStopped(use_english);
         return StartResult::Busy;
     }
-
-    // A new recording: no stream values shown until they are found again, PIDs searched again.
-    stream_.stats.VideoValid = 0;
-    stream_.stats.AudioValid = 0;
-    stream_.stats.WriteFailures = 0;
-    PrepareLiveConversion(stream_);
-
     auto file = std::make_unique<OutputFile>();
     if (!file->Create(path)) {
         messages_.ShowError(ErrorCaption(use_english),
                             CannotOpenOutputText(use_english) + "\n" + path + ": " + file->error());
         return StartResult::FileNotCreated;
     }
+    return Begin(std::move(file));
+}
+
+RecordingSequence::StartResult RecordingSequence::StartNew(const NameSeriesFunction& names,
+                                                           bool use_english) {
+    if (file_) {
+        ReportNotStopped(use_english);
+        return StartResult::Busy;
+    }
+    auto file = std::make_unique<OutputFile>();
+    std::string tried;
+    // Another recording may take a name between the look and the creation: then the next one.
+    for (unsigned n = 0; n < 1000000; ++n) {
+        tried = names(n);
+        if (tried.empty()) break;
+        if (file->CreateNew(tried)) return Begin(std::move(file));
+        if (errno != EEXIST) break;
+    }
+    messages_.ShowError(ErrorCaption(use_english),
+                        CannotOpenOutputText(use_english) + "\n" + tried + ": " +
+                            (file->error().empty() ? "no free name" : file->error()));
+    return StartResult::FileNotCreated;
+}
+
+RecordingSequence::StartResult RecordingSequence::Begin(std::unique_ptr<OutputFile> file) {
+    // A new recording: no stream values shown until they are found again, PIDs searched again.
+    stream_.stats.VideoValid = 0;
+    stream_.stats.AudioValid = 0;
+    stream_.stats.WriteFailures = 0;
+    stream_.mux.AvPesWritten = 0;
+    PrepareLiveConversion(stream_);
+
+    // A program stream begins with headers: what it replaces goes only with its audio or video.
+    if (stream_.options.ConvPES) file->HoldNameUntilTaken();
     file_ = std::move(file);
-    path_ = path;
+    path_ = file_->path();
     close_error_.clear();
     write_error_.clear();
     saved_path_.clear();
     save_error_.clear();
+    saved_bytes_ = 0;
+    nothing_kept_ = false;
+    size_ = 0;
+    moved_to_.clear();
     data_path_.SetOutputFile(file_.get());
     ResetCarryOver(stream_);
 
     if (!capture_.RunGraph()) {
-        // RunGraph has already tried to stop the graph and said why it did not run. The file
-        // stays on disk, empty; it is closed now when the graph surely stopped, else by a later
-        // Stop, without a second wait and a second report here.
+        // RunGraph has already tried to stop the graph and said why it did not run. The file is
+        // closed now when the graph surely stopped (and, holding nothing, not kept), else by a
+        // later Stop, without a second wait and a second report here.
         if (!capture_.GraphMayRun()) CloseFile();
         return StartResult::NotRunning;
     }
@@ -111,6 +155,14 @@ bool RecordingSequence::FileVanished() const {
     return file_ && file_->Unlinked();
 }
 
+uint64_t RecordingSequence::SizeNow() const {
+    return file_ ? file_->Size() : size_;
+}
+
+bool RecordingSequence::OutputIsPipe() const {
+    return file_ && file_->IsPipe();
+}
+
 void RecordingSequence::CloseFile() {
     if (stream_.stats.WriteFailures > 0) write_error_ = file_->error();
     // A transport stream whose writes failed (a full disk) may end inside a packet; readers take
@@ -122,16 +174,24 @@ void RecordingSequence::CloseFile() {
                                                     : kSourcePacketSize;
         file_->CutToWholeUnits(static_cast<size_t>(unit));
     }
-    // A folder deleted during the recording took the file's name with it, not its contents:
-    // they are still reachable through the open descriptor, and only until it is closed.
-    if (file_->Unlinked()) {
-        if (file_->SaveUnlinked()) {
-            saved_path_ = file_->saved_path();
-        } else {
-            save_error_ = file_->error();
+    // Nothing received, or a program stream that never got its audio or video: nothing to keep.
+    const bool keep =
+        file_->bytes_written() > 0 && !(stream_.options.ConvPES && stream_.mux.AvPesWritten == 0);
+    if (keep) {
+        size_ = file_->Size();
+        // A folder deleted during the recording took the file's name with it, not its contents:
+        // they are still reachable through the open descriptor, and only until it is closed.
+        if (file_->Unlinked()) {
+            if (!file_->SaveUnlinked()) save_error_ = file_->error();
+            if (file_->saved_bytes() > 0) {
+                saved_path_ = file_->saved_path();
+                saved_bytes_ = file_->saved_bytes();
+            }
         }
+        moved_to_ = file_->WhereNow();
     }
-    if (!file_->Close()) close_error_ = file_->error();
+    if (!file_->Finish(keep)) close_error_ = file_->error();
+    nothing_kept_ = !keep;
     data_path_.SetOutputFile(nullptr);
     ResetCarryOver(stream_);
     file_.reset();

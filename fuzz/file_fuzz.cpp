@@ -41,8 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint16_t vpid = (options & 8) ? 0x100 : 0;
     const uint16_t apid = (options & 16) ? 0x101 : 0;
     ctx.ConverterOutput = &Discard();
+    // The command-line remux looks for packet sync again wherever it is lost.
+    const int64_t resync = (options & 32) ? 1 << 20 : 0;
     try {
-        ConvertTsFile(ctx, in, apid, vpid, 1);
+        ConvertTsFile(ctx, in, apid, vpid, 1, resync);
     } catch (const SilentAbort& e) {
         // The command-line remux: a damaged start is passed over to the first packet sync.
         if (e.reason() == SilentAbort::Reason::UnknownPacketSize) {
@@ -50,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (at > 0) {
                 in.SetStart(at);
                 try {
-                    ConvertTsFile(ctx, in, apid, vpid, 1);
+                    ConvertTsFile(ctx, in, apid, vpid, 1, resync);
                 } catch (const SilentAbort&) {
                 } catch (const RemuxWriteError&) {
                 }

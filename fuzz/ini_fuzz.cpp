@@ -1,8 +1,14 @@
 // Arbitrary bytes as a settings file: read, rewritten unchanged, and changed the way the window
-// saves its options. The first byte says where the file ends and a value to store begins.
+// saves its options, in memory and through the real file (in a private temporary folder, removed
+// at the end). The first byte says where the file ends and a value to store begins.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -25,6 +31,58 @@ std::string Stored(std::string_view value) {
     const size_t first = s.find_first_not_of(" \t");
     if (first == std::string::npos) return {};
     return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+}
+
+// The folder the file lives in for the whole run, made once and removed at exit (the path is
+// never destroyed, so that it is still there when the exit handler runs).
+const std::filesystem::path& Folder() {
+    static const std::filesystem::path* const folder = [] {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessaline-ini-fuzz-XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr) std::abort();
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(Folder(), ec);
+        });
+        return new std::filesystem::path(name);
+    }();
+    return *folder;
+}
+
+void WriteRaw(const std::filesystem::path& path, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    Check(fd >= 0);
+    Check(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+size_t Entries(const std::filesystem::path& folder) {
+    size_t n = 0;
+    DIR* dir = ::opendir(folder.c_str());
+    Check(dir != nullptr);
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string_view name(e->d_name);
+        n += name != "." && name != "..";
+    }
+    ::closedir(dir);
+    return n;
+}
+
+// The file as the window reads and saves it: what was read is what the bytes say, a save keeps
+// the file's permissions and leaves no temporary, and what was saved is read back.
+void ThroughTheFile(std::string_view file, const IniFile& changed) {
+    const std::filesystem::path path = Folder() / "tessaline.INI";
+    WriteRaw(path, file);
+    IniReadResult read = ReadIniFile(path);
+    Check(read.status == IniReadStatus::Ok);
+    Check(read.file.Serialize() == file);
+    std::string why;
+    Check(WriteIniFileAtomic(path, changed, &why));
+    Check(Entries(Folder()) == 1);
+    read = ReadIniFile(path);
+    Check(read.status == IniReadStatus::Ok && read.file.Serialize() == changed.Serialize());
+    Check((std::filesystem::status(path).permissions() & std::filesystem::perms::all) ==
+          (std::filesystem::perms::owner_read | std::filesystem::perms::owner_write));
 }
 
 }  // namespace
@@ -64,5 +122,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(IniFile::Parse(saved).Get("Capture", "Folder") == Stored(value));
     // A save keeps the mark the file had, and adds none.
     Check(saved.starts_with(kUtf8Bom) == file.starts_with(kUtf8Bom));
+    ThroughTheFile(file, ini);
     return 0;
 }

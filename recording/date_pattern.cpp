@@ -12,9 +12,12 @@ char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+// How often the letter at `at` repeats, counted up to the longest field (four letters): a long
+// run of one letter is taken four at a time, so counting further would only cost time.
 size_t RunLength(std::string_view s, size_t at) {
+    constexpr size_t kLongestField = 4;
     size_t n = 1;
-    while (at + n < s.size() && Lower(s[at + n]) == Lower(s[at])) ++n;
+    while (n < kLongestField && at + n < s.size() && Lower(s[at + n]) == Lower(s[at])) ++n;
     return n;
 }
 
@@ -44,7 +47,8 @@ LocalDateTime NowLocal() {
     return t;
 }
 
-std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t) {
+std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t,
+                                                 PatternUse use) {
     if (pattern.empty()) return std::nullopt;
     std::string out;
     size_t i = 0;
@@ -86,8 +90,12 @@ std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const
                 used = run >= 3 ? 3 : 1;
                 AppendNumber(out, t.millisecond, used == 3 ? 3 : 1);
                 break;
+            case '/':
+            case ':':
+                out += use == PatternUse::FileName ? kNameSeparator : c;
+                break;
             default:
-                out += c;  // "/" and ":" are this program's separators as they stand
+                out += c;
                 break;
         }
         i += used;

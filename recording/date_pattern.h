@@ -22,8 +22,16 @@ struct LocalDateTime {
 
 LocalDateTime NowLocal();
 
+// What the text is for. In a file name the date and time separators become kNameSeparator: "/"
+// would make a folder of the date, and ":" is refused by the file systems of memory cards and
+// other computers' disks. Texts shown on screen keep them.
+enum class PatternUse { Text, FileName };
+inline constexpr char kNameSeparator = '-';
+
 // nullopt when the pattern cannot be applied: an empty pattern, or quoted text that is never
-// closed (the rest of the name would silently become literal text).
-std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t);
+// closed (the rest of the name would silently become literal text). Quoted text is copied as it
+// stands, also into a file name: making it fit for one is the name's business (file_names.h).
+std::optional<std::string> FormatDateTimePattern(std::string_view pattern, const LocalDateTime& t,
+                                                 PatternUse use = PatternUse::Text);
 
 }  // namespace tessaline

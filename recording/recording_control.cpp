@@ -58,26 +58,26 @@ void RecordingControl::ArmReservation(DateTime start, DateTime end, std::string 
 }
 
 bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_text,
-                                  std::string& name) {
-    auto now_in = [this](const std::string& pattern) {
-        return FormatDateTimePattern(pattern, ToLocalDateTime(clock_.Now())).value_or("");
-    };
+                                  NameChoice& choice) {
     // A name from the pattern is ours: it takes a counter rather than replace a file (two starts
     // within one second give the same name).
     auto pattern_name = [&] {
-        return FirstFreeName(o.SaveDir + now_in(o.NameFormat), state_.OutputExt);
+        const LocalDateTime now = ToLocalDateTime(clock_.Now());
+        const std::string text =
+            FormatDateTimePattern(o.NameFormat, now, PatternUse::FileName).value_or("");
+        choice = {NameInFolder(o.SaveDir, text), true, NameSeries::Counted};
     };
     if (launch_) {
         if (state_.PowerAtLaunch) capture_.DevicePowerOn();
-        name = pattern_name();
+        pattern_name();
         return true;
     }
     if (state_.IsReserveRecording) {
         if (!state_.ReserveFileName.empty()) {
-            name = FirstFreeNumberedName(
-                o.SaveDir + WithoutExtension(state_.ReserveFileName) + date_text, state_.OutputExt);
+            choice = {NameInFolder(o.SaveDir, WithoutExtension(state_.ReserveFileName) + date_text),
+                      true, NameSeries::Numbered};
         } else {
-            name = pattern_name();
+            pattern_name();
         }
         return true;
     }
@@ -89,13 +89,15 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
     if (o.UseFileName && !o.FileName.empty()) {
         // A typed name is the user's choice: an existing file is replaced, after the question
         // when it is asked for.
-        name = o.SaveDir + WithoutExtension(o.FileName) + date_text;
-        if (o.CheckFileExists && FileExists(name + state_.OutputExt) &&
+        choice = {FitFileName(NameInFolder(o.SaveDir, WithoutExtension(o.FileName) + date_text),
+                              state_.OutputExt),
+                  false};
+        if (o.CheckFileExists && FileExists(choice.base + state_.OutputExt) &&
             !host_.AskYesNo(kMsgOverwrite)) {
             return false;
         }
     } else {
-        name = pattern_name();
+        pattern_name();
     }
     if (o.PowerOn) capture_.DevicePowerOn();
     return true;
@@ -132,7 +134,7 @@ bool RecordingControl::Start() {
     const std::string dotted = DottedExtension(setting);
     corrected = corrected || dotted != setting;
     setting = dotted;
-    state_.OutputExt = dotted;
+    state_.OutputExt = FileNameExtension(dotted);
 
     // 3. and 4. Patterns that cannot be applied fall back to the defaults.
     const LocalDateTime now = ToLocalDateTime(clock_.Now());
@@ -142,11 +144,12 @@ bool RecordingControl::Start() {
     }
     std::string date_text;
     if (o.AddDate) {
-        std::optional<std::string> date = FormatDateTimePattern(o.DateFormat, now);
+        std::optional<std::string> date =
+            FormatDateTimePattern(o.DateFormat, now, PatternUse::FileName);
         if (!date) {
             o.DateFormat = std::string(kFallbackDate);
             corrected = true;
-            date = FormatDateTimePattern(o.DateFormat, now);
+            date = FormatDateTimePattern(o.DateFormat, now, PatternUse::FileName);
         }
         date_text = date.value_or("");
     }
@@ -157,29 +160,29 @@ bool RecordingControl::Start() {
     options_ = o;
 
     // 6. and 7. The name.
-    std::string name;
-    if (!ChooseName(o, date_text, name)) return false;
-    state_.OutputBase = name;
+    NameChoice choice;
+    if (!ChooseName(o, date_text, choice)) return false;
+    const std::string& ext = state_.OutputExt;
+    state_.OutputBase = choice.series ? SeriesName(choice.kind, choice.base, ext, 0) : choice.base;
     state_.DelaySuffix.clear();
 
     // 8. to 11. Data path reset, file, carry-over, graph. The data path writes the mode whose
-    // extension was chosen (the graph is stopped, so its options may change).
+    // extension was chosen (the graph is stopped, so its options may change). A name of our own
+    // is created only where no file is, the next one of its series otherwise.
     stream_.options.ConvPES = o.Pes;
     stream_.options.TrimPacket = o.Trim;
-    const std::string path = state_.OutputBase + state_.OutputExt;
-    // Only a file this start makes may be removed again when nothing reaches it.
-    const bool created = !FileExists(path);
-    switch (sequence_.Start(path, flags_.UseEnglish)) {
-        case RecordingSequence::StartResult::Started:
-            created_output_ = created;
-            break;
-        case RecordingSequence::StartResult::NotRunning:
-            // The controller has said why; the file we just made holds nothing.
-            if (created) RemoveIfEmpty(path);
-            return false;
-        default:
-            return false;  // "Cannot open output file" has been shown
+    const RecordingSequence::StartResult started =
+        choice.series
+            ? sequence_.StartNew(
+                  [&](unsigned n) { return SeriesName(choice.kind, choice.base, ext, n) + ext; },
+                  flags_.UseEnglish)
+            : sequence_.Start(state_.OutputBase + ext, flags_.UseEnglish);
+    if (started != RecordingSequence::StartResult::Started) {
+        // "Cannot open output file", or the controller has said why the graph did not run (the
+        // file it made holds nothing and is not kept).
+        return false;
     }
+    state_.OutputBase = sequence_.path().substr(0, sequence_.path().size() - ext.size());
 
     // 12. to 15.
     host_.ShowDataInfoPage();
@@ -204,7 +207,8 @@ void RecordingControl::Extend() {
 }
 
 std::string RecordingControl::FinalPath() const {
-    return state_.OutputBase + state_.DelaySuffix + state_.OutputExt;
+    const std::string tail = state_.DelaySuffix + state_.OutputExt;
+    return FitFileName(state_.OutputBase, tail) + tail;
 }
 
 bool RecordingControl::FileVanished() const {
@@ -234,15 +238,16 @@ void RecordingControl::Stop(StopCause cause) {
     std::string failed_path;
     bool nothing_kept = false;
     if (sequence_.IsOpen()) {
-        const std::string path = state_.OutputBase + state_.OutputExt;
+        const std::string path = sequence_.path();
         if (sequence_.Stop()) {
-            const bool ours = std::exchange(created_output_, false);
-            // A recording written back under another name (its own was taken meanwhile) keeps it.
-            const bool moved = !sequence_.saved_path().empty() && sequence_.saved_path() != path;
-            if (ours && !moved && RemoveIfEmpty(path)) {
-                // Nothing arrived (a start closed at once): no empty file is left behind.
-                nothing_kept = true;
-            } else if (!state_.DelaySuffix.empty() && !moved) {
+            // A recording written back under another name (its own was taken meanwhile), or
+            // whose folder was renamed, keeps the name it has.
+            const bool moved =
+                (!sequence_.saved_path().empty() && sequence_.saved_path() != path) ||
+                !sequence_.moved_to().empty();
+            // Nothing arrived (a start closed at once): no empty file is left behind.
+            nothing_kept = sequence_.nothing_kept();
+            if (!nothing_kept && !state_.DelaySuffix.empty() && !moved) {
                 // An existing file of that name is never replaced; ours then keeps its name.
                 RenameNoReplace(path, FinalPath());
             }
@@ -285,7 +290,15 @@ void RecordingControl::Stop(StopCause cause) {
         host_.ShowError(Replace(report.Pick(flags_.UseEnglish), "%1", shown));
     }
 
-    if (!failed_path.empty() && !sequence_.saved_path().empty()) {
+    if (!failed_path.empty() && !sequence_.saved_path().empty() &&
+        !sequence_.save_error().empty()) {
+        // A full disk took only part of it: the part is kept, and said where.
+        std::string text = kFilePartlySavedText.Pick(flags_.UseEnglish);
+        text = Replace(Replace(text, "%1", sequence_.saved_path()), "%2", sequence_.save_error());
+        text = Replace(Replace(text, "%3", std::to_string(sequence_.saved_bytes())), "%4",
+                       std::to_string(sequence_.size()));
+        host_.ShowError(text);
+    } else if (!failed_path.empty() && !sequence_.saved_path().empty()) {
         const bool same = sequence_.saved_path() == failed_path && FileExists(FinalPath());
         host_.ShowError(Replace(kFileSavedText.Pick(flags_.UseEnglish), "%1",
                                 same ? FinalPath() : sequence_.saved_path()));
@@ -293,6 +306,15 @@ void RecordingControl::Stop(StopCause cause) {
         host_.ShowError(
             Replace(Replace(kFileNotSavedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
                     sequence_.save_error()));
+    }
+    if (!failed_path.empty() && !sequence_.moved_to().empty()) {
+        host_.ShowError(Replace(Replace(kFileMovedText.Pick(flags_.UseEnglish), "%1", failed_path),
+                                "%2", sequence_.moved_to()));
+    }
+    if (!failed_path.empty() && !sequence_.close_error().empty()) {
+        host_.ShowError(
+            Replace(Replace(kFileNotClosedText.Pick(flags_.UseEnglish), "%1", failed_path), "%2",
+                    sequence_.close_error()));
     }
 
     // 9. The computer's power action, never when the window closes.

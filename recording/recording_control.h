@@ -18,6 +18,7 @@
 #include "capture/run_state.h"
 #include "recording/clock.h"
 #include "recording/data_info.h"
+#include "recording/file_names.h"
 #include "recording/power_actions.h"
 #include "recording/recording_state.h"
 
@@ -176,7 +177,14 @@ class RecordingControl {
     ReservationStatus* reservations() { return reservations_; }
 
   private:
-    bool ChooseName(RecordingOptions& o, const std::string& date_text, std::string& name);
+    // The name a start records under: the user's (base + extension, replacing a file there only
+    // once data arrives), or the first free one of a series the program picks by itself.
+    struct NameChoice {
+        std::string base;
+        bool series = false;
+        NameSeries kind = NameSeries::Counted;
+    };
+    bool ChooseName(RecordingOptions& o, const std::string& date_text, NameChoice& choice);
 
     RecordingSequence& sequence_;
     CDSCapture& capture_;
@@ -187,9 +195,8 @@ class RecordingControl {
     ReservationStatus* reservations_ = nullptr;
     PowerActions* power_ = nullptr;
     RecordingState state_;
-    RecordingOptions options_;     // as read by the last start
-    bool created_output_ = false;  // the running recording's file did not exist before it
-    bool launch_ = false;  // the start in progress is the "-S" start
+    RecordingOptions options_;  // as read by the last start
+    bool launch_ = false;       // the start in progress is the "-S" start
     bool power_actions_ended_ = false;
 };
 

@@ -138,6 +138,11 @@ int32_t CaptureDataPath::BufferCB(double /*sample_time*/, const uint8_t* buffer,
             if (ctx_.options.ConvPES) {
                 ConvertCaptureBuffer(ctx_, out_.data(), n);
                 if (ctx_.live.sink.TakeFailure()) result = kS_FALSE;
+                // A program stream's headers are no recording yet: a file it replaces goes only
+                // once audio or video is in.
+                if (output_ != nullptr && output_->NamePending() && ctx_.mux.AvPesWritten > 0) {
+                    output_->TakeName();
+                }
             } else if (!write(out_.data(), n)) {
                 result = kS_FALSE;
             } else {

@@ -44,7 +44,93 @@ void WriteBuffered::Put(const uint8_t* bytes, size_t count) {
     f.write_fill += static_cast<int32_t>(count);
 }
 
-void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v, int to_mux) {
+namespace {
+
+// Watches the packets of a conversion for lost packet sync, by file offset. A packet whose sync
+// byte alone is damaged (the next one has its own) is no loss: it is converted as it stands.
+class SyncWatch {
+  public:
+    SyncWatch(StreamContext& ctx, InputFile& input, int64_t resync_limit)
+        : ctx_(ctx), input_(input), resync_limit_(resync_limit) {
+        ctx_.file.sync_gaps.clear();
+    }
+
+    // The file offset of the next packet read, and the file's end.
+    void Start(int64_t at, int64_t end) {
+        next_ = at;
+        end_ = end;
+    }
+    // A buffer of count converted packets was read from next().
+    int64_t TakeBuffer(int packets) {
+        const int64_t at = next_;
+        next_ += static_cast<int64_t>(packets) * ctx_.file.PacketSize;
+        return at;
+    }
+
+    enum class Step { Convert, Resynced, Stop };
+    // The packet at file offset at: convert it, or (resyncing) go on from the place found, or
+    // stop converting.
+    Step Check(const uint8_t* packet, int64_t at, uint16_t v, uint16_t a) {
+        const int size = ctx_.file.PacketSize;
+        if (packet[0] == kTsSyncByte) {
+            if (lost_ && SyncAt(at + size)) {
+                // Back in step (the shifts of two places added up to whole packets).
+                gap_.resumed_at = at;
+                gap_.unconverted = at - gap_.at;
+                Keep(gap_);
+                lost_ = false;
+            }
+            return Step::Convert;
+        }
+        if (lost_ || SyncAt(at + size)) return Step::Convert;
+        if (resync_limit_ <= 0) {
+            // As designed, the converter does not look for sync again: it reads on, and says
+            // at the end how much it could not convert.
+            lost_ = true;
+            gap_ = SyncGap{};
+            gap_.at = at;
+            return Step::Convert;
+        }
+        const SyncGap gap = FindSyncAfter(input_, at, resync_limit_, size, v, a);
+        Keep(gap);
+        if (gap.resumed_at < 0 || !input_.Seek(gap.resumed_at)) return Step::Stop;
+        next_ = gap.resumed_at;
+        return Step::Resynced;
+    }
+
+    // The end of the file (or of converting): a loss still open runs to it.
+    void Finish() {
+        if (!lost_) return;
+        gap_.unconverted = end_ - gap_.at;
+        Keep(gap_);
+        lost_ = false;
+    }
+
+  private:
+    bool SyncAt(int64_t offset) {
+        const int sync = ctx_.file.PacketSize == kSourcePacketSize ? kSourceHeaderSize : 0;
+        uint8_t byte = 0;
+        // Beyond the end there is no next packet to disagree.
+        if (offset + sync >= end_) return true;
+        return input_.ReadAt(offset + sync, &byte, 1) == 1 && byte == kTsSyncByte;
+    }
+    void Keep(const SyncGap& gap) {
+        if (ctx_.file.sync_gaps.size() < kMaxSyncGaps) ctx_.file.sync_gaps.push_back(gap);
+    }
+
+    StreamContext& ctx_;
+    InputFile& input_;
+    int64_t resync_limit_;
+    int64_t next_ = 0;
+    int64_t end_ = 0;
+    bool lost_ = false;
+    SyncGap gap_;
+};
+
+}  // namespace
+
+void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v, int to_mux,
+                   int64_t resync_limit) {
     FileWorkState& f = ctx.file;
     f.AllocateBuffers();
     f.write_fill = 0;
@@ -58,6 +144,7 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
     std::memset(f.read_buffer.get(), 0, kReadBufferSize);
     std::memset(f.write_buffer.get(), 0, kReadBufferSize);
     std::memset(f.probe.get(), 0, kProbeSize);
+    SyncWatch watch(ctx, input, resync_limit);
 
     const int64_t size = input.Size();
     if (size < 0 || !input.Rewind()) throw SilentAbort(SilentAbort::Reason::ReadError);
@@ -68,6 +155,7 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
     if (!input.Rewind()) throw SilentAbort(SilentAbort::Reason::ReadError);
     ctx.stats.VideoPid = v;
     ctx.stats.AudioPid = a;
+    watch.Start(input.start(), input.start() + size);
 
     WriteBuffered sink(ctx);
     ipack_s video, audio;  // their buffers go with them on every way out
@@ -76,11 +164,13 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
 
     uint8_t* buf = f.read_buffer.get();
     const bool private_is_audio = ctx.options.CheckPrivateStream;
-    while (true) {
+    bool converting = true;
+    while (converting) {
         PumpOneMessage(ctx);
         const int n = ReadTsPackets(ctx, input, buf, kReadBufferSize);
         if (n == 0) break;
         ctx.stats.BytesRead += n;
+        const int64_t buffer_at = watch.TakeBuffer(n / kTsPacketSize);
         // Like the whole-file search, these look at the whole buffer.
         if (v == 0) {
             uint16_t scratch;
@@ -94,6 +184,12 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
         }
         for (int pos = 0; pos < n - 1 && n - pos >= kTsPacketSize; pos += kTsPacketSize) {
             const uint8_t* pkt = buf + pos;
+            const int64_t at = buffer_at + static_cast<int64_t>(pos / kTsPacketSize) * f.PacketSize;
+            const SyncWatch::Step step = watch.Check(pkt, at, v, a);
+            if (step != SyncWatch::Step::Convert) {
+                converting = step == SyncWatch::Step::Resynced;
+                break;
+            }
             const TsPayload pl = LocatePayload(pkt);
             if (!pl.valid) continue;
             ipack_s* p;
@@ -108,8 +204,22 @@ void ConvertTsFile(StreamContext& ctx, InputFile& input, uint16_t a, uint16_t v,
             RepackPayload(pkt + pl.offset, pl.length, *p);
         }
     }
+    watch.Finish();
     f.FlushPending = true;
     sink.Put(nullptr, 0);
+}
+
+std::string SyncGapText(const SyncGap& gap) {
+    std::string text = "lost packet sync at byte " + std::to_string(gap.at) + "; ";
+    if (gap.resumed_at < 0) {
+        return text + std::to_string(gap.unconverted) + " bytes after it were not converted";
+    }
+    text += "converted again from byte " + std::to_string(gap.resumed_at);
+    if (gap.lost_packets) {
+        return text + ": the " + std::to_string(gap.unconverted) +
+               " bytes passed over held a packet of the video or audio stream";
+    }
+    return text + " (" + std::to_string(gap.unconverted) + " bytes passed over)";
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -154,7 +264,7 @@ RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
     RemuxJobResult result;
     for (bool retried = false;;) {
         try {
-            ConvertTsFile(ctx, input, audio_pid, video_pid, 1);
+            ConvertTsFile(ctx, input, audio_pid, video_pid, 1, options.resync_limit);
         } catch (const SilentAbort& e) {
             // The packet-size test fails before anything is written, so a second try starts on
             // an empty output.
@@ -179,7 +289,37 @@ RemuxJobResult RunRemuxJob(StreamContext& ctx, const std::string& in_path,
     input.Close();
 
     const bool cancelled = result.outcome == Outcome::Aborted && f.RemuxAbort.load();
+    result.sync_gaps = f.sync_gaps;
     if (result.outcome == Outcome::Done) {
+        // A loss of sync is passed over only where it was looked for again, and only when what
+        // was passed over held nothing of the streams.
+        for (const SyncGap& gap : f.sync_gaps) {
+            if (options.resync_limit > 0 && gap.resumed_at >= 0 && !gap.lost_packets) continue;
+            if (result.outcome != Outcome::Incomplete) {
+                result.outcome = Outcome::Incomplete;
+                result.message = SyncGapText(gap);
+            }
+        }
+        const size_t more = f.sync_gaps.size() > 1 ? f.sync_gaps.size() - 1 : 0;
+        if (result.outcome == Outcome::Incomplete && more > 0) {
+            result.message +=
+                " (and " + std::to_string(more) + " more place" + (more > 1 ? "s" : "") + ")";
+        }
+    }
+    if (result.outcome == Outcome::Incomplete) {
+        if (output.bytes_written() == 0 || !options.keep_partial) {
+            output.Discard();
+            result.message += "; " + out_path + " was not written";
+        } else if (output.Commit(false)) {
+            result.output_written = true;
+            result.message += "; " + out_path + " holds what could be converted";
+        } else {
+            result.existing_kept = errno == EEXIST;
+            result.message += "; " + out_path +
+                              (result.existing_kept ? " was there before and is kept as it was"
+                                                    : " could not be written: " + output.error());
+        }
+    } else if (result.outcome == Outcome::Done) {
         if (output.bytes_written() == 0 || (options.require_av && ctx.mux.AvPesWritten == 0)) {
             output.Discard();
             result.message = "nothing could be converted; " + out_path + " was not written";

@@ -73,9 +73,16 @@ long InputFile::Read(uint8_t* dest, size_t count) {
         memory_pos_ += n;
         return static_cast<long>(n);
     }
+    return ReadFully(dest, count, -1);
+}
+
+long InputFile::ReadFully(uint8_t* dest, size_t count, int64_t offset) {
     size_t got = 0;
     while (got < count) {
-        const ssize_t n = ::read(fd_, dest + got, count - got);
+        const ssize_t n = offset < 0
+                              ? ::read(fd_, dest + got, count - got)
+                              : ::pread(fd_, dest + got, count - got,
+                                        static_cast<off_t>(offset) + static_cast<off_t>(got));
         if (n < 0) {
             if (errno == EINTR) continue;
             error_ = std::strerror(errno);
@@ -88,15 +95,31 @@ long InputFile::Read(uint8_t* dest, size_t count) {
 }
 
 bool InputFile::Rewind() {
+    return Seek(start_);
+}
+
+bool InputFile::Seek(int64_t offset) {
+    if (offset < 0) return false;
     if (memory_ != nullptr) {
-        memory_pos_ = std::min(static_cast<size_t>(start_), memory_size_);
+        memory_pos_ = std::min(static_cast<size_t>(offset), memory_size_);
         return true;
     }
-    if (::lseek(fd_, start_, SEEK_SET) < 0) {
+    if (::lseek(fd_, offset, SEEK_SET) < 0) {
         error_ = std::strerror(errno);
         return false;
     }
     return true;
+}
+
+long InputFile::ReadAt(int64_t offset, uint8_t* dest, size_t count) {
+    if (offset < 0) return -1;
+    if (memory_ != nullptr) {
+        if (static_cast<uint64_t>(offset) >= memory_size_) return 0;
+        const size_t n = std::min(count, memory_size_ - static_cast<size_t>(offset));
+        std::memcpy(dest, memory_ + offset, n);
+        return static_cast<long>(n);
+    }
+    return ReadFully(dest, count, offset);
 }
 
 int64_t InputFile::Size() {

@@ -28,6 +28,11 @@ class InputFile {
     void SetStart(int64_t offset) noexcept { start_ = offset; }
     int64_t start() const noexcept { return start_; }
     bool Rewind();
+    // Goes to a byte of the file (counted from its first byte, not from the start set).
+    bool Seek(int64_t offset);
+    // Reads up to count bytes at offset (from the file's first byte) without moving the position;
+    // returns the bytes read, -1 on error.
+    long ReadAt(int64_t offset, uint8_t* dest, size_t count);
     int64_t Size();  // -1 on error
 
     const std::string& path() const noexcept { return path_; }
@@ -35,6 +40,9 @@ class InputFile {
     int fd() const noexcept { return fd_; }
 
   private:
+    // Reads until count bytes are in or the file ends: at the position (offset -1) or at offset.
+    long ReadFully(uint8_t* dest, size_t count, int64_t offset);
+
     int fd_ = -1;
     const uint8_t* memory_ = nullptr;
     size_t memory_size_ = 0;

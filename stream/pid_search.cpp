@@ -83,6 +83,48 @@ int64_t FindPacketSync(InputFile& file, int64_t limit) {
     return -1;
 }
 
+SyncGap FindSyncAfter(InputFile& file, int64_t lost_at, int64_t limit, int packet_size, uint16_t v,
+                      uint16_t a) {
+    SyncGap gap;
+    gap.at = lost_at;
+    const int64_t size = file.Size();
+    const int64_t end = size < 0 ? lost_at : file.start() + size;
+    gap.unconverted = std::max<int64_t>(0, end - lost_at);
+    if (size < 0 || packet_size <= 0 || limit <= 0) return gap;
+    const int sync = packet_size == kSourcePacketSize ? kSourceHeaderSize : 0;
+    constexpr int kChecked = 10;  // packet starts that must hold a sync byte
+    // From the start of the last packet converted before the loss, to what the test needs.
+    const int64_t from = std::max(file.start(), lost_at - packet_size);
+    const int64_t want = std::min(end, lost_at + limit + int64_t{kChecked} * packet_size) - from;
+    if (want <= 0) return gap;
+    std::vector<uint8_t> bytes(static_cast<size_t>(want));
+    const long got = file.ReadAt(from, bytes.data(), bytes.size());
+    if (got <= 0) return gap;
+    const int64_t have = from + got;  // the end of what was read
+    auto sync_at = [&](int64_t offset) {
+        const int64_t i = offset - from + sync;
+        return i >= 0 && i < got && bytes[static_cast<size_t>(i)] == kTsSyncByte;
+    };
+    for (int64_t y = lost_at + 1; y <= lost_at + limit && y + sync < have; ++y) {
+        if (!sync_at(y)) continue;
+        const int64_t whole = (have - y) / packet_size;
+        const int64_t checks = std::min<int64_t>(kChecked, std::max<int64_t>(whole, 1));
+        bool holds = true;
+        for (int64_t k = 1; k < checks && holds; ++k) holds = sync_at(y + k * packet_size);
+        if (!holds) continue;
+        gap.resumed_at = y;
+        gap.unconverted = y - lost_at;
+        for (int64_t j = lost_at - packet_size + 1; j < y && !gap.lost_packets; ++j) {
+            const int64_t i = j - from + sync;
+            if (i < 0 || i + 3 > got || !sync_at(j)) continue;
+            const uint16_t pid = ReadPid(bytes.data() + i + 1);
+            gap.lost_packets = (v != 0 && pid == v) || (a != 0 && pid == a);
+        }
+        return gap;
+    }
+    return gap;
+}
+
 int ReadTsPackets(StreamContext& ctx, InputFile& file, uint8_t* dest, int count) {
     FileWorkState& f = ctx.file;
     f.AllocateBuffers();

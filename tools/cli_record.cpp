@@ -11,7 +11,7 @@
 #include "capture/deck_driver.h"
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
-#include "stream/output_file.h"
+#include "recording/file_names.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
 
@@ -46,7 +46,9 @@ void PrintHelp() {
         "  --mode ts192          the deck's packets as delivered\n"
         "  --mode ps             MPEG-2 program stream, converted while recording\n"
         "  --out FILE            default: YYMMDDHHNNSS in the current folder, with .ts (ts188),\n"
-        "                        .m2ts (ts192) or .mpg (ps); \" (2)\" and on when that exists\n"
+        "                        .m2ts (ts192) or .mpg (ps); \" (2)\" and on when that exists.\n"
+        "                        A FILE that exists is replaced only once the deck delivers;\n"
+        "                        a pipe is written only while a program reads it\n"
         "  --all                 PS starts at once, not at the first video PTS\n"
         "  --keep-leading-bytes  PS keeps the bytes before the first sequence header and\n"
         "                        audio sync word\n"
@@ -56,10 +58,12 @@ void PrintHelp() {
         "  --iso-dump FILE       also keep the deck's raw iso packets in FILE, as dumpiso\n"
         "                        (version 2) writes them: a trace for a bug report\n"
         "\n"
-        "Exit codes: 0 recorded, 1 failed (also: the folder was deleted while recording; the\n"
-        "recording is then written back; or the recording misses a stretch of what the deck\n"
-        "played, said with its time and length; or the deck stayed off after --power-on),\n"
-        "2 bad usage, 3 no deck or nothing received (a file this run created is then removed),\n"
+        "Exit codes: 0 recorded, 1 failed (also: the folder was deleted or renamed while\n"
+        "recording; the recording is then written back, or said where it is; or the recording\n"
+        "misses a stretch of what the deck played, said with its time and length; or the deck\n"
+        "stayed off after --power-on), 2 bad usage, 3 no deck or nothing received (for ps: no\n"
+        "audio or video; a file this run created is then removed, one it would have replaced is\n"
+        "kept as it was),\n"
         "130 stopped by Ctrl-C (the file is complete up to that point).\n\n%s",
         VirtualDeckHelp());
 }
@@ -133,20 +137,17 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
 // How long a deck may deliver nothing before the live view says so.
 constexpr double kNoDataSeconds = 5;
 
-// The date and time of now, with the extension that fits what is written.
-std::string DefaultName(const std::string& mode) {
+// The date and time of now, and the extension that fits what is written.
+std::string DefaultStem() {
     const std::time_t now = std::time(nullptr);
     std::tm local = {};
     localtime_r(&now, &local);
     char name[32];
     std::strftime(name, sizeof name, "%y%m%d%H%M%S", &local);
-    return std::string(name) + (mode == "ps" ? ".mpg" : mode == "ts192" ? ".m2ts" : ".ts");
+    return name;
 }
-
-uint64_t SizeOf(const std::string& path) {
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    return ec ? 0 : size;
+std::string DefaultExtension(const std::string& mode) {
+    return mode == "ps" ? ".mpg" : mode == "ts192" ? ".m2ts" : ".ts";
 }
 
 std::string Clock(double seconds) {
@@ -161,9 +162,10 @@ class LiveView {
   public:
     LiveView(bool terminal, bool quiet) : terminal_(terminal), quiet_(quiet) {}
 
-    void Show(const std::string& path, double elapsed, long limit, const TStreamStatistics& s) {
+    void Show(const std::string& path, uint64_t size, double elapsed, long limit,
+              const TStreamStatistics& s) {
         if (quiet_) return;
-        const double mb = static_cast<double>(SizeOf(path)) / 1e6;
+        const double mb = static_cast<double>(size) / 1e6;
         if (!terminal_) {
             std::fprintf(stderr, "%6.1f s  %8.2f MB", elapsed, mb);
             if (s.VideoValid != 0) {
@@ -216,13 +218,11 @@ int RecordCommand(const Args& args) {
     RecordOptions o;
     if (const auto rc = Parse(args, o)) return *rc;
     // A name of our own choosing never replaces a file: two recordings in one second get
-    // "NAME (2).ts".
-    if (o.out.empty()) o.out = FirstFreeName(DefaultName(o.mode));
-    if (o.out.empty()) {
-        std::fprintf(stderr, "tessaline-cli: no free file name for %s\n",
-                     DefaultName(o.mode).c_str());
-        return kExitFailure;
-    }
+    // "NAME (2).ts", also when they start at the same moment (it is created only where no file is).
+    const bool own_name = o.out.empty();
+    const std::string stem = DefaultStem();
+    const std::string extension = DefaultExtension(o.mode);
+    if (own_name) o.out = stem + extension;
 
     CaptureSetup setup;
     if (const int rc = setup.ListDecks(); rc != kExitOk) return rc;
@@ -276,13 +276,18 @@ int RecordCommand(const Args& args) {
     }
 
     StopSignals signals;
-    // A file this run creates and then receives nothing for is not left behind.
     std::error_code exists_error;
     const bool out_existed =
-        std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
-    if (sequence.Start(o.out, true) != RecordingSequence::StartResult::Started) {
-        return kExitFailure;
-    }
+        !own_name && std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
+    const auto started =
+        own_name ? sequence.StartNew(
+                       [&](unsigned n) {
+                           return SeriesName(NameSeries::Counted, stem, extension, n) + extension;
+                       },
+                       true)
+                 : sequence.Start(o.out, true);
+    if (started != RecordingSequence::StartResult::Started) return kExitFailure;
+    o.out = sequence.path();
     const auto start = std::chrono::steady_clock::now();
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";
@@ -322,6 +327,11 @@ int RecordCommand(const Args& args) {
             break;
         }
         if (o.seconds > 0 && elapsed >= static_cast<double>(o.seconds)) break;
+        // A pipe whose reader stopped or left takes nothing more: no point going on.
+        if (sequence.OutputIsPipe() && setup.stream.stats.WriteFailures != 0) {
+            ended = "nothing more is read from the pipe";
+            break;
+        }
         if (const int32_t event = capture.PollCompletion(); event != 0) {
             deck_failed = event != EC_COMPLETE;
             ended = !deck_failed ? "the deck stopped delivering"
@@ -331,7 +341,7 @@ int RecordCommand(const Args& args) {
             break;
         }
         if (now >= next_view) {
-            view.Show(o.out, elapsed, o.seconds, setup.stream.stats);
+            view.Show(o.out, sequence.SizeNow(), elapsed, o.seconds, setup.stream.stats);
             next_view += std::chrono::seconds(1);
         }
     }
@@ -349,8 +359,11 @@ int RecordCommand(const Args& args) {
     stats.VideoPid = setup.stream.live.LiveVideoPid;
     stats.AudioPid = setup.stream.live.LiveAudioPid;
     const bool vanished = !sequence.saved_path().empty() || !sequence.save_error().empty();
-    const std::string written = sequence.saved_path().empty() ? o.out : sequence.saved_path();
-    const uint64_t size = SizeOf(written);
+    // Sizes from the open file: its name may lead elsewhere by now, or nowhere.
+    const uint64_t size = sequence.size();
+    const std::string written = !sequence.saved_path().empty() ? sequence.saved_path()
+                                : !sequence.moved_to().empty() ? sequence.moved_to()
+                                                               : o.out;
     // A recording's counters: what the deck delivered and what the file holds (the statistics
     // object keeps them for file conversions, where the converter fills them in).
     stats.BytesRead = static_cast<int64_t>(setup.data_path.bytes_received() - received_before);
@@ -370,12 +383,26 @@ int RecordCommand(const Args& args) {
                          "tessaline-cli: the folder of %s was deleted while recording; the %llu "
                          "bytes recorded were written back to %s\n",
                          o.out.c_str(), static_cast<unsigned long long>(size), written.c_str());
+        } else if (!sequence.saved_path().empty()) {
+            std::fprintf(stderr,
+                         "tessaline-cli: the folder of %s was deleted while recording, and only "
+                         "%llu of the %llu bytes recorded could be written back, to %s: %s\n",
+                         o.out.c_str(), static_cast<unsigned long long>(sequence.saved_bytes()),
+                         static_cast<unsigned long long>(size), written.c_str(),
+                         sequence.save_error().c_str());
         } else {
             std::fprintf(stderr,
                          "tessaline-cli: the folder of %s was deleted while recording, and the "
                          "recording could not be written back: %s\n",
                          o.out.c_str(), sequence.save_error().c_str());
         }
+        return kExitFailure;
+    }
+    if (!sequence.moved_to().empty()) {
+        std::fprintf(stderr,
+                     "tessaline-cli: %s was moved while recording (its folder renamed?); the "
+                     "recording is now %s (%llu bytes)\n",
+                     o.out.c_str(), written.c_str(), static_cast<unsigned long long>(size));
         return kExitFailure;
     }
     if (!sequence.close_error().empty()) {
@@ -398,22 +425,31 @@ int RecordCommand(const Args& args) {
         return signals.raised() ? kExitInterrupted : kExitNoResult;
     }
     if (deck_failed) {
-        std::fprintf(stderr,
-                     "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
-                     deck.c_str(), ended.c_str(), o.out.c_str());
+        if (sequence.nothing_kept()) {
+            std::fprintf(stderr,
+                         "tessaline-cli: %s reported an error (%s) before anything arrived; %s\n",
+                         deck.c_str(), ended.c_str(),
+                         out_existed ? (o.out + " is as it was").c_str() : "no file was left");
+        } else {
+            std::fprintf(stderr,
+                         "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
+                         deck.c_str(), ended.c_str(), o.out.c_str());
+        }
         return kExitFailure;
     }
     if (signals.raised()) {
-        std::fprintf(stderr, "tessaline-cli: interrupted; %s is closed and complete so far\n",
-                     o.out.c_str());
+        if (sequence.nothing_kept()) {
+            std::fprintf(stderr, "tessaline-cli: interrupted before anything arrived; %s\n",
+                         out_existed ? (o.out + " is as it was").c_str() : "no file was left");
+        } else {
+            std::fprintf(stderr, "tessaline-cli: interrupted; %s is closed and complete so far\n",
+                         o.out.c_str());
+        }
         return kExitInterrupted;
     }
-    if (size == 0) {
-        std::error_code ec;
-        const bool removed = !out_existed && std::filesystem::is_regular_file(o.out, ec) &&
-                             std::filesystem::remove(o.out, ec);
+    if (sequence.nothing_kept()) {
         std::fprintf(stderr, "tessaline-cli: nothing was written to %s%s\n", o.out.c_str(),
-                     removed ? "; the empty file was removed" : "");
+                     out_existed ? "; it is as it was" : "; no file was left");
         if (options.ConvPES) {
             std::fprintf(stderr,
                          "  (a program stream starts once video and audio are both found; "

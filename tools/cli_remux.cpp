@@ -116,9 +116,14 @@ void PrintRemuxHelp() {
         "OUT is written under a temporary name beside it and takes its name only when the\n"
         "conversion succeeded: a failed conversion leaves an existing OUT as it was. When the\n"
         "first bytes of IN are not whole packets, packet sync is looked for in its first\n"
-        "megabyte and the conversion starts there (said on standard error).\n"
+        "megabyte and the conversion starts there; where IN loses packet sync further on, it\n"
+        "is looked for in the next megabyte and the conversion goes on from there. Each place\n"
+        "is said on standard error.\n"
         "\n"
-        "exit: 0 done, 1 OUT could not be written, 2 bad usage or files, 3 no usable stream\n"
+        "exit: 0 done (also past places that lost sync, when what was passed over held no\n"
+        "packet of the video or audio stream), 1 OUT could not be written, or IN was not\n"
+        "converted whole (a new OUT then holds what could be), 2 bad usage or files, 3 no\n"
+        "usable stream\n"
         "in IN (empty, unknown packet size, PIDs not found, or no audio or video PES converted;\n"
         "OUT is then not written), 130 interrupted (a new OUT keeps what was converted so far;\n"
         "an existing one is kept as it was)\n");
@@ -238,6 +243,7 @@ int RemuxCommand(const Args& args) {
     RemuxJobOptions job;
     job.require_av = true;
     job.resync_limit = kResyncLimit;
+    job.keep_partial = true;
     const RemuxJobResult r = RunRemuxJob(ctx, in, out, vpid, apid, {}, job);
     if (show_progress && r.outcome == RemuxJobResult::Outcome::Done) bar.Update(true);
     if (show_progress && r.outcome != RemuxJobResult::Outcome::Done) std::fputc('\n', stderr);
@@ -248,9 +254,20 @@ int RemuxCommand(const Args& args) {
                      in.c_str(), static_cast<long long>(r.skipped_bytes),
                      static_cast<long long>(r.skipped_bytes));
     }
+    // Every place the conversion lost packet sync, whether it was passed over or not.
+    for (const SyncGap& gap : r.sync_gaps) {
+        std::fprintf(stderr, "tessaline-cli: %s: %s\n", in.c_str(), SyncGapText(gap).c_str());
+    }
 
     if (json) std::printf("%s\n", StatisticsJson(ctx.stats).c_str());
     switch (r.outcome) {
+        case RemuxJobResult::Outcome::Incomplete:
+            std::fprintf(stderr, "tessaline-cli: %s was not converted whole; %s\n", in.c_str(),
+                         r.output_written ? (out + " holds what could be converted").c_str()
+                         : r.existing_kept
+                             ? (out + " was there before and is kept as it was").c_str()
+                             : (out + " was not written").c_str());
+            return kExitFailure;
         case RemuxJobResult::Outcome::Done:
             if (!r.output_written) {
                 // Headers alone, or nothing: no player can open that, so it is not kept.

@@ -411,6 +411,28 @@ TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone
     EXPECT_FALSE(f.Flags.IsRecording);
 }
 
+// A reservation's name that is no file name as it stands records inside the save folder all the
+// same, and ends Done with its name stored as it was typed.
+TEST_F(ReservationScheduleTest, NameWithASlashRecordsInsideTheSaveFolderAndEndsDone) {
+    At(T(2024, 3, 9, 20, 59, 59));
+    StartRecorder(
+        "Reserve01=2024/03/09 21:00:002024/03/09 21:30:00"
+        "0001AC/DC live\n");
+    TFormQuillor& f = *form;
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
+    ASSERT_TRUE(DeckPlayedOut());
+    At(T(2024, 3, 9, 21, 30, 1, 1));
+    ASSERT_TRUE(RunEventsUntil([&] { return !f.Flags.IsRecording; }));
+    EXPECT_EQ(page().CellText(2, 1), "Done");
+    EXPECT_EQ(Stored(1),
+              "2024/03/09 21:00:002024/03/09 21:30:00"
+              "3001AC/DC live");
+    EXPECT_EQ(test::ReadFile(out / "AC_DC live0001.ts"),
+              test::ReadFile(test::SamplePath("sample-sd-192.ts")));
+    EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRuns) {
     At(T(2024, 3, 9, 20, 0));  // the window is already open at start-up
     StartRecorder(

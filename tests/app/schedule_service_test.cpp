@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <thread>
 
 #include "app/ini_file.h"
 #include "capture/framework.h"
@@ -159,6 +160,31 @@ TEST_F(ScheduleServiceTest, ADayOfReservations) {
     }
     EXPECT_FALSE(fs::exists(out / "s0001.ts"));
     EXPECT_EQ(Stored(1), missed);  // kept as it stands
+}
+
+// A reservation's name that is no file name as it stands records inside the save folder all the
+// same, and ends Done with its name stored as it was typed.
+TEST_F(ScheduleServiceTest, NameWithASlashRecordsInsideTheSaveFolder) {
+    const std::string r =
+        "2024/03/09 10:00:002024/03/09 10:30:00"
+        "0001AC/DC live";
+    WriteSettings("Reserve01=" + r + "\n");
+    Make();
+    ASSERT_TRUE(service->Begin());
+    RunUntil(T(2024, 3, 9, 10));
+    ASSERT_TRUE(service->Recording()) << Log();
+    const fs::path file = out / "AC_DC live0001.ts";
+    const auto deadline = steady_clock::now() + 60s;
+    std::error_code ec;
+    while (fs::file_size(file, ec) == 0 || ec) {  // the deck plays on its own thread
+        ASSERT_LT(steady_clock::now(), deadline);
+        std::this_thread::sleep_for(1ms);
+    }
+    RunUntil(T(2024, 3, 9, 10, 30, 2));
+    EXPECT_FALSE(service->Recording());
+    EXPECT_EQ(Stored(1), WithStatus(r, RecordStatus::Done));
+    EXPECT_TRUE(fs::exists(file)) << Log();
+    EXPECT_FALSE(fs::exists(out / "AC")) << Log();
 }
 
 TEST_F(ScheduleServiceTest, EndStopsLikeTheWindowsCloseAndSetsTheWakeAlarm) {

@@ -1,5 +1,6 @@
 // tessaline-cli devices and record, run as a person or a script would run them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <ctime>
@@ -20,6 +21,14 @@ std::string Cli(const std::string& deck, const std::string& args,
                 const std::string& pace = "fast") {
     return "TESSALINE_VIRTUAL_DECK=" + ShellQuote(deck) + " TESSALINE_VIRTUAL_PACE=" + pace +
            " TESSALINE_VIRTUAL_CHUNK=7777 " + ShellQuote(TESSALINE_CLI) + " " + args;
+}
+
+// A stream played three times over: about 15 seconds at the stream's own rate.
+Bytes ThreeTimes(const Bytes& one) {
+    Bytes three = one;
+    Append(three, one);
+    Append(three, one);
+    return three;
 }
 
 TEST(CliDevices, ListsTheVirtualDeckOrSaysThereIsNone) {
@@ -166,10 +175,7 @@ TEST(CliRecord, DeckStreamEndingInAnErrorFails) {
 // recording is written back to its own path (the folder made again) from the open file.
 TEST(CliRecord, RecordingWhoseFolderVanishedIsWrittenBack) {
     TempDir dir;
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);  // about 15 seconds
     const fs::path folder = dir / "shows";
     fs::create_directories(folder);
@@ -264,10 +270,7 @@ TEST(CliRecord, FullDiskLeavesWholePacketsAndIsReportedAtOnce) {
 // exactly the start of what the deck played.
 TEST(CliRecord, InterruptClosesTheFileCleanly) {
     TempDir dir;
-    const Bytes one = ReadFile(SamplePath("sample-sd-192.ts"));
-    Bytes three = one;
-    Append(three, one);
-    Append(three, one);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
     WriteFile(dir / "long.ts", three);  // about 15 seconds
     const std::string out = ShellQuote((dir / "rec.ts").string());
     const std::string script =
@@ -281,6 +284,131 @@ TEST(CliRecord, InterruptClosesTheFileCleanly) {
     ASSERT_FALSE(got.empty());
     ASSERT_LT(got.size(), three.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), three.begin()));
+}
+
+// Four recordings started at once (two decks by cron) into one folder, each choosing its own name:
+// four files, each holding one deck's stream whole and in order, never two decks in one file.
+TEST(CliRecord, RecordingsStartedTogetherNeverShareAFile) {
+    TempDir dir;
+    fs::create_directories(dir / "out");
+    const Bytes sd = ReadFile(SamplePath("sample-sd.ts"));
+    std::vector<Bytes> streams;
+    for (int k = 0; k < 4; ++k) {
+        // Four different streams: the sample cut to four different lengths.
+        streams.emplace_back(sd.begin(), sd.begin() + static_cast<long>(188 * (5000 + 1000 * k)));
+        WriteFile(dir / ("deck" + std::to_string(k) + ".ts"), streams.back());
+    }
+    std::string script = "cd " + ShellQuote((dir / "out").string()) + " || exit 9; ";
+    for (int k = 0; k < 4; ++k) {
+        const std::string deck = (dir / ("deck" + std::to_string(k) + ".ts")).string();
+        script += "(while [ ! -e ../go ]; do sleep 0.01; done; " +
+                  Cli(deck, "record --seconds 0 --mode ts188") +
+                  " >/dev/null 2>&1; echo $? > ../rc" + std::to_string(k) + ") & ";
+    }
+    script += "touch ../go; wait";
+    RunCommand("sh -c " + ShellQuote(script));
+    for (int k = 0; k < 4; ++k) {
+        const Bytes rc = ReadFile(dir / ("rc" + std::to_string(k)));
+        EXPECT_EQ(std::string(rc.begin(), rc.end()), "0\n") << k;
+    }
+    std::vector<Bytes> files;
+    for (const auto& e : fs::directory_iterator(dir / "out")) files.push_back(ReadFile(e.path()));
+    ASSERT_EQ(files.size(), 4u);
+    for (const Bytes& stream : streams) {
+        EXPECT_EQ(std::count(files.begin(), files.end(), stream), 1) << stream.size();
+    }
+}
+
+// --out naming a file that is there already: it is replaced only once the deck delivers, so a
+// deck that fails at once leaves it as it was, and no temporary behind.
+TEST(CliRecord, ExistingOutIsKeptWhenNothingArrives) {
+    TempDir dir;
+    const fs::path out = dir / "keep.ts";
+    const Bytes precious(3 * 188 * 1000, 0x5A);
+    WriteFile(out, precious);
+    const std::string sample = SamplePath("sample-sd.ts").string();
+    const std::string record =
+        Cli(sample, "record --seconds 0 --mode ts188 --out " + ShellQuote(out.string()));
+    const CommandResult failed = RunCommand("TESSALINE_VIRTUAL_FAIL_AFTER=1 " + record);
+    EXPECT_EQ(failed.exit_code, 1) << failed.output;
+    EXPECT_TRUE(Contains(failed.output, "reported an error")) << failed.output;
+    EXPECT_TRUE(Contains(failed.output, out.string() + " is as it was")) << failed.output;
+    EXPECT_EQ(ReadFile(out), precious);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+
+    const CommandResult replaced = RunCommand(record);
+    EXPECT_EQ(replaced.exit_code, 0) << replaced.output;
+    EXPECT_EQ(ReadFile(out), ReadFile(SamplePath("sample-sd.ts")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+// A pipe as the output: refused at once when no program reads it, and when the program reading it
+// stops reading, the recording still ends on SIGTERM instead of waiting for ever.
+TEST(CliRecord, PipeNobodyReadsNeverHoldsTheRecording) {
+    TempDir dir;
+    const std::string fifo = (dir / "pipe.ts").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
+    WriteFile(dir / "long.ts", three);  // about 15 seconds
+    // --foreground: the SIGTERM below reaches the tool once, not again through its group.
+    const std::string record =
+        "timeout --foreground -s KILL 60 env " + Cli((dir / "long.ts").string(),
+                                        "record --seconds 0 --mode ts192 --out " + ShellQuote(fifo),
+                                        "real");
+    const CommandResult nobody = RunCommand(record);
+    EXPECT_EQ(nobody.exit_code, 1) << nobody.output;
+    EXPECT_TRUE(Contains(nobody.output, "no program reads from this pipe")) << nobody.output;
+
+    // The reader opens the pipe and never reads; the pipe fills within the first second.
+    const std::string script = "sleep 100 < " + ShellQuote(fifo) + " & reader=$!; " + record +
+                               " & pid=$!; sleep 3; kill -TERM $pid; wait $pid; rc=$?; " +
+                               "kill $reader; echo rc=$rc";
+    const CommandResult stalled = RunCommand("sh -c " + ShellQuote(script));
+    EXPECT_TRUE(Contains(stalled.output, "rc=1")) << stalled.output;  // 137: killed by timeout
+    EXPECT_TRUE(Contains(stalled.output, "to " + fifo + " failed")) << stalled.output;
+}
+
+// The recording's folder renamed while it runs: the file is still whole, only elsewhere, and the
+// report says so with its size from the open file, not "nothing was written".
+TEST(CliRecord, FolderRenamedWhileRecordingIsSaidWithItsSize) {
+    TempDir dir;
+    const Bytes three = ThreeTimes(ReadFile(SamplePath("sample-sd-192.ts")));
+    WriteFile(dir / "long.ts", three);
+    fs::create_directories(dir / "shows");
+    const fs::path out = dir / "shows" / "rec.m2t";
+    const std::string q = ShellQuote(out.string());
+    const std::string script =
+        Cli((dir / "long.ts").string(), "record --seconds 3 --mode ts192 --out " + q, "real") +
+        " & pid=$!; i=0; while [ ! -s " + q +
+        " ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; mv " +
+        ShellQuote((dir / "shows").string()) + " " + ShellQuote((dir / "moved").string()) +
+        "; wait $pid";
+    const CommandResult r = RunCommand("sh -c " + ShellQuote(script));
+    const fs::path now = dir / "moved" / "rec.m2t";
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_FALSE(Contains(r.output, "nothing was written")) << r.output;
+    EXPECT_TRUE(Contains(r.output, "is now " + now.string())) << r.output;
+    const Bytes got = ReadFile(now);
+    ASSERT_FALSE(got.empty());
+    EXPECT_TRUE(Contains(r.output, std::to_string(got.size()) + " bytes")) << r.output;
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), three.begin()));
+}
+
+// A program stream that never got its audio and video going (the deck's stream lost packet sync
+// before they were found) holds nothing to play: said, exit 3 and no file, as in the other modes.
+TEST(CliRecord, ProgramStreamWithoutAudioOrVideoLeavesNoFile) {
+    TempDir dir;
+    Bytes glitched = ReadFile(SamplePath("sample-sd.ts"));
+    const Bytes junk(100, 0x5A);
+    glitched.insert(glitched.begin() + static_cast<long>(glitched.size() / 11), junk.begin(),
+                    junk.end());
+    WriteFile(dir / "glitched.ts", glitched);
+    const CommandResult r =
+        RunCommand(Cli((dir / "glitched.ts").string(), "record --seconds 0 --mode ps --out " +
+                                                           ShellQuote((dir / "rec.mpg").string())));
+    EXPECT_EQ(r.exit_code, 3) << r.output;
+    EXPECT_TRUE(Contains(r.output, "nothing was written")) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "rec.mpg"));
 }
 
 }  // namespace

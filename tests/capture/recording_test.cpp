@@ -47,6 +47,11 @@ Bytes ThroughFreshDataPath(const Bytes& input, const StreamOptions& options, con
     return ReadFile(out);
 }
 
+// What a recording left: its file, or nothing when it received nothing (no file is kept then).
+Bytes Kept(const fs::path& path) {
+    return fs::exists(path) ? ReadFile(path) : Bytes{};
+}
+
 Bytes Trimmed(const Bytes& source_packets) {
     Bytes out;
     for (size_t pos = 0; pos + 192 <= source_packets.size(); pos += 192) {
@@ -171,7 +176,8 @@ TEST_F(RecordingTest, SwitchedOffDeckDeliversNothingUntilSwitchedOn) {
     ASSERT_EQ(sequence.Start((dir / "off.ts").string(), true),
               RecordingSequence::StartResult::Started);
     ASSERT_TRUE(sequence.Stop());
-    EXPECT_EQ(fs::file_size(dir / "off.ts"), 0u);
+    EXPECT_TRUE(sequence.nothing_kept());
+    EXPECT_FALSE(fs::exists(dir / "off.ts"));  // nothing received: no empty file kept
     EXPECT_EQ(deck->buffers_delivered(), 0u);
 
     EXPECT_TRUE(capture.DevicePowerOn());
@@ -193,15 +199,48 @@ TEST_F(RecordingTest, FileThatCannotBeCreatedIsReportedAndNothingRuns) {
     EXPECT_FALSE(sequence.IsOpen());
 }
 
-TEST_F(RecordingTest, GraphThatDoesNotRunLeavesAnEmptyClosedFile) {
+// The file made for a graph that then does not run is closed, and, holding nothing, not kept; a
+// file it would have replaced is as it was.
+TEST_F(RecordingTest, GraphThatDoesNotRunLeavesNoFileAndTheOldOneAsItWas) {
     UseDeck(SamplePath("sample-ac3.ts"), 4000, 16);
     ASSERT_TRUE(sequence.PrepareGraph());
     fw.Fail(GraphOp::Run, kE_FAIL, 1);
     EXPECT_EQ(sequence.Start((dir / "rec.ts").string(), true),
               RecordingSequence::StartResult::NotRunning);
     EXPECT_FALSE(sequence.IsOpen());
-    EXPECT_EQ(fs::file_size(dir / "rec.ts"), 0u);
+    EXPECT_FALSE(fs::exists(dir / "rec.ts"));
+    EXPECT_TRUE(sequence.nothing_kept());
     EXPECT_THAT(Texts(), ::testing::ElementsAre("Error 80004005: Cannot start capture"));
+
+    WriteFile(dir / "old.ts", Bytes{1, 2, 3});
+    ASSERT_TRUE(sequence.PrepareGraph());
+    fw.Fail(GraphOp::Run, kE_FAIL, 1);
+    EXPECT_EQ(sequence.Start((dir / "old.ts").string(), true),
+              RecordingSequence::StartResult::NotRunning);
+    EXPECT_EQ(ReadFile(dir / "old.ts"), (Bytes{1, 2, 3}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+// Names the program chooses are created only where no file is: one that another recording takes
+// between the look and the creation makes this one go on to the next name.
+TEST_F(RecordingTest, ChosenNamesAreCreatedOnlyWhereNoFileIs) {
+    UseDeck(SamplePath("sample-ac3.ts"), 4000, 18);
+    SetMode(ctx.options, Mode::Ts188);
+    ASSERT_TRUE(sequence.PrepareGraph());
+    std::vector<std::string> asked;
+    const auto names = [&](unsigned n) {
+        const std::string name = (dir / ("rec" + std::to_string(n) + ".ts")).string();
+        asked.push_back(name);
+        // Another recording creates the first two just after this one looked.
+        if (n < 2) WriteFile(name, Bytes{7});
+        return name;
+    };
+    ASSERT_EQ(sequence.StartNew(names, true), RecordingSequence::StartResult::Started);
+    EXPECT_EQ(sequence.path(), (dir / "rec2.ts").string());
+    EXPECT_EQ(asked.size(), 3u);
+    ASSERT_TRUE(sequence.Stop());
+    EXPECT_EQ(ReadFile(dir / "rec0.ts"), Bytes{7});
+    EXPECT_EQ(ReadFile(dir / "rec1.ts"), Bytes{7});
 }
 
 TEST_F(RecordingTest, FileStaysOpenUntilTheGraphHasStopped) {
@@ -258,7 +297,7 @@ TEST_F(RecordingTest, ChoosingTheDeckAgainEndsARecordingThatWouldNotStop) {
     EXPECT_FALSE(ctx.CallbackBusy.load());
     EXPECT_TRUE(sequence.PrepareGraph());
     EXPECT_FALSE(sequence.IsOpen());
-    const Bytes got = ReadFile(dir / "rec.ts");
+    const Bytes got = Kept(dir / "rec.ts");
     const Bytes sample = ReadFile(SamplePath("sample-ac3.ts"));
     ASSERT_LE(got.size(), sample.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), sample.begin()));
@@ -353,7 +392,8 @@ TEST_F(RecordingTest, DeckWhoseStreamVanishedReportsAnError) {
     }
     EXPECT_EQ(event, EC_ERRORABORT);
     EXPECT_TRUE(sequence.Stop());
-    EXPECT_EQ(fs::file_size(dir / "rec.ts"), 0u);
+    EXPECT_TRUE(sequence.nothing_kept());
+    EXPECT_FALSE(fs::exists(dir / "rec.ts"));
 }
 
 TEST_F(RecordingTest, PrepareFailsWithoutAGrabber) {
@@ -430,7 +470,7 @@ TEST_F(RecordingTest, StopNeverReturnsWhileACallbackRuns) {
         ASSERT_FALSE(ctx.CallbackBusy.load(std::memory_order_acquire));
         const uint64_t delivered = deck->bytes_delivered() - before;
         if (mode == Mode::Ts192) {
-            const Bytes got = ReadFile(out);
+            const Bytes got = Kept(out);
             ASSERT_EQ(got.size(), delivered) << "cycle " << cycle;
             ASSERT_TRUE(std::equal(got.begin(), got.end(), head.begin())) << "cycle " << cycle;
         }

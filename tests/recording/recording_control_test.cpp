@@ -3,7 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -12,6 +16,7 @@
 #include "recording/file_names.h"
 #include "recording/monitor_tick.h"
 #include "recording/recording_control.h"
+#include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/support/test_support.h"
 
@@ -236,6 +241,48 @@ TEST_F(RecordingControlTest, ReservationNamesCountAndNeverOverwrite) {
     EXPECT_EQ(ReadFile(dir / "news9999.mpg"), (Bytes{'x'}));
 }
 
+// Whatever a name holds, it becomes one file name inside the save folder: a "/" in a reservation's
+// name or a typed one, a step out of the folder, the date separators of the patterns, a name
+// longer than a file name may be. What the user stored is not changed.
+TEST_F(RecordingControlTest, EveryNameBecomesOneFileInsideTheSaveFolder) {
+    UseDeck("sample-sd-192.ts");
+    host.options.ReservePowerOff = true;
+    auto record = [&] {
+        ASSERT_TRUE(control.Start()) << (host.errors.empty() ? "" : host.errors.back());
+        WaitForData();
+        control.Stop();
+    };
+    control.ArmReservation(clock.Now(), clock.Now() + 1min, "AC/DC live", 0);
+    record();
+    host.options.UseFileName = true;
+    host.options.FileName = "../escaped";
+    record();
+    host.options.FileName = "show";
+    host.options.AddDate = true;
+    host.options.DateFormat = "YYYY/MM/DD";
+    record();
+    host.options.UseFileName = false;
+    host.options.NameFormat = "YYYY/MM/DD HH:NN:SS";
+    record();
+    EXPECT_EQ(host.options.DateFormat, "YYYY/MM/DD");  // the settings keep their separators
+    EXPECT_EQ(host.options.NameFormat, "YYYY/MM/DD HH:NN:SS");
+    EXPECT_EQ(host.corrections, 0);
+
+    std::string long_name;
+    for (int i = 0; i < 90; ++i) long_name += "\xE3\x81\x82";  // 270 bytes of Japanese text
+    control.ArmReservation(clock.Now(), clock.Now() + 1min, long_name, 0);
+    record();
+    // 82 whole characters, the counter and the extension: 254 bytes.
+    std::string cut;
+    for (int i = 0; i < 82; ++i) cut += "\xE3\x81\x82";
+    EXPECT_THAT(FilesInDir(),
+                ElementsAre("2024-03-09 21-05-07.mpg", "AC_DC live0001.mpg", "___escaped.mpg",
+                            "show2024-03-09.mpg", cut + "0001.mpg"));
+    EXPECT_EQ(control.State().ReserveFileName, "");
+    EXPECT_TRUE(host.errors.empty()) << host.errors.front();
+    EXPECT_FALSE(fs::exists(dir.path().parent_path() / "escaped.mpg"));
+}
+
 TEST_F(RecordingControlTest, ReservationWithoutNameUsesTheNamePattern) {
     UseDeck("sample-sd-192.ts");
     control.ArmReservation(kMarch9 - 1min, kMarch9 + 1min, "", 0);
@@ -273,7 +320,7 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
 }
 
 // A recording that received nothing (a start closed at once, a deck that sends nothing) removes
-// its empty file, but only a file it made: a typed name it overwrote stays, empty.
+// its empty file, but only a file it made: a typed name it would have overwritten stays as it was.
 TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     TempDir source;
@@ -298,6 +345,7 @@ TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
     WaitForDeckEnd();
     control.Stop();
     EXPECT_THAT(FilesInDir(), ElementsAre("show.mpg"));
+    EXPECT_EQ(ReadFile(dir / "show.mpg"), (Bytes{1, 2, 3}));  // replaced only by data
 }
 
 TEST_F(RecordingControlTest, TimedRecordingStopsItselfWithTheWholeStream) {
@@ -552,6 +600,39 @@ TEST_F(RecordingControlTest, RecordingWhoseFolderVanishedIsSaidAtOnceAndWrittenB
     ASSERT_EQ(host.errors.size(), 2u);
     EXPECT_THAT(host.errors[1], ::testing::HasSubstr("written back to " + path));
     EXPECT_EQ(ReadFile(path), ReadFile(SamplePath("sample-sd-192.ts")));
+}
+
+// Where the recording is not what its name says at the stop, the window says so: the folder was
+// renamed (the new place is given), or the system failed to close the file (it may be incomplete).
+TEST_F(RecordingControlTest, RecordingMovedOrNotClosedIsSaidAtTheStop) {
+    UseDeck("sample-sd-192.ts");
+    host.options.SaveDir = (dir.path() / "shows" / "").string();
+    fs::create_directories(dir.path() / "shows");
+    ASSERT_TRUE(control.Start());
+    const std::string name = fs::path(control.FinalPath()).filename().string();
+    WaitForDeckEnd();
+    fs::rename(dir.path() / "shows", dir.path() / "moved");
+    control.Stop();
+    const fs::path now = dir.path() / "moved" / name;
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(now.string()));
+    EXPECT_EQ(ReadFile(now), ReadFile(SamplePath("sample-sd-192.ts")));
+
+    host.errors.clear();
+    fs::create_directories(dir.path() / "shows");
+    ASSERT_TRUE(control.Start());
+    const std::string path = control.FinalPath();
+    WaitForDeckEnd();
+    const auto previous = OutputFile::SetCloseFunctionForTesting([](int fd) {
+        ::close(fd);
+        errno = EIO;
+        return -1;
+    });
+    control.Stop();
+    OutputFile::SetCloseFunctionForTesting(previous);
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(path));
+    EXPECT_THAT(host.errors[0], ::testing::HasSubstr(std::strerror(EIO)));
 }
 
 TEST_F(RecordingControlTest, DeckStreamThatEndsKeepsRecordingUntilItsTime) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -217,6 +218,84 @@ TEST_F(RemuxTest, DamagedStartIsPassedOverOnlyWhenAsked) {
     }
 }
 
+// Bytes that break packet sync part way through a file (a bad copy inserted them): the batch rule
+// does not look for sync again, so the job says where it was lost and how much was not converted
+// instead of claiming success, and leaves the output as it was. A caller that asks for it (the
+// command-line tool) is taken past each place; a place where a packet of the streams was skipped
+// is not passed over in silence either.
+TEST_F(RemuxTest, LostPacketSyncIsSaidAndOnlyGarbageIsPassedOver) {
+    Bytes clean;
+    for (int i = 0; i < 3; ++i)
+        test::Append(clean, test::ReadFile(test::SamplePath("sample-sd.ts")));
+    test::WriteFile(dir / "clean.ts", clean);
+    ASSERT_EQ(Run(dir / "clean.ts", 0, 0, "clean.mpg").outcome, Outcome::Done);
+    const size_t converted = Output("clean.mpg").size();
+
+    const size_t first = 188 * (clean.size() / 10 / 188) + 50;  // inside a packet
+    const size_t second = 188 * (clean.size() / 188 / 2);       // on a packet boundary
+    Bytes glitched(clean.begin(), clean.begin() + static_cast<long>(first));
+    const Bytes junk(100, 0x5A);
+    test::Append(glitched, junk);
+    glitched.insert(glitched.end(), clean.begin() + static_cast<long>(first),
+                    clean.begin() + static_cast<long>(second));
+    test::Append(glitched, junk);
+    glitched.insert(glitched.end(), clean.begin() + static_cast<long>(second), clean.end());
+    test::WriteFile(dir / "glitched.ts", glitched);
+    const int64_t lost_at = static_cast<int64_t>(188 * (first / 188 + 1));
+
+    const Bytes precious = Filler(700);
+    test::WriteFile(dir / "out.mpg", precious);
+    const RemuxJobResult batch = Run(dir / "glitched.ts");
+    EXPECT_EQ(batch.outcome, Outcome::Incomplete) << batch.message;
+    EXPECT_NE(batch.message.find("lost packet sync at byte " + std::to_string(lost_at) + ";"),
+              std::string::npos)
+        << batch.message;
+    ASSERT_FALSE(batch.sync_gaps.empty());
+    EXPECT_EQ(batch.sync_gaps[0].at, lost_at);
+    EXPECT_GT(batch.sync_gaps[0].unconverted, static_cast<int64_t>(clean.size() / 3));
+    EXPECT_FALSE(batch.output_written);
+    EXPECT_EQ(Output(), precious);
+    std::filesystem::remove(dir / "out.mpg");
+    EXPECT_EQ(Run(dir / "glitched.ts").outcome, Outcome::Incomplete);
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.mpg"));
+
+    RemuxJobOptions resync;
+    resync.resync_limit = 1 << 20;
+    const std::string in = (dir / "glitched.ts").string();
+    const std::string out = (dir / "out.mpg").string();
+    const RemuxJobResult passed = RunRemuxJob(ctx, in, out, 0, 0, {}, resync);
+    ASSERT_EQ(passed.outcome, Outcome::Done) << passed.message;
+    ASSERT_EQ(passed.sync_gaps.size(), 2u);
+    EXPECT_EQ(passed.sync_gaps[0].at, lost_at);
+    EXPECT_EQ(passed.sync_gaps[0].resumed_at, lost_at + 100);
+    EXPECT_EQ(passed.sync_gaps[1].at, static_cast<int64_t>(second + 100));
+    EXPECT_EQ(passed.sync_gaps[1].resumed_at, static_cast<int64_t>(second + 200));
+    for (const SyncGap& gap : passed.sync_gaps) EXPECT_FALSE(gap.lost_packets);
+    EXPECT_GT(Output().size(), converted * 99 / 100);
+
+    // 100 bytes missing instead: the packet they were cut from is lost, and that is said.
+    Bytes cut(clean.begin(), clean.begin() + static_cast<long>(first));
+    cut.insert(cut.end(), clean.begin() + static_cast<long>(first + 100), clean.end());
+    test::WriteFile(dir / "cut.ts", cut);
+    const RemuxJobResult lost =
+        RunRemuxJob(ctx, (dir / "cut.ts").string(), (dir / "cut.mpg").string(), 0, 0, {}, resync);
+    EXPECT_EQ(lost.outcome, Outcome::Incomplete) << lost.message;
+    ASSERT_EQ(lost.sync_gaps.size(), 1u);
+    EXPECT_TRUE(lost.sync_gaps[0].lost_packets);
+    EXPECT_FALSE(lost.output_written);
+    EXPECT_FALSE(std::filesystem::exists(dir / "cut.mpg"));
+
+    // A sync byte damaged alone is no loss of sync: converted as it stands, as before.
+    Bytes flipped = clean;
+    flipped[188 * 5000] = 0x00;
+    test::WriteFile(dir / "flipped.ts", flipped);
+    const RemuxJobResult one = RunRemuxJob(ctx, (dir / "flipped.ts").string(),
+                                           (dir / "flipped.mpg").string(), 0, 0, {}, resync);
+    EXPECT_EQ(one.outcome, Outcome::Done) << one.message;
+    EXPECT_TRUE(one.sync_gaps.empty());
+    EXPECT_EQ(Run(dir / "flipped.ts", 0, 0, "flipped.mpg").outcome, Outcome::Done);
+}
+
 // Records the output file's size each time the converter hands control to the window.
 struct WriteWatcher {
     explicit WriteWatcher(StreamContext& ctx) {
@@ -277,6 +356,68 @@ TEST_F(RemuxTest, CancelKeepsOnlyTheBlocksWritten) {
     EXPECT_TRUE(again.existing_kept);
     EXPECT_EQ(Output(), precious);
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"out.mpg"});
+}
+
+// A cancel before the first block was written leaves no output at all, not an empty file.
+TEST_F(RemuxTest, CancelBeforeTheFirstBlockLeavesNoOutput) {
+    ctx.file.pump_interval = {};
+    ctx.file.pump = [this] { ctx.file.RemuxAbort = true; };
+    const RemuxJobResult r = Run(test::SamplePath("sample-sd.ts"));
+    EXPECT_EQ(r.outcome, Outcome::Aborted);
+    EXPECT_FALSE(r.output_written);
+    EXPECT_TRUE(Names(dir.path()).empty());
+}
+
+// The converted file takes the place of the old one as the old one was: its permissions (a
+// private file stays private), and a symbolic link stays a link, written through to its target,
+// also when the target lies on another file system.
+TEST_F(RemuxTest, OutputKeepsItsModeAndIsWrittenThroughALink) {
+    const auto sample = test::SamplePath("sample-sd.ts");
+    test::WriteFile(dir / "private.mpg", Filler(10));
+    ASSERT_EQ(::chmod((dir / "private.mpg").c_str(), 0600), 0);
+    ASSERT_EQ(Run(sample, 0, 0, "private.mpg").outcome, Outcome::Done);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "private.mpg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_GT(st.st_size, 100000);
+
+    std::vector<std::filesystem::path> folders{dir / "target"};
+    // A folder on another file system, where there is one the test may use.
+    char shm[] = "/dev/shm/tessaline-test-XXXXXX";
+    const bool other = ::mkdtemp(shm) != nullptr;
+    if (other) folders.push_back(shm);
+    for (const auto& folder : folders) {
+        SCOPED_TRACE(folder);
+        std::filesystem::create_directories(folder);
+        test::WriteFile(folder / "real.mpg", Filler(10));
+        std::filesystem::remove(dir / "link.mpg");
+        std::filesystem::create_symlink(folder / "real.mpg", dir / "link.mpg");
+        const RemuxJobResult r = Run(sample, 0, 0, "link.mpg");
+        EXPECT_EQ(r.outcome, Outcome::Done) << r.message;
+        EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.mpg"));
+        EXPECT_EQ(test::ReadFile(folder / "real.mpg"), Output("private.mpg"));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                                std::filesystem::directory_iterator()),
+                  1);  // no temporary left beside the target
+    }
+    if (other) std::filesystem::remove_all(shm);
+}
+
+// A conversion killed outright leaves its temporary behind; the next conversion to the same
+// output removes it, since the process it names is gone. Those of running processes are kept.
+TEST_F(RemuxTest, TemporariesOfConversionsThatAreGoneAreRemoved) {
+    // A process id that no process can have, and ours.
+    long max_pid = 4194304;
+    if (FILE* f = std::fopen("/proc/sys/kernel/pid_max", "r")) {
+        if (std::fscanf(f, "%ld", &max_pid) != 1) max_pid = 4194304;
+        std::fclose(f);
+    }
+    const std::string gone = ".out.mpg." + std::to_string(max_pid + 1) + "-1f2e.part";
+    const std::string alive = ".out.mpg." + std::to_string(::getpid()) + "-99.part";
+    const std::string other = ".other.mpg." + std::to_string(max_pid + 1) + "-1f2e.part";
+    for (const std::string& name : {gone, alive, other}) test::WriteFile(dir / name, Filler(10));
+    ASSERT_EQ(Run(test::SamplePath("sample-sd.ts")).outcome, Outcome::Done);
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{other, alive, "out.mpg"}));
 }
 
 }  // namespace

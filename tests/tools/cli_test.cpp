@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -176,6 +178,75 @@ TEST(Cli, NonFilesAndNonStreamsAreRefusedWithTheirReason) {
     r = RunCommand(Cli("scan " + Sample("sample-sd-192.ts")));
     EXPECT_EQ(r.exit_code, 0) << r.output;
     EXPECT_NE(r.output.find("720x480"), std::string::npos) << r.output;
+}
+
+// Bytes inserted part way through a file break packet sync: remux finds it again, says each
+// place, and exits 0 only when what it passed over was not part of the streams. Bytes missing
+// instead cost a packet of the streams: said, and not success.
+TEST(Cli, RemuxSaysWhereSyncWasLostAndSucceedsOnlyOverGarbage) {
+    test::TempDir dir;
+    test::Bytes clean;
+    for (int i = 0; i < 3; ++i)
+        test::Append(clean, test::ReadFile(test::SamplePath("sample-sd.ts")));
+    const size_t at = 188 * (clean.size() / 10 / 188) + 50;
+    test::Bytes inserted(clean.begin(), clean.begin() + static_cast<long>(at));
+    test::Append(inserted, test::Bytes(100, 0x5A));
+    inserted.insert(inserted.end(), clean.begin() + static_cast<long>(at), clean.end());
+    test::WriteFile(dir / "inserted.ts", inserted);
+    test::Bytes cut(clean.begin(), clean.begin() + static_cast<long>(at));
+    cut.insert(cut.end(), clean.begin() + static_cast<long>(at + 100), clean.end());
+    test::WriteFile(dir / "cut.ts", cut);
+    const std::string lost = "lost packet sync at byte " + std::to_string(188 * (at / 188 + 1));
+
+    auto r = RunCommand(Cli("remux --quiet " + ShellQuote((dir / "inserted.ts").string()) + " " +
+                            ShellQuote((dir / "inserted.mpg").string())));
+    EXPECT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find(lost + "; converted again from byte"), std::string::npos) << r.output;
+    EXPECT_GT(std::filesystem::file_size(dir / "inserted.mpg"), 4000000u);
+
+    r = RunCommand(Cli("remux --quiet " + ShellQuote((dir / "cut.ts").string()) + " " +
+                       ShellQuote((dir / "cut.mpg").string())));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find(lost), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("held a packet of the video or audio stream"), std::string::npos)
+        << r.output;
+    // What was converted is there to look at, said so: no file was in its place before.
+    EXPECT_NE(r.output.find("cut.mpg holds"), std::string::npos) << r.output;
+    EXPECT_TRUE(std::filesystem::exists(dir / "cut.mpg"));
+}
+
+// A read that fails part way through a file (the process's own memory, unmapped at its start)
+// is a failure to read, not a file without packets and never success.
+TEST(Cli, ScanSaysSoWhenAReadFails) {
+    const auto r = RunCommand(Cli("scan /proc/self/mem " + Sample("sample-sd.ts")));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("cannot read /proc/self/mem"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("720x480"), std::string::npos) << r.output;  // the other file
+}
+
+// A conversion killed outright leaves its hidden temporary; the next one to the same output
+// removes it.
+TEST(Cli, KilledRemuxLeavesNoTemporaryAfterTheNextConversion) {
+    test::TempDir dir;
+    const test::Bytes one = test::ReadFile(test::SamplePath("sample-hd-192.ts"));
+    test::Bytes big;
+    for (int i = 0; i < 12; ++i) test::Append(big, one);
+    test::WriteFile(dir / "big.ts", big);
+    const std::string folder = ShellQuote(dir.path().string());
+    const std::string remux = Cli("remux --quiet " + ShellQuote((dir / "big.ts").string()) + " " +
+                                  ShellQuote((dir / "out.mpg").string()));
+    const std::string script = remux + " & pid=$!; i=0; while ! ls -A " + folder +
+                               " | grep -q part && [ $i -lt 100000 ]; do i=$((i+1)); done; " +
+                               "kill -KILL $pid; wait $pid; ls -A " + folder;
+    const auto killed = RunCommand("sh -c " + ShellQuote(script));
+    ASSERT_NE(killed.output.find(".part"), std::string::npos) << killed.output;
+    const auto again = RunCommand(remux);
+    EXPECT_EQ(again.exit_code, 0) << again.output;
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"big.ts", "out.mpg"}));
 }
 
 TEST(Cli, HelpAndVersion) {
