@@ -24,8 +24,13 @@ class Sha256 {
     // Bytes fed since the last Reset.
     uint64_t bytes() const noexcept { return length_; }
 
+    // Tests: the portable code even where the processor has SHA instructions. Returns the
+    // setting before.
+    static bool SetPortableOnlyForTesting(bool portable) noexcept;
+
   private:
     void Block(const uint8_t* block) noexcept;
+    void Blocks(const uint8_t* data, size_t blocks) noexcept;
 
     std::array<uint32_t, 8> state_{};
     std::array<uint8_t, 64> pending_{};

@@ -15,7 +15,17 @@ std::string HashOf(const std::string& text) {
     return h.Hex();
 }
 
-TEST(Sha256, KnownAnswers) {
+// Both ways of computing it: the processor's SHA instructions where it has them, and the
+// portable code.
+class Sha256Paths : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override { before_ = Sha256::SetPortableOnlyForTesting(GetParam()); }
+    void TearDown() override { Sha256::SetPortableOnlyForTesting(before_); }
+    bool before_ = false;
+};
+INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Paths, ::testing::Values(false, true));
+
+TEST_P(Sha256Paths, KnownAnswers) {
     EXPECT_EQ(HashOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(HashOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(HashOf("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
@@ -28,7 +38,7 @@ TEST(Sha256, KnownAnswers) {
 }
 
 // Padding lands differently for every length around a block; pieces of any size give the same.
-TEST(Sha256, PiecesAndLengthsAroundBlocks) {
+TEST_P(Sha256Paths, PiecesAndLengthsAroundBlocks) {
     std::mt19937 rng(7);
     for (size_t length = 0; length < 200; ++length) {
         std::string text(length, '\0');
