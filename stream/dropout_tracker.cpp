@@ -19,7 +19,8 @@ void DropoutTracker::Begin(const EventPlace& at) {
     last_packet_ = at.packet;
     gap_ = 0;
     gap_packets_ = 0;
-    counted_lost_ = 0;
+    counter_lost_ = 0;
+    capture_lost_ = 0;
     video_ = false;
     pictures_hit_ = 0;
     gops_hit_ = 0;
@@ -30,7 +31,7 @@ void DropoutTracker::Add(Sign sign, const EventPlace& at, bool video, VideoPosit
     Begin(at);
     last_time_ = at.stream;
     last_packet_ = at.packet;
-    counted_lost_ += lost;
+    (sign == Sign::CaptureGap ? capture_lost_ : counter_lost_) += lost;
     if (sign == Sign::Continuity) ++current_.cc_errors;
     if (sign == Sign::Damaged) ++current_.damaged_packets;
     if (video) HitVideo(where);
@@ -50,10 +51,23 @@ void DropoutTracker::HitVideo(VideoPosition where) {
     last_ = where;
 }
 
+bool DropoutTracker::AttachToLast(double since, StreamAnalysis& out) {
+    if (open_ || out.dropouts.empty() || !std::isfinite(since)) return false;
+    Dropout& last = out.dropouts.back();
+    if (!(last.at.stream >= since)) return false;
+    ++last.cc_errors;
+    return true;
+}
+
 Dropout DropoutTracker::Build(const Context& c) const {
     Dropout d = current_;
     d.video = video_;
-    d.packets_lost = std::max(gap_packets_, counted_lost_);
+    // The best measure there is: the capture's count, else the clock, else the counters' steps.
+    d.packets_lost = std::max({capture_lost_, gap_packets_, counter_lost_});
+    d.lost_from = d.packets_lost == 0               ? LossMeasure::None
+                  : d.packets_lost == capture_lost_ ? LossMeasure::Capture
+                  : d.packets_lost == gap_packets_  ? LossMeasure::Clock
+                                                    : LossMeasure::Counters;
     d.duration = gap_;
     if (d.duration == 0 && d.packets_lost > gap_packets_ && c.packet_interval > 0) {
         d.duration = double(d.packets_lost) * c.packet_interval;

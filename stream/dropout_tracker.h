@@ -30,8 +30,12 @@ class DropoutTracker {
     // sign that follows soon belongs to it. A dropout already open is left as it is.
     void Begin(const EventPlace& at);
     // One sign at `at`; `video`: it hit the video stream; `lost`: packets known to be missing
-    // (the continuity counter's step, the capture's block count), 0 when not known.
+    // (the continuity counter's step, or for a capture gap the capture's block count).
     void Add(Sign sign, const EventPlace& at, bool video, VideoPosition where, uint64_t lost);
+    // A continuity error on a PID last seen at `since` (stream time): when no dropout is open
+    // and the last one closed began after `since`, the error is that dropout's, told late, and
+    // is counted there. False when it is news.
+    bool AttachToLast(double since, StreamAnalysis& out);
     // Stream time the clock says the loss took out (only while a dropout is open). Every stream
     // lost its share of it, the video with its picture in progress at `where`.
     void AddGap(double seconds, uint64_t packets, VideoPosition where);
@@ -59,7 +63,8 @@ class DropoutTracker {
     uint64_t last_packet_ = 0;
     double gap_ = 0;
     uint64_t gap_packets_ = 0;
-    uint64_t counted_lost_ = 0;  // from continuity steps and the capture's counter
+    uint64_t counter_lost_ = 0;  // continuity steps: a lower bound
+    uint64_t capture_lost_ = 0;  // the capture's block counter
     bool video_ = false;
     VideoPosition last_{};
     uint32_t pictures_hit_ = 0;  // distinct pictures and GOPs a sign landed in

@@ -37,6 +37,7 @@ void PcrTimeline::Reset() {
     last_pcr_ = 0;
     last_packet_ = 0;
     interval_ = 0;
+    variation_ = 0;
     clock_ = ArrivalClock::None;
     headers_seen_ = 0;
     have_arrival_ = false;
@@ -136,12 +137,15 @@ PcrTimeline::Step PcrTimeline::OnPcr(uint64_t pcr, uint64_t packet, bool discont
         if (interval_ > 0) {
             step.excess = std::max(0.0, seconds - expected);
             step.excess_packets = step.excess / interval_;
+            step.noise = variation_ * expected;
         }
         if (!loss && packets > 0 && seconds > 0) {
             double now = seconds / double(packets);
             if (interval_ > 0) {
                 now =
                     std::clamp(now, interval_ / kIntervalStepLimit, interval_ * kIntervalStepLimit);
+                variation_ +=
+                    kIntervalWeight * (std::fabs(now - interval_) / interval_ - variation_);
             }
             interval_ = interval_ == 0 ? now : interval_ + kIntervalWeight * (now - interval_);
             clean = !step.repetition_error;

@@ -35,7 +35,10 @@ class PcrTimeline {
         // loss, or only a change of rate.
         double excess = 0;
         double excess_packets = 0;  // the same in packets, at the rate before this step
-        double interval = 0;        // seconds since the last PCR, as the PCRs say
+        // How far the packets' time strays by itself in this stream: a multiplexer that varies
+        // its rate makes excess without any loss.
+        double noise = 0;
+        double interval = 0;  // seconds since the last PCR, as the PCRs say
     };
 
     // A PCR (27 MHz units, base * 300 + extension) in packet number `packet` (counted from 0).
@@ -72,7 +75,8 @@ class PcrTimeline {
     double t_ = 0;  // stream time of the last PCR
     uint64_t last_pcr_ = 0;
     uint64_t last_packet_ = 0;
-    double interval_ = 0;  // seconds per packet; 0 until two PCRs were seen
+    double interval_ = 0;   // seconds per packet; 0 until two PCRs were seen
+    double variation_ = 0;  // how much one step's rate strays from interval_, as a share
 
     ArrivalClock clock_ = ArrivalClock::None;
     int headers_seen_ = 0;

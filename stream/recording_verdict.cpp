@@ -63,8 +63,7 @@ Judgement JudgeRecording(const StreamAnalysis& a) {
     const uint64_t dropouts = a.dropouts.size() + a.dropouts_not_listed;
     if (dropouts > 0) {
         std::string s = Plural(dropouts, "dropout", "dropouts");
-        if (a.packets_lost > 0)
-            s += ", about " + Plural(a.packets_lost, "packet", "packets") + " lost";
+        if (a.packets_lost > 0) s += ", " + Plural(a.packets_lost, "packet", "packets") + " lost";
         if (a.damaged_packets > 0) {
             s += ", " + Plural(a.damaged_packets, "packet", "packets") + " marked damaged";
         }

@@ -51,6 +51,30 @@ const char* CheckTitle(Check check) noexcept {
     return kNames[static_cast<size_t>(check)].title;
 }
 
+void ReadVideoFormat(const uint8_t* p, VideoFormat& format) noexcept {
+    static constexpr double kRates[] = {0,  24000.0 / 1001, 24, 25, 30000.0 / 1001, 30,
+                                        50, 60000.0 / 1001, 60};
+    format.width = static_cast<uint16_t>((p[0] << 4) | (p[1] >> 4));
+    format.height = static_cast<uint16_t>(((p[1] & 0x0F) << 8) | p[2]);
+    format.aspect_code = p[3] >> 4;
+    const int code = p[3] & 0x0F;
+    if (code > 0 && code < 9) format.frame_rate = kRates[code];
+}
+
+const char* LossMeasureName(LossMeasure measure) noexcept {
+    switch (measure) {
+        case LossMeasure::Capture:
+            return "capture";
+        case LossMeasure::Clock:
+            return "clock";
+        case LossMeasure::Counters:
+            return "counters";
+        case LossMeasure::None:
+            break;
+    }
+    return "none";
+}
+
 const char* DvhsModeName(DvhsMode mode) noexcept {
     for (const ModeRate& m : kModes) {
         if (m.mode == mode) return m.name;

@@ -62,11 +62,21 @@ struct AnalysisEvent {
     int64_t value = 0;             // packets lost, PCR deviation in ns, gap in ms: see the check
 };
 
+// How a dropout's lost packets were counted.
+enum class LossMeasure : uint8_t {
+    None,      // nothing is missing: packets arrived damaged
+    Capture,   // the capture's block counter: exact
+    Clock,     // the stream's clock against its packet rate: an estimate
+    Counters,  // the continuity counters' steps: at least this many
+};
+const char* LossMeasureName(LossMeasure measure) noexcept;
+
 // A stretch of the stream that lost packets or holds damaged ones.
 struct Dropout {
-    EventPlace at;                 // the last packet before the loss (or the first damaged one)
-    double duration = 0;           // seconds of stream missing; 0 when packets were only damaged
-    uint64_t packets_lost = 0;     // estimated from the stream's clock or the capture's counter
+    EventPlace at;              // the last packet before the loss (or the first damaged one)
+    double duration = 0;        // seconds of stream missing; 0 when packets were only damaged
+    uint64_t packets_lost = 0;  // counted as lost_from says
+    LossMeasure lost_from = LossMeasure::None;
     uint32_t damaged_packets = 0;  // packets that arrived marked as damaged
     uint32_t cc_errors = 0;
     uint32_t pictures = 0;  // video pictures damaged or missing
@@ -89,6 +99,10 @@ struct VideoFormat {
     uint8_t aspect_code = 0;  // 2: 4:3, 3: 16:9
     double frame_rate = 0;    // 0 until a sequence header was read
 };
+
+// Fills `format` from the four bytes behind a sequence header's start code (00 00 01 B3). A
+// frame rate code that stands for none leaves the frame rate as it was.
+void ReadVideoFormat(const uint8_t* fields, VideoFormat& format) noexcept;
 
 // The recording speeds of a D-VHS deck; a stream fits the slowest one at or above its peak rate.
 enum class DvhsMode : uint8_t { Unknown, LS7, LS5, LS3, LS2, STD, HS, AboveHS };

@@ -18,6 +18,7 @@ constexpr uint16_t kSiPids[] = {kPidCat, 0x10, 0x11, 0x12, 0x13, 0x14, 0x1F};
 constexpr double kGapPackets = 3;
 constexpr double kJumpShare = 0.5;
 constexpr double kJumpWait = 0.1;
+constexpr double kNoiseMargin = 3;
 // Earlier events of the same kind searched for one to merge with.
 constexpr size_t kMergeLookBack = 16;
 constexpr uint8_t kStartCodeSequence = 0xB3;
@@ -26,12 +27,6 @@ constexpr uint8_t kStartCodePicture = 0x00;
 
 int64_t Milliseconds(double seconds) {
     return std::isfinite(seconds) ? static_cast<int64_t>(std::llround(seconds * 1000)) : 0;
-}
-
-double FrameRate(int code) {
-    static constexpr double kRates[] = {0,  24000.0 / 1001, 24, 25, 30000.0 / 1001, 30,
-                                        50, 60000.0 / 1001, 60};
-    return code > 0 && code < 9 ? kRates[code] : 0;
 }
 
 // Events that say how far apart something was keep the largest; counts of packets add up.
@@ -75,7 +70,9 @@ void TsAnalyser::Reset(int packet_size) {
     wall_ms_ = kNoWallClock;
     tape_ = kNoTime;
     capture_.Clear();
-    snapshot_state_ = kSnapshotIdle;
+    // The first figures are wanted as soon as there are any: a report can say at once that the
+    // recording runs, even when its stream stops before anyone asks.
+    snapshot_state_ = kSnapshotRequested;
 }
 
 int TsAnalyser::SectionSlot(uint16_t pid) {
@@ -237,10 +234,9 @@ void TsAnalyser::Packet(const uint8_t* ts, const uint8_t* header, uint64_t offse
     const bool unit_start = (ts[1] & kTsPayloadUnitStart) != 0;
     const bool scrambled = (ts[3] & 0xC0) != 0;
     const bool has_payload = (ts[3] & kTsPayloadPresent) != 0;
-    if (s.kind == Kind::Video || s.kind == Kind::Audio) {
-        s.last_seen = timeline_.TimeOf(index);
-        s.late = false;
-    }
+    const double previous = s.last_seen;  // of this PID's packet before this one
+    s.last_seen = timeline_.TimeOf(index);
+    s.late = false;
     if (damaged) {
         const EventPlace at = Here(offset);
         Record(Check::TransportError, pid, at);
@@ -275,7 +271,7 @@ void TsAnalyser::Packet(const uint8_t* ts, const uint8_t* header, uint64_t offse
         payload_offset += length + 1;
     }
 
-    if (has_payload) Continuity(ts, pid, s, discontinuity, offset);
+    if (has_payload) Continuity(ts, pid, s, discontinuity, previous, offset);
     if (has_pcr && !damaged) Pcr(pid, pcr, discontinuity, header, offset);
     if (!has_payload || damaged || scrambled || payload_offset >= kTsPacketSize) return;
 
@@ -291,7 +287,7 @@ void TsAnalyser::Packet(const uint8_t* ts, const uint8_t* header, uint64_t offse
 }
 
 void TsAnalyser::Continuity(const uint8_t* ts, uint16_t pid, PidState& s, bool discontinuity,
-                            uint64_t offset) {
+                            double previous, uint64_t offset) {
     const uint8_t cc = ts[3] & 0x0F;
     if (!s.have_cc || discontinuity) {
         s.have_cc = true;
@@ -314,7 +310,11 @@ void TsAnalyser::Continuity(const uint8_t* ts, uint16_t pid, PidState& s, bool d
         const uint64_t lost = static_cast<uint8_t>(cc - expected) & 0x0F;
         const EventPlace at = Here(offset);
         Record(Check::Continuity, pid, at, static_cast<int64_t>(lost));
-        Evidence(DropoutTracker::Sign::Continuity, pid, at, lost);
+        // A PID that is sent rarely tells of a loss long after it: it belongs to the dropout
+        // that came after this PID's last packet, when there was one.
+        if (!dropouts_.AttachToLast(previous, out_)) {
+            Evidence(DropoutTracker::Sign::Continuity, pid, at, lost);
+        }
         if (s.section_slot >= 0) sections_[static_cast<size_t>(s.section_slot)].Break();
     }
     s.cc = cc;
@@ -340,10 +340,11 @@ void TsAnalyser::Pcr(uint16_t pid, uint64_t pcr, bool discontinuity, const uint8
     }
     // A step the packets cannot account for is a loss when a sign of one came with it. Without
     // one yet, only a large jump is kept for a sign that follows at once (a run lost on the
-    // video PID can leave its counter where it was); a stream whose rate varies makes small
-    // ones all the time.
+    // video PID can leave its counter where it was). A stream whose rate varies makes excess of
+    // its own: what it could be is never taken for a loss, which is then known only by the
+    // counters.
     const double interval = timeline_.packet_interval();
-    if (interval > 0 && step.excess > kGapPackets * interval) {
+    if (interval > 0 && step.excess > std::max(kGapPackets * interval, kNoiseMargin * step.noise)) {
         const auto packets = static_cast<uint64_t>(std::llround(step.excess_packets));
         if (dropouts_.open()) {
             dropouts_.AddGap(step.excess, packets, {out_.pictures, out_.gops});
@@ -552,13 +553,7 @@ void TsAnalyser::PesStart(const uint8_t* p, int length, uint16_t pid, PidState& 
         if (code == kStartCodeGop) gop = true;
         if (code == kStartCodeSequence) {
             gop = true;
-            if (i + 8 <= length) {
-                out_.video.width = static_cast<uint16_t>((p[i + 4] << 4) | (p[i + 5] >> 4));
-                out_.video.height = static_cast<uint16_t>(((p[i + 5] & 0x0F) << 8) | p[i + 6]);
-                out_.video.aspect_code = p[i + 7] >> 4;
-                const double rate = FrameRate(p[i + 7] & 0x0F);
-                if (rate > 0) out_.video.frame_rate = rate;
-            }
+            if (i + 8 <= length) ReadVideoFormat(p + i + 4, out_.video);
         }
     }
     if (gop) ++out_.gops;

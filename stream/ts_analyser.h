@@ -55,7 +55,8 @@ class TsAnalyser {
     StreamAnalysis Result() const;
     const StreamAnalysis& finished() const noexcept { return out_; }
 
-    // Asks the feeding thread for a copy of the figures; TakeSnapshot gives it once made.
+    // Asks the feeding thread for a copy of the figures; TakeSnapshot gives it once made. A new
+    // analysis has one asked for already.
     void RequestSnapshot() noexcept;
     bool TakeSnapshot(StreamAnalysis& out);
 
@@ -70,7 +71,7 @@ class TsAnalyser {
   private:
     enum class Kind : uint8_t { None, Pat, Pmt, Si, Video, Audio, OtherEs };
     struct PidState {
-        double last_seen = kNoTime;  // stream time of the last packet
+        double last_seen = kNoTime;  // stream time of the latest packet
         double last_pts = kNoTime;   // stream time of the last PTS
         Kind kind = Kind::None;
         int8_t section_slot = -1;
@@ -93,7 +94,7 @@ class TsAnalyser {
     void Record(Check check, uint16_t pid, const EventPlace& at, int64_t value = 0,
                 uint32_t times = 1);
     void Continuity(const uint8_t* ts, uint16_t pid, PidState& s, bool discontinuity,
-                    uint64_t offset);
+                    double previous, uint64_t offset);
     void Pcr(uint16_t pid, uint64_t pcr, bool discontinuity, const uint8_t* header,
              uint64_t offset);
     void Section(uint16_t pid, const uint8_t* section, size_t length, uint64_t offset);
