@@ -7,12 +7,15 @@
 #include <memory>
 #include <string>
 
+#include "stream/sha256.h"
+
 namespace tessaline {
 
 class CDSCapture;
 class CaptureDataPath;
 class MessageSink;
 class OutputFile;
+class TsAnalyser;
 struct StreamContext;
 
 class RecordingSequence {
@@ -31,7 +34,7 @@ class RecordingSequence {
 
     enum class StartResult { Started, FileNotCreated, NotRunning, Busy };
     // Resets the data path for a new recording, creates (or truncates) path, empties the
-    // carry-over and runs the graph. The stream options must be set before. Busy (reported) while
+    // carry-over, starts a fresh analysis of what the deck sends and runs the graph. The stream options must be set before. Busy (reported) while
     // the last recording's file is still open. After NotRunning the file is closed, unless the
     // graph could not be stopped either: then it stays open until a later Stop gets through.
     StartResult Start(const std::string& path, bool use_english);
@@ -58,6 +61,14 @@ class RecordingSequence {
     const std::string& saved_path() const noexcept { return saved_path_; }
     const std::string& save_error() const noexcept { return save_error_; }
 
+    // The analysis of every buffer the deck delivered to the last (or the running) recording.
+    // While it runs, only through its snapshots; finished once Stop has closed the file.
+    TsAnalyser& analyser() noexcept { return *analyser_; }
+    // After Stop: the SHA-256 of the last file, computed from the bytes as they were written;
+    // empty when that cannot stand for the file (a write failed and the file was cut back).
+    const std::string& written_sha256() const noexcept { return written_sha256_; }
+    uint64_t written_bytes() const noexcept { return written_bytes_; }
+
   private:
     void CloseFile();
     void ReportNotStopped(bool use_english);
@@ -72,6 +83,10 @@ class RecordingSequence {
     std::string write_error_;
     std::string saved_path_;
     std::string save_error_;
+    std::unique_ptr<TsAnalyser> analyser_;
+    Sha256 written_hash_;
+    std::string written_sha256_;
+    uint64_t written_bytes_ = 0;
 };
 
 // The report when a recording's folder vanished while it ran ("%1": the file), and when it has
