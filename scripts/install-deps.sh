@@ -14,6 +14,8 @@ PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
 PACKAGES="$PACKAGES desktop-file-utils dpkg-dev lintian appstream"
 # Real decks on IEEE 1394.
 PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
+# Still pictures in the quality reports.
+PACKAGES="$PACKAGES libavcodec-dev libswscale-dev"
 
 missing=""
 for p in $PACKAGES; do
