@@ -2,13 +2,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
+#include "recording/report_session.h"
 #include "stream/stream_context.h"
+#include "stream/ts_analyser.h"
 
 namespace tessaline {
 
@@ -21,6 +24,20 @@ std::string Replace(std::string text, std::string_view key, const std::string& v
     const size_t at = text.find(key);
     if (at != std::string::npos) text.replace(at, key.size(), value);
     return text;
+}
+
+// The recording clock's local time as Unix milliseconds, for the report.
+int64_t UnixMs(DateTime t) {
+    const LocalDateTime l = ToLocalDateTime(t);
+    std::tm tm = {};
+    tm.tm_year = l.year - 1900;
+    tm.tm_mon = l.month - 1;
+    tm.tm_mday = l.day;
+    tm.tm_hour = l.hour;
+    tm.tm_min = l.minute;
+    tm.tm_sec = l.second;
+    tm.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&tm)) * 1000 + l.millisecond;
 }
 
 }  // namespace
@@ -172,6 +189,7 @@ bool RecordingControl::Start() {
     switch (sequence_.Start(path, flags_.UseEnglish)) {
         case RecordingSequence::StartResult::Started:
             created_output_ = created;
+            if (o.Report) StartReport(path, o);
             break;
         case RecordingSequence::StartResult::NotRunning:
             // The controller has said why; the file we just made holds nothing.
@@ -223,6 +241,46 @@ bool RecordingControl::SequenceOpen() const {
     return sequence_.IsOpen();
 }
 
+void RecordingControl::StartReport(const std::string& path, const RecordingOptions& o) {
+    Report report;
+    report.command = state_.IsReserveRecording ? "reservation" : "recording";
+    report.deck = DeckIdentity{capture_.SelectedDeviceName(), {}, {}, {}};
+    report.started_ms = UnixMs(clock_.Now());
+    report_ = std::make_unique<ReportSession>(std::move(report), path,
+                                              o.Pes    ? "ps"
+                                              : o.Trim ? "ts188"
+                                                       : "ts192");
+    said_report_failed_ = false;
+}
+
+void RecordingControl::TickReport() {
+    if (!report_ || !sequence_.IsOpen()) return;
+    if (report_->Tick(sequence_.analyser(), UnixMs(clock_.Now())) || said_report_failed_) return;
+    said_report_failed_ = true;
+    host_.ShowError(Replace(
+        Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report_->files().json.string()),
+        "%2", report_->error()));
+}
+
+void RecordingControl::FinishReport(bool kept, const std::string& final_path, const char* reason) {
+    if (!report_) return;
+    std::unique_ptr<ReportSession> report = std::move(report_);
+    if (!kept) {
+        report->Discard();  // no recording, no report
+        return;
+    }
+    ReportSession::Ending ending;
+    ending.path = final_path;
+    ending.sha256 = sequence_.written_sha256();
+    ending.analysis = sequence_.analyser().finished();
+    ending.end_reason = reason;
+    if (!report->Finish(ending, UnixMs(clock_.Now()))) {
+        host_.ShowError(Replace(
+            Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report->files().json.string()),
+            "%2", report->error()));
+    }
+}
+
 void RecordingControl::Stop(StopCause cause) {
     const RecordingOptions o = host_.ReadOptions();
     // The power action belongs to the reservation stopping now: taken here, run at the end, so
@@ -239,13 +297,16 @@ void RecordingControl::Stop(StopCause cause) {
             const bool ours = std::exchange(created_output_, false);
             // A recording written back under another name (its own was taken meanwhile) keeps it.
             const bool moved = !sequence_.saved_path().empty() && sequence_.saved_path() != path;
+            std::string kept = moved ? sequence_.saved_path() : path;
             if (ours && !moved && RemoveIfEmpty(path)) {
                 // Nothing arrived (a start closed at once): no empty file is left behind.
                 nothing_kept = true;
             } else if (!state_.DelaySuffix.empty() && !moved) {
                 // An existing file of that name is never replaced; ours then keeps its name.
-                RenameNoReplace(path, FinalPath());
+                if (RenameNoReplace(path, FinalPath())) kept = FinalPath();
             }
+            const bool failed = cause == StopCause::WriteFailure || cause == StopCause::DeckLost;
+            FinishReport(!nothing_kept, kept, failed ? "failed" : "stopped");
         }
         failed_path = path;
     }
