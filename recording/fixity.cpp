@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <vector>
 
 #include "stream/sha256.h"
 
@@ -20,23 +21,21 @@ std::string HashOf(const std::string& text) {
     return h.Hex();
 }
 
-bool HashFile(const std::filesystem::path& path, FixityEntry& entry, std::string& error) {
+}  // namespace
+
+bool HashFile(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot read " + path.string();
-        return false;
-    }
+    if (!in) return false;
     Sha256 h;
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        h.Update(buffer, static_cast<size_t>(in.gcount()));
+    std::vector<char> buffer(1 << 20);
+    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        h.Update(buffer.data(), static_cast<size_t>(in.gcount()));
     }
-    entry.sha256 = h.Hex();
-    entry.bytes = h.bytes();
+    if (in.bad()) return false;
+    sha256 = h.Hex();
+    bytes = h.bytes();
     return true;
 }
-
-}  // namespace
 
 std::string Sha256SumText(const std::vector<FixityEntry>& entries) {
     std::string out;
@@ -148,7 +147,10 @@ bool WriteBagTags(const std::filesystem::path& bag, const std::vector<FixityEntr
     }
     for (const std::string& name : tag_files) {
         FixityEntry entry{name, {}, 0};
-        if (!HashFile(bag / name, entry, error)) return false;
+        if (!HashFile(bag / name, entry.sha256, entry.bytes)) {
+            error = "cannot read " + (bag / name).string();
+            return false;
+        }
         tags.push_back(entry);
     }
     return WriteFileAtomically(bag / "tagmanifest-sha256.txt", BagManifestText(tags), error);

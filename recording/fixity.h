@@ -28,6 +28,9 @@ std::string BagManifestText(const std::vector<FixityEntry>& entries);
 // "OCTETS.FILES" over the payload.
 std::string PayloadOxum(const std::vector<FixityEntry>& payload);
 
+// The SHA-256 and size of a file by reading it; false when it cannot be read.
+bool HashFile(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes);
+
 // Writes text to path through a temporary beside it, so that a crash leaves the old file or the
 // new one, never half of one. False, with error, when it could not.
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 #include "capture/ds_capture.h"
@@ -10,6 +9,7 @@
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
 #include "recording/report_session.h"
+#include "recording/wake_alarm.h"
 #include "stream/stream_context.h"
 #include "stream/ts_analyser.h"
 
@@ -28,16 +28,7 @@ std::string Replace(std::string text, std::string_view key, const std::string& v
 
 // The recording clock's local time as Unix milliseconds, for the report.
 int64_t UnixMs(DateTime t) {
-    const LocalDateTime l = ToLocalDateTime(t);
-    std::tm tm = {};
-    tm.tm_year = l.year - 1900;
-    tm.tm_mon = l.month - 1;
-    tm.tm_mday = l.day;
-    tm.tm_hour = l.hour;
-    tm.tm_min = l.minute;
-    tm.tm_sec = l.second;
-    tm.tm_isdst = -1;
-    return static_cast<int64_t>(std::mktime(&tm)) * 1000 + l.millisecond;
+    return EpochSeconds(t) * 1000 + ToLocalDateTime(t).millisecond;
 }
 
 }  // namespace

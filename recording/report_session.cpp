@@ -7,12 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "recording/fixity.h"
 #include "recording/report_html.h"
 #include "recording/report_stills.h"
-#include "stream/sha256.h"
 #include "stream/ts_analyser.h"
 
 namespace tessaline {
@@ -86,20 +84,6 @@ bool WriteReportFiles(const ReportFiles& files, const Report& report, const std:
            WriteFileAtomically(files.html, html, error);
 }
 
-bool HashFileContents(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    Sha256 h;
-    std::vector<char> buffer(1 << 20);
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
-        h.Update(buffer.data(), static_cast<size_t>(in.gcount()));
-    }
-    if (in.bad()) return false;
-    sha256 = h.Hex();
-    bytes = h.bytes();
-    return true;
-}
-
 ReportSession::ReportSession(Report report, std::string media_path, std::string mode)
     : report_(std::move(report)), media_path_(std::move(media_path)), mode_(std::move(mode)) {
     report_.complete = false;
@@ -155,8 +139,7 @@ bool ReportSession::Finish(const Ending& ending, int64_t now_ms) {
     std::error_code ec;
     r.bytes = std::filesystem::file_size(final_path, ec);
     if (ec) r.bytes = 0;
-    if (r.sha256.empty() && HashFileContents(final_path, r.sha256, r.bytes))
-        r.sha256_from = "reading";
+    if (r.sha256.empty() && HashFile(final_path, r.sha256, r.bytes)) r.sha256_from = "reading";
     r.stills = TakeStills(SourceOf(ending.path, mode_, r.analysis));
     report_.ended_ms = now_ms;
     report_.end_reason = ending.end_reason;

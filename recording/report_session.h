@@ -73,8 +73,4 @@ class ReportSession {
     std::string error_;
 };
 
-// The file's SHA-256 and size by reading it (for a file whose hash could not be taken while it
-// was written). False when it cannot be read.
-bool HashFileContents(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes);
-
 }  // namespace tessaline

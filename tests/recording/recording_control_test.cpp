@@ -104,6 +104,17 @@ class RecordingControlTest : public CaptureTest {
         flags.DeviceReady = flags.GrabberReady = true;
     }
 
+    // A deck whose stream holds nothing at all.
+    void UseSilentDeck() {
+        VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+        WriteFile(source / "silent.ts", Bytes{});
+        c.file = (source / "silent.ts").string();
+        c.fast = true;
+        deck = fw.AddDeck(c);
+        Open();
+        flags.DeviceReady = flags.GrabberReady = true;
+    }
+
     // Waits, boundedly, until the deck has played its whole file (real time: the deck's thread).
     void WaitForDeckEnd() {
         const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -135,6 +146,7 @@ class RecordingControlTest : public CaptureTest {
     }
 
     TempDir dir;
+    TempDir source;  // decks' files, apart from the recordings
     ManualClock clock;
     RunState flags;
     FakeHost host;
@@ -277,14 +289,7 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
 // A recording that received nothing (a start closed at once, a deck that sends nothing) removes
 // its empty file, but only a file it made: a typed name it overwrote stays, empty.
 TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
-    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
-    TempDir source;
-    WriteFile(source / "silent.ts", Bytes{});
-    c.file = (source / "silent.ts").string();
-    c.fast = true;
-    deck = fw.AddDeck(c);
-    Open();
-    flags.DeviceReady = flags.GrabberReady = true;
+    UseSilentDeck();
     host.options.AddDelay = true;
     ASSERT_TRUE(control.Start());
     WaitForDeckEnd();
@@ -431,14 +436,7 @@ TEST_F(RecordingControlTest, ReportSettingLeavesTheReportBesideTheRecording) {
 }
 
 TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoReport) {
-    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
-    TempDir source;
-    WriteFile(source / "silent.ts", Bytes{});
-    c.file = (source / "silent.ts").string();
-    c.fast = true;
-    deck = fw.AddDeck(c);
-    Open();
-    flags.DeviceReady = flags.GrabberReady = true;
+    UseSilentDeck();
     host.options.Report = true;
     ASSERT_TRUE(control.Start());
     WaitForDeckEnd();
