@@ -115,12 +115,15 @@ bool ReportSession::Write(const std::string& media_path) {
 }
 
 bool ReportSession::Tick(TsAnalyser& analyser, int64_t now_ms) {
-    RecordingReport& r = report_.recordings.front();
-    StreamAnalysis snapshot;
-    const bool fresh = analyser.TakeSnapshot(snapshot);
-    analyser.RequestSnapshot();
-    if (!fresh) return true;
     if (last_write_ms_ != kNoWallClock && now_ms - last_write_ms_ < kUpdateMs) return true;
+    // Due: the figures are asked for only now, so that the capture thread copies them once per
+    // report written, not at every tick.
+    StreamAnalysis snapshot;
+    if (!analyser.TakeSnapshot(snapshot)) {
+        analyser.RequestSnapshot();
+        return true;
+    }
+    RecordingReport& r = report_.recordings.front();
     r.analysis = std::move(snapshot);
     r.judgement = JudgeRecording(r.analysis);
     report_.ended_ms = now_ms;

@@ -41,9 +41,9 @@ class ReportSession {
     // and `mode` how it is written ("ts192", "ts188", "ps").
     ReportSession(Report report, std::string media_path, std::string mode);
 
-    // From the thread that owns the recording, as often as it likes: asks the analyser for its
-    // figures and writes the last ones it gave, at most every kUpdateMs. False when writing
-    // failed (error() says why); the recording goes on.
+    // From the thread that owns the recording, as often as it likes: every kUpdateMs it asks the
+    // analyser for its figures and writes them as soon as they come. False when writing failed
+    // (error() says why); the recording goes on.
     bool Tick(TsAnalyser& analyser, int64_t now_ms);
 
     struct Ending {
