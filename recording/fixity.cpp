@@ -85,7 +85,7 @@ std::string PayloadOxum(const std::vector<FixityEntry>& payload) {
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
-                         std::string& error) {
+                         std::string& error, bool durable) {
     const std::filesystem::path temporary =
         path.parent_path() / ("." + path.filename().string() + ".part");
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -105,7 +105,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, const std::string& t
         }
         done += static_cast<size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+    if ((durable && ::fsync(fd) != 0) || ::close(fd) != 0) {
         error = "cannot write " + path.string() + ": " + std::strerror(errno);
         ::unlink(temporary.c_str());
         return false;

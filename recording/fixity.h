@@ -32,9 +32,11 @@ std::string PayloadOxum(const std::vector<FixityEntry>& payload);
 bool HashFile(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes);
 
 // Writes text to path through a temporary beside it, so that a crash leaves the old file or the
-// new one, never half of one. False, with error, when it could not.
+// new one, never half of one. `durable`: on the disk before it is named (a final file; a file
+// rewritten every few seconds from the window's thread skips the wait). False, with error, when
+// it could not.
 bool WriteFileAtomically(const std::filesystem::path& path, const std::string& text,
-                         std::string& error);
+                         std::string& error, bool durable = true);
 
 // Writes bagit.txt, bag-info.txt (the given fields, then Bagging-Date, Payload-Oxum and
 // Bag-Software-Agent), manifest-sha256.txt and tagmanifest-sha256.txt into `bag`. The payload's

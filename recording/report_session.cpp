@@ -24,10 +24,11 @@ bool Exists(const std::filesystem::path& path) {
 }
 
 // Writes a file that must not exist yet; false with EEXIST when it does.
-bool CreateNew(const std::filesystem::path& path, const std::string& text, std::string& error) {
+bool CreateNew(const std::filesystem::path& path, const std::string& text, bool durable,
+               std::string& error) {
     const std::filesystem::path temporary =
         path.parent_path() / ("." + path.filename().string() + ".part");
-    if (!WriteFileAtomically(temporary, text, error)) return false;
+    if (!WriteFileAtomically(temporary, text, error, durable)) return false;
     if (::link(temporary.c_str(), path.c_str()) != 0) {
         const int e = errno;
         ::unlink(temporary.c_str());
@@ -72,16 +73,18 @@ bool WriteReportFiles(const ReportFiles& files, const Report& report, const std:
                       bool first, std::string& error) {
     const std::string json = ReportJson(report);
     const std::string html = ReportHtml(report, title);
+    // A report still being written is rewritten soon: only the finished one waits for the disk.
+    const bool durable = report.complete;
     if (first) {
-        if (!CreateNew(files.json, json, error)) return false;
-        if (CreateNew(files.html, html, error)) return true;
+        if (!CreateNew(files.json, json, durable, error)) return false;
+        if (CreateNew(files.html, html, durable, error)) return true;
         const int e = errno;
         ::unlink(files.json.c_str());  // ours, just made: the pair goes together
         errno = e;
         return false;
     }
-    return WriteFileAtomically(files.json, json, error) &&
-           WriteFileAtomically(files.html, html, error);
+    return WriteFileAtomically(files.json, json, error, durable) &&
+           WriteFileAtomically(files.html, html, error, durable);
 }
 
 ReportSession::ReportSession(Report report, std::string media_path, std::string mode)
