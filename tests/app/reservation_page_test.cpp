@@ -47,7 +47,7 @@ class ReservationPageTest : public MainFormTest {
             deck.tape_file = (out / "deck.tape").string();
             deck.power = ED_POWER_STANDBY;
             deck.fast = true;
-            this->decks.push_back(framework->AddDeck(deck));
+            this->decks.push_back(framework->AddDeck(std::make_shared<VirtualDeck>(deck)));
         }
         o.message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text,
                            QMessageBox::StandardButtons buttons) {
@@ -523,7 +523,7 @@ TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
         "Reserve01=2024/03/09 21:00:002024/03/09 22:00:00"
         "0031\n");
     TFormQuillor& f = *form;
-    framework->Fail(VirtualOp::Run, static_cast<HResult>(0x80004005), 1);
+    framework->Fail(GraphOp::Run, static_cast<HResult>(0x80004005), 1);
     At(T(2024, 3, 9, 21));
     ASSERT_TRUE(RunEventsUntil([&] {
         return Stored(1) !=
