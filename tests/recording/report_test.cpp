@@ -4,8 +4,10 @@
 // report beside it.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "recording/fixity.h"
@@ -269,6 +271,77 @@ TEST(ReportSession, AFolderThatCannotTakeTheReportIsSaid) {
     analyser.Feed(nullptr, 0);
     EXPECT_FALSE(session.Tick(analyser, 1000));
     EXPECT_NE(session.error().find("/nonexistent-folder/"), std::string::npos) << session.error();
+}
+
+// A write that fails halfway through a recording is said, leaves the last whole report in place
+// and nothing half-written, and the next one mends it; the finished report is still written.
+TEST(ReportSession, AFailedUpdateIsSaidAndTheNextOneMendsIt) {
+    test::TempDir dir;
+    const auto s = test::MakeSyntheticStream({});
+    const fs::path media = dir / "rec.ts";
+    test::WriteFile(media, s.bytes);
+    ReportSession session(Report{}, media.string(), "ts188");
+    TsAnalyser analyser;
+    analyser.RequestSnapshot();
+    analyser.Feed(s.bytes.data(), s.bytes.size() / 3);
+    ASSERT_TRUE(session.Tick(analyser, 1000)) << session.error();
+    const fs::path json = session.files().json;
+    const std::string written = ReadText(json);
+
+    // The HTML's name is taken by a folder: the update fails.
+    fs::remove(session.files().html);
+    fs::create_directory(session.files().html);
+    EXPECT_TRUE(session.Tick(analyser, 2000));  // not due yet: nothing asked, nothing written
+    EXPECT_TRUE(session.Tick(analyser, 6000));  // due: the figures are asked for
+    EXPECT_EQ(ReadText(json), written);
+    analyser.Feed(s.bytes.data() + s.bytes.size() / 3, s.bytes.size() / 3);
+    EXPECT_FALSE(session.Tick(analyser, 6100));
+    EXPECT_NE(ReadText(json), written);  // the JSON went first and is up to date
+    EXPECT_NE(session.error().find(session.files().html.string()), std::string::npos)
+        << session.error();
+    EXPECT_TRUE(fs::is_directory(session.files().html));  // what was there is never replaced
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        EXPECT_NE(entry.path().extension(), ".part") << entry.path();  // no temporary left
+    }
+
+    fs::remove(session.files().html);
+    analyser.Feed(s.bytes.data() + 2 * (s.bytes.size() / 3),
+                  s.bytes.size() - 2 * (s.bytes.size() / 3));
+    analyser.Finish();
+    ASSERT_TRUE(session.Finish({media.string(), "", analyser.finished(), "stopped"}, 20000))
+        << session.error();
+    EXPECT_EQ(session.files().json, json);
+    const Json j = Json::Parse(ReadText(json));
+    EXPECT_TRUE(j["complete"].boolean());
+    EXPECT_EQ(j["recordings"][0]["packets"].number(), double(s.packets));
+    EXPECT_NE(ReadText(session.files().html).find("<svg"), std::string::npos);
+}
+
+// A name taken between choosing it and writing: nothing of ours is left, nothing of theirs lost.
+TEST(ReportSession, NamesTakenMeanwhileAreNeverReplaced) {
+    test::TempDir dir;
+    const ReportFiles files{dir / "a.report.json", dir / "a.report.html"};
+    Report report;
+    report.recordings.push_back(MakeRecordingReport("a.ts", StreamAnalysis{}));
+    std::ofstream(files.html) << "theirs";
+    std::string error;
+    errno = 0;
+    EXPECT_FALSE(WriteReportFiles(files, report, "a.ts", true, error));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_NE(error.find(files.html.string()), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(files.json));  // the pair goes together
+    EXPECT_EQ(ReadText(files.html), "theirs");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator{}), 1);
+
+    // The session moves on to the next free pair.
+    const fs::path media = dir / "a.ts";
+    ReportSession session(Report{}, media.string(), "ts188");
+    TsAnalyser idle;
+    idle.RequestSnapshot();
+    idle.Feed(nullptr, 0);
+    ASSERT_TRUE(session.Tick(idle, 1000)) << session.error();
+    EXPECT_EQ(session.files().json, dir / "a (2).report.json");
+    EXPECT_EQ(ReadText(files.html), "theirs");
 }
 
 TEST(ReportStills, VideoFoundInTransportAndProgramStreams) {

@@ -148,6 +148,19 @@ TEST(CliCheck, ReportsWrittenIntoAFolderNeverReplaceOne) {
     r = RunCommand(Check(sample + " --report " + ShellQuote((dir / "file").string())));
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_TRUE(Contains(r.output, "cannot use " + (dir / "file").string())) << r.output;
+
+    // A folder in which no file can be made (even by root): the check itself is still given,
+    // the report's failure is said and the exit says something was not done.
+    r = RunCommand(Check(sample + " --report /proc"));
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(Contains(r.output, "cannot write the report of " +
+                                       test::SamplePath("sample-hd-192.ts").string() + ": "))
+        << r.output;
+    EXPECT_TRUE(Contains(r.output, "/proc/")) << r.output;  // and where
+    EXPECT_TRUE(Contains(r.output, "sample-hd-192.ts: pass")) << r.output;
+    r = CheckJson(sample + " --report /proc");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(Json::Parse(r.output)["recordings"][0]["verdict"].string(), "pass");
 }
 
 }  // namespace
