@@ -61,6 +61,7 @@ TCaptureSettings ReadCaptureSettings(const IniFile& ini, const std::string& defa
     s.SaveDir = text(key::kSaveDir, d.SaveDir);
     s.TrimPacket = boolean(key::kTrimPacket, d.TrimPacket);
     s.MaxReserve = std::clamp(integer(key::kMaxReserve, d.MaxReserve), 0, kMaxReserveLimit);
+    s.WriteReport = boolean(key::kReport, d.WriteReport);
     s.PowerOn = boolean(key::kPowerOn, d.PowerOn);
     s.PowerOff = boolean(key::kPowerOff, d.PowerOff);
     // Negated in memory; a hand-written INT_MIN cannot be negated and counts as not a number.
@@ -186,6 +187,7 @@ RecordingOptions RecordingOptionsFrom(const TCaptureSettings& s) {
     o.FileName = s.LastFile;
     o.Pes = s.ConvPES;
     o.Trim = s.TrimPacket;
+    o.Report = s.WriteReport;
     return o;
 }
 

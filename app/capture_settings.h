@@ -45,6 +45,9 @@ inline constexpr std::string_view kReservePowerOn = "ReservePowerOn";
 inline constexpr std::string_view kOutDir = "OutDir";
 inline constexpr std::string_view kWait = "Wait";
 inline constexpr std::string_view kMaxReserve = "MaxReserve";
+// 1: every recording leaves its quality report beside it. Read, never written, so that the
+// file stays as designed unless someone puts the key in by hand.
+inline constexpr std::string_view kReport = "Report";
 }  // namespace settings_key
 
 inline constexpr int kMaxDeviceIndex = 9;  // the device list holds at most ten entries
@@ -83,6 +86,7 @@ struct TCaptureSettings {
     std::string OutDir;
     std::string RecStartWait = "10000";
     int MaxReserve = 30;
+    bool WriteReport = false;
 };
 
 // The defaults, with both folders set to default_folder (which should end in a separator).
@@ -100,8 +104,8 @@ std::string UnquoteLastFile(std::string_view stored);
 // effects that the window's option boxes have on each other are the window's business.
 TCaptureSettings ReadCaptureSettings(const IniFile& ini, const std::string& default_folder);
 
-// Writes every written key in the fixed order; MaxReserve and PowerOnSec are never written, so a
-// value put in by hand survives. All other lines of the file are left as they are.
+// Writes every written key in the fixed order; MaxReserve, PowerOnSec and Report are never
+// written, so a value put in by hand survives. All other lines of the file are left as they are.
 // keep_stored_device: a "Device" already in the file stays as it is. Used while no device is
 // selected (none listed, or the stored one not in today's list: a deck unplugged for one run), so
 // that the next run with the deck selects it again.

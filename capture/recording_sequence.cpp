@@ -9,6 +9,7 @@
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
 #include "stream/stream_context.h"
+#include "stream/ts_analyser.h"
 #include "stream/ts_format.h"
 
 namespace tessaline {
@@ -48,7 +49,11 @@ const VanishedTexts kFileNotClosedText = {
 
 RecordingSequence::RecordingSequence(CDSCapture& capture, StreamContext& stream,
                                      CaptureDataPath& data_path, MessageSink& messages)
-    : capture_(capture), stream_(stream), data_path_(data_path), messages_(messages) {}
+    : capture_(capture),
+      stream_(stream),
+      data_path_(data_path),
+      messages_(messages),
+      analyser_(std::make_unique<TsAnalyser>()) {}
 
 RecordingSequence::~RecordingSequence() {
     if (file_ && !Stop()) {
@@ -129,8 +134,14 @@ RecordingSequence::StartResult RecordingSequence::Begin(std::unique_ptr<OutputFi
     nothing_kept_ = false;
     size_ = 0;
     moved_to_.clear();
+    written_sha256_.clear();
+    written_bytes_ = 0;
     data_path_.SetOutputFile(file_.get());
     ResetCarryOver(stream_);
+    analyser_->Reset();
+    data_path_.SetAnalyser(analyser_.get());
+    written_hash_.Reset();
+    stream_.OutputHash = &written_hash_;
 
     if (!capture_.RunGraph()) {
         // RunGraph has already tried to stop the graph and said why it did not run. The file is
@@ -190,6 +201,14 @@ void RecordingSequence::CloseFile() {
         }
         moved_to_ = file_->WhereNow();
     }
+    // The hash saw every byte written; it stands for the file unless the file was cut back.
+    written_bytes_ = file_->bytes_written();
+    if (stream_.stats.WriteFailures == 0 && written_hash_.bytes() == written_bytes_) {
+        written_sha256_ = written_hash_.Hex();
+    }
+    stream_.OutputHash = nullptr;
+    data_path_.SetAnalyser(nullptr);
+    analyser_->Finish();
     if (!file_->Finish(keep)) close_error_ = file_->error();
     nothing_kept_ = !keep;
     data_path_.SetOutputFile(nullptr);

@@ -9,12 +9,15 @@
 #include <memory>
 #include <string>
 
+#include "stream/sha256.h"
+
 namespace tessaline {
 
 class CDSCapture;
 class CaptureDataPath;
 class MessageSink;
 class OutputFile;
+class TsAnalyser;
 struct StreamContext;
 
 class RecordingSequence {
@@ -33,10 +36,11 @@ class RecordingSequence {
 
     enum class StartResult { Started, FileNotCreated, NotRunning, Busy };
     // Resets the data path for a new recording, creates the file of a name the user gave, empties
-    // the carry-over and runs the graph. A file of that name is replaced only once data arrives
-    // (see OutputFile::Create). The stream options must be set before. Busy (reported) while the
-    // last recording's file is still open. After NotRunning the file is closed, unless the graph
-    // could not be stopped either: then it stays open until a later Stop gets through.
+    // the carry-over, starts a fresh analysis of what the deck sends and runs the graph. A file of
+    // that name is replaced only once data arrives (see OutputFile::Create). The stream options
+    // must be set before. Busy (reported) while the last recording's file is still open. After
+    // NotRunning the file is closed, unless the graph could not be stopped either: then it stays
+    // open until a later Stop gets through.
     StartResult Start(const std::string& path, bool use_english);
     // The same for a name the program chooses: the first of names(0), names(1), ... that no file
     // has is created (exclusively, so two recordings never share a file). path() says which.
@@ -79,6 +83,14 @@ class RecordingSequence {
     // The output is a pipe or a device, not a file.
     bool OutputIsPipe() const;
 
+    // The analysis of every buffer the deck delivered to the last (or the running) recording.
+    // While it runs, only through its snapshots; finished once Stop has closed the file.
+    TsAnalyser& analyser() noexcept { return *analyser_; }
+    // After Stop: the SHA-256 of the last file, computed from the bytes as they were written;
+    // empty when that cannot stand for the file (a write failed and the file was cut back).
+    const std::string& written_sha256() const noexcept { return written_sha256_; }
+    uint64_t written_bytes() const noexcept { return written_bytes_; }
+
   private:
     StartResult Begin(std::unique_ptr<OutputFile> file);
     void CloseFile();
@@ -98,6 +110,10 @@ class RecordingSequence {
     bool nothing_kept_ = false;
     uint64_t size_ = 0;
     std::string moved_to_;
+    std::unique_ptr<TsAnalyser> analyser_;
+    Sha256 written_hash_;
+    std::string written_sha256_;
+    uint64_t written_bytes_ = 0;
 };
 
 // The report when a recording's folder vanished while it ran ("%1": the file), and when it has

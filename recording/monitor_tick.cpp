@@ -52,6 +52,8 @@ void MonitorTick::Run() {
         host.ShowError(text);
     }
 
+    control_.TickReport();
+
     // A write the disk refused: stop now, so that the file keeps everything written before.
     // A reservation becomes "Abort", as with any early stop.
     if (stats.WriteFailures > 0) {

@@ -8,7 +8,10 @@
 #include "capture/recording_sequence.h"
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
+#include "recording/report_session.h"
+#include "recording/wake_alarm.h"
 #include "stream/stream_context.h"
+#include "stream/ts_analyser.h"
 
 namespace tessaline {
 
@@ -21,6 +24,11 @@ std::string Replace(std::string text, std::string_view key, const std::string& v
     const size_t at = text.find(key);
     if (at != std::string::npos) text.replace(at, key.size(), value);
     return text;
+}
+
+// The recording clock's local time as Unix milliseconds, for the report.
+int64_t UnixMs(DateTime t) {
+    return EpochSeconds(t) * 1000 + ToLocalDateTime(t).millisecond;
 }
 
 }  // namespace
@@ -183,6 +191,7 @@ bool RecordingControl::Start() {
         return false;
     }
     state_.OutputBase = sequence_.path().substr(0, sequence_.path().size() - ext.size());
+    if (o.Report) StartReport(sequence_.path(), o);
 
     // 12. to 15.
     host_.ShowDataInfoPage();
@@ -227,6 +236,46 @@ bool RecordingControl::SequenceOpen() const {
     return sequence_.IsOpen();
 }
 
+void RecordingControl::StartReport(const std::string& path, const RecordingOptions& o) {
+    Report report;
+    report.command = state_.IsReserveRecording ? "reservation" : "recording";
+    report.deck = DeckIdentity{capture_.SelectedDeviceName(), {}, {}, {}};
+    report.started_ms = UnixMs(clock_.Now());
+    report_ = std::make_unique<ReportSession>(std::move(report), path,
+                                              o.Pes    ? "ps"
+                                              : o.Trim ? "ts188"
+                                                       : "ts192");
+    said_report_failed_ = false;
+}
+
+void RecordingControl::TickReport() {
+    if (!report_ || !sequence_.IsOpen()) return;
+    if (report_->Tick(sequence_.analyser(), UnixMs(clock_.Now())) || said_report_failed_) return;
+    said_report_failed_ = true;
+    host_.ShowError(Replace(
+        Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report_->files().json.string()),
+        "%2", report_->error()));
+}
+
+void RecordingControl::FinishReport(bool kept, const std::string& final_path, const char* reason) {
+    if (!report_) return;
+    std::unique_ptr<ReportSession> report = std::move(report_);
+    if (!kept) {
+        report->Discard();  // no recording, no report
+        return;
+    }
+    ReportSession::Ending ending;
+    ending.path = final_path;
+    ending.sha256 = sequence_.written_sha256();
+    ending.analysis = sequence_.analyser().finished();
+    ending.end_reason = reason;
+    if (!report->Finish(ending, UnixMs(clock_.Now()))) {
+        host_.ShowError(Replace(
+            Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report->files().json.string()),
+            "%2", report->error()));
+    }
+}
+
 void RecordingControl::Stop(StopCause cause) {
     const RecordingOptions o = host_.ReadOptions();
     // The power action belongs to the reservation stopping now: taken here, run at the end, so
@@ -245,12 +294,17 @@ void RecordingControl::Stop(StopCause cause) {
             const bool moved =
                 (!sequence_.saved_path().empty() && sequence_.saved_path() != path) ||
                 !sequence_.moved_to().empty();
+            std::string kept = !sequence_.moved_to().empty()    ? sequence_.moved_to()
+                               : !sequence_.saved_path().empty() ? sequence_.saved_path()
+                                                                 : path;
             // Nothing arrived (a start closed at once): no empty file is left behind.
             nothing_kept = sequence_.nothing_kept();
             if (!nothing_kept && !state_.DelaySuffix.empty() && !moved) {
                 // An existing file of that name is never replaced; ours then keeps its name.
-                RenameNoReplace(path, FinalPath());
+                if (RenameNoReplace(path, FinalPath())) kept = FinalPath();
             }
+            const bool failed = cause == StopCause::WriteFailure || cause == StopCause::DeckLost;
+            FinishReport(!nothing_kept, kept, failed ? "failed" : "stopped");
         }
         failed_path = path;
     }

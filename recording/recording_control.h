@@ -26,6 +26,7 @@ namespace tessaline {
 
 class CDSCapture;
 class RecordingSequence;
+class ReportSession;
 struct StreamContext;
 
 // The settings and boxes a start reads, gathered by the front end. The start corrects some of them
@@ -48,6 +49,8 @@ struct RecordingOptions {
     std::string FileName;
     bool Pes = false;   // program stream output
     bool Trim = false;  // 188-byte output
+    // A quality report beside the file (NAME.report.json, kept current, and NAME.report.html).
+    bool Report = false;
 };
 
 // A message in both languages; the front end shows the one of its language with the designed
@@ -71,6 +74,11 @@ inline const BilingualText kMsgDeckLost = {
     "Recording stopped: the deck stopped sending. %1 holds what was received before.",
     "デッキからのデータが途絶えたため録画を停止しました。%1 "
     "にはそれまでに受信した内容が残っています。"};
+
+// %1 the report's file, %2 why. Said once per recording.
+inline const BilingualText kMsgReportFailed = {
+    "The quality report %1 cannot be written (%2). The recording itself is not affected.",
+    "品質レポート %1 を書き込めません (%2)。録画そのものには影響ありません。"};
 
 // The same two reports when nothing had arrived yet, so that the empty file was not kept.
 inline const BilingualText kMsgWriteFailedNothingKept = {
@@ -170,6 +178,8 @@ class RecordingControl {
     void DevicePowerOn();
     // The last recording's file is still open (its graph would not stop).
     bool SequenceOpen() const;
+    // The monitor tick's part of the quality report: kept current while recording.
+    void TickReport();
     // The recording's file lost its name (its folder was deleted); it is written back at Stop.
     bool FileVanished() const;
     RunState& flags() { return flags_; }
@@ -185,6 +195,8 @@ class RecordingControl {
         NameSeries kind = NameSeries::Counted;
     };
     bool ChooseName(RecordingOptions& o, const std::string& date_text, NameChoice& choice);
+    void StartReport(const std::string& path, const RecordingOptions& o);
+    void FinishReport(bool kept, const std::string& final_path, const char* reason);
 
     RecordingSequence& sequence_;
     CDSCapture& capture_;
@@ -198,6 +210,8 @@ class RecordingControl {
     RecordingOptions options_;  // as read by the last start
     bool launch_ = false;       // the start in progress is the "-S" start
     bool power_actions_ended_ = false;
+    std::unique_ptr<ReportSession> report_;
+    bool said_report_failed_ = false;
 };
 
 // The duration box as minutes: digits only, anything else (or nothing) counts as 0.

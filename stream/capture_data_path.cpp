@@ -1,10 +1,13 @@
 #include "stream/capture_data_path.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "stream/live_converter.h"
 #include "stream/output_file.h"
+#include "stream/sha256.h"
 #include "stream/stream_context.h"
+#include "stream/ts_analyser.h"
 #include "stream/ts_format.h"
 
 namespace tessaline {
@@ -24,6 +27,12 @@ class BusyScope {
   private:
     std::atomic<bool>& flag_;
 };
+
+int64_t WallClockMs() noexcept {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -106,12 +115,18 @@ bool CaptureDataPath::WriteAsDelivered(const uint8_t* buffer, int length) {
         raw_gap_ = false;
     }
     if (length == 0) return true;
-    if (output_ != nullptr && output_->Write(buffer, static_cast<size_t>(length))) return true;
+    if (Store(buffer, static_cast<size_t>(length))) return true;
     // Buffers are not cut at packet starts: without this cut the file would hold a torn packet,
     // and every packet after it would be out of step.
     if (output_ != nullptr) output_->CutToWholeUnits(unit);
     raw_gap_ = true;
     return false;
+}
+
+bool CaptureDataPath::Store(const uint8_t* bytes, size_t count) {
+    if (output_ == nullptr || !output_->Write(bytes, count)) return false;
+    if (ctx_.OutputHash != nullptr) ctx_.OutputHash->Update(bytes, count);
+    return true;
 }
 
 int32_t CaptureDataPath::BufferCB(double /*sample_time*/, const uint8_t* buffer, long length) {
@@ -125,12 +140,14 @@ int32_t CaptureDataPath::BufferCB(double /*sample_time*/, const uint8_t* buffer,
 
     auto write = [&](const uint8_t* bytes, int count) {
         if (count == 0) return true;
-        if (output_ != nullptr && output_->Write(bytes, static_cast<size_t>(count))) return true;
+        if (Store(bytes, static_cast<size_t>(count))) return true;
         ctx_.stats.WriteFailures += 1;
         return false;
     };
 
     try {
+        // Judged as delivered, in every mode, before any write can fail.
+        if (analyser_ != nullptr) analyser_->Feed(buffer, static_cast<size_t>(len), WallClockMs());
         ctx_.ConverterOutput = output_;
         // Program stream output always takes the trimmed path (the window locks the two together).
         if (ctx_.options.TrimPacket || ctx_.options.ConvPES) {

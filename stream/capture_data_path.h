@@ -11,6 +11,7 @@
 namespace tessaline {
 
 class OutputFile;
+class TsAnalyser;
 struct StreamContext;
 
 inline constexpr int32_t kS_OK = 0;
@@ -29,6 +30,9 @@ class CaptureDataPath {
         first_unit_ = 0;
     }
     OutputFile* output_file() const noexcept { return output_; }
+    // The analyser that sees every buffer as delivered, whatever is written and whether writing
+    // works; nullptr for none. Set while the graph is stopped.
+    void SetAnalyser(TsAnalyser* analyser) noexcept { analyser_ = analyser; }
 
     // One captured buffer. Returns S_OK, or S_FALSE when writing to the file failed.
     int32_t BufferCB(double sample_time, const uint8_t* buffer, long length);
@@ -51,7 +55,11 @@ class CaptureDataPath {
     bool WriteAsDelivered(const uint8_t* buffer, int length);
 
     StreamContext& ctx_;
+    // Writes to the file and, once written, to the output hash.
+    bool Store(const uint8_t* bytes, size_t count);
+
     OutputFile* output_ = nullptr;
+    TsAnalyser* analyser_ = nullptr;
     std::atomic<uint64_t> received_{0};
     std::atomic<int> packet_size_{0};
     // Written as delivered (ts192): the stream offset of the next buffer, and whether a write was

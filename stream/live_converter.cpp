@@ -1,6 +1,7 @@
 #include "stream/live_converter.h"
 
 #include "stream/output_file.h"
+#include "stream/sha256.h"
 #include "stream/stream_context.h"
 #include "stream/ts_format.h"
 
@@ -11,6 +12,8 @@ void WriteDirect::Put(const uint8_t* bytes, size_t count) {
     if (ctx_.ConverterOutput == nullptr || !ctx_.ConverterOutput->Write(bytes, count)) {
         failed_ = true;
         ctx_.stats.WriteFailures += 1;
+    } else if (ctx_.OutputHash != nullptr) {
+        ctx_.OutputHash->Update(bytes, count);
     }
 }
 

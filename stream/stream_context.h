@@ -14,6 +14,7 @@
 namespace tessaline {
 
 class OutputFile;
+class Sha256;
 
 struct StreamContext {
     StreamContext();
@@ -31,6 +32,9 @@ struct StreamContext {
 
     // The file the converters' program stream goes to (the recording's or the conversion's).
     OutputFile* ConverterOutput = nullptr;
+    // Every byte a recording writes to its file goes through this hash as it is written, so the
+    // file's checksum needs no second reading; nullptr when nobody asked for it.
+    Sha256* OutputHash = nullptr;
 
     MuxState mux;
     LiveConverter live;

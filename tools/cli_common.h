@@ -63,6 +63,7 @@ bool JapaneseLocale();
 
 // Commands.
 int ScanCommand(const Args& args);
+int CheckCommand(const Args& args);
 int ProbeCommand(const Args& args);
 int RemuxCommand(const Args& args);
 int DevicesCommand(const Args& args);

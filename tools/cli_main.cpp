@@ -18,6 +18,7 @@ void PrintHelp() {
         "  probe FILE        packet size and video/audio PIDs of a TS file\n"
         "  remux IN OUT      convert a TS file into a program stream file\n"
         "  scan FILE...      show what a recording of the given TS files would show\n"
+        "  check FILE...     the quality of TS files: errors, dropouts, verdict; check --help\n"
         "  devices           list the D-VHS decks (index and name)\n"
         "  deck COMMAND      the deck's tape: status, play, stop, rewind, ff, ...; deck --help\n"
         "  deck-check        check a real deck on the IEEE 1394 bus, for a bug report\n"
@@ -54,6 +55,7 @@ int main(int argc, char** argv) {
     if (command == "probe") return ProbeCommand(args);
     if (command == "remux") return RemuxCommand(args);
     if (command == "scan") return ScanCommand(args);
+    if (command == "check") return CheckCommand(args);
     if (command == "devices") return DevicesCommand(args);
     if (command == "deck") return DeckCommand(args);
     if (command == "deck-check") return DeckCheckCommand(args);

@@ -14,6 +14,7 @@
 #include "recording/file_names.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
+#include "tools/cli_record_report.h"
 
 namespace tessaline::cli {
 namespace {
@@ -28,6 +29,7 @@ struct RecordOptions {
     bool private_stream = false;
     bool power_on = false;
     bool json = false;
+    bool report = false;
     std::string iso_dump;
 };
 
@@ -35,7 +37,7 @@ void PrintHelp() {
     std::printf(
         "usage: tessaline-cli record [--device N] (--minutes M | --seconds S)\n"
         "           [--mode ps|ts188|ts192] [--out FILE] [--all] [--keep-leading-bytes]\n"
-        "           [--private-stream] [--power-on] [--json] [--iso-dump FILE]\n"
+        "           [--private-stream] [--power-on] [--json] [--iso-dump FILE] [--report]\n"
         "\n"
         "Records from deck N (default 0, see 'tessaline-cli devices') until the time is up,\n"
         "the deck stops delivering, or Ctrl-C; the file is closed either way. --seconds 0 (or\n"
@@ -57,6 +59,8 @@ void PrintHelp() {
         "  --json                print the final statistics as one JSON object\n"
         "  --iso-dump FILE       also keep the deck's raw iso packets in FILE, as dumpiso\n"
         "                        (version 2) writes them: a trace for a bug report\n"
+        "  --report              keep a quality report beside the file: NAME.report.json\n"
+        "                        (kept current while recording) and NAME.report.html\n"
         "\n"
         "Exit codes: 0 recorded, 1 failed (also: the folder was deleted or renamed while\n"
         "recording; the recording is then written back, or said where it is; or the recording\n"
@@ -125,11 +129,20 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
             o.power_on = true;
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--report") {
+            o.report = true;
         } else {
             return Usage("record: unknown argument '" + args[i] + "'");
         }
     }
     if ((minutes < 0) == (o.seconds < 0)) return Usage("record needs --minutes or --seconds");
+    if (o.report && !o.out.empty()) {
+        std::error_code ec;
+        const auto status = std::filesystem::status(o.out, ec);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            return Usage("--report keeps the report beside the file; " + o.out + " is not a file");
+        }
+    }
     if (minutes >= 0) o.seconds = minutes * 60;
     return std::nullopt;
 }
@@ -288,6 +301,8 @@ int RecordCommand(const Args& args) {
                  : sequence.Start(o.out, true);
     if (started != RecordingSequence::StartResult::Started) return kExitFailure;
     o.out = sequence.path();
+    std::optional<RecordReport> report;
+    if (o.report) report.emplace(args, deck, o.out, o.mode);
     const auto start = std::chrono::steady_clock::now();
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";
@@ -340,6 +355,7 @@ int RecordCommand(const Args& args) {
                         : "the deck's stream broke off";
             break;
         }
+        if (report) report->Tick(sequence);
         if (now >= next_view) {
             view.Show(o.out, sequence.SizeNow(), elapsed, o.seconds, setup.stream.stats);
             next_view += std::chrono::seconds(1);
@@ -376,6 +392,16 @@ int RecordCommand(const Args& args) {
         std::fputs(StatisticsText(stats).c_str(), stdout);
     }
     std::fflush(stdout);
+    bool report_failed = false;
+    if (report && size == 0) report->Discard();
+    if (report && size != 0) {
+        const bool failed = deck_failed || stats.WriteFailures != 0 || !sequence.close_error().empty();
+        const char* reason = failed                  ? "failed"
+                             : signals.raised()      ? "stopped"
+                             : ended == "time is up" ? "time-up"
+                                                     : "deck-stopped";
+        report_failed = !report->Finish(sequence, written, reason);
+    }
 
     if (vanished) {
         if (sequence.save_error().empty()) {
@@ -470,7 +496,7 @@ int RecordCommand(const Args& args) {
             return kExitFailure;
         }
     }
-    return kExitOk;
+    return report_failed ? kExitFailure : kExitOk;
 }
 
 }  // namespace tessaline::cli

@@ -62,6 +62,23 @@ TEST(CaptureSettings, MaxReserveIsBounded) {
     EXPECT_EQ(Read("[Capture]\nMaxReserve=100000000\n").MaxReserve, kMaxReserveLimit);
 }
 
+// The report key is put in by hand: read, passed on to every recording, never written.
+TEST(CaptureSettings, ReportKeyIsReadAndNeverWritten) {
+    EXPECT_FALSE(Read("[Capture]\n").WriteReport);
+    EXPECT_FALSE(RecordingOptionsFrom(Read("[Capture]\n")).Report);
+    const TCaptureSettings on = Read("[Capture]\nReport=1\n");
+    EXPECT_TRUE(on.WriteReport);
+    EXPECT_TRUE(RecordingOptionsFrom(on).Report);
+    IniFile ini = IniFile::Parse("[Capture]\nReport=1\n");
+    TCaptureSettings s = ReadCaptureSettings(ini, kFolder);
+    s.WriteReport = false;
+    WriteCaptureSettings(ini, s);
+    EXPECT_EQ(ini.Get("Capture", "Report"), "1");
+    IniFile fresh = IniFile::Parse("");
+    WriteCaptureSettings(fresh, on);
+    EXPECT_EQ(fresh.Serialize().find("Report"), std::string::npos);
+}
+
 TEST(CaptureSettings, GarbageValuesFallBackOneByOne) {
     const TCaptureSettings s =
         Read("[Capture]\nDevice=abc\nLastTime=\nTrimPacket=x\nSyncByte=0\nPS_EXT=.ps\nWait=2500\n");

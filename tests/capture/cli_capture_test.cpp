@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/json_value.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::test {
@@ -409,6 +410,82 @@ TEST(CliRecord, ProgramStreamWithoutAudioOrVideoLeavesNoFile) {
     EXPECT_EQ(r.exit_code, 3) << r.output;
     EXPECT_TRUE(Contains(r.output, "nothing was written")) << r.output;
     EXPECT_FALSE(fs::exists(dir / "rec.mpg"));
+Json ReadJson(const fs::path& path) {
+    const Bytes bytes = ReadFile(path);
+    return Json::Parse(std::string(bytes.begin(), bytes.end()));
+}
+
+// --report in every mode: the report beside the file, finished, its hash the file's own as it
+// was written, the deck's packets all accounted for.
+TEST(CliRecord, ReportBesideTheRecordingInEveryMode) {
+    TempDir dir;
+    const fs::path sample = SamplePath("sample-sd-192.ts");
+    for (const char* mode : {"ts192", "ts188", "ps"}) {
+        const fs::path out = dir / (std::string("rec-") + mode + ".ts");
+        const CommandResult r = RunCommand(Cli(sample.string(), std::string("record --report --seconds 0 --mode ") + mode +
+                                                                    " --out " + ShellQuote(out.string())));
+        ASSERT_EQ(r.exit_code, 0) << mode << ": " << r.output;
+        const fs::path report = dir / (std::string("rec-") + mode + ".report.json");
+        EXPECT_TRUE(Contains(r.output, "report: " + report.string())) << r.output;
+        ASSERT_TRUE(fs::exists(dir / (std::string("rec-") + mode + ".report.html")));
+        const Json j = ReadJson(report);
+        EXPECT_EQ(j["command"].string(), "record");
+        EXPECT_TRUE(j["complete"].boolean());
+        EXPECT_EQ(j["end_reason"].string(), "deck-stopped");
+        EXPECT_EQ(j["deck"]["name"].string(), "Virtual AV/C Tape Subunit (Tessaline Virtual Deck #1)");
+        const Json& rec = j["recordings"][0];
+        EXPECT_EQ(rec["mode"].string(), mode);
+        EXPECT_EQ(rec["verdict"].string(), "pass") << mode;
+        EXPECT_EQ(rec["packets"].number(), 11358);  // every packet the deck sent, in every mode
+        EXPECT_EQ(rec["packet_size"].number(), 192);
+        EXPECT_EQ(rec["sha256_from"].string(), "writing");
+        const CommandResult sum = RunCommand("sha256sum " + ShellQuote(out.string()));
+        EXPECT_EQ(rec["sha256"].string(), sum.output.substr(0, 64)) << mode;
+        EXPECT_EQ(rec["bytes"].number(), double(fs::file_size(out)));
+        EXPECT_FALSE(rec["started"].is_null());
+    }
+}
+
+// A recording that ends in failure still gets its report, and says how it ended; a full disk
+// cuts the file back, so its hash is taken from what the file holds.
+TEST(CliRecord, ReportOfRecordingsThatFailed) {
+    TempDir dir;
+    const fs::path sample = SamplePath("sample-hd-192.ts");
+    const fs::path out = dir / "full.m2ts";
+    const std::string record = Cli(sample.string(), "record --report --seconds 0 --mode ts192 --out " +
+                                                        ShellQuote(out.string()));
+    CommandResult r = RunCommand("sh -c " + ShellQuote("trap '' XFSZ; ulimit -f 2048; " + record));
+    ASSERT_EQ(r.exit_code, 1) << r.output;
+    Json j = ReadJson(dir / "full.report.json");
+    EXPECT_EQ(j["end_reason"].string(), "failed");
+    EXPECT_EQ(j["recordings"][0]["sha256_from"].string(), "reading");
+    const CommandResult sum = RunCommand("sha256sum " + ShellQuote(out.string()));
+    EXPECT_EQ(j["recordings"][0]["sha256"].string(), sum.output.substr(0, 64));
+
+    r = RunCommand("TESSALINE_VIRTUAL_FAIL_AFTER=96000 " +
+                   Cli(SamplePath("sample-sd-192.ts").string(),
+                       "record --report --seconds 0 --mode ts192 --out " + ShellQuote((dir / "lost.m2ts").string())));
+    ASSERT_EQ(r.exit_code, 1) << r.output;
+    j = ReadJson(dir / "lost.report.json");
+    EXPECT_EQ(j["end_reason"].string(), "failed");
+    EXPECT_EQ(j["recordings"][0]["sha256_from"].string(), "writing");
+    EXPECT_EQ(j["recordings"][0]["bytes"].number(), 96000);
+
+    // Nothing received: neither recording nor report is left.
+    Bytes slow;
+    for (int i = 0; i < 100; ++i) Append(slow, PcrPacket(i * 0.5));
+    WriteFile(dir / "slow.ts", slow);
+    r = RunCommand(Cli((dir / "slow.ts").string(),
+                       "record --report --seconds 2 --mode ts188 --out " + ShellQuote((dir / "none.ts").string()),
+                       "real"));
+    EXPECT_EQ(r.exit_code, 3) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "none.report.json"));
+    EXPECT_FALSE(fs::exists(dir / "none.report.html"));
+
+    // A report needs a file to sit beside.
+    r = RunCommand(Cli(sample.string(), "record --report --seconds 1 --out /dev/null"));
+    EXPECT_EQ(r.exit_code, 2) << r.output;
+    EXPECT_TRUE(Contains(r.output, "--report")) << r.output;
 }
 
 }  // namespace

@@ -18,6 +18,8 @@
 #include "recording/recording_control.h"
 #include "stream/output_file.h"
 #include "tests/capture/capture_fixture.h"
+#include "stream/sha256.h"
+#include "tests/support/json_value.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline::test {
@@ -107,6 +109,17 @@ class RecordingControlTest : public CaptureTest {
         flags.DeviceReady = flags.GrabberReady = true;
     }
 
+    // A deck whose stream holds nothing at all.
+    void UseSilentDeck() {
+        VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
+        WriteFile(source / "silent.ts", Bytes{});
+        c.file = (source / "silent.ts").string();
+        c.fast = true;
+        deck = AddVirtualDeck(fw, c);
+        Open();
+        flags.DeviceReady = flags.GrabberReady = true;
+    }
+
     // Waits, boundedly, until the deck has played its whole file (real time: the deck's thread).
     void WaitForDeckEnd() {
         const auto deadline = std::chrono::steady_clock::now() + 60s;
@@ -138,6 +151,7 @@ class RecordingControlTest : public CaptureTest {
     }
 
     TempDir dir;
+    TempDir source;  // decks' files, apart from the recordings
     ManualClock clock;
     RunState flags;
     FakeHost host;
@@ -322,14 +336,7 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
 // A recording that received nothing (a start closed at once, a deck that sends nothing) removes
 // its empty file, but only a file it made: a typed name it would have overwritten stays as it was.
 TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
-    VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
-    TempDir source;
-    WriteFile(source / "silent.ts", Bytes{});
-    c.file = (source / "silent.ts").string();
-    c.fast = true;
-    deck = AddVirtualDeck(fw, c);
-    Open();
-    flags.DeviceReady = flags.GrabberReady = true;
+    UseSilentDeck();
     host.options.AddDelay = true;
     ASSERT_TRUE(control.Start());
     WaitForDeckEnd();
@@ -440,6 +447,54 @@ TEST_F(RecordingControlTest, DelaySuffixRenamesAtTheStopButNeverReplaces) {
     WaitForData();
     control.Stop();
     EXPECT_TRUE(fs::exists(dir / "D240309210607.mpg"));
+}
+
+// With the report setting on, every recording leaves its report beside it, named as the file
+// is named at the end; one that received nothing leaves none.
+TEST_F(RecordingControlTest, ReportSettingLeavesTheReportBesideTheRecording) {
+    UseDeck("sample-sd-192.ts");
+    host.options.Report = true;
+    host.options.AddDelay = true;
+    ASSERT_TRUE(control.Start());
+    WaitForDeckEnd();
+    ctx.stats.AudioValid = -1;
+    ctx.stats.FirstVideoPts = 900200 + 3003;
+    ctx.stats.FirstAudioPts = 900200;
+    for (int i = 0; i < 3; ++i) {
+        tick.Run();
+        clock.Advance(6s);
+    }
+    EXPECT_TRUE(fs::exists(dir / "D240309210507.report.json"));  // kept while recording
+    control.Stop();
+    EXPECT_THAT(FilesInDir(), ElementsAre("D240309210507 Delay -33.37ms.mpg",
+                                          "D240309210507 Delay -33.37ms.report.html",
+                                          "D240309210507 Delay -33.37ms.report.json"));
+    const Bytes json = ReadFile(dir / "D240309210507 Delay -33.37ms.report.json");
+    const test::Json j = test::Json::Parse(std::string(json.begin(), json.end()));
+    EXPECT_EQ(j["command"].string(), "recording");
+    EXPECT_EQ(j["end_reason"].string(), "stopped");
+    EXPECT_EQ(j["verdict"].string(), "pass");
+    EXPECT_EQ(j["started"].string().substr(0, 19), "2024-03-09T21:05:07");
+    const Bytes file = ReadFile(dir / "D240309210507 Delay -33.37ms.mpg");
+    Sha256 hash;
+    hash.Update(file.data(), file.size());
+    EXPECT_EQ(j["recordings"][0]["sha256"].string(), hash.Hex());
+    EXPECT_EQ(j["recordings"][0]["sha256_from"].string(), "writing");
+    EXPECT_TRUE(host.errors.empty());
+}
+
+TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoReport) {
+    UseSilentDeck();
+    host.options.Report = true;
+    ASSERT_TRUE(control.Start());
+    WaitForDeckEnd();
+    for (int i = 0; i < 3; ++i) {
+        tick.Run();
+        clock.Advance(6s);
+    }
+    control.Stop();
+    EXPECT_TRUE(FilesInDir().empty());
+    EXPECT_TRUE(host.errors.empty());
 }
 
 TEST_F(RecordingControlTest, StopWhileNothingRecordsTouchesNoFile) {

@@ -10,8 +10,11 @@
 #include <random>
 
 #include "stream/output_file.h"
+#include "stream/sha256.h"
 #include "stream/stream_context.h"
+#include "stream/ts_analyser.h"
 #include "tests/stream/stream_test_util.h"
+#include "tests/support/synthetic_stream.h"
 
 namespace tessaline {
 namespace {
@@ -118,6 +121,60 @@ TEST_F(BufferCBTest, RawModeWritesAsDeliveredAndTrimmedModeWritesPackets) {
     for (const Bytes& piece : test::RandomCuts(sp, rng, 300)) EXPECT_EQ(Feed(piece), kS_OK);
     EXPECT_EQ(Written(), sp);
     EXPECT_FALSE(ctx.CallbackBusy.load());
+}
+
+// The analyser sees every buffer as the deck delivered it, in every mode, and also when the file
+// refuses it; the output hash sees exactly what the file received.
+TEST_F(BufferCBTest, AnalyserSeesEverythingAndTheHashWhatWasWritten) {
+    test::SyntheticOptions o;
+    o.packet_size = 192;
+    o.seconds = 1;
+    const auto stream = test::MakeSyntheticStream(o);
+    for (const int mode : {0, 1, 2}) {  // as delivered, 188-byte packets, program stream
+        SCOPED_TRACE(mode);
+        StreamContext c;
+        c.options.TrimPacket = mode != 0;
+        c.options.ConvPES = mode == 2;
+        c.options.CheckPts = false;
+        CaptureDataPath p(c);
+        OutputFile out;
+        const std::string name = "mode" + std::to_string(mode);
+        ASSERT_TRUE(out.Create((dir / name).string()));
+        p.SetOutputFile(&out);
+        PrepareLiveConversion(c);
+        TsAnalyser analyser;
+        Sha256 hash;
+        p.SetAnalyser(&analyser);
+        c.OutputHash = &hash;
+        std::mt19937 rng(mode);
+        for (const Bytes& piece : test::RandomCuts(stream.bytes, rng, 5000)) {
+            p.BufferCB(0.0, piece.data(), long(piece.size()));
+        }
+        analyser.Finish();
+        out.Close();
+        EXPECT_EQ(analyser.finished().packets, stream.packets);
+        EXPECT_EQ(analyser.finished().bytes, stream.bytes.size());
+        EXPECT_GT(analyser.finished().wall_start_ms, 1'600'000'000'000);
+        const Bytes written = test::ReadFile(dir / name);
+        ASSERT_FALSE(written.empty());
+        Sha256 file;
+        file.Update(written.data(), written.size());
+        EXPECT_EQ(hash.Hex(), file.Hex());
+        EXPECT_EQ(hash.bytes(), written.size());
+    }
+    // A file that takes nothing: the analyser still sees it all, the hash nothing.
+    const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    file.Adopt(fd, "/dev/full");
+    TsAnalyser analyser;
+    Sha256 hash;
+    path.SetAnalyser(&analyser);
+    ctx.OutputHash = &hash;
+    ctx.options.TrimPacket = false;
+    EXPECT_EQ(Feed(stream.bytes), kS_FALSE);
+    analyser.Finish();
+    EXPECT_EQ(analyser.finished().packets, stream.packets);
+    EXPECT_EQ(hash.bytes(), 0u);
 }
 
 TEST_F(BufferCBTest, TrimmedModeDropsTheFinalPartialPacket) {
