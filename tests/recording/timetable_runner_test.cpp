@@ -3,8 +3,11 @@
 // file written, cleared and refused, the moment chosen, and the alarm set before a power action.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
+#include "recording/private_folder.h"
 #include "recording/schedule_rules.h"
 #include "recording/timetable_lock.h"
 #include "recording/wake_alarm.h"
@@ -50,14 +53,31 @@ TEST(TimetableLock, OneRunnerAtATimeAndEveryoneCanAskWhich) {
         EXPECT_EQ(WhoRunsTimetable(other), TimetableRunner::Service);
     }
     EXPECT_EQ(WhoRunsTimetable(other), TimetableRunner::Nobody);
+    // Released, no lock file is left behind.
+    window.Release();
+    EXPECT_FALSE(fs::exists(lock_path));
+    EXPECT_FALSE(fs::exists(other));
 }
 
+// A lock that cannot be made is an error, never taken for another runner; a folder open to
+// others is refused as it stands, its mode untouched.
 TEST(TimetableLock, AFolderThatCannotHoldItIsAnErrorNotAnotherRunner) {
     test::TempDir dir;
-    TimetableLock lock(dir / "missing" / "timetable.lock");
+    TimetableLock lock(dir / "missing" / "deeper" / "timetable.lock");
     EXPECT_FALSE(lock.TryAcquire(TimetableRunner::Service));
     EXPECT_FALSE(lock.error().empty());
-    EXPECT_EQ(WhoRunsTimetable(dir / "missing" / "timetable.lock"), TimetableRunner::Nobody);
+    EXPECT_EQ(WhoRunsTimetable(dir / "missing" / "deeper" / "timetable.lock"),
+              TimetableRunner::Nobody);
+
+    const fs::path shared = dir / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    TimetableLock open_lock(shared / "timetable.lock");
+    EXPECT_FALSE(open_lock.TryAcquire(TimetableRunner::Window));
+    EXPECT_NE(open_lock.error().find("open to other users (mode 1777)"), std::string::npos)
+        << open_lock.error();
+    EXPECT_EQ(fs::status(shared).permissions(), fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_TRUE(fs::is_empty(shared));
 }
 
 TEST(TimetableLock, OnePathPerSettingsFileWhateverItIsCalled) {
@@ -67,6 +87,71 @@ TEST(TimetableLock, OnePathPerSettingsFileWhateverItIsCalled) {
     EXPECT_EQ(TimetableLockPath(dir / "a.INI"), TimetableLockPath(dir / "link.INI"));
     EXPECT_EQ(TimetableLockPath(dir / "a.INI"), TimetableLockPath(dir / "." / "a.INI"));
     EXPECT_NE(TimetableLockPath(dir / "a.INI"), TimetableLockPath(dir / "b.INI"));
+}
+
+// Programs started from different environments (the desktop, cron, ssh, su) must meet at one lock:
+// its place follows the user and the settings file, never the environment, and is never the shared
+// temporary folder.
+TEST(TimetableLock, OnePlaceWhateverTheEnvironmentAndNeverTheTemporaryFolder) {
+    test::TempDir dir;
+    const fs::path settings = dir / "t.INI";
+    test::ScopedEnv env({"XDG_RUNTIME_DIR", "TMPDIR", "HOME", "XDG_CACHE_HOME"});
+    ::setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+    const fs::path desktop = TimetableLockPath(settings);
+    ::unsetenv("XDG_RUNTIME_DIR");
+    const fs::path cron = TimetableLockPath(settings);
+    ::setenv("TMPDIR", (dir / "tmp").c_str(), 1);
+    ::setenv("HOME", (dir / "home").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (dir / "cache").c_str(), 1);
+    const fs::path su = TimetableLockPath(settings);
+    EXPECT_EQ(desktop, cron);
+    EXPECT_EQ(desktop, su);
+    for (const fs::path& p : {desktop, cron, su}) {
+        EXPECT_NE(p.string().rfind("/tmp/", 0), 0u) << p;
+        EXPECT_NE(p.string().rfind(dir.path().string(), 0), 0u) << p;
+    }
+    EXPECT_EQ(desktop.parent_path(), PrivateFolder());
+    // Taken from one environment, it keeps a runner from the other out.
+    TimetableLock service(su);
+    ASSERT_TRUE(service.TryAcquire(TimetableRunner::Service)) << service.error();
+    ::unsetenv("XDG_RUNTIME_DIR");
+    TimetableLock window(TimetableLockPath(settings));
+    EXPECT_FALSE(window.TryAcquire(TimetableRunner::Window));
+    EXPECT_TRUE(window.error().empty()) << window.error();
+    EXPECT_EQ(WhoRunsTimetable(TimetableLockPath(settings)), TimetableRunner::Service);
+}
+
+// The user's runtime folder when it is theirs, else the cache folder of the home the password
+// database names; never a shared one.
+TEST(PrivateFolder, RuntimeFolderOfTheUserElseTheHome) {
+    test::TempDir dir;
+    const uid_t me = ::getuid();
+    const fs::path root = dir / "run" / "user";
+    fs::create_directories(root);
+    EXPECT_EQ(PrivateFolderOf(me, root, "/home/u"), fs::path("/home/u/.cache/tessaline"));
+    fs::create_directory(root / std::to_string(me));
+    EXPECT_EQ(PrivateFolderOf(me, root, "/home/u"), root / std::to_string(me) / "tessaline");
+    // A link there is not the user's folder.
+    fs::create_directory(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", root / std::to_string(me + 1));
+    EXPECT_EQ(PrivateFolderOf(me + 1, root, "/home/v"), fs::path("/home/v/.cache/tessaline"));
+    EXPECT_TRUE(PrivateFolderOf(me + 1, root, "").empty());
+    if (me == 0) {
+        // Another user's runtime folder is never ours.
+        fs::create_directory(root / "4242");
+        ASSERT_EQ(::chown((root / "4242").c_str(), 4243, 4243), 0);
+        EXPECT_EQ(PrivateFolderOf(4242, root, "/h"), fs::path("/h/.cache/tessaline"));
+    }
+
+    std::string reason;
+    const fs::path mine = dir / "mine";
+    ASSERT_TRUE(PreparePrivateFolder(mine, reason)) << reason;
+    EXPECT_EQ(fs::status(mine).permissions(), fs::perms::owner_all);
+    EXPECT_TRUE(PreparePrivateFolder(mine, reason)) << reason;
+    test::WriteFile(dir / "file", {});
+    EXPECT_FALSE(PreparePrivateFolder(dir / "file", reason));
+    EXPECT_NE(reason.find("not a folder"), std::string::npos) << reason;
+    EXPECT_FALSE(PreparePrivateFolder({}, reason));
 }
 
 struct WakeAlarmTest : ::testing::Test {
