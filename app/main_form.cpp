@@ -143,8 +143,8 @@ void TFormQuillor::FormCreate() {
     sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *sink_);
     recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
                                                     *recording_bar_, *clock_);
-    waking_power_ = std::make_unique<WakeBeforePowerActions>(*power_actions_,
-                                                             [this](int) { SetWakeAlarm(); });
+    waking_power_ = std::make_unique<WakeBeforePowerActions>(
+        *power_actions_, [this](int action) { return BeforePowerAction(action); });
     recording_->SetPowerActions(waking_power_.get());
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
@@ -256,19 +256,25 @@ bool TFormQuillor::TakeTimetable() {
     return runs_timetable_ = true;
 }
 
-void TFormQuillor::SetWakeAlarm() {
-    const auto at = NextWakeTime(reservations_->List(), Settings.MaxReserve, clock_->Now(),
-                                 -Settings.PowerOnSec, kDefaultWakeMarginSec);
-    if (!at) return;
-    if (options_.set_wake_alarm) {
-        options_.set_wake_alarm(*at);
-        return;
-    }
-    WakeAlarm alarm = WakeAlarm::FromEnvironment([](const std::string& line) {
+bool TFormQuillor::BeforePowerAction(int action) {
+    auto say = [](const std::string& line) {
         std::fprintf(stderr, "tessaline: %s\n", line.c_str());
         std::fflush(stderr);
-    });
-    alarm.Set(*at);
+    };
+    const SleepDecision d =
+        DecideSleep(reservations_->List(), Settings.MaxReserve, clock_->NowInstant(),
+                    -Settings.PowerOnSec, kDefaultWakeMarginSec);
+    if (!d.allowed) {
+        say("power action " + std::string(PowerActionName(action)) + " not made: " + d.reason);
+        return false;
+    }
+    if (!d.wake_at) return true;
+    if (options_.set_wake_alarm) {
+        options_.set_wake_alarm(*d.wake_at);
+    } else {
+        WakeAlarm::FromEnvironment(say).Set(*d.wake_at);
+    }
+    return true;
 }
 
 void TFormQuillor::ApplyLaunchSwitches() {

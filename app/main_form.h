@@ -88,7 +88,7 @@ class TFormQuillor : public QWidget {
         std::shared_ptr<PowerActions> power_actions;
         // Sets the computer's wake alarm before a power action; the real-time clock's (printed
         // with TESSALINE_POWER=dry-run, another file with TESSALINE_RTC) when not given.
-        std::function<void(DateTime at)> set_wake_alarm;
+        std::function<void(Instant at)> set_wake_alarm;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -159,8 +159,9 @@ class TFormQuillor : public QWidget {
     bool RunsTimetable() const { return runs_timetable_; }
     // Takes the timetable when nobody runs it; true when this window runs it afterwards.
     bool TakeTimetable();
-    // Sets the computer's wake alarm for the next reservation (before a power action).
-    void SetWakeAlarm();
+    // Before a power action: whether it may be made (said on standard error when not: the next
+    // reservation is too close), and the computer's wake alarm set for the next reservation.
+    bool BeforePowerAction(int action);
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();

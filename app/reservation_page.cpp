@@ -315,7 +315,7 @@ void TReservationPage::btnAddClick() {
             f.dpTimeE->setFocus();
             return;
         }
-        if (form_.clock_->Now() > start) {
+        if (form_.clock_->NowInstant() > ToInstant(start)) {
             Error(Q(Pick(kMsgStartPassed, english)));
             f.dpTimeS->setFocus();
             return;

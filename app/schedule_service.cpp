@@ -126,11 +126,7 @@ ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerA
     sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *messages_);
     waking_power_ = std::make_unique<WakeBeforePowerActions>(power_, [this](int action) {
         NoteStop();
-        // A dry run's action prints its own line.
-        if (!options_.dry_run_power) {
-            LogLine("power action: " + std::string(PowerActionName(action)));
-        }
-        SetWakeAlarm();
+        return BeforePowerAction(action);
     });
     control_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, flags_, *host_,
                                                   clock_);
@@ -279,7 +275,7 @@ ScheduleOptions ScheduleService::Options() const {
 void ScheduleService::ReportMissed() {
     // At the start, and whenever the end of a waiting one-time reservation passes without it
     // running (the recorder was busy, or the clock jumped): each one once.
-    const DateTime now = clock_.Now();
+    const Instant now = clock_.NowInstant();
     const int n = std::min(list_.Count(), settings_.MaxReserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list_[i]);
@@ -290,7 +286,7 @@ void ScheduleService::ReportMissed() {
 }
 
 void ScheduleService::ListDecks() {
-    next_deck_search_ = clock_.Now() + kDeckSearchInterval;
+    next_deck_search_ = clock_.NowInstant() + kDeckSearchInterval;
     flags_.DeviceReady = FillDeviceList(*capture_, box_, flags_, *messages_);
     if (!flags_.DeviceReady) {
         if (!decks_missing_) {
@@ -322,7 +318,7 @@ bool ScheduleService::Begin() {
 
 void ScheduleService::LogDeckWakes() {
     if (settings_.ReservePowerOn || !flags_.DeviceReady || flags_.Busy()) return;
-    const DateTime now = clock_.Now();
+    const Instant now = clock_.NowInstant();
     const ScheduleOptions o = Options();
     const int n = std::min(list_.Count(), o.max_reserve);
     for (int i = 0; i < n; ++i) {
@@ -330,7 +326,7 @@ void ScheduleService::LogDeckWakes() {
         if (!r) continue;
         const auto step = ScheduleStepAt(*r, now, o.power_on_sec);
         if (!step || !step->wake) continue;
-        const std::string key = Identity(list_[i]) + FormatDateTime(step->window.start);
+        const std::string key = Identity(list_[i]) + FormatDateTime(ToLocal(step->window.start));
         if (woken_.insert(key).second) {
             LogLine("deck on: deck " + std::to_string(r->device) + " for " +
                     Describe(list_[i], options_.english));
@@ -353,7 +349,9 @@ void ScheduleService::LogStatusChanges(const std::vector<std::string>& before) {
 void ScheduleService::Tick() {
     if (ended_) return;
     if (Stamp() != stamp_) ReadSettingsFile(false);
-    if (!flags_.DeviceReady && !flags_.Busy() && clock_.Now() >= next_deck_search_) ListDecks();
+    if (!flags_.DeviceReady && !flags_.Busy() && clock_.NowInstant() >= next_deck_search_) {
+        ListDecks();
+    }
 
     tick_before_ = list_.Records();
     const bool was_recording = flags_.IsRecording;
@@ -362,7 +360,7 @@ void ScheduleService::Tick() {
     timetable_->RunScheduleTick(Options());
     if (!was_recording && flags_.IsRecording) {
         const RecordingState& s = control_->State();
-        LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(s.RecEnd));
+        LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(ToLocal(s.RecEnd)));
         // The window and `reservations` read the file: let them see what runs now.
         SaveReservations();
     }
@@ -383,14 +381,22 @@ void ScheduleService::NoteStop() {
     tick_before_ = list_.Records();
 }
 
-void ScheduleService::SetWakeAlarm() {
-    const auto at = NextWakeTime(list_, settings_.MaxReserve, clock_.Now(),
-                                 -settings_.PowerOnSec, options_.wake_margin_sec);
-    if (!at) {
-        LogLine("wake alarm: not set, no reservation waits");
-        return;
+bool ScheduleService::BeforePowerAction(int action) {
+    const std::string name(PowerActionName(action));
+    const SleepDecision d = DecideSleep(list_, settings_.MaxReserve, clock_.NowInstant(),
+                                        -settings_.PowerOnSec, options_.wake_margin_sec);
+    if (!d.allowed) {
+        LogLine("power action " + name + " not made: " + d.reason);
+        return false;
     }
-    alarm_.Set(*at);
+    // A dry run's action prints its own line.
+    if (!options_.dry_run_power) LogLine("power action: " + name);
+    if (d.wake_at) {
+        alarm_.Set(*d.wake_at);
+    } else {
+        LogLine("wake alarm: not set, no reservation waits");
+    }
+    return true;
 }
 
 void ScheduleService::End() {
@@ -402,7 +408,13 @@ void ScheduleService::End() {
     timetable_->Close();
     if (recording) LogLine("stop: " + file + " (ending)");
     LogStatusChanges(before);
-    if (EarliestScheduledRun(list_, settings_.MaxReserve, clock_.Now())) SetWakeAlarm();
+    // The computer may be going down: wake it for the next reservation, as soon as it can be
+    // when that one is close.
+    const Instant now = clock_.NowInstant();
+    if (const auto at = NextWakeTime(list_, settings_.MaxReserve, now, -settings_.PowerOnSec,
+                                     options_.wake_margin_sec)) {
+        alarm_.Set(std::max<Instant>(*at, floor<seconds>(now) + kSoonestWake));
+    }
 }
 
 }  // namespace tessaline

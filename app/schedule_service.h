@@ -80,7 +80,8 @@ class ScheduleService {
     bool SaveCorrections();
     void ReportMissed();
     void ListDecks();
-    void SetWakeAlarm();
+    // Before a power action: whether it may be made (logging why not), and the wake alarm set.
+    bool BeforePowerAction(int action);
     void LogDeckWakes();
     void LogStatusChanges(const std::vector<std::string>& before);
     void NoteStop();
@@ -122,7 +123,7 @@ class ScheduleService {
     std::unique_ptr<PowerActions> waking_power_;
     std::unique_ptr<RecordingControl> control_;
     std::unique_ptr<Timetable> timetable_;
-    DateTime next_deck_search_{};
+    Instant next_deck_search_{};
     std::vector<std::string> tick_before_;  // the list as the tick found it
     bool recording_at_monitor_ = false;     // a recording ran when the monitor tick began
     bool decks_missing_ = false;

@@ -28,8 +28,9 @@ struct Recorder : ScheduleRecorder {
 };
 
 struct StepClock : Clock {
-    DateTime now;
-    DateTime Now() override { return now; }
+    Instant now;
+    Instant NowInstant() override { return now; }
+    milliseconds Elapsed() override { return now.time_since_epoch(); }
     void Sleep(milliseconds span) override { now += span; }
 };
 
@@ -53,18 +54,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const DateTime day : {DateTime{}, DateTime{days(19786)}, DateTime{days(19791)}}) {
             (void)ResolveReservationTime(std::string_view(record).substr(0, 19), day);
             if (const auto r = ParseReservation(record)) {
-                (void)ScheduleWindow(*r, day);
-                (void)NextWindow(*r, day);
+                (void)ScheduleWindow(*r, ToInstant(day));
+                (void)NextWindow(*r, ToInstant(day));
             }
         }
     }
-    (void)WaitingReservationCovers(list, 30, DateTime{days(19786)});
+    (void)WaitingReservationCovers(list, 30, Instant{days(19786)});
 
     // Ticks every 10 minutes over one day around the dates of the usual records.
     Recorder recorder;
     recorder.list = &list;
     StepClock clock;
-    clock.now = DateTime{days(19790)};
+    clock.now = Instant{days(19790)};
     ScheduleTick tick(list, recorder, clock);
     for (int i = 0; i < 24 * 6; ++i) {
         tick.Run({});

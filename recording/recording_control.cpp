@@ -47,7 +47,7 @@ RecordingControl::RecordingControl(RecordingSequence& sequence, CDSCapture& capt
 
 RecordingControl::~RecordingControl() = default;
 
-void RecordingControl::ArmReservation(DateTime start, DateTime end, std::string file_name,
+void RecordingControl::ArmReservation(Instant start, Instant end, std::string file_name,
                                       int after_action) {
     state_.IsReserveRecording = true;
     state_.RecStart = start;
@@ -189,9 +189,9 @@ bool RecordingControl::Start() {
     state_.NoTimeLimit = minutes == 0;
     if (launch_) {
         state_.NoTimeLimit = true;
-        state_.RecStart = state_.RecEnd = clock_.Now();
+        state_.RecStart = state_.RecEnd = clock_.NowInstant();
     } else if (!state_.IsReserveRecording) {
-        state_.RecStart = clock_.Now();
+        state_.RecStart = clock_.NowInstant();
         state_.RecEnd = state_.RecStart + std::chrono::minutes{minutes};
     }
 
@@ -258,7 +258,7 @@ void RecordingControl::Stop(StopCause cause) {
     // 5. Reservations and the deck's power.
     if (state_.IsReserveRecording) {
         const bool follow_on = reservations_ && reservations_->WaitingReservationCovers(
-                                                    clock_.Now() + std::chrono::seconds{5});
+                                                    clock_.NowInstant() + std::chrono::seconds{5});
         if (!follow_on && !o.ReservePowerOff) capture_.DevicePowerOff();
         state_.IsReserveRecording = false;
         if (reservations_) reservations_->MarkRunning(ReservationStatus::Aborted);

@@ -113,7 +113,7 @@ class ReservationStatus {
     virtual ~ReservationStatus() = default;
     // Whether one of the first MaxReserve records is waiting and its window (start and end as
     // resolved, without the next-day rule, SKIP ignored) contains t.
-    virtual bool WaitingReservationCovers(DateTime t) = 0;
+    virtual bool WaitingReservationCovers(Instant t) = 0;
     // Every running record gets status to; the list is saved after each change.
     virtual void MarkRunning(Status to) = 0;
 };
@@ -135,7 +135,7 @@ class RecordingControl {
 
     // The schedule tick's part before it presses Rec.: a reservation from start to end (the
     // record's end plus one second), its file-name field and its power action.
-    void ArmReservation(DateTime start, DateTime end, std::string file_name, int after_action);
+    void ArmReservation(Instant start, Instant end, std::string file_name, int after_action);
 
     // Rec. (btnRecClick): every step from preparing the graph to the status bar. True when the
     // recording runs. A start that is not a reservation's takes StartAtLaunch (and clears it).

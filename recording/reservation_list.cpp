@@ -117,14 +117,15 @@ void SaveReservations(const ReservationList& list, const ReservationStore& store
     }
 }
 
-bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime at) {
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, Instant at) {
+    const DateTime local = ToLocal(at);
     const int n = std::min(list.Count(), max_reserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list[i]);
         if (!r || r->status != RecordStatus::Waiting) continue;
-        const auto start = ResolveReservationDateTime(r->start_field, at);
-        const auto end = ResolveReservationDateTime(r->end_field, at);
-        if (start && end && *start <= at && at <= *end) return true;
+        const auto start = ResolveReservationDateTime(r->start_field, local);
+        const auto end = ResolveReservationDateTime(r->end_field, local);
+        if (start && end && ToInstant(*start) <= at && at <= ToInstant(*end)) return true;
     }
     return false;
 }

@@ -79,6 +79,6 @@ void SaveReservations(const ReservationList& list, const ReservationStore& store
 // window, each field resolved on its own for the day of t (no next-day rule, SKIP not looked
 // at), contains t. The stop asks it for the moment 5 seconds after itself; the deck then stays
 // on for the reservation about to begin.
-bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime t);
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, Instant t);
 
 }  // namespace tessaline

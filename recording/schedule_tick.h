@@ -14,8 +14,8 @@ namespace tessaline {
 
 // What a starting reservation hands to recording control.
 struct ReservationStart {
-    DateTime start;                                  // the planned start (RecStart)
-    DateTime end;                                    // the planned end plus one second (RecEnd)
+    Instant start;                                   // the planned start (RecStart)
+    Instant end;                                     // the planned end plus one second (RecEnd)
     std::string file_name;                           // the record's name field (ReserveFileName)
     AfterActionKind action = AfterActionKind::None;  // AfterAction
     int device = 0;

@@ -133,7 +133,7 @@ void Timetable::ClearReservationStart() {
     state.IsReserveRecording = false;
     state.ReserveFileName.clear();
     state.AfterAction = 0;
-    state.RecStart = state.RecEnd = DateTime{};
+    state.RecStart = state.RecEnd = Instant{};
 }
 
 void Timetable::SaveReservations() {
@@ -146,7 +146,7 @@ void Timetable::RepaintReservations() {
 
 // ---- ReservationStatus ---------------------------------------------------------------------
 
-bool Timetable::WaitingReservationCovers(DateTime t) {
+bool Timetable::WaitingReservationCovers(Instant t) {
     return tessaline::WaitingReservationCovers(list_, options_.max_reserve, t);
 }
 

@@ -134,7 +134,7 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     void SaveReservations() override;
     void RepaintReservations() override;
     // ReservationStatus.
-    bool WaitingReservationCovers(DateTime t) override;
+    bool WaitingReservationCovers(Instant t) override;
     void MarkRunning(Status to) override;
 
     // A start that came about after Close (its question was answered on the way out) is stopped.

@@ -386,8 +386,8 @@ TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone
     ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     const RecordingState& state = f.Recording()->State();
     EXPECT_TRUE(state.IsReserveRecording);
-    EXPECT_EQ(state.RecStart, T(2024, 3, 9, 21));
-    EXPECT_EQ(state.RecEnd, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(ToLocal(state.RecStart), T(2024, 3, 9, 21));
+    EXPECT_EQ(ToLocal(state.RecEnd), T(2024, 3, 9, 22, 0, 1));
     EXPECT_EQ(page().CellText(2, 1), "Run");
     ASSERT_TRUE(DeckPlayedOut());
 
@@ -418,7 +418,7 @@ TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRun
         "0021\n");
     TFormQuillor& f = *form;
     ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
-    EXPECT_EQ(f.Recording()->State().RecStart, T(2024, 3, 9, 19, 30));
+    EXPECT_EQ(ToLocal(f.Recording()->State().RecStart), T(2024, 3, 9, 19, 30));
     At(T(2024, 3, 9, 20, 0, 30));
     ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "01:59:31.000"; }));
     const auto slept = clock->Slept();

@@ -149,7 +149,8 @@ TEST_F(ScheduleServiceTest, ADayOfReservations) {
     EXPECT_EQ(Stored(5), WithStatus(night, RecordStatus::Done));
     // The power action, with the wake alarm set before it for next Saturday's weekly one.
     EXPECT_EQ(events, std::vector<std::string>{"standby"});
-    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(T(2024, 3, 16, 11, 57, 58))) + "\n");
+    EXPECT_EQ(RtcText(),
+              std::to_string(EpochSeconds(ToInstant(T(2024, 3, 16, 11, 57, 58)))) + "\n");
     EXPECT_TRUE(Logged("power action: standby")) << Log();
     EXPECT_TRUE(Logged("wake alarm: 2024/03/16 11:57:58")) << Log();
 
@@ -172,7 +173,7 @@ TEST_F(ScheduleServiceTest, EndStopsLikeTheWindowsCloseAndSetsTheWakeAlarm) {
     EXPECT_FALSE(service->Recording());
     EXPECT_EQ(Stored(1), WithStatus(now_on, RecordStatus::Aborted));
     EXPECT_TRUE(events.empty());  // never a power action when ending
-    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(T(2024, 3, 10, 7, 57, 58))) + "\n");
+    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(ToInstant(T(2024, 3, 10, 7, 57, 58)))) + "\n");
     int recorded = 0;
     for (const auto& e : fs::directory_iterator(out.path())) recorded += e.path().extension() == ".ts";
     EXPECT_EQ(recorded, 1) << Log();  // closed and kept

@@ -120,18 +120,18 @@ TEST(ReservationStorage, WaitingReservationCoversAMoment) {
     ReservationList list;
     // The next reservation starts at 22:00:00.
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23)));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22)));
-    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 21, 59, 59)));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 21, 59, 59)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
     // Only waiting records count; SKIP is not looked at; the capacity limits the search.
-    EXPECT_FALSE(WaitingReservationCovers(list, 0, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 0, TI(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23), "", RecordStatus::Done));
-    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 22)), OneTimeField(T(2024, 3, 9, 23)),
                               {0, {}, true, ""}));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
 }
 
 }  // namespace

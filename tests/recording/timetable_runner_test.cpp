@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 
 #include "recording/private_folder.h"
@@ -165,7 +166,7 @@ struct WakeAlarmTest : ::testing::Test {
 
 TEST_F(WakeAlarmTest, ClearedThenSetAndReadBack) {
     WakeAlarm alarm(file, false, log);
-    const DateTime at = T(2024, 3, 16, 11, 57, 58);
+    const Instant at = TI(2024, 3, 16, 11, 57, 58);
     ASSERT_TRUE(alarm.Set(at));
     EXPECT_EQ(Slurp(file), std::to_string(EpochSeconds(at)) + "\n");
     ASSERT_EQ(lines.size(), 1u);
@@ -182,7 +183,7 @@ TEST_F(WakeAlarmTest, ClearedThenSetAndReadBack) {
 
 TEST_F(WakeAlarmTest, RefusedSaysWhyAndHowToAllowIt) {
     WakeAlarm folder(dir.path(), false, log);  // cannot be written as a file
-    EXPECT_FALSE(folder.Set(T(2024, 3, 16, 12)));
+    EXPECT_FALSE(folder.Set(TI(2024, 3, 16, 12)));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("cannot set the wake alarm for 2024/03/16 12:00:00 in " +
                             dir.path().string()),
@@ -192,7 +193,7 @@ TEST_F(WakeAlarmTest, RefusedSaysWhyAndHowToAllowIt) {
     EXPECT_NE(lines[0].find("group video"), std::string::npos) << lines[0];
 
     WakeAlarm none(dir / "no-rtc" / "wakealarm", false, log);
-    EXPECT_FALSE(none.Set(T(2024, 3, 16, 12)));
+    EXPECT_FALSE(none.Set(TI(2024, 3, 16, 12)));
     EXPECT_FALSE(none.Clear());
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[1].find("no wake alarm there"), std::string::npos) << lines[1];
@@ -200,10 +201,54 @@ TEST_F(WakeAlarmTest, RefusedSaysWhyAndHowToAllowIt) {
 
 TEST_F(WakeAlarmTest, DryRunPrintsAndLeavesTheClockAlone) {
     WakeAlarm alarm(file, true, log);
-    EXPECT_TRUE(alarm.Set(T(2024, 3, 16, 11, 57, 58)));
+    EXPECT_TRUE(alarm.Set(TI(2024, 3, 16, 11, 57, 58)));
     EXPECT_TRUE(alarm.Clear());
     EXPECT_EQ(lines, std::vector<std::string>{"wake alarm: 2024/03/16 11:57:58 (dry run)"});
     EXPECT_EQ(Slurp(file), "5\n");
+}
+
+// The kernel's wakealarm file: a new time is refused while another is pending; "0" clears.
+class KernelAlarm final : public WakeAlarmFile {
+  public:
+    int Write(const std::string& value) override {
+        writes.push_back(value);
+        if (value == "0") {
+            pending.clear();
+            return 0;
+        }
+        if (!pending.empty()) return EBUSY;
+        pending = value;
+        return 0;
+    }
+    int Read(std::string& value) override {
+        value = pending + "\n";
+        return 0;
+    }
+    std::string pending;
+    std::vector<std::string> writes;
+};
+
+TEST_F(WakeAlarmTest, APendingAlarmIsClearedBeforeTheNextTime) {
+    auto kernel = std::make_shared<KernelAlarm>();
+    WakeAlarm alarm("/sys/class/rtc/rtc0/wakealarm", kernel, log);
+    ASSERT_TRUE(alarm.Set(TI(2024, 3, 16, 11, 57, 58)));
+    ASSERT_TRUE(alarm.Set(TI(2024, 3, 17, 6)));  // another power action before it rang
+    EXPECT_EQ(kernel->pending, std::to_string(EpochSeconds(TI(2024, 3, 17, 6))));
+    EXPECT_EQ(kernel->writes.size(), 4u);
+    EXPECT_EQ(lines.back(), "wake alarm: 2024/03/17 06:00:00");
+
+    // A clock that takes the time but keeps another says so.
+    struct Stubborn : WakeAlarmFile {
+        int Write(const std::string&) override { return 0; }
+        int Read(std::string& value) override {
+            value = "12\n";
+            return 0;
+        }
+    };
+    WakeAlarm stubborn("/dev/rtc-test", std::make_shared<Stubborn>(), log);
+    EXPECT_FALSE(stubborn.Set(TI(2024, 3, 16, 12)));
+    EXPECT_NE(lines.back().find("the clock holds 12 instead of"), std::string::npos)
+        << lines.back();
 }
 
 TEST(WakeTime, NextRunMinusDeckWakeAndBootMargin) {
@@ -219,20 +264,64 @@ TEST(WakeTime, NextRunMinusDeckWakeAndBootMargin) {
                         RecordStatus::Done));
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 11, 9)), OneTimeField(T(2024, 3, 11, 10)),
                               {0, {}, true, ""}));
-    const DateTime now = T(2024, 3, 9, 21, 30);
-    EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), T(2024, 3, 16, 20, 57, 58));
+    const Instant now = TI(2024, 3, 9, 21, 30);
+    EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), TI(2024, 3, 16, 20, 57, 58));
 
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 12, 6)), OneTimeField(T(2024, 3, 12, 7)),
                               {}));
-    EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), T(2024, 3, 12, 5, 57, 58));
+    EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), TI(2024, 3, 12, 5, 57, 58));
     // Beyond the capacity nothing counts: here the first two records, done and skipped, remain.
     EXPECT_FALSE(NextWakeTime(list, 2, now, 2, 120));
-
-    // A window open now, or too close to wake for in time: soon after now, never in the past.
-    list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 23)),
-                              {}));
-    EXPECT_EQ(NextWakeTime(list, 30, now, 2, 120), now + kSoonestWake);
     EXPECT_FALSE(NextWakeTime(ReservationList(), 30, now, 2, 120));
+}
+
+// A power action goes ahead only when the computer can sleep and be woken for the next start: its
+// wake moment at least a minute away. Otherwise it is not made, and the reason names the start.
+TEST(WakeTime, NoSleepWhenTheNextStartIsTooClose) {
+    ReservationList list;
+    const Instant now = TI(2024, 3, 9, 10, 30, 4);
+    SleepDecision d = DecideSleep(list, 30, now, 2, 120);
+    EXPECT_TRUE(d.allowed);
+    EXPECT_FALSE(d.wake_at);
+
+    // Starts 70 s after the stop: waking for it would have to begin before now.
+    list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 10, 31, 14)),
+                              OneTimeField(T(2024, 3, 9, 11)), {}));
+    d = DecideSleep(list, 30, now, 2, 120);
+    EXPECT_FALSE(d.allowed);
+    EXPECT_FALSE(d.wake_at);
+    EXPECT_NE(d.reason.find("starts at 2024/03/09 10:31:14"), std::string::npos) << d.reason;
+    // Its window already open: the same.
+    EXPECT_FALSE(DecideSleep(list, 30, TI(2024, 3, 9, 10, 40), 2, 120).allowed);
+    // Exactly a minute to the wake moment is enough; a second less is not.
+    EXPECT_TRUE(DecideSleep(list, 30, TI(2024, 3, 9, 10, 28, 12), 2, 120).allowed);
+    EXPECT_EQ(DecideSleep(list, 30, TI(2024, 3, 9, 10, 28, 12), 2, 120).wake_at,
+              TI(2024, 3, 9, 10, 29, 12));
+    EXPECT_FALSE(DecideSleep(list, 30, TI(2024, 3, 9, 10, 28, 13), 2, 120).allowed);
+}
+
+// The wake moment is the resolved start's: on both nights of a change of daylight saving time the
+// alarm rings the boot margin before the start, not an hour late.
+TEST(WakeTime, DaylightSavingNightsWakeOnTime) {
+    test::ScopedEnv env({"TZ"});
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::tzset();
+    // Spring: 03:01 summer time, less 122 s, is 01:58:58 winter time (02:58:58 does not exist).
+    ReservationList spring;
+    spring.Add(
+        BuildReservation(OneTimeField(T(2024, 3, 31, 3, 1)), OneTimeField(T(2024, 3, 31, 4)), {}));
+    const auto at = NextWakeTime(spring, 30, TI(2024, 3, 30, 22), 2, 120);
+    ASSERT_TRUE(at);
+    EXPECT_EQ(EpochSeconds(*at), EpochSeconds(TI(2024, 3, 31, 3, 1)) - 122);
+    EXPECT_EQ(FormatDateTime(ToLocal(*at)), "2024/03/31 01:58:58");
+    // Autumn: a Sunday 02:10 in the first (summer time) pass of the repeated hour.
+    const WeekDays sunday = {false, false, false, false, false, false, true};
+    ReservationList autumn;
+    autumn.Add(
+        BuildReservation(WeeklyField(sunday, {2, 10, 0}), WeeklyField(sunday, {2, 40, 0}), {}));
+    const auto wake = NextWakeTime(autumn, 30, TI(2024, 10, 26, 22), 2, 120);
+    ASSERT_TRUE(wake);
+    EXPECT_EQ(EpochSeconds(*wake), 1729987678);  // 2024-10-27 00:07:58 UTC = 02:07:58 CEST
 }
 
 TEST(WakeTime, SetBeforeEveryPowerActionThenTheAction) {
@@ -246,11 +335,13 @@ TEST(WakeTime, SetBeforeEveryPowerActionThenTheAction) {
     std::vector<std::string> calls;
     Recorded inner;
     inner.log = &calls;
-    WakeBeforePowerActions actions(
-        inner, [&calls](int action) { calls.push_back("alarm " + std::to_string(action)); });
+    WakeBeforePowerActions actions(inner, [&calls](int action) {
+        calls.push_back("alarm " + std::to_string(action));
+        return action != 3;  // hibernate refused: not made
+    });
     for (int action = 0; action <= 4; ++action) RunPowerAction(actions, action);
     EXPECT_EQ(calls, (std::vector<std::string>{"alarm 1", "shutdown", "alarm 2", "standby",
-                                               "alarm 3", "hibernate", "alarm 4", "power off"}));
+                                               "alarm 3", "alarm 4", "power off"}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "capture/recording_sequence.h"
 #include "recording/file_names.h"
+#include "recording/schedule_rules.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/recording/recording_test_util.h"
 #include "tests/support/test_support.h"
@@ -27,6 +28,7 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing_time::T;
+using testing_time::TI;
 
 // The window's side, as a test drives it: a box shown outside a tick runs the event loop (the
 // hook plays the ticks that would run meanwhile); inside a tick it is opened and left.
@@ -239,7 +241,9 @@ TEST_F(TimetableTest, PowerActionTravelsWithItsStop) {
     ASSERT_TRUE(flags.IsRecording);
     // While the stop reports the failed write, another reservation is armed (as a start run
     // inside that message once did): the stop still runs its own reservation's action.
-    host.on_error = [&] { control.ArmReservation(clock.Now(), clock.Now() + 1h, "", 4); };
+    host.on_error = [&] {
+        control.ArmReservation(clock.NowInstant(), clock.NowInstant() + 1h, "", 4);
+    };
     ctx.stats.WriteFailures = 1;
     table.RunMonitorTick();
     EXPECT_FALSE(flags.IsRecording);
@@ -302,7 +306,7 @@ TEST_F(TimetableTest, LaunchSwitchIsUsedOnceAndNeverByAReservation) {
     At(T(2024, 3, 9, 21, 5));
     ASSERT_TRUE(flags.IsRecording);
     EXPECT_EQ(Base(), "late0001");
-    EXPECT_EQ(control.State().RecEnd, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 9, 22, 0, 1));
     EXPECT_FALSE(table.StartAtLaunch(false));
     EXPECT_FALSE(control.State().StartAtLaunch);
     EXPECT_EQ(Base(), "late0001");
@@ -390,6 +394,131 @@ TEST_F(TimetableTest, HandedOverLaunchStartWaitsForTheGate) {
     table.PowerOnRequest();
     EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
     EXPECT_FALSE(flags.IsRecording);
+}
+
+// ---- Daylight saving and jumps of the clock -------------------------------------------------
+//
+// Local times are resolved by the zone's rules: in Europe/Berlin the clocks go from 02:00 to 03:00
+// on 2024-03-31 and from 03:00 back to 02:00 on 2024-10-27. The clock runs on moments; what it
+// shows follows the zone.
+
+class TimetableInBerlin : public TimetableTest {
+  protected:
+    void SetUp() override {
+        ::setenv("TZ", "Europe/Berlin", 1);
+        ::tzset();
+    }
+    // Ticks every 30 s of real time until the clock has moved on by span; counts the starts.
+    int RunFor(std::chrono::milliseconds span) {
+        int starts = 0;
+        for (auto left = span; left > 0ms; left -= 30s) {
+            clock.Advance(std::min<std::chrono::milliseconds>(left, 30s));
+            const bool was = flags.IsRecording;
+            Tick();
+            if (!was && flags.IsRecording) {
+                ++starts;
+                start_times.push_back(FormatDateTime(clock.Now()));
+            }
+        }
+        return starts;
+    }
+    test::ScopedEnv env{{"TZ"}};
+    std::vector<std::string> start_times;
+};
+
+// A Sunday 02:10 reservation on the autumn night runs once, in the first 02:10 (summer time), not
+// again when the clocks show 02:10 a second time; next Sunday it runs again.
+TEST_F(TimetableInBerlin, RepeatedAutumnHourRunsOnce) {
+    const WeekDays sunday = {false, false, false, false, false, false, true};
+    list.Add(BuildReservation(WeeklyField(sunday, {2, 10, 0}), WeeklyField(sunday, {2, 40, 0}),
+                              {0, {}, false, "night"}));
+    clock.Set(T(2024, 10, 27, 1, 50));
+    EXPECT_EQ(RunFor(2h + 40min), 1);  // to 03:30 winter time
+    EXPECT_EQ(FormatDateTime(clock.Now()), "2024/10/27 03:30:00");
+    EXPECT_EQ(start_times, std::vector<std::string>{"2024/10/27 02:10:00"});
+    EXPECT_TRUE(fs::exists(rec / "night0001.mpg"));
+    EXPECT_FALSE(fs::exists(rec / "night0002.mpg"));
+    EXPECT_EQ(Status(0), "");  // waiting again, for next Sunday
+    const auto next = NextScheduledRun(*ParseReservation(list[0]), clock.NowInstant());
+    ASSERT_TRUE(next);
+    EXPECT_EQ(FormatDateTime(ToLocal(next->start)), "2024/11/03 02:10:00");
+}
+
+// A reservation inside the spring gap runs at the first moment after it, 03:00 summer time, for
+// its planned length; the forecast says so beforehand. A recording by hand lasts its minutes
+// across the change.
+TEST_F(TimetableInBerlin, SpringGapStartRunsWhenTheClocksHaveGoneForward) {
+    const WeekDays sunday = {false, false, false, false, false, false, true};
+    list.Add(BuildReservation(WeeklyField(sunday, {2, 30, 0}), WeeklyField(sunday, {2, 50, 0}),
+                              {0, {}, false, "gap"}));
+    clock.Set(T(2024, 3, 31, 1, 0));
+    const auto forecast = NextScheduledRun(*ParseReservation(list[0]), clock.NowInstant());
+    ASSERT_TRUE(forecast);
+    EXPECT_EQ(FormatDateTime(ToLocal(forecast->start)), "2024/03/31 03:00:00");
+    EXPECT_EQ(FormatDateTime(ToLocal(forecast->end)), "2024/03/31 03:20:00");
+    EXPECT_EQ(RunFor(1h + 10min), 1);  // to 03:10 summer time
+    EXPECT_EQ(start_times, std::vector<std::string>{"2024/03/31 03:00:00"});
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 31, 3, 20, 1));
+    RunFor(10min + 30s);
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "Done");
+
+    // 30 minutes by hand from 01:45 winter time end 30 minutes later: 03:15 summer time.
+    list.Clear();
+    clock.Set(T(2024, 3, 31, 1, 45));
+    ASSERT_TRUE(table.StartByHand());
+    RunFor(29min);
+    EXPECT_TRUE(flags.IsRecording);
+    EXPECT_EQ(FormatDateTime(clock.Now()), "2024/03/31 03:14:00");
+    RunFor(2min);
+    EXPECT_FALSE(flags.IsRecording);
+}
+
+// The computer was suspended while it recorded: a reservation whose end the jump of the clock
+// carried it past did not record to its end and is marked Abort; a jump inside the window is
+// just a gap, and the reservation ends Done.
+TEST_F(TimetableTest, RecordingCutShortByAJumpEndsAbort) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "cut"});
+    Add(T(2024, 3, 9, 23), T(2024, 3, 9, 23, 10), {0, {}, false, "gap"});
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(flags.IsRecording);
+    clock.Advance(30min);
+    Tick();
+    clock.Jump(1h);  // suspended at 21:30, woken at 22:30
+    Tick();
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "Abort");
+
+    At(T(2024, 3, 9, 23));
+    ASSERT_TRUE(flags.IsRecording);
+    clock.Advance(2min);
+    Tick();
+    clock.Jump(3min);  // a suspend inside the window
+    Tick();
+    EXPECT_TRUE(flags.IsRecording);
+    At(T(2024, 3, 9, 23, 10, 1, 1));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(1), "Done");
+}
+
+// A weekly reservation across midnight whose start was missed (the computer slept through it)
+// starts when the clock comes back inside its window, after midnight, with its planned end.
+TEST_F(TimetableTest, MissedStartAcrossMidnightStartsWhileItsWindowIsOpen) {
+    const WeekDays saturday = {false, false, false, false, false, true, false};
+    list.Add(BuildReservation(WeeklyField(saturday, {23, 30, 0}), WeeklyField(saturday, {0, 30, 0}),
+                              {0, {}, false, "late"}));
+    At(T(2024, 3, 9, 23));
+    EXPECT_FALSE(flags.IsRecording);
+    clock.Jump(70min);  // suspended through the start: Sunday 00:10
+    Tick();
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(Base(), "late0001");
+    EXPECT_EQ(control.State().RecStart, TI(2024, 3, 9, 23, 30));
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 10, 0, 30, 1));
+    At(T(2024, 3, 10, 0, 30, 2));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(StatusText(list[0], true), "Done");
 }
 
 // ---- Randomized run ------------------------------------------------------------------------
@@ -544,8 +673,8 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         for (const std::string& record : list.Records()) {
             const auto r = ParseReservation(record);
             if (!r || r->skip || r->status != RecordStatus::Waiting) continue;
-            const auto w = ScheduleWindow(*r, clock.Now());
-            if (w && w->start <= clock.Now() && clock.Now() <= w->end) {
+            const auto w = ScheduleWindow(*r, clock.NowInstant());
+            if (w && w->start <= clock.NowInstant() && clock.NowInstant() <= w->end) {
                 ADD_FAILURE() << "due and not started: " << record;
             }
         }
