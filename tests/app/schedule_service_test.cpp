@@ -161,6 +161,26 @@ TEST_F(ScheduleServiceTest, ADayOfReservations) {
     EXPECT_EQ(Stored(1), missed);  // kept as it stands
 }
 
+// A reservation with standby 70 s before the next one: there is no time to sleep and wake for it
+// (the next start less PowerOnSec and the boot margin is not a minute away), so no standby, and
+// the log says why; the next one records.
+TEST_F(ScheduleServiceTest, NoPowerActionWhenTheNextReservationIsTooClose) {
+    const std::string first = "2024/03/09 10:00:002024/03/09 10:30:00" "0021first";
+    const std::string next = "2024/03/09 10:31:102024/03/09 10:40:00" "0001next";
+    WriteSettings("Reserve01=" + first + "\nReserve02=" + next + "\n");
+    Make();
+    ASSERT_TRUE(service->Begin());
+    RunUntil(T(2024, 3, 9, 10, 30, 5));
+    EXPECT_EQ(Stored(1), WithStatus(first, RecordStatus::Done));
+    EXPECT_TRUE(events.empty()) << Log();
+    EXPECT_TRUE(Logged("power action standby not made: the next reservation starts at "
+                       "2024/03/09 10:31:10, too soon to sleep and wake for it"))
+        << Log();
+    EXPECT_EQ(RtcText(), "0\n");  // no alarm set
+    RunUntil(T(2024, 3, 9, 10, 31, 10));
+    EXPECT_TRUE(service->Recording());
+}
+
 TEST_F(ScheduleServiceTest, EndStopsLikeTheWindowsCloseAndSetsTheWakeAlarm) {
     const std::string now_on = "2024/03/09 10:00:002024/03/09 11:00:00" "0041";  // then power off
     const std::string later = "2024/03/10 08:00:002024/03/10 09:00:00" "0001";
