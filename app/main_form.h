@@ -359,8 +359,9 @@ class TFormQuillor : public QWidget {
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
-    // A tick runs further down the stack: what is shown now is opened and left.
-    bool TickRunning() const;
+    // A box with these buttons shown now is opened and left (a tick, a start or a stop runs
+    // further down the stack); only a start's question waits.
+    bool LeaveBoxOpen(QMessageBox::StandardButtons buttons) const;
     void CloseMessageBoxes();
     void CreateTrayIcon();
     bool TrayAvailable() const;

@@ -514,17 +514,21 @@ void TReservationPage::sgTimerDrawCell(QPainter& painter, int col, int row, cons
 
 // ---- Schedule ------------------------------------------------------------------------------
 
-void TReservationPage::ScheduleTick() {
-    if (!form_.RunsTimetable()) {
-        FollowService();
-        return;
-    }
+ScheduleOptions TReservationPage::Options() const {
     const TCaptureSettings& s = form_.Settings;
     ScheduleOptions options;
     options.max_reserve = s.MaxReserve;
     options.power_on_sec = -s.PowerOnSec;  // kept negated in memory
     options.reserve_power_on = s.ReservePowerOn;
-    if (Timetable* timetable = form_.Schedule()) timetable->RunScheduleTick(options);
+    return options;
+}
+
+void TReservationPage::ScheduleTick() {
+    if (!form_.RunsTimetable()) {
+        FollowService();
+        return;
+    }
+    if (Timetable* timetable = form_.Schedule()) timetable->RunScheduleTick(Options());
 }
 
 void TReservationPage::SelectDevice(int index) {

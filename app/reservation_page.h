@@ -59,6 +59,8 @@ class TReservationPage : public QObject, public TimetableHost {
     // schedule tick with the settings of the moment. While the service runs the timetable, it
     // only follows the file (FollowService).
     void ScheduleTick();
+    // The schedule's options from the settings of the moment.
+    ScheduleOptions Options() const;
     // Reads the list again when the service changed the file, and takes the timetable over when
     // the service has ended.
     void FollowService();

@@ -361,8 +361,6 @@ void ScheduleService::Tick() {
     if (!was_recording && flags_.IsRecording) {
         const RecordingState& s = control_->State();
         LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(ToLocal(s.RecEnd)));
-        // The window and `reservations` read the file: let them see what runs now.
-        SaveReservations();
     }
     recording_at_monitor_ = flags_.IsRecording;
     timetable_->RunMonitorTick();

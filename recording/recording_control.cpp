@@ -94,6 +94,8 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
             !host_.AskYesNo(kMsgOverwrite)) {
             return false;
         }
+        // The program closed while the question was open: whatever the answer, nothing starts.
+        if (closing_) return false;
     } else {
         name = pattern_name();
     }
@@ -118,7 +120,7 @@ bool RecordingControl::Start() {
     } end_launch{launch_};
 
     // A conversion or a deck write shares the stream state: never start beside one.
-    if (flags_.Busy()) return false;
+    if (flags_.Busy() || closing_) return false;
 
     // 1. The graph: deck, then the grabber with our callback. A last recording whose graph would
     // not stop is tried again here, and reported when it still does not.
@@ -296,7 +298,7 @@ void RecordingControl::Stop(StopCause cause) {
     }
 
     // 9. The computer's power action, never when the window closes.
-    if (after_action >= 1 && cause != StopCause::Closing && !power_actions_ended_) {
+    if (after_action >= 1 && cause != StopCause::Closing && !closing_) {
         clock_.Sleep(std::chrono::milliseconds{3000});
         if (power_) RunPowerAction(*power_, after_action);
     }

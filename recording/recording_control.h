@@ -59,6 +59,10 @@ struct BilingualText {
 
 inline const BilingualText kMsgEmptyDuration = {"Please set rocerd time",
                                                 "録画時間を指定してください"};
+// "-S" did not start: a reservation records on the deck (or is due and starts now).
+inline const BilingualText kMsgLaunchGaveWay = {
+    "Not started by -S: the reservation due now records on the deck.",
+    "-S による録画は開始しません: 予約の録画を行います。"};
 inline const BilingualText kMsgOverwrite = {
     "File Already Exists. Over Write ?", "既にファイルが存在しています。上書きしても良いですか？"};
 // %1 the file, %2 the system's reason.
@@ -154,9 +158,10 @@ class RecordingControl {
     };
     // Stop (btnStopClick). A stop while nothing records touches no file.
     void Stop(StopCause cause = StopCause::User);
-    // The program is closing: no stop runs a computer power action any more, also one in
-    // progress further down the stack (its message still open when the close came).
-    void EndPowerActions() { power_actions_ended_ = true; }
+    // The program is closing: no start begins or goes on afterwards (one whose question was open
+    // ends without touching a file), and no stop runs a computer power action any more, also one
+    // in progress further down the stack.
+    void Close() { closing_ = true; }
 
     // The file name of the running recording as it will be after the stop.
     std::string FinalPath() const;
@@ -190,7 +195,7 @@ class RecordingControl {
     RecordingOptions options_;     // as read by the last start
     bool created_output_ = false;  // the running recording's file did not exist before it
     bool launch_ = false;  // the start in progress is the "-S" start
-    bool power_actions_ended_ = false;
+    bool closing_ = false;
 };
 
 // The duration box as minutes: digits only, anything else (or nothing) counts as 0.

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,17 @@ inline VirtualDeckConfig Webcam() {
     return c;
 }
 
+// Keeps every report, and tells the test of each as it is shown.
+class TestMessageSink final : public MessageSink {
+  public:
+    void ShowError(const std::string& caption, const std::string& text) override {
+        messages.push_back({caption, text});
+        if (on_message) on_message();
+    }
+    std::vector<CollectingMessageSink::Message> messages;
+    std::function<void()> on_message;
+};
+
 class CaptureTest : public ::testing::Test {
   protected:
     CaptureTest() : path(ctx), capture(fw, sink, ctx, path) {}
@@ -53,7 +65,7 @@ class CaptureTest : public ::testing::Test {
     }
 
     GraphHost fw;
-    CollectingMessageSink sink;
+    TestMessageSink sink;
     StreamContext ctx;
     CaptureDataPath path;
     CDSCapture capture;

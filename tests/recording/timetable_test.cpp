@@ -30,8 +30,9 @@ using ::testing::HasSubstr;
 using testing_time::T;
 using testing_time::TI;
 
-// The window's side, as a test drives it: a box shown outside a tick runs the event loop (the
-// hook plays the ticks that would run meanwhile); inside a tick it is opened and left.
+// The window's side, as a test drives it: a box that waits for its answer runs the event loop
+// (the hook plays the ticks that would run meanwhile); one shown while a tick, a start or a stop
+// runs is opened and left.
 class Host final : public RecordingHost, public TimetableHost {
   public:
     RecordingOptions ReadOptions() override { return options; }
@@ -41,8 +42,15 @@ class Host final : public RecordingHost, public TimetableHost {
     void ShowError(const std::string& text) override {
         errors.push_back(text);
         if (on_error) on_error();
-        if (table->InTick()) return;
-        if (on_waiting_box) on_waiting_box();
+        Shown();
+    }
+    // A box is shown: left open, or waited for.
+    void Shown() {
+        if (table->MessagesLeftOpen()) {
+            ++left_open;
+        } else if (on_waiting_box) {
+            on_waiting_box();
+        }
     }
     bool AskYesNo(const BilingualText& text) override {
         questions.push_back(text.english);
@@ -80,6 +88,7 @@ class Host final : public RecordingHost, public TimetableHost {
     bool asked_in_tick = false;
     bool save_ok = true;
     int saves = 0;
+    int left_open = 0;  // boxes opened and left
 };
 
 class FakePower final : public PowerActions {
@@ -100,6 +109,7 @@ class TimetableTest : public CaptureTest {
           table(control, list, host) {
         host.table = &table;
         host.capture = &capture;
+        sink.on_message = [this] { host.Shown(); };  // the controller's reports are boxes too
         control.SetPowerActions(&power);
         flags.UseEnglish = true;
         fs::create_directory(rec);
@@ -286,7 +296,7 @@ TEST_F(TimetableTest, StartRetriesTheLastGraphThatWouldNotStop) {
 TEST_F(TimetableTest, LaunchSwitchIsUsedOnceAndNeverByAReservation) {
     control.State().StartAtLaunch = true;
     host.options.SaveDir = (dir / "not-mounted" / "").string();
-    EXPECT_FALSE(table.StartAtLaunch(false));
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
     EXPECT_FALSE(control.State().StartAtLaunch);
     host.options.SaveDir = (rec / "").string();
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "news"});
@@ -298,18 +308,60 @@ TEST_F(TimetableTest, LaunchSwitchIsUsedOnceAndNeverByAReservation) {
     EXPECT_TRUE(flags.IsRecording);
     EXPECT_EQ(Status(0), "Run");
     table.StopByHand();
+}
 
-    // Due at the moment of launch: the reservation starts first, by its own rule; the launch's
-    // attempt then finds it recording and ends.
+// "-S" at launch while a reservation is due: the reservation starts first, with its own times,
+// and "-S" gives way with a message that does not wait; nothing is lost.
+TEST_F(TimetableTest, LaunchStartGivesWayToADueReservation) {
     Add(T(2024, 3, 9, 21, 5), T(2024, 3, 9, 22), {0, {}, false, "late"});
+    clock.Set(T(2024, 3, 9, 21, 5));  // no tick yet: the launch comes first
     control.State().StartAtLaunch = true;
-    At(T(2024, 3, 9, 21, 5));
+    host.on_waiting_box = [] { ADD_FAILURE() << "the message waited"; };
+    EXPECT_FALSE(table.StartAtLaunch(true, options));
     ASSERT_TRUE(flags.IsRecording);
     EXPECT_EQ(Base(), "late0001");
     EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 9, 22, 0, 1));
-    EXPECT_FALSE(table.StartAtLaunch(false));
     EXPECT_FALSE(control.State().StartAtLaunch);
-    EXPECT_EQ(Base(), "late0001");
+    EXPECT_THAT(host.errors, ElementsAre(kMsgLaunchGaveWay.english));
+    EXPECT_EQ(host.left_open, 1);
+    EXPECT_EQ(Status(0), "Run");
+    table.StopByHand();
+
+    // Beside another program that runs the timetable, a reservation due now is that program's
+    // to start: "-S" gives way all the same, and nothing records here.
+    Add(T(2024, 3, 9, 21, 30), T(2024, 3, 9, 22), {0, {}, false, "theirs"});
+    clock.Set(T(2024, 3, 9, 21, 30));
+    table.SetRunsSchedule(false);
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(host.errors.size(), 2u);
+    // Nothing due: "-S" records.
+    clock.Set(T(2024, 3, 9, 22, 30));
+    EXPECT_TRUE(table.StartAtLaunch(false, options));
+    EXPECT_TRUE(control.State().NoTimeLimit);
+    table.StopByHand();
+}
+
+// A message of a start (the folder of the save is missing) is shown and left: the busy gate is
+// not held while it is open, and a reservation that falls due starts on time.
+TEST_F(TimetableTest, MessageOfAStartNeverHoldsUpAReservation) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 21, 30), {0, {}, false, "news"});
+    host.options.SaveDir = (dir / "not-mounted" / "").string();
+    bool waited = false;
+    host.on_waiting_box = [&] {
+        waited = true;
+        host.options.SaveDir = (rec / "").string();  // the folder is back
+        At(T(2024, 3, 9, 21));                       // ticks run while the box is open
+    };
+    clock.Set(T(2024, 3, 9, 20, 59, 46));
+    EXPECT_FALSE(table.StartByHand());
+    ASSERT_FALSE(host.errors.empty() && sink.messages.empty());
+    if (!waited) {
+        host.options.SaveDir = (rec / "").string();
+        At(T(2024, 3, 9, 21));
+    }
+    EXPECT_TRUE(flags.IsRecording) << "the reservation waited for the box";
+    EXPECT_EQ(Base(), "news0001");
 }
 
 // Closing inside a start's question ends that start, and afterwards nothing starts.
@@ -334,20 +386,50 @@ TEST_F(TimetableTest, CloseFromInsideAQuestionCompletes) {
     EXPECT_EQ(ReadFile(rec / "show.mpg"), Bytes{1});
 }
 
-// A close that comes while a stop's message is open (the list could not be saved) finishes
-// that stop without its computer power action; a running reservation is stopped by the close
-// itself, also without one.
-TEST_F(TimetableTest, NoPowerActionAfterAClose) {
+// Closing inside the overwrite question answered Yes: the start does not go on, the person's
+// file is left as it was, and nothing records.
+TEST_F(TimetableTest, CloseInsideAQuestionAnsweredYesStartsNothing) {
+    host.options.UseFileName = true;
+    host.options.FileName = "show";
+    host.options.CheckFileExists = true;
+    WriteFile(rec / "show.mpg", {1, 2});
+    host.on_question = [&] {
+        table.Close();
+        return true;
+    };
+    EXPECT_FALSE(table.StartByHand());
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_FALSE(control.SequenceOpen());
+    EXPECT_EQ(ReadFile(rec / "show.mpg"), (Bytes{1, 2}));
+}
+
+// A stop's message (the list could not be saved) is left open: the stop finishes at once, its
+// power action included.
+TEST_F(TimetableTest, StopMessagesAreLeftOpenAndItsPowerActionFollows) {
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, AfterActionKind::Shutdown, false, ""});
     At(T(2024, 3, 9, 21));
     ASSERT_TRUE(flags.IsRecording);
     host.save_ok = false;
-    host.on_waiting_box = [&] { table.Close(); };
+    host.on_waiting_box = [] { ADD_FAILURE() << "a stop's message waited"; };
     table.StopByHand();
     EXPECT_FALSE(flags.IsRecording);
     EXPECT_EQ(Status(0), "Abort");
-    EXPECT_TRUE(power.calls.empty());
-    EXPECT_EQ(clock.Slept(), 0ms);
+    EXPECT_GT(host.left_open, 0);
+    EXPECT_EQ(power.calls, std::vector<int>{1});
+    EXPECT_EQ(clock.Slept(), 3000ms);
+}
+
+// The last recording's graph would not stop, so its file stayed open: closing the program
+// closes it, although nothing records any more.
+TEST_F(TimetableTest, CloseEndsAnOpenRecordingThatNoLongerRecords) {
+    ASSERT_TRUE(table.StartByHand());
+    fw.Fail(VirtualOp::Stop, kE_FAIL);
+    table.StopByHand();
+    EXPECT_FALSE(flags.IsRecording);
+    ASSERT_TRUE(control.SequenceOpen());
+    fw.ClearFailures();
+    table.Close();
+    EXPECT_FALSE(control.SequenceOpen());
 }
 
 TEST_F(TimetableTest, CloseStopsARunningReservationAsDesigned) {
@@ -370,25 +452,35 @@ TEST_F(TimetableTest, CloseStopsARunningReservationAsDesigned) {
     EXPECT_TRUE(fs::exists(file));
     EXPECT_TRUE(power.calls.empty());
     table.Close();  // again: nothing more
-    EXPECT_FALSE(table.StartAtLaunch(false));
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
 }
 
-// "-S" from a second start: now when nothing records, after an open question at the next tick,
-// never beside a recording; "-P" alone switches the deck on.
+// "-S" from a second start: now when nothing records; while a start's question is open, at the
+// first tick after it (ticks inside the question keep it, and a later request without "-P" does
+// not take back an earlier one's); never beside a recording. "-P" alone switches the deck on.
 TEST_F(TimetableTest, HandedOverLaunchStartWaitsForTheGate) {
     decks[0]->SetPower(ED_POWER_STANDBY);
-    host.options.DurationText = "";
-    host.on_waiting_box = [&] {
-        host.on_waiting_box = nullptr;
-        EXPECT_FALSE(table.RequestLaunchStart(true));
+    host.options.UseFileName = true;
+    host.options.FileName = "show";
+    host.options.CheckFileExists = true;
+    WriteFile(rec / "show.mpg", {1});
+    host.on_question = [&] {
+        EXPECT_FALSE(table.RequestLaunchStart(true, options));
+        EXPECT_FALSE(table.RequestLaunchStart(false, options));
+        Tick();
+        clock.Advance(1s);
+        Tick();
+        EXPECT_FALSE(flags.IsRecording);
+        return false;
     };
-    EXPECT_FALSE(table.StartByHand());  // "Please set rocerd time" open: the request waits
+    EXPECT_FALSE(table.StartByHand());
     EXPECT_FALSE(flags.IsRecording);
     Tick();
     ASSERT_TRUE(flags.IsRecording);
     EXPECT_TRUE(control.State().NoTimeLimit);
     EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
-    EXPECT_FALSE(table.RequestLaunchStart(false));  // recording: nothing more
+    EXPECT_EQ(ReadFile(rec / "show.mpg"), Bytes{1});
+    EXPECT_FALSE(table.RequestLaunchStart(false, options));  // recording: nothing more
     table.StopByHand();
     decks[0]->SetPower(ED_POWER_STANDBY);
     table.PowerOnRequest();
@@ -734,7 +826,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         } else if (nested && op < 92) {
             if (flags.IsRecording) ctx.stats.WriteFailures = 1;
         } else if (nested && op < 98) {
-            if (!table.RequestLaunchStart(Chance(50)) && table.Gate().Held())
+            if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
                 maybe_pending_launch = true;
             Observe();
         } else if (nested) {
@@ -752,7 +844,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         } else if (op < 95) {
             fw.Fail(VirtualOp::Run, kE_FAIL, 1);  // the deck refuses the next start
         } else if (op < 99) {
-            if (!table.RequestLaunchStart(Chance(50)) && table.Gate().Held())
+            if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
                 maybe_pending_launch = true;
             Observe();
         } else if (Chance(20)) {
