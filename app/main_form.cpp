@@ -24,6 +24,7 @@
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
 #include "recording/date_pattern.h"
+#include "recording/private_folder.h"
 #include "recording/wake_alarm.h"
 
 namespace tessaline {
@@ -146,6 +147,8 @@ void TFormQuillor::FormCreate() {
     waking_power_ = std::make_unique<WakeBeforePowerActions>(
         *power_actions_, [this](int action) { return BeforePowerAction(action); });
     recording_->SetPowerActions(waking_power_.get());
+    registry_ = std::make_unique<RecorderRegistry>(PrivateFolder(), settings_path_);
+    recording_->SetRegistry(registry_.get(), "window");
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -272,7 +275,7 @@ bool TFormQuillor::BeforePowerAction(int action) {
     };
     const SleepDecision d =
         DecideSleep(reservations_->List(), Settings.MaxReserve, clock_->NowInstant(),
-                    -Settings.PowerOnSec, kDefaultWakeMarginSec);
+                    -Settings.PowerOnSec, kDefaultWakeMarginSec, registry_.get());
     if (!d.allowed) {
         say("power action " + std::string(PowerActionName(action)) + " not made: " + d.reason);
         return false;

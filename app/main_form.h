@@ -35,6 +35,7 @@
 #include "recording/clock.h"
 #include "recording/monitor_tick.h"
 #include "recording/power_actions.h"
+#include "recording/recorder_registry.h"
 #include "recording/recording_control.h"
 #include "recording/timetable.h"
 #include "recording/timetable_lock.h"
@@ -387,6 +388,7 @@ class TFormQuillor : public QWidget {
     std::shared_ptr<PowerActions> power_actions_;
     std::unique_ptr<PowerActions> waking_power_;  // power_actions_ with the wake alarm first
     std::unique_ptr<TimetableLock> timetable_lock_;
+    std::unique_ptr<RecorderRegistry> registry_;  // who records where, among our programs
     bool runs_timetable_ = true;
     std::unique_ptr<RecordingSequence> sequence_;
     std::unique_ptr<TDataInfoPage> data_info_page_;

@@ -540,6 +540,19 @@ void TReservationPage::RepaintReservations() {
     form_.sgTimer->viewport()->update();
 }
 
+std::string TReservationPage::DeckName(int index) {
+    if (index < 0 || index >= form_.cmbVid->count()) return {};
+    return form_.cmbVid->itemText(index).toStdString();
+}
+
+void TReservationPage::ReservationWaits(const std::string& record, const std::string& why) {
+    // Said once while it waits; the grid shows it waiting all the same.
+    if (record == said_waiting_) return;
+    said_waiting_ = record;
+    std::fprintf(stderr, "tessaline: the reservation %s waits: %s\n",
+                 ReservationText(FieldAt(record, L::kStart), true).c_str(), why.c_str());
+}
+
 void TReservationPage::FollowService() {
     // About once a second (the tick comes every 50 ms): take the timetable over when the
     // service has ended.

@@ -67,6 +67,8 @@ class TReservationPage : public QObject, public TimetableHost {
     // TimetableHost.
     void SelectDevice(int index) override;
     void RepaintReservations() override;
+    std::string DeckName(int index) override;
+    void ReservationWaits(const std::string& record, const std::string& why) override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -99,6 +101,7 @@ class TReservationPage : public QObject, public TimetableHost {
     std::optional<int> edit_device_;
     FileStamp stamp_;
     unsigned follow_ticks_ = 0;
+    std::string said_waiting_;  // the last reservation said to wait for its deck
 };
 
 }  // namespace tessaline

@@ -6,6 +6,8 @@
 #include "app/ini_file.h"
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
+#include "recording/private_folder.h"
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 #include "recording/timetable.h"
 #include "stream/capture_data_path.h"
@@ -103,6 +105,14 @@ class ScheduleService::Host final : public RecordingHost, public TimetableHost {
         tessaline::cmbVidClick(*s_.capture_, s_.box_, s_.selection_, s_.flags_, {});
     }
     bool SaveReservations() override { return s_.SaveReservations(); }
+    std::string DeckName(int index) override {
+        return index >= 0 && static_cast<size_t>(index) < s_.box_.items.size()
+                   ? s_.box_.items[static_cast<size_t>(index)]
+                   : std::string();
+    }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        s_.LogWaiting(record, why);
+    }
 
   private:
     ScheduleService& s_;
@@ -131,6 +141,8 @@ ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerA
     control_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, flags_, *host_,
                                                   clock_);
     control_->SetPowerActions(waking_power_.get());
+    registry_ = std::make_unique<RecorderRegistry>(PrivateFolder(), options_.settings_path);
+    control_->SetRegistry(registry_.get(), "service");
     timetable_ = std::make_unique<Timetable>(*control_, list_, *host_);
 }
 
@@ -346,6 +358,16 @@ void ScheduleService::LogStatusChanges(const std::vector<std::string>& before) {
     }
 }
 
+void ScheduleService::LogWaiting(const std::string& record, const std::string& why) {
+    const auto r = ParseReservation(record);
+    const auto window = r ? ScheduleWindow(*r, clock_.NowInstant()) : std::nullopt;
+    const std::string key =
+        Identity(record) + (window ? FormatDateTime(ToLocal(window->start)) : std::string());
+    if (!waiting_.insert(key).second) return;
+    LogLine("waits: " + Describe(record, options_.english) + " (" + why +
+            "; it starts when that recording stops, while its time has not passed)");
+}
+
 void ScheduleService::Tick() {
     if (ended_) return;
     if (Stamp() != stamp_) ReadSettingsFile(false);
@@ -381,8 +403,9 @@ void ScheduleService::NoteStop() {
 
 bool ScheduleService::BeforePowerAction(int action) {
     const std::string name(PowerActionName(action));
-    const SleepDecision d = DecideSleep(list_, settings_.MaxReserve, clock_.NowInstant(),
-                                        -settings_.PowerOnSec, options_.wake_margin_sec);
+    const SleepDecision d =
+        DecideSleep(list_, settings_.MaxReserve, clock_.NowInstant(), -settings_.PowerOnSec,
+                    options_.wake_margin_sec, registry_.get());
     if (!d.allowed) {
         LogLine("power action " + name + " not made: " + d.reason);
         return false;

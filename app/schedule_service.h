@@ -35,6 +35,7 @@ namespace tessaline {
 class CDSCapture;
 class CaptureDataPath;
 class MediaFramework;
+class RecorderRegistry;
 class RecordingSequence;
 class Timetable;
 struct StreamContext;
@@ -84,6 +85,7 @@ class ScheduleService {
     bool BeforePowerAction(int action);
     void LogDeckWakes();
     void LogStatusChanges(const std::vector<std::string>& before);
+    void LogWaiting(const std::string& record, const std::string& why);
     void NoteStop();
     RecordingOptions ReadOptions() const;
     ScheduleOptions Options() const;
@@ -110,6 +112,7 @@ class ScheduleService {
     bool corrected_ = false;    // a start corrected an extension or a pattern: write those back
     std::set<std::string> woken_;   // records whose deck wake-up was logged, by their window
     std::set<std::string> missed_;  // records reported as missed
+    std::set<std::string> waiting_;  // runs reported as waiting for their deck, by their window
 
     std::unique_ptr<StreamContext> stream_;
     std::unique_ptr<CaptureDataPath> data_path_;
@@ -120,6 +123,7 @@ class ScheduleService {
     RunState flags_;
     std::unique_ptr<Host> host_;
     std::unique_ptr<RecordingSequence> sequence_;
+    std::unique_ptr<RecorderRegistry> registry_;
     std::unique_ptr<PowerActions> waking_power_;
     std::unique_ptr<RecordingControl> control_;
     std::unique_ptr<Timetable> timetable_;

@@ -25,6 +25,8 @@ struct Recorder : ScheduleRecorder {
     void ClearReservationStart() override {}
     void SaveReservations() override {}
     void RepaintReservations() override {}
+    std::optional<std::string> DeckTakenElsewhere(int) override { return std::nullopt; }
+    void ReservationWaits(const std::string&, const std::string&) override {}
 };
 
 struct StepClock : Clock {

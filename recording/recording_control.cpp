@@ -8,6 +8,7 @@
 #include "capture/recording_sequence.h"
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
+#include "recording/recorder_registry.h"
 #include "stream/stream_context.h"
 
 namespace tessaline {
@@ -125,6 +126,16 @@ bool RecordingControl::Start() {
     // 1. The graph: deck, then the grabber with our callback. A last recording whose graph would
     // not stop is tried again here, and reported when it still does not.
     if (!sequence_.PrepareGraph(flags_.UseEnglish)) return false;
+    // One deck, one recorder: not beside another program's recording (a reservation has waited
+    // for the deck before it got here).
+    const std::string deck = capture_.SelectedDeviceName();
+    if (registry_ && !state_.IsReserveRecording) {
+        if (const auto other = registry_->OtherOn(deck)) {
+            host_.ShowError(Replace(kMsgDeckInUse.Pick(flags_.UseEnglish), "%1",
+                                    RecorderRegistry::Describe(*other)));
+            return false;
+        }
+    }
 
     RecordingOptions o = host_.ReadOptions();
     bool corrected = false;
@@ -181,6 +192,11 @@ bool RecordingControl::Start() {
             return false;
         default:
             return false;  // "Cannot open output file" has been shown
+    }
+
+    if (registry_) {
+        std::string unseen;  // without its entry the recording goes on, only unseen by the others
+        registry_->Register(deck, who_, unseen);
     }
 
     // 12. to 15.
@@ -252,6 +268,7 @@ void RecordingControl::Stop(StopCause cause) {
         failed_path = path;
     }
     const std::string write_error = sequence_.write_error();
+    if (registry_ && !sequence_.IsOpen()) registry_->Unregister();
 
     // 4.
     state_.NoTimeLimit = false;

@@ -24,6 +24,7 @@
 namespace tessaline {
 
 class CDSCapture;
+class RecorderRegistry;
 class RecordingSequence;
 struct StreamContext;
 
@@ -74,6 +75,12 @@ inline const BilingualText kMsgDeckLost = {
     "Recording stopped: the deck stopped sending. %1 holds what was received before.",
     "デッキからのデータが途絶えたため録画を停止しました。%1 "
     "にはそれまでに受信した内容が残っています。"};
+
+// %1 the other program and its deck (RecorderRegistry::Describe).
+inline const BilingualText kMsgDeckInUse = {
+    "Not started: %1 records on this deck. One deck records for one program at a time.",
+    "開始できません: %1 がこのデッキで録画中です。1 台のデッキで同時に録画できるのは 1 "
+    "つのプログラムだけです。"};
 
 // The same two reports when nothing had arrived yet, so that the empty file was not kept.
 inline const BilingualText kMsgWriteFailedNothingKept = {
@@ -132,6 +139,13 @@ class RecordingControl {
     // Optional collaborators; without them no reservation is marked and no power action runs.
     void SetReservations(ReservationStatus* reservations) { reservations_ = reservations; }
     void SetPowerActions(PowerActions* actions) { power_ = actions; }
+    // The record of who records where: a start by hand (or "-S") is refused on a deck another
+    // program records on, and each recording is entered there as who ("window", "service").
+    void SetRegistry(RecorderRegistry* registry, std::string who) {
+        registry_ = registry;
+        who_ = std::move(who);
+    }
+    RecorderRegistry* registry() { return registry_; }
 
     RecordingState& State() { return state_; }
     const RecordingState& State() const { return state_; }
@@ -191,6 +205,8 @@ class RecordingControl {
     Clock& clock_;
     ReservationStatus* reservations_ = nullptr;
     PowerActions* power_ = nullptr;
+    RecorderRegistry* registry_ = nullptr;
+    std::string who_;
     RecordingState state_;
     RecordingOptions options_;     // as read by the last start
     bool created_output_ = false;  // the running recording's file did not exist before it

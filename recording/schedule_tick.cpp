@@ -46,6 +46,13 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
                 recorder_.RepaintReservations();
             }
         }
+        // Another program records on the deck: the reservation waits for it, as for our own.
+        std::optional<std::string> taken;
+        if (step->wake || step->start) taken = recorder_.DeckTakenElsewhere(r->device);
+        if (taken) {
+            if (step->start) recorder_.ReservationWaits(record, *taken);
+            continue;
+        }
         if (step->wake) {
             recorder_.SelectDevice(r->device);
             if (!options.reserve_power_on) recorder_.DevicePowerOn();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/timetable.h"
 
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 
 namespace tessaline {
@@ -159,6 +160,18 @@ void Timetable::SaveReservations() {
 
 void Timetable::RepaintReservations() {
     host_.RepaintReservations();
+}
+
+std::optional<std::string> Timetable::DeckTakenElsewhere(int device) {
+    RecorderRegistry* registry = control_.registry();
+    if (!registry) return std::nullopt;
+    const auto other = registry->OtherOn(host_.DeckName(device));
+    if (!other) return std::nullopt;
+    return RecorderRegistry::Describe(*other);
+}
+
+void Timetable::ReservationWaits(const std::string& record, const std::string& why) {
+    host_.ReservationWaits(record, why);
 }
 
 // ---- ReservationStatus ---------------------------------------------------------------------

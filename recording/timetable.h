@@ -75,6 +75,11 @@ class TimetableHost {
     // Writes the list; false (after reporting it) when it could not be written.
     virtual bool SaveReservations() = 0;
     virtual void RepaintReservations() = 0;
+    // The name of the deck of that index in the device list ("" when there is none).
+    virtual std::string DeckName(int index) = 0;
+    // A reservation due now waits: another program records on its deck (why). Said once per run
+    // of the record, without waiting for anybody.
+    virtual void ReservationWaits(const std::string& record, const std::string& why) = 0;
 };
 
 class Timetable final : private ScheduleRecorder, private ReservationStatus {
@@ -146,6 +151,8 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     void ClearReservationStart() override;
     void SaveReservations() override;
     void RepaintReservations() override;
+    std::optional<std::string> DeckTakenElsewhere(int device) override;
+    void ReservationWaits(const std::string& record, const std::string& why) override;
     // ReservationStatus.
     bool WaitingReservationCovers(Instant t) override;
     void MarkRunning(Status to) override;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 
 namespace tessaline {
@@ -57,8 +58,15 @@ std::optional<Instant> NextWakeTime(const ReservationList& list, int max_reserve
 }
 
 SleepDecision DecideSleep(const ReservationList& list, int max_reserve, Instant now,
-                          int power_on_sec, int margin_sec) {
+                          int power_on_sec, int margin_sec, const RecorderRegistry* registry) {
     SleepDecision d;
+    if (registry) {
+        if (const auto others = registry->Others(); !others.empty()) {
+            d.allowed = false;
+            d.reason = RecorderRegistry::Describe(others.front()) + " still records";
+            return d;
+        }
+    }
     const auto run = EarliestScheduledRun(list, max_reserve, now);
     if (!run) return d;
     const Instant wake = floor<seconds>(run->start - seconds(power_on_sec) - seconds(margin_sec));

@@ -22,6 +22,8 @@
 
 namespace tessaline {
 
+class RecorderRegistry;
+
 inline constexpr char kDefaultWakeAlarmPath[] = "/sys/class/rtc/rtc0/wakealarm";
 inline constexpr char kWakeAlarmRule[] = "61-tessaline-wakealarm.rules";
 inline constexpr char kWakeAlarmGroup[] = "video";
@@ -41,10 +43,12 @@ struct SleepDecision {
     std::optional<Instant> wake_at;  // when allowed: the alarm to set; none when nothing waits
     std::string reason;              // when not allowed: why, for the log
 };
-// Not allowed when the next run is too close to sleep and wake for it: its wake moment is less
-// than kSoonestWake ahead (an alarm then would ring after its start, or not at all).
+// Not allowed while another program records (registry, when given), nor when the next run is
+// too close to sleep and wake for it: its wake moment is less than kSoonestWake ahead (an alarm
+// then would ring after its start, or not at all).
 SleepDecision DecideSleep(const ReservationList& list, int max_reserve, Instant now,
-                          int power_on_sec, int margin_sec);
+                          int power_on_sec, int margin_sec,
+                          const RecorderRegistry* registry = nullptr);
 
 // Seconds since the epoch of a moment, as the real-time clock takes them.
 int64_t EpochSeconds(Instant t);

@@ -10,6 +10,8 @@
 
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
+#include "recording/private_folder.h"
+#include "recording/recorder_registry.h"
 #include "stream/output_file.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
@@ -268,6 +270,10 @@ int RecordCommand(const Args& args) {
     if (sequence.Start(o.out, true) != RecordingSequence::StartResult::Started) {
         return kExitFailure;
     }
+    // The window's or the service's timetable lets a reservation on this deck wait meanwhile.
+    RecorderRegistry registry(PrivateFolder(), WindowSettingsPath());
+    std::string unseen;
+    registry.Register(deck, "record", unseen);
     const auto start = std::chrono::steady_clock::now();
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";

@@ -8,12 +8,14 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <deque>
 
+#include "app/schedule_service.h"
 #include "app/tick_thread.h"
-#include "recording/timetable_lock.h"
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
+#include "recording/timetable_lock.h"
 #include "tests/app/window_test_support.h"
 
 namespace tessaline {
@@ -563,6 +565,95 @@ TEST_F(ReservationScheduleTest, PowerActionSetsTheWakeAlarmForTheNextReservation
     EXPECT_EQ(power->calls, std::vector<int>{2});
     // Monday 06:00, less PowerOnSec (2) and the boot margin (120 s).
     EXPECT_EQ(wake_alarms, std::vector<DateTime>{T(2024, 3, 11, 5, 57, 58)});
+}
+
+// The service runs the timetable while the window records by hand: not on the deck the service
+// records on (refused, said why); on the other deck it records, and the service's standby is not
+// made meanwhile; a reservation due on the window's deck waits (the service says so) and starts
+// once the window's recording has stopped.
+TEST_F(ReservationScheduleTest, OneDeckOneRecorderBesideTheService) {
+    At(T(2024, 3, 9, 20, 50));
+    const std::string first =
+        "2024/03/09 20:50:002024/03/09 20:55:00"
+        "0021first";  // then standby
+    const std::string news =
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001news";
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+             "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + first + "\nReserve02=" + news + "\n");
+    TimetableLock runner(TimetableLockPath(ini));  // as `schedule` takes it
+    ASSERT_TRUE(runner.TryAcquire(TimetableRunner::Service));
+    GraphHost service_decks;
+    for (int i = 0; i < 2; ++i) {
+        VirtualDeckConfig c;
+        c.file = test::SamplePath("sample-sd-192.ts").string();
+        c.tape_file = (out / "service.tape").string();
+        c.fast = true;
+        service_decks.AddDeck(c);
+    }
+    std::vector<std::string> log;
+    FakePower service_power;
+    test::WriteFile(out / "wakealarm", {'0', '\n'});
+    WakeAlarm alarm(out / "wakealarm", false, [&](const std::string& l) { log.push_back(l); });
+    ScheduleServiceOptions so;
+    so.settings_path = ini;
+    so.default_folder = (out.path() / "").string();
+    ScheduleService service(
+        service_decks, *clock, service_power, alarm,
+        [&](const std::string& l) { log.push_back(l); }, so);
+    ASSERT_TRUE(service.Begin());
+    auto said = [&](const std::string& text) {
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    auto all = [&] {
+        std::string text;
+        for (const auto& l : log) text += l + "\n";
+        return text;
+    };
+    service.Tick();
+    ASSERT_TRUE(service.Recording());  // "first", on deck 0
+    StartWindow(English(), 2);
+    TFormQuillor& f = *form;
+    ASSERT_FALSE(f.RunsTimetable());
+    f.cmbVid->setCurrentIndex(0);
+    f.cmbVidClick();
+    f.edtTime->setText("30");
+    f.btnRec->click();
+    EXPECT_FALSE(f.Flags.IsRecording) << "the window recorded beside the service's reservation";
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(messages.back().text.startsWith("Not started: the service (process "))
+        << messages.back().text.toStdString();
+
+    // On the other deck it records; "first" then ends, and its standby waits for nobody: it is
+    // not made while the window records.
+    f.cmbVid->setCurrentIndex(1);
+    f.cmbVidClick();
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    At(T(2024, 3, 9, 20, 55, 2));
+    service.Tick();
+    ASSERT_FALSE(service.Recording());
+    EXPECT_TRUE(service_power.calls.empty()) << all();
+    EXPECT_TRUE(said("power action standby not made: the window (process ")) << all();
+    f.btnStopClick();
+
+    // The window records on deck 0; "news" falls due there and waits for it.
+    f.cmbVid->setCurrentIndex(0);
+    f.cmbVidClick();
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    At(T(2024, 3, 9, 21));
+    service.Tick();
+    service.Tick();
+    EXPECT_FALSE(service.Recording()) << all();
+    EXPECT_TRUE(said("waits: 2024/03/09 21:00:00 - 2024/03/09 22:00:00 \"news\" (the window "))
+        << all();
+    f.btnStopClick();
+    At(T(2024, 3, 9, 21, 0, 1));
+    service.Tick();
+    EXPECT_TRUE(service.Recording()) << all();
+    service.End();
 }
 
 TEST_F(ReservationScheduleTest, WhileTheServiceRunsTheTimetableTheWindowOnlyFollowsIt) {

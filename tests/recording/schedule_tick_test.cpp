@@ -59,6 +59,15 @@ struct FakeRecorder : ScheduleRecorder {
     }
     void SaveReservations() override { ++saves; }
     void RepaintReservations() override { ++repaints; }
+    std::optional<std::string> DeckTakenElsewhere(int device) override {
+        if (device == taken_device) return "the window";
+        return std::nullopt;
+    }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        waits.push_back(record + " " + why);
+    }
+    int taken_device = -1;  // another program records on this deck
+    std::vector<std::string> waits;
 
     // What the monitor tick and Stop do at the end of a reservation.
     void Finish(RecordStatus status) {

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "recording/private_folder.h"
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 #include "recording/timetable_lock.h"
 #include "recording/wake_alarm.h"
@@ -155,6 +156,47 @@ TEST(PrivateFolder, RuntimeFolderOfTheUserElseTheHome) {
     EXPECT_FALSE(PreparePrivateFolder({}, reason));
 }
 
+// Who records where: programs sharing a settings file see each other's recordings, by deck;
+// another settings file is another group; an entry left by a program that ended is cleared.
+TEST(RecorderRegistry, ProgramsOfOneSettingsFileSeeEachOthersRecordings) {
+    test::TempDir dir;
+    const fs::path folder = dir / "private";
+    RecorderRegistry window(folder, dir / "a.INI"), service(folder, dir / "a.INI");
+    RecorderRegistry elsewhere(folder, dir / "b.INI");
+    EXPECT_TRUE(service.Others().empty());
+    std::string error;
+    ASSERT_TRUE(window.Register("AV/C Tape Subunit (JVC HM-DH5U #1)", "window", error)) << error;
+    EXPECT_TRUE(window.Others().empty());  // not its own
+    const auto seen = service.OtherOn("AV/C Tape Subunit (JVC HM-DH5U #1)");
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->who, "window");
+    EXPECT_EQ(seen->pid, ::getpid());
+    EXPECT_EQ(RecorderRegistry::Describe(*seen), "the window (process " +
+                                                     std::to_string(::getpid()) +
+                                                     ") on AV/C Tape Subunit (JVC HM-DH5U #1)");
+    EXPECT_FALSE(service.OtherOn("AV/C Tape Subunit (JVC HM-DH5U #2)"));
+    EXPECT_TRUE(elsewhere.Others().empty());
+    ASSERT_TRUE(service.Register("AV/C Tape Subunit (JVC HM-DH5U #2)", "service", error));
+    EXPECT_EQ(window.Others().size(), 1u);
+    window.Unregister();
+    EXPECT_TRUE(service.Others().empty());
+    service.Unregister();
+    EXPECT_TRUE(fs::is_empty(folder));
+
+    // A program that ended without letting go leaves an entry nobody holds: it counts for
+    // nothing and goes.
+    {
+        RecorderRegistry crashed(folder, dir / "a.INI");
+        ASSERT_TRUE(crashed.Register("deck", "record", error));
+        for (const auto& e : fs::directory_iterator(folder)) {
+            fs::copy_file(e.path(), folder / (e.path().filename().string() + "9"));
+        }
+    }
+    EXPECT_FALSE(fs::is_empty(folder));
+    EXPECT_TRUE(window.Others().empty());
+    EXPECT_TRUE(fs::is_empty(folder));
+}
+
 struct WakeAlarmTest : ::testing::Test {
     test::TempDir dir;
     fs::path file = dir / "wakealarm";
@@ -298,6 +340,18 @@ TEST(WakeTime, NoSleepWhenTheNextStartIsTooClose) {
     EXPECT_EQ(DecideSleep(list, 30, TI(2024, 3, 9, 10, 28, 12), 2, 120).wake_at,
               TI(2024, 3, 9, 10, 29, 12));
     EXPECT_FALSE(DecideSleep(list, 30, TI(2024, 3, 9, 10, 28, 13), 2, 120).allowed);
+
+    // Nothing sends the computer away while another program records.
+    test::TempDir dir;
+    RecorderRegistry mine(dir / "private", dir / "t.INI"), theirs(dir / "private", dir / "t.INI");
+    std::string error;
+    ASSERT_TRUE(theirs.Register("deck", "window", error)) << error;
+    d = DecideSleep(ReservationList(), 30, now, 2, 120, &mine);
+    EXPECT_FALSE(d.allowed);
+    EXPECT_NE(d.reason.find("the window (process "), std::string::npos) << d.reason;
+    EXPECT_NE(d.reason.find(") on deck still records"), std::string::npos) << d.reason;
+    theirs.Unregister();
+    EXPECT_TRUE(DecideSleep(ReservationList(), 30, now, 2, 120, &mine).allowed);
 }
 
 // The wake moment is the resolved start's: on both nights of a change of daylight saving time the

@@ -15,6 +15,7 @@
 
 #include "capture/recording_sequence.h"
 #include "recording/file_names.h"
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/recording/recording_test_util.h"
@@ -75,6 +76,10 @@ class Host final : public RecordingHost, public TimetableHost {
         if (!save_ok) ShowError("Cannot write the settings file");
         return save_ok;
     }
+    std::string DeckName(int index) override { return capture->DeviceList().at(index).Name; }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        waits.push_back(record + ": " + why);
+    }
 
     Timetable* table = nullptr;
     CDSCapture* capture = nullptr;
@@ -82,7 +87,7 @@ class Host final : public RecordingHost, public TimetableHost {
     std::function<bool()> on_question;
     std::function<void()> on_waiting_box;
     std::function<void()> on_error;  // any report, shown or waited for
-    std::vector<std::string> errors, questions;
+    std::vector<std::string> errors, questions, waits;
     std::vector<int> selected;
     int current_device = 0;
     bool asked_in_tick = false;
@@ -109,6 +114,7 @@ class TimetableTest : public CaptureTest {
           table(control, list, host) {
         host.table = &table;
         host.capture = &capture;
+        control.SetRegistry(&registry, "window");
         sink.on_message = [this] { host.Shown(); };  // the controller's reports are boxes too
         control.SetPowerActions(&power);
         flags.UseEnglish = true;
@@ -160,6 +166,9 @@ class TimetableTest : public CaptureTest {
     RecordingControl control;
     Timetable table;
     std::vector<std::shared_ptr<VirtualDeck>> decks;
+    // Who records where: ours, and another program's (the service, `record`) in the same group.
+    RecorderRegistry registry{dir / "private", dir / "t.INI"};
+    RecorderRegistry other{dir / "private", dir / "t.INI"};
 };
 
 // A reservation that falls due while the overwrite question of a start by hand is open does not
@@ -486,6 +495,39 @@ TEST_F(TimetableTest, HandedOverLaunchStartWaitsForTheGate) {
     table.PowerOnRequest();
     EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
     EXPECT_FALSE(flags.IsRecording);
+}
+
+// Another program records on the deck: a reservation due on it waits (said, not started, the deck
+// not picked), Rec. is refused with a message, and the reservation starts once the deck is free,
+// while its window is open.
+TEST_F(TimetableTest, ReservationWaitsWhileAnotherProgramRecordsOnItsDeck) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "news"});
+    std::string error;
+    ASSERT_TRUE(other.Register(capture.DeviceList()[0].Name, "service", error)) << error;
+    At(T(2024, 3, 9, 20, 59, 59));
+    At(T(2024, 3, 9, 21));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "");
+    ASSERT_FALSE(host.waits.empty());
+    EXPECT_THAT(host.waits.back(), HasSubstr("the service (process "));
+    EXPECT_TRUE(host.selected.empty());  // its deck was not picked from under the other
+
+    // Rec. by hand on that deck is refused; on another deck it records, and is seen.
+    EXPECT_FALSE(table.StartByHand());
+    ASSERT_FALSE(host.errors.empty());
+    EXPECT_THAT(host.errors.back(), HasSubstr("Not started: the service (process "));
+    EXPECT_FALSE(flags.IsRecording);
+    host.SelectDevice(1);
+    ASSERT_TRUE(table.StartByHand());
+    EXPECT_EQ(other.Others().size(), 1u);
+    table.StopByHand();
+    EXPECT_TRUE(other.Others().empty());
+
+    other.Unregister();
+    At(T(2024, 3, 9, 21, 30));
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(Base(), "news0001");
+    EXPECT_EQ(control.State().RecStart, TI(2024, 3, 9, 21));
 }
 
 // ---- Daylight saving and jumps of the clock -------------------------------------------------
