@@ -33,11 +33,6 @@ std::string Describe(std::string_view record, bool english) {
     return text;
 }
 
-// A record without its status, to find it again after the status changed.
-std::string Identity(std::string_view record) {
-    return WithStatus(record, RecordStatus::Waiting);
-}
-
 std::string StatusWord(std::string_view record) {
     const auto status = StatusOf(record);
     if (!status) return "?";
@@ -125,7 +120,8 @@ ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerA
       power_(power),
       alarm_(alarm),
       log_(std::move(log)),
-      options_(std::move(options)) {
+      options_(std::move(options)),
+      file_(options_.settings_path) {
     settings_ = DefaultCaptureSettings(options_.default_folder);
     flags_.UseEnglish = options_.english;
     stream_ = std::make_unique<StreamContext>();
@@ -187,34 +183,18 @@ bool ScheduleService::ReadSettingsFile(bool first) {
     stamp_ = stamp;
 
     settings_ = ReadCaptureSettings(read.file, options_.default_folder);
-    const IniFile& ini = read.file;
-    ReservationStore store;
-    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
     if (first) {
         // This runner starts: a record left running by a runner that ended is aborted.
-        const LoadReport report = LoadReservations(list_, store, settings_.MaxReserve);
-        if (report.stale_running > 0) {
-            LogLine("marked " + std::to_string(report.stale_running) +
+        const int stale = file_.Load(list_, read.file, settings_.MaxReserve, true);
+        if (stale > 0) {
+            LogLine("marked " + std::to_string(stale) +
                     " reservation(s) left running by an earlier run as aborted");
             SaveReservations();
         }
         return true;
     }
-    // An edit from the window: the record being recorded stays running whatever the file says
-    // (the change to running is not saved at once, so the window may have written it waiting).
-    std::vector<std::string> running;
-    for (const std::string& r : list_.Records()) {
-        if (IsRunning(r)) running.push_back(Identity(r));
-    }
-    LoadReservationsAsStored(list_, store, settings_.MaxReserve);
-    for (const std::string& id : running) {
-        for (int i = 0; i < list_.Count(); ++i) {
-            if (Identity(list_[i]) == id && !IsRunning(list_[i])) {
-                list_.Replace(i, WithStatus(list_[i], RecordStatus::Running));
-                break;
-            }
-        }
-    }
+    // An edit from the window, taken in by record: what runs here stays running.
+    file_.Follow(list_, read.file, settings_.MaxReserve, true);
     LogLine("timetable changed in " + where + ": " + std::to_string(list_.Count()) +
             " reservation(s)");
     return true;
@@ -226,21 +206,10 @@ bool ScheduleService::SaveReservations() {
         LogLine("not writing the timetable into " + where + ": it could not be read");
         return false;
     }
-    IniReadResult current = ReadIniFile(options_.settings_path);
+    // Merged by record with what the window wrote since: its edits survive ours.
     std::string error;
-    bool ok = false;
-    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        IniFile& ini = current.file;
-        ReservationStore store;
-        store.set = [&ini](const std::string& key, const std::string& value) {
-            ini.Set(kSettingsSection, key, value);
-        };
-        tessaline::SaveReservations(list_, store, settings_.MaxReserve);
-        ok = WriteIniFileAtomic(options_.settings_path, ini, &error);
-    } else {
-        error = current.error;
-    }
-    if (!ok) {
+    if (file_.Save(list_, settings_.MaxReserve, true, error) !=
+        ReservationFile::SaveResult::Saved) {
         LogLine("cannot write the timetable into " + where + ": " + error);
         return false;
     }
@@ -251,19 +220,20 @@ bool ScheduleService::SaveReservations() {
 bool ScheduleService::SaveCorrections() {
     if (!corrected_ || file_broken_) return true;
     corrected_ = false;
-    IniReadResult current = ReadIniFile(options_.settings_path);
-    if (current.status != IniReadStatus::Ok && current.status != IniReadStatus::Missing) {
-        return false;
-    }
-    IniFile& ini = current.file;
-    namespace K = settings_key;
-    ini.Set(kSettingsSection, K::kPsExt, settings_.PsExt);
-    ini.Set(kSettingsSection, K::kTs188Ext, settings_.Ts188Ext);
-    ini.Set(kSettingsSection, K::kTs192Ext, settings_.Ts192Ext);
-    ini.Set(kSettingsSection, K::kNameFormat, settings_.NameFormat);
-    ini.Set(kSettingsSection, K::kDateFormat, settings_.DateFormat);
     std::string error;
-    if (!WriteIniFileAtomic(options_.settings_path, ini, &error)) {
+    const bool ok = UpdateIniFile(
+        options_.settings_path,
+        [this](IniFile& ini, std::string&) {
+            namespace K = settings_key;
+            ini.Set(kSettingsSection, K::kPsExt, settings_.PsExt);
+            ini.Set(kSettingsSection, K::kTs188Ext, settings_.Ts188Ext);
+            ini.Set(kSettingsSection, K::kTs192Ext, settings_.Ts192Ext);
+            ini.Set(kSettingsSection, K::kNameFormat, settings_.NameFormat);
+            ini.Set(kSettingsSection, K::kDateFormat, settings_.DateFormat);
+            return true;
+        },
+        &error);
+    if (!ok) {
         LogLine("cannot write the settings into " + options_.settings_path.string() + ": " +
                 error);
         return false;
@@ -338,7 +308,8 @@ void ScheduleService::LogDeckWakes() {
         if (!r) continue;
         const auto step = ScheduleStepAt(*r, now, o.power_on_sec);
         if (!step || !step->wake) continue;
-        const std::string key = Identity(list_[i]) + FormatDateTime(ToLocal(step->window.start));
+        const std::string key =
+            RecordIdentity(list_[i]) + FormatDateTime(ToLocal(step->window.start));
         if (woken_.insert(key).second) {
             LogLine("deck on: deck " + std::to_string(r->device) + " for " +
                     Describe(list_[i], options_.english));
@@ -349,9 +320,10 @@ void ScheduleService::LogDeckWakes() {
 void ScheduleService::LogStatusChanges(const std::vector<std::string>& before) {
     for (const std::string& now : list_.Records()) {
         if (std::find(before.begin(), before.end(), now) != before.end()) continue;
-        const std::string id = Identity(now);
-        const auto was = std::find_if(before.begin(), before.end(),
-                                      [&](const std::string& b) { return Identity(b) == id; });
+        const std::string id = RecordIdentity(now);
+        const auto was = std::find_if(before.begin(), before.end(), [&](const std::string& b) {
+            return RecordIdentity(b) == id;
+        });
         if (was == before.end()) continue;  // a new record, not a status change
         LogLine("status: " + Describe(now, options_.english) + " " + StatusWord(*was) + " -> " +
                 StatusWord(now));
@@ -362,7 +334,7 @@ void ScheduleService::LogWaiting(const std::string& record, const std::string& w
     const auto r = ParseReservation(record);
     const auto window = r ? ScheduleWindow(*r, clock_.NowInstant()) : std::nullopt;
     const std::string key =
-        Identity(record) + (window ? FormatDateTime(ToLocal(window->start)) : std::string());
+        RecordIdentity(record) + (window ? FormatDateTime(ToLocal(window->start)) : std::string());
     if (!waiting_.insert(key).second) return;
     LogLine("waits: " + Describe(record, options_.english) + " (" + why +
             "; it starts when that recording stops, while its time has not passed)");

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/capture_settings.h"
+#include "app/reservation_file.h"
 #include "capture/device_box.h"
 #include "capture/message_sink.h"
 #include "recording/clock.h"
@@ -107,6 +108,7 @@ class ScheduleService {
 
     TCaptureSettings settings_;
     ReservationList list_;
+    ReservationFile file_;
     FileStamp stamp_;
     bool file_broken_ = false;  // the file could not be read: keep the list, never write it
     bool corrected_ = false;    // a start corrected an extension or a pattern: write those back

@@ -656,6 +656,107 @@ TEST_F(ReservationScheduleTest, OneDeckOneRecorderBesideTheService) {
     service.End();
 }
 
+// While the service runs the timetable, the window writes back only what the person changed: an
+// edit opened before the service started the record is refused at Reg. (never stored as waiting),
+// a new record keeps the service's statuses, the running record cannot be deleted, and the
+// statuses the service writes never throw away what is being typed.
+TEST_F(ReservationScheduleTest, WindowBesideTheServiceWritesOnlyWhatThePersonChanged) {
+    At(T(2024, 3, 9, 20, 50));
+    TimetableLock service(TimetableLockPath(ini));
+    ASSERT_TRUE(service.TryAcquire(TimetableRunner::Service));
+    const std::string news =
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001news";
+    const std::string late =
+        "2024/03/09 23:00:002024/03/09 23:30:00"
+        "0001late";
+    const std::string head = "[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+                             "\nTrimPacket=0\nTS192_EXT=.ts\n";
+    StartRecorder("Reserve01=" + news + "\nReserve02=" + late + "\n");
+    TFormQuillor& f = *form;
+    ASSERT_FALSE(f.RunsTimetable());
+    f.chkTimer->setChecked(true);
+    SelectRow(1);
+    page().btnEditClick();
+    ASSERT_TRUE(page().EditingReservation);
+    f.edtFileResv->setText("renamed");
+
+    // The service starts "news" and writes so; the person then presses Reg.
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) + "\nReserve02=" + late +
+             "\n");
+    ASSERT_TRUE(Ticks());
+    EXPECT_EQ(f.edtFileResv->text(), "renamed");  // the typing is not thrown away
+    page().btnAddClick();
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    EXPECT_EQ(Stored(2), late);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution is uncorrectable");
+    page().btnEscClick();
+
+    // A new record typed while the service writes a status: the typing stays, and Reg. adds it
+    // beside the service's statuses.
+    SelectRow(2);
+    f.edtFileResv->setText("typed");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\n");
+    ASSERT_TRUE(Ticks());
+    EXPECT_EQ(f.edtFileResv->text(), "typed");
+    Register(T(2024, 3, 10, 9), T(2024, 3, 10, 10), "added");
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    EXPECT_EQ(Stored(2), WithStatus(late, RecordStatus::Aborted));
+    EXPECT_EQ(Stored(3),
+              "2024/03/10 09:00:002024/03/10 10:00:00"
+              "0001added");
+    // The service writes a status and the person registers at once, before the window has looked
+    // at the file again: the service's status is not written over.
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Done) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\nReserve03=" +
+             "2024/03/10 09:00:002024/03/10 10:00:00"
+             "0001added\n");
+    Register(T(2024, 3, 11, 9), T(2024, 3, 11, 10), "more");
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Done));
+    EXPECT_EQ(Stored(4),
+              "2024/03/11 09:00:002024/03/11 10:00:00"
+              "0001more");
+    EXPECT_EQ(page().CellText(2, 1), "Done");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\nReserve03=" +
+             "2024/03/10 09:00:002024/03/10 10:00:00"
+             "0001added\nReserve04=" +
+             "2024/03/11 09:00:002024/03/11 10:00:00"
+             "0001more\n");
+    ASSERT_TRUE(Ticks());
+
+    // The running record is never offered for deletion.
+    messages.clear();
+    SelectRow(1);
+    answers = {QMessageBox::Yes};
+    page().btnDelClick();
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution cannot be deleted.");
+
+    // The service starts a record between the window's last look at the file and Reg. of its
+    // edit: the file itself is looked at as it is written, and the edit refused.
+    const std::string added =
+        "2024/03/10 09:00:002024/03/10 10:00:00"
+        "0001added";
+    SelectRow(3);
+    ASSERT_EQ(page().CellText(0, 3), "2024/03/10 09:00:00");
+    page().btnEditClick();
+    ASSERT_TRUE(page().EditingReservation);
+    f.edtFileResv->setText("again");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Done) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) +
+             "\nReserve03=" + WithStatus(added, RecordStatus::Running) + "\n");
+    messages.clear();
+    page().btnAddClick();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution is uncorrectable");
+    EXPECT_EQ(Stored(3), WithStatus(added, RecordStatus::Running));
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Done));
+}
+
 TEST_F(ReservationScheduleTest, WhileTheServiceRunsTheTimetableTheWindowOnlyFollowsIt) {
     At(T(2024, 3, 9, 21, 10));
     TimetableLock service(TimetableLockPath(ini));
