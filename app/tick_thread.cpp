@@ -7,7 +7,9 @@
 namespace tessaline {
 
 TickThread::TickThread(QObject* receiver, std::function<void()> tick, QObject* parent)
-    : QThread(parent), receiver_(receiver), tick_(std::move(tick)) {}
+    : QThread(parent),
+      receiver_(receiver),
+      hand_over_(std::move(tick), std::chrono::milliseconds(50)) {}
 
 TickThread::~TickThread() {
     if (Stop()) return;
@@ -21,31 +23,18 @@ TickThread::~TickThread() {
 
 void TickThread::run() {
     Finished = false;
-    while (!isInterruptionRequested()) {
-        if (wake_.tryAcquire(1, 50)) continue;  // woken to stop
-        if (isInterruptionRequested()) break;
-        QMetaObject::invokeMethod(
-            receiver_,
-            [this] {
-                if (stopping_) return;
-                in_tick_ = true;
-                tick_();
-                in_tick_ = false;
-            },
-            Qt::BlockingQueuedConnection);
-        ticks_.fetch_add(1, std::memory_order_relaxed);
-    }
+    hand_over_.Run([this](const std::function<void()>& call) {
+        QMetaObject::invokeMethod(receiver_, call, Qt::BlockingQueuedConnection);
+    });
     Finished = true;
 }
 
 bool TickThread::Stop(int wait_ms) {
-    stopping_ = true;
+    hand_over_.RequestStop();
     if (!isRunning()) return true;
-    requestInterruption();
-    wake_.release();
     // Our own tick further down this stack (closing from inside it): its hand-over returns only
     // after we do, so waiting here would wait for ever.
-    if (in_tick_) return false;
+    if (hand_over_.InTick()) return false;
     // The worker may be waiting for its hand-over to run on this very thread.
     const QDeadlineTimer deadline(wait_ms);
     while (!wait(QDeadlineTimer(5))) {

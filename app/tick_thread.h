@@ -1,14 +1,16 @@
 // TickThread: a worker that waits 50 ms, then hands one tick to the window thread and waits until
 // it has run there (a blocking queued call), over and over until it is stopped. The ticks thus
 // always run on the window thread, one at a time, between the window's own events. The window
-// owns two: TThTime for the monitor tick and TThTimer for the schedule tick.
+// owns two: TThTime for the monitor tick and TThTimer for the schedule tick. The hand-over itself
+// is Qt-free (recording/tick_hand_over.h); this puts it on a QThread and Qt's queued call.
 #pragma once
 
 #include <QObject>
-#include <QSemaphore>
 #include <QThread>
 #include <atomic>
 #include <functional>
+
+#include "recording/tick_hand_over.h"
 
 namespace tessaline {
 
@@ -32,21 +34,17 @@ class TickThread final : public QThread {
     static constexpr int kStopWaitMs = 3000;
 
     // The tick is running on the window thread (read there only).
-    bool InTick() const { return in_tick_; }
+    bool InTick() const { return hand_over_.InTick(); }
 
     // How many ticks have been handed over (the benchmark reads it).
-    uint64_t Ticks() const { return ticks_.load(std::memory_order_relaxed); }
+    uint64_t Ticks() const { return hand_over_.ticks(); }
 
   protected:
     void run() override;
 
   private:
     QObject* receiver_;
-    std::function<void()> tick_;
-    QSemaphore wake_;  // released only to cut the 50 ms wait short when stopping
-    std::atomic<bool> stopping_{false};
-    bool in_tick_ = false;  // window thread only
-    std::atomic<uint64_t> ticks_{0};
+    TickHandOver hand_over_;
 };
 
 }  // namespace tessaline

@@ -1,10 +1,14 @@
-// A deck that the graph does not simulate: a hardware backend plugs its decks into the graph
-// through this, and the graph asks the driver for power and transport and lets it stream on the
-// graph's streaming thread.
+// Every deck the graph host runs is a driver: the host lists it by what Listing() says, asks it for
+// power and transport, and lets it stream on the graph's streaming thread. The host knows a deck
+// only through this interface; what a driver needs from the host is handed to it in the calls.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <string>
 
 #include "capture/framework.h"
@@ -24,15 +28,35 @@ class StopSignal {
     bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
     // Readable once raised; -1 when no descriptor could be made (then poll with a short timeout).
     int fd() const noexcept { return fd_; }
+    // Sleeps until due or until raised, whichever comes first; true when raised.
+    bool WaitUntil(std::chrono::steady_clock::time_point due) const;
 
   private:
     int fd_ = -1;
     std::atomic<bool> raised_{false};
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+};
+
+// How the host lists a deck: its property texts (nullopt: the property cannot be read), the device
+// type it reports, and which controls it offers. A capture source that is no tape deck (a webcam, a
+// tuner) reports another type or no external device, and the capture controller leaves it out.
+struct DeckListing {
+    std::optional<std::string> friendly_name;
+    std::optional<std::string> vendor;
+    std::optional<std::string> model;
+    int32_t device_type = ED_DEVTYPE_VCR;
+    bool offers_ext_device = true;
+    bool has_power_control = true;
+    bool has_transport_control = true;
 };
 
 class DeckDriver {
   public:
     virtual ~DeckDriver() = default;
+
+    // How the deck is listed; the same answer every time (the host asks when the deck is added).
+    virtual DeckListing Listing() const = 0;
 
     virtual HResult GetPower(int32_t& state) = 0;
     virtual HResult SetPower(int32_t state) = 0;

@@ -95,7 +95,8 @@ void AddRealDecks(GraphHost& framework, std::vector<std::string>& notes) {
     std::string reason;
     auto ports = fw::OpenRaw1394Ports(reason);
     for (auto& port : ports) {
-        fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(port)));
+        const auto shared = std::make_shared<fw::Ieee1394Port>(std::move(port));
+        for (auto& deck : fw::FindIeee1394Decks(shared)) framework.AddDeck(std::move(deck));
     }
     if (!reason.empty()) {
         notes.push_back("IEEE 1394: " + reason +
@@ -111,7 +112,9 @@ std::unique_ptr<MediaFramework> CreateSystemFramework(std::vector<std::string>& 
     // Real decks first; the virtual deck is listed after them.
     auto framework = std::make_unique<GraphHost>();
     AddRealDecks(*framework, notes);
-    if (auto config = VirtualDeckFromEnvironment(notes)) framework->AddDeck(std::move(*config));
+    if (auto config = VirtualDeckFromEnvironment(notes)) {
+        framework->AddDeck(std::make_shared<VirtualDeck>(std::move(*config)));
+    }
     return framework;
 }
 

@@ -1,6 +1,7 @@
-// The framework the programs use: the decks found on this machine, and a virtual deck only when
-// TESSALINE_VIRTUAL_DECK names a stream file (the demo and the tests set it), so that a user never
-// takes a recording of a bundled sample for one from a deck.
+// The framework the programs use: the graph host with the decks found on this machine, and a
+// virtual deck only when TESSALINE_VIRTUAL_DECK names a stream file (the demo and the tests set
+// it), so that a user never takes a recording of a bundled sample for one from a deck. This is the
+// one place that knows every kind of deck driver: a new kind is added to the host here.
 #pragma once
 
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "capture/framework.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 
 namespace tessaline {
 

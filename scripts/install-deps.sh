@@ -12,6 +12,9 @@ PACKAGES="$PACKAGES qt6-base-dev qt6-qpa-plugins fonts-noto-cjk"
 # Installing and packaging: the desktop entry's checker (tests), dpkg-shlibdeps for the .deb,
 # Debian's package checker and the AppStream validator (tests).
 PACKAGES="$PACKAGES desktop-file-utils dpkg-dev lintian appstream"
+# The Debian source package (the source_package test builds it): debhelper, and the optional
+# libraries of the report's stills, which debian/control lists.
+PACKAGES="$PACKAGES debhelper libavcodec-dev libavutil-dev libswscale-dev"
 # Real decks on IEEE 1394.
 PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
 

@@ -10,40 +10,14 @@
 namespace tessaline::cli {
 namespace {
 
-const char* PowerName(int32_t power) {
-    switch (power) {
-        case ED_POWER_ON:
-            return "on";
-        case ED_POWER_OFF:
-            return "off";
-        case ED_POWER_STANDBY:
-            return "standby";
-        default:
-            return "unknown";
-    }
-}
-
-const char* ModeName(int32_t mode) {
-    switch (mode) {
-        case ED_MODE_STOP:
-            return "stop";
-        case ED_MODE_RECORD:
-            return "record";
-        case ED_MODE_RECORD_FREEZE:
-            return "record-pause";
-        default:
-            return "unknown";
-    }
-}
-
 // The framework's entry for the listed deck `index`: the device list holds the tape decks of
 // the framework's list, in order, up to its limit.
-std::shared_ptr<VirtualDeck> ListedDeck(CaptureSetup& setup, int index) {
+std::shared_ptr<DeckDriver> ListedDeck(CaptureSetup& setup, int index) {
     auto* framework = dynamic_cast<GraphHost*>(setup.framework.get());
     if (framework == nullptr) return nullptr;
     int listed = 0;
     for (const auto& deck : framework->Decks()) {
-        const VirtualDeckConfig& c = deck->config();
+        const DeckListing c = deck->Listing();
         if (c.device_type != ED_DEVTYPE_VCR || !c.offers_ext_device) continue;
         if (listed >= setup.box.Count()) break;
         if (listed == index) return deck;
@@ -57,7 +31,7 @@ std::shared_ptr<VirtualDeck> ListedDeck(CaptureSetup& setup, int index) {
 bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path) {
 #ifdef TESSALINE_HAVE_IEEE1394_CORE
     const auto deck = ListedDeck(setup, index);
-    auto* real = deck ? dynamic_cast<fw::Ieee1394Deck*>(deck->config().driver.get()) : nullptr;
+    auto* real = dynamic_cast<fw::Ieee1394Deck*>(deck.get());
     if (real == nullptr) return false;
     real->set_iso_dump(path);
     return true;
@@ -70,20 +44,8 @@ bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path) {
 }
 
 void PrintDeckDetails(CaptureSetup& setup) {
-    auto* framework = dynamic_cast<GraphHost*>(setup.framework.get());
-    if (framework == nullptr) return;
-    // The device list holds the tape decks of the framework's list, in order, up to its limit.
-    int index = 0;
-    for (const auto& deck : framework->Decks()) {
-        const VirtualDeckConfig& c = deck->config();
-        if (c.device_type != ED_DEVTYPE_VCR || !c.offers_ext_device) continue;
-        if (index >= setup.box.Count()) break;
-        const std::string detail = c.driver ? c.driver->Describe()
-                                            : "virtual deck playing " + c.file + ", power " +
-                                                  PowerName(deck->power()) + ", transport " +
-                                                  ModeName(deck->transport_mode());
-        std::printf("   %d: %s\n", index, detail.c_str());
-        ++index;
+    for (int index = 0; const auto deck = ListedDeck(setup, index); ++index) {
+        std::printf("   %d: %s\n", index, deck->Describe().c_str());
     }
 }
 

@@ -280,6 +280,12 @@ int RecordCommand(const Args& args) {
     bool deck_failed = false;
     bool said_no_data = false;
     bool said_write_failed = false;
+    auto say_write_failed = [&] {
+        if (said_write_failed || setup.stream.stats.WriteFailures == 0) return;
+        said_write_failed = true;
+        view.Note("writing to " + o.out +
+                  " failed (is the disk full?); what cannot be written is lost");
+    };
     bool said_vanished = false;
     const uint64_t received_before = setup.data_path.bytes_received();
     double elapsed = 0;
@@ -301,11 +307,7 @@ int RecordCommand(const Args& args) {
             view.Note("the folder of " + o.out +
                       " was deleted; the recording goes on and is written back when it ends");
         }
-        if (!said_write_failed && setup.stream.stats.WriteFailures != 0) {
-            said_write_failed = true;
-            view.Note("writing to " + o.out +
-                      " failed (is the disk full?); what cannot be written is lost");
-        }
+        say_write_failed();
         if (signals.raised()) {
             ended = "stopped by signal";
             break;
@@ -327,6 +329,9 @@ int RecordCommand(const Args& args) {
                      o.out.c_str());
         return kExitFailure;
     }
+    // A failed write that came with the last buffers, after the loop last looked (a fast deck
+    // delivers the whole stream between two looks).
+    say_write_failed();
     // The PIDs the recording used, for the summary.
     TStreamStatistics stats = setup.stream.stats;
     stats.VideoPid = setup.stream.live.LiveVideoPid;

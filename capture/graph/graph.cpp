@@ -1,17 +1,13 @@
-// The graph host's filters, pins and graph, and the streaming thread that runs a deck's capture or
-// playback: through the deck's driver, or the virtual deck's simulation when it has none.
+// The graph host's filters, pins and graph, and the streaming thread that runs a deck driver's
+// capture or playback.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <random>
 
 #include "capture/graph/graph_objects.h"
-#include "capture/virtual/virtual_deck.h"
 
 namespace tessaline {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // How long a new run waits for the previous run's streaming thread to end.
 constexpr auto kReleaseWait = std::chrono::seconds(5);
@@ -43,27 +39,46 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
-    const VirtualDeckConfig& config = job.deck->config();
-    if (config.driver) {
-        return job.callback ? config.driver->Capture(*job.callback, shared.signal) : 0;
-    }
-    return PlayVirtualDeck(*job.deck, job.callback.get(), job.one_shot,
-                           {shared.mu, shared.cv, shared.stop_requested});
-}
+// A one-shot grabber passes on the first buffer and then ends the stream, as a source that ended
+// would; whatever the deck delivers meanwhile goes nowhere.
+class OneShotCallback final : public ISampleGrabberCB {
+  public:
+    OneShotCallback(Ref<ISampleGrabberCB> inner, StopSignal& stop)
+        : inner_(std::move(inner)), stop_(stop) {}
 
-int32_t PlaybackLoop(StreamShared& shared, const StreamJob& job) {
-    const VirtualDeckConfig& config = job.deck->config();
-    if (config.driver) return config.driver->Playback(job.source, shared.signal);
-    return RecordOnVirtualDeck(*job.deck, job.source,
-                               {shared.mu, shared.cv, shared.stop_requested});
+    HResult SampleCB(double sample_time, IMediaSample* sample) override {
+        return inner_->SampleCB(sample_time, sample);
+    }
+    HResult BufferCB(double sample_time, const uint8_t* buffer, long length) override {
+        if (taken_) return kS_OK;
+        taken_ = true;
+        const HResult hr = inner_->BufferCB(sample_time, buffer, length);
+        stop_.Raise();
+        return hr;
+    }
+    // Only the streaming thread calls back, so a plain flag will do.
+    bool taken() const noexcept { return taken_; }
+
+  private:
+    Ref<ISampleGrabberCB> inner_;
+    StopSignal& stop_;
+    bool taken_ = false;
+};
+
+int32_t CaptureLoop(StreamShared& shared, const StreamJob& job) {
+    if (!job.callback) return 0;
+    if (!job.one_shot) return job.deck->Capture(*job.callback, shared.signal);
+    auto once = MakeRef<OneShotCallback>(job.callback, shared.signal);
+    const int32_t event = job.deck->Capture(*once, shared.signal);
+    return once->taken() ? EC_COMPLETE : event;
 }
 
 void RunStream(const std::shared_ptr<StreamShared>& shared, const StreamJob& job) {
     int32_t event = 0;
     try {
-        event = job.kind == StreamJob::Kind::Capture ? CaptureLoop(*shared, job)
-                                                     : PlaybackLoop(*shared, job);
+        event = job.kind == StreamJob::Kind::Capture
+                    ? CaptureLoop(*shared, job)
+                    : job.deck->Playback(job.source, shared->signal);
     } catch (...) {
         event = EC_ERRORABORT;
     }
@@ -88,7 +103,7 @@ uint32_t HostPin::Release() noexcept {
 }
 
 HResult HostPin::QueryPinInfo(PinInfo& info) {
-    if (const HResult hr = owner.system->Check(VirtualOp::QueryPinInfo, owner.name)) return hr;
+    if (const HResult hr = owner.system->Check(GraphOp::QueryPinInfo, owner.name)) return hr;
     info.filter = Ref<IBaseFilter>(&owner);
     info.direction = direction;
     info.name = name;
@@ -105,7 +120,7 @@ HostFilter::~HostFilter() {
 }
 
 HResult HostFilter::EnumPins(Ref<IEnumPins>& list) {
-    if (const HResult hr = system->Check(VirtualOp::EnumPins, name)) return hr;
+    if (const HResult hr = system->Check(GraphOp::EnumPins, name)) return hr;
     list = MakeRef<PinEnum>(*this);
     return kS_OK;
 }
@@ -130,8 +145,8 @@ HostFilter* HostFilter::Neighbour(PinDirection direction) const {
     return nullptr;
 }
 
-DeckFilter::DeckFilter(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck)
-    : HostFilter(std::move(system), deck->config().friendly_name.value_or("Virtual Deck")),
+DeckFilter::DeckFilter(std::shared_ptr<GraphSystem> system, std::shared_ptr<const HostDeck> deck)
+    : HostFilter(std::move(system), deck->listing.friendly_name.value_or("Deck")),
       deck(std::move(deck)) {
     AddPin(PinDirection::Output, "Capture", PinMedia::CaptureTs);
     AddPin(PinDirection::Input, "Input", PinMedia::SourcePackets);
@@ -149,7 +164,7 @@ HResult GrabberFilter::QuerySampleGrabber(Ref<ISampleGrabber>& grabber) {
 }
 
 HResult GrabberFilter::SetMediaType(const MediaType& type) {
-    if (const HResult hr = system->Check(VirtualOp::SetMediaType, name)) return hr;
+    if (const HResult hr = system->Check(GraphOp::SetMediaType, name)) return hr;
     std::lock_guard lock(mu_);
     type_ = type;
     return kS_OK;
@@ -168,7 +183,7 @@ HResult GrabberFilter::SetOneShot(bool one_shot) {
 }
 
 HResult GrabberFilter::SetCallback(ISampleGrabberCB* callback, int32_t which) {
-    if (const HResult hr = system->Check(VirtualOp::SetCallback, name)) return hr;
+    if (const HResult hr = system->Check(GraphOp::SetCallback, name)) return hr;
     if (which != kGrabberBufferCallback && callback != nullptr) return kE_NOTIMPL;
     std::lock_guard lock(mu_);
     callback_ = Ref<ISampleGrabberCB>(callback);
@@ -196,7 +211,7 @@ HResult FileSourceFilter::QueryFileSource(Ref<IFileSourceFilter>& source) {
 }
 
 HResult FileSourceFilter::Load(std::string_view file, const MediaType* /*type*/) {
-    if (const HResult hr = system->Check(VirtualOp::Load, name)) return hr;
+    if (const HResult hr = system->Check(GraphOp::Load, name)) return hr;
     const std::string candidate(file);
     File probe(std::fopen(candidate.c_str(), "rb"));
     if (!probe) return kE_FILE_NOT_FOUND;
@@ -211,22 +226,22 @@ ConverterFilter::ConverterFilter(std::shared_ptr<GraphSystem> system, std::strin
 }
 
 Ref<HostFilter> MakeRegisteredFilter(const std::shared_ptr<GraphSystem>& system,
-                                     const std::string& name, VirtualFilterKind kind) {
+                                     const std::string& name, FilterKind kind) {
     switch (kind) {
-        case VirtualFilterKind::SampleGrabber:
+        case FilterKind::SampleGrabber:
             return Ref<HostFilter>(new GrabberFilter(system, name));
-        case VirtualFilterKind::FileSource:
+        case FilterKind::FileSource:
             return Ref<HostFilter>(new FileSourceFilter(system, name));
-        case VirtualFilterKind::SourcePacketConverter:
+        case FilterKind::SourcePacketConverter:
             return Ref<HostFilter>(new ConverterFilter(system, name));
         default:
             break;
     }
     Ref<HostFilter> filter(new HostFilter(system, name));
-    if (kind == VirtualFilterKind::PassThrough || kind == VirtualFilterKind::InputOnly) {
+    if (kind == FilterKind::PassThrough || kind == FilterKind::InputOnly) {
         filter->AddPin(PinDirection::Input, "In", PinMedia::Any);
     }
-    if (kind == VirtualFilterKind::PassThrough) {
+    if (kind == FilterKind::PassThrough) {
         filter->AddPin(PinDirection::Output, "Out", PinMedia::Any);
     }
     return filter;
@@ -244,9 +259,7 @@ void Unpeer(HostPin& pin) {
     HostPin& input = pin.direction == PinDirection::Input ? pin : *peer;
     peer->peer = nullptr;
     pin.peer = nullptr;
-    if (auto* deck = dynamic_cast<DeckFilter*>(&input.owner); deck && deck->deck->config().driver) {
-        deck->deck->config().driver->InputReleased();
-    }
+    if (auto* deck = dynamic_cast<DeckFilter*>(&input.owner)) deck->deck->driver->InputReleased();
 }
 
 }  // namespace
@@ -260,10 +273,7 @@ HostGraph::HostGraph(std::shared_ptr<GraphSystem> system)
 
 HostGraph::~HostGraph() {
     if (streamer_.joinable()) {
-        shared_->stop_requested = true;
         shared_->signal.Raise();
-        { std::lock_guard lock(shared_->mu); }
-        shared_->cv.notify_all();
         // The thread calls the grabber's callback, which writes through the owner's data path:
         // the owner frees that once the graph is gone, so the graph must not go before the thread
         // has ended, however long a callback takes.
@@ -287,7 +297,7 @@ HostGraph::Member* HostGraph::Find(const HostFilter* filter) {
 HResult HostGraph::AddFilter(IBaseFilter* filter, std::string_view name) {
     auto* f = dynamic_cast<HostFilter*>(filter);
     std::string as = name.empty() && f != nullptr ? f->name : std::string(name);
-    if (const HResult hr = system_->Check(VirtualOp::AddFilter, as)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::AddFilter, as)) return hr;
     if (filter == nullptr) return kE_POINTER;
     if (f == nullptr || f->graph != nullptr) return kE_INVALIDARG;
     members_.push_back({Ref<HostFilter>(f), std::move(as)});
@@ -299,7 +309,7 @@ HResult HostGraph::RemoveFilter(IBaseFilter* filter) {
     if (filter == nullptr) return kE_POINTER;
     Member* m = Find(dynamic_cast<HostFilter*>(filter));
     if (m == nullptr) return kVFW_E_NOT_FOUND;
-    if (const HResult hr = system_->Check(VirtualOp::RemoveFilter, m->name)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::RemoveFilter, m->name)) return hr;
     if (Busy()) return kVFW_E_NOT_STOPPED;
     for (auto& pin : m->filter->pins) Unpeer(*pin);
     m->filter->graph = nullptr;
@@ -308,7 +318,7 @@ HResult HostGraph::RemoveFilter(IBaseFilter* filter) {
 }
 
 HResult HostGraph::Connect(IPin* output, IPin* input) {
-    if (const HResult hr = system_->Check(VirtualOp::Connect)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::Connect)) return hr;
     if (output == nullptr || input == nullptr) return kE_POINTER;
     auto* out = dynamic_cast<HostPin*>(output);
     auto* in = dynamic_cast<HostPin*>(input);
@@ -322,20 +332,18 @@ HResult HostGraph::Connect(IPin* output, IPin* input) {
     if (!MediaAgree(out->media, in->media)) return kVFW_E_CANNOT_CONNECT;
     out->peer = in;
     in->peer = out;
-    if (auto* deck = dynamic_cast<DeckFilter*>(&in->owner); deck && deck->deck->config().driver) {
-        deck->deck->config().driver->InputConnected();
-    }
+    if (auto* deck = dynamic_cast<DeckFilter*>(&in->owner)) deck->deck->driver->InputConnected();
     return kS_OK;
 }
 
 HResult HostGraph::QueryMediaControl(Ref<IMediaControl>& control) {
-    if (const HResult hr = system_->Check(VirtualOp::QueryMediaControl)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::QueryMediaControl)) return hr;
     control = Ref<IMediaControl>(this);
     return kS_OK;
 }
 
 HResult HostGraph::QueryMediaEvent(Ref<IMediaEvent>& events) {
-    if (const HResult hr = system_->Check(VirtualOp::QueryMediaEvent)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::QueryMediaEvent)) return hr;
     events = Ref<IMediaEvent>(this);
     return kS_OK;
 }
@@ -347,8 +355,7 @@ StreamJob HostGraph::FindJob() const {
         if (deck == nullptr) continue;
         if (auto* grabber = dynamic_cast<GrabberFilter*>(deck->Neighbour(PinDirection::Output))) {
             job.kind = StreamJob::Kind::Capture;
-            job.deck = deck->deck;
-            job.source = deck->deck->config().file;
+            job.deck = deck->deck->driver;
             job.callback = grabber->callback();
             job.one_shot = grabber->one_shot();
             return job;
@@ -360,7 +367,7 @@ StreamJob HostGraph::FindJob() const {
                 : nullptr;
         if (source != nullptr && !source->path.empty()) {
             job.kind = StreamJob::Kind::Playback;
-            job.deck = deck->deck;
+            job.deck = deck->deck->driver;
             job.source = source->path;
             return job;
         }
@@ -379,16 +386,16 @@ bool HostGraph::JoinFinished(std::chrono::milliseconds timeout) {
 }
 
 HResult HostGraph::Run() {
-    if (const HResult hr = system_->Check(VirtualOp::Run)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::Run)) return hr;
     if (state_ == FilterState::Running && !stopping_) return kS_OK;
     if (!JoinFinished(kReleaseWait)) return kVFW_E_WRONG_STATE;
     stopping_ = false;
     // Fresh shared state per run: completion and the stop request belong to one run.
     shared_ = std::make_shared<StreamShared>();
     StreamJob job = FindJob();
-    if (job.kind != StreamJob::Kind::None && job.deck->config().driver) {
+    if (job.kind != StreamJob::Kind::None) {
         const bool playback = job.kind == StreamJob::Kind::Playback;
-        if (const HResult hr = job.deck->config().driver->Prepare(playback, job.source)) return hr;
+        if (const HResult hr = job.deck->Prepare(playback, job.source)) return hr;
     }
     state_ = FilterState::Running;
     if (job.kind != StreamJob::Kind::None) {
@@ -396,26 +403,20 @@ HResult HostGraph::Run() {
         streamer_ =
             std::thread([shared = shared_, job = std::move(job)] { RunStream(shared, job); });
     }
-    return system_->Check(VirtualOp::RunLeavesRunning);
+    return system_->Check(GraphOp::RunLeavesRunning);
 }
 
 HResult HostGraph::Stop() {
-    if (const HResult hr = system_->Check(VirtualOp::Stop)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::Stop)) return hr;
     if (!Busy()) return kS_OK;
-    shared_->stop_requested = true;
     shared_->signal.Raise();
-    {
-        // Taking the lock orders the request before a waiting thread's predicate check.
-        std::lock_guard lock(shared_->mu);
-    }
-    shared_->cv.notify_all();
     stopping_ = true;
     return kS_OK;
 }
 
 HResult HostGraph::GetState(int32_t timeout_ms, FilterState& state) {
     const auto timeout = std::chrono::milliseconds(std::max(timeout_ms, 0));
-    if (const HResult hr = system_->Check(VirtualOp::GetState)) {
+    if (const HResult hr = system_->Check(GraphOp::GetState)) {
         std::this_thread::sleep_for(timeout);
         state = state_;
         return hr;
@@ -435,7 +436,7 @@ HResult HostGraph::GetState(int32_t timeout_ms, FilterState& state) {
 
 HResult HostGraph::WaitForCompletion(int32_t timeout_ms, int32_t& event_code) {
     event_code = 0;
-    if (const HResult hr = system_->Check(VirtualOp::WaitForCompletion)) return hr;
+    if (const HResult hr = system_->Check(GraphOp::WaitForCompletion)) return hr;
     if (state_ != FilterState::Running || stopping_) return kVFW_E_WRONG_STATE;
     std::unique_lock lock(shared_->mu);
     shared_->cv.wait_for(lock, std::chrono::milliseconds(std::max(timeout_ms, 0)),

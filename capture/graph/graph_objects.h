@@ -2,7 +2,6 @@
 // hands out. Only graph_host.cpp and graph.cpp use this header.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -18,20 +17,28 @@ namespace tessaline {
 
 class HostGraph;
 
+// A deck as the host holds it: the driver, and the listing it gave when it was added.
+struct HostDeck {
+    std::shared_ptr<DeckDriver> driver;
+    DeckListing listing;
+    // What failures aimed at this deck name it by.
+    std::string name() const { return listing.friendly_name.value_or(""); }
+};
+
 class GraphSystem {
   public:
     // 0, or the code of an injected failure for this call.
-    HResult Check(VirtualOp op, std::string_view target = {});
+    HResult Check(GraphOp op, std::string_view target = {});
 
     mutable std::mutex mu;
-    std::vector<std::shared_ptr<VirtualDeck>> inputs;
+    std::vector<std::shared_ptr<const HostDeck>> inputs;
     struct Registered {
         std::string name;
-        VirtualFilterKind kind;
+        FilterKind kind;
     };
     std::vector<Registered> filters;
     struct Failure {
-        VirtualOp op;
+        GraphOp op;
         HResult code;
         int remaining;  // -1: no limit
         std::string target;
@@ -83,12 +90,12 @@ class HostFilter : public IBaseFilter {
 };
 
 Ref<HostFilter> MakeRegisteredFilter(const std::shared_ptr<GraphSystem>& system,
-                                     const std::string& name, VirtualFilterKind kind);
+                                     const std::string& name, FilterKind kind);
 
 class DeckFilter final : public HostFilter {
   public:
-    DeckFilter(std::shared_ptr<GraphSystem> system, std::shared_ptr<VirtualDeck> deck);
-    const std::shared_ptr<VirtualDeck> deck;
+    DeckFilter(std::shared_ptr<GraphSystem> system, std::shared_ptr<const HostDeck> deck);
+    const std::shared_ptr<const HostDeck> deck;
 };
 
 class GrabberFilter final : public HostFilter, public ISampleGrabber {
@@ -134,8 +141,8 @@ class ConverterFilter final : public HostFilter {
 struct StreamJob {
     enum class Kind { None, Capture, Playback };
     Kind kind = Kind::None;
-    std::shared_ptr<VirtualDeck> deck;
-    std::string source;
+    std::shared_ptr<DeckDriver> deck;
+    std::string source;  // the file played into the deck
     Ref<ISampleGrabberCB> callback;
     bool one_shot = false;
 };
@@ -145,8 +152,7 @@ struct StreamJob {
 struct StreamShared {
     std::mutex mu;
     std::condition_variable cv;
-    std::atomic<bool> stop_requested{false};
-    // What a driven deck's streaming loop waits on beside its device.
+    // The stop request the driver's streaming loop waits on beside its device.
     StopSignal signal;
     bool finished = true;
     int32_t event = 0;

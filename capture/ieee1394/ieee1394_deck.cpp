@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/graph/graph_host.h"
 #include "capture/ieee1394/isodump.h"
 
 namespace tessaline::fw {
@@ -37,6 +36,15 @@ Ieee1394Deck::Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, 
     if (!timing_.sleep) {
         timing_.sleep = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
     }
+}
+
+DeckListing Ieee1394Deck::Listing() const {
+    DeckListing listing;
+    listing.friendly_name = kDeckFriendlyName;
+    listing.vendor = entry_.vendor;
+    listing.model = entry_.model;
+    listing.device_type = ED_DEVTYPE_VCR;
+    return listing;
 }
 
 AvcReply Ieee1394Deck::Command(const Frame& frame) {
@@ -233,23 +241,18 @@ std::string Ieee1394Deck::Describe() {
     return text;
 }
 
-int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
-                     const DeckTiming& timing) {
-    std::vector<DeckEntry> decks;
+std::vector<std::shared_ptr<Ieee1394Deck>> FindIeee1394Decks(
+    const std::shared_ptr<Ieee1394Port>& port, const DeckTiming& timing) {
+    std::vector<DeckEntry> entries;
     {
         std::lock_guard lock(port->mutex());
-        FindDecks(port->bus().Bus(), port->avc(), decks);
+        FindDecks(port->bus().Bus(), port->avc(), entries);
     }
-    for (DeckEntry& entry : decks) {
-        VirtualDeckConfig config;
-        config.friendly_name = kDeckFriendlyName;
-        config.vendor = entry.vendor;
-        config.model = entry.model;
-        config.device_type = ED_DEVTYPE_VCR;
-        config.driver = std::make_shared<Ieee1394Deck>(port, std::move(entry), timing);
-        framework.AddDeck(std::move(config));
+    std::vector<std::shared_ptr<Ieee1394Deck>> decks;
+    for (DeckEntry& entry : entries) {
+        decks.push_back(std::make_shared<Ieee1394Deck>(port, std::move(entry), timing));
     }
-    return static_cast<int>(decks.size());
+    return decks;
 }
 
 }  // namespace tessaline::fw

@@ -14,10 +14,6 @@
 #include "capture/ieee1394/enumerate.h"
 #include "capture/ieee1394/streaming.h"
 
-namespace tessaline {
-class GraphHost;
-}
-
 namespace tessaline::fw {
 
 struct DeckTiming {
@@ -41,6 +37,7 @@ class Ieee1394Deck final : public DeckDriver {
   public:
     Ieee1394Deck(std::shared_ptr<Ieee1394Port> port, DeckEntry entry, DeckTiming timing = {});
 
+    DeckListing Listing() const override;
     HResult GetPower(int32_t& state) override;
     HResult SetPower(int32_t state) override;
     HResult SetMode(int32_t mode) override;
@@ -77,9 +74,8 @@ class Ieee1394Deck final : public DeckDriver {
     std::unique_ptr<InputSignal> input_;
 };
 
-// Adds every deck found on the port to the framework, as driven decks named the way the capture
-// controller names decks. Returns how many were added.
-int AddIeee1394Decks(GraphHost& framework, const std::shared_ptr<Ieee1394Port>& port,
-                     const DeckTiming& timing = {});
+// Every deck found on the port, listed the way the capture controller names decks.
+std::vector<std::shared_ptr<Ieee1394Deck>> FindIeee1394Decks(
+    const std::shared_ptr<Ieee1394Port>& port, const DeckTiming& timing = {});
 
 }  // namespace tessaline::fw

@@ -1,6 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The virtual deck: plays its file into the grabber, paced at the stream's own rate or as fast as
-// the callback takes it, and in a write-to-deck chain puts what it is sent on its tape file.
 #include "capture/virtual/virtual_deck.h"
 
 #include <algorithm>
@@ -28,7 +26,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 // Paces delivery at the stream's rate; with `fast`, does not wait at all.
 class Pacer {
   public:
-    Pacer(const VirtualStop& stop, std::FILE* file, bool fast) : stop_(stop), fast_(fast) {
+    Pacer(const StopSignal& stop, std::FILE* file, bool fast) : stop_(stop), fast_(fast) {
         if (!fast_) {
             std::vector<uint8_t> probe(kRateProbeBytes);
             const size_t n = std::fread(probe.data(), 1, probe.size(), file);
@@ -43,16 +41,15 @@ class Pacer {
 
     // Waits until the byte at offset is due; false when a stop was asked for meanwhile.
     bool WaitFor(uint64_t offset) {
-        if (stop_.requested.load(std::memory_order_acquire)) return false;
+        if (stop_.raised()) return false;
         if (fast_) return true;
         const auto due = start_ + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(SecondsAt(offset)));
-        std::unique_lock lock(stop_.mu);
-        return !stop_.cv.wait_until(lock, due, [&] { return stop_.requested.load(); });
+        return !stop_.WaitUntil(due);
     }
 
   private:
-    const VirtualStop& stop_;
+    const StopSignal& stop_;
     bool fast_;
     double rate_ = kDefaultPlayBytesPerSecond;
     Clock::time_point start_;
@@ -78,11 +75,86 @@ class Chunker {
 
 }  // namespace
 
-int32_t PlayVirtualDeck(VirtualDeck& deck, ISampleGrabberCB* callback, bool one_shot,
-                        const VirtualStop& stop) {
-    const VirtualDeckConfig& config = deck.config();
+VirtualDeck::VirtualDeck(VirtualDeckConfig config)
+    : config_(std::move(config)), power_(config_.power) {}
+
+std::string VirtualDeck::tape_path() const {
+    return config_.tape_file.empty() ? config_.file + ".tape" : config_.tape_file;
+}
+
+std::vector<DeckCommand> VirtualDeck::commands() const {
+    std::lock_guard lock(mu_);
+    return commands_;
+}
+
+void VirtualDeck::ClearCommands() {
+    std::lock_guard lock(mu_);
+    commands_.clear();
+}
+
+DeckListing VirtualDeck::Listing() const {
+    DeckListing listing;
+    listing.friendly_name = config_.friendly_name;
+    listing.vendor = config_.vendor;
+    listing.model = config_.model;
+    listing.device_type = config_.device_type;
+    listing.offers_ext_device = config_.offers_ext_device;
+    listing.has_power_control = config_.has_power_control;
+    listing.has_transport_control = config_.has_transport_control;
+    return listing;
+}
+
+HResult VirtualDeck::GetPower(int32_t& state) {
+    state = power_.load();
+    return kS_OK;
+}
+
+HResult VirtualDeck::SetPower(int32_t state) {
+    if (state != ED_POWER_ON && state != ED_POWER_OFF && state != ED_POWER_STANDBY) {
+        return kE_INVALIDARG;
+    }
+    std::lock_guard lock(mu_);
+    commands_.push_back({DeckCommand::Kind::Power, state});
+    power_ = state;
+    return kS_OK;
+}
+
+HResult VirtualDeck::SetMode(int32_t mode) {
+    std::lock_guard lock(mu_);
+    commands_.push_back({DeckCommand::Kind::Transport, mode});
+    mode_ = mode;
+    return kS_OK;
+}
+
+HResult VirtualDeck::Prepare(bool /*playback*/, const std::string& /*path*/) {
+    // Nothing to check beforehand: a file that cannot be read ends the stream with an error, as
+    // it would on a deck.
+    return kS_OK;
+}
+
+std::string VirtualDeck::Describe() {
+    const int32_t p = power_.load();
+    const int32_t m = mode_.load();
+    const char* power = p == ED_POWER_ON        ? "on"
+                        : p == ED_POWER_OFF     ? "off"
+                        : p == ED_POWER_STANDBY ? "standby"
+                                                : "unknown";
+    const char* mode = m == ED_MODE_STOP            ? "stop"
+                       : m == ED_MODE_RECORD        ? "record"
+                       : m == ED_MODE_RECORD_FREEZE ? "record-pause"
+                                                    : "unknown";
+    return "virtual deck playing " + config_.file + ", power " + power + ", transport " + mode;
+}
+
+void VirtualDeck::CountDelivery(size_t bytes) noexcept {
+    buffers_.fetch_add(1, std::memory_order_relaxed);
+    bytes_.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+int32_t VirtualDeck::Capture(ISampleGrabberCB& callback, const StopSignal& stop) {
+    const VirtualDeckConfig& config = config_;
     // A deck that is not switched on plays nothing.
-    if (deck.power() != ED_POWER_ON || !callback) return 0;
+    if (power() != ED_POWER_ON) return 0;
     File file(std::fopen(config.file.c_str(), "rb"));
     if (!file) return EC_ERRORABORT;
     Pacer pacer(stop, file.get(), config.fast);
@@ -98,26 +170,25 @@ int32_t PlayVirtualDeck(VirtualDeck& deck, ISampleGrabberCB* callback, bool one_
         const size_t n = std::fread(buffer.data(), 1, want, file.get());
         if (n == 0) return std::ferror(file.get()) ? EC_ERRORABORT : EC_COMPLETE;
         if (!pacer.WaitFor(offset + n)) return 0;
-        callback->BufferCB(pacer.SecondsAt(offset), buffer.data(), static_cast<long>(n));
-        deck.CountDelivery(n);
+        callback.BufferCB(pacer.SecondsAt(offset), buffer.data(), static_cast<long>(n));
+        CountDelivery(n);
         offset += n;
-        if (one_shot) return EC_COMPLETE;
     }
 }
 
 // Like a tape deck, the deck takes in whatever it is sent but puts it on tape only while its
 // transport is in record: not in record-pause, stop or play.
-int32_t RecordOnVirtualDeck(VirtualDeck& deck, const std::string& source_path,
-                            const VirtualStop& stop) {
-    const VirtualDeckConfig& config = deck.config();
-    if (deck.power() != ED_POWER_ON) return 0;
+int32_t VirtualDeck::Playback(const std::string& source_path, const StopSignal& stop) {
+    const VirtualDeckConfig& config = config_;
+    if (power() != ED_POWER_ON) return 0;
     File source(std::fopen(source_path.c_str(), "rb"));
     if (!source) return EC_ERRORABORT;
     File tape;  // opened at the first bytes recorded
     auto record = [&](const std::vector<uint8_t>& bytes) {
-        if (bytes.empty() || deck.transport_mode() != ED_MODE_RECORD) return true;
+        if (bytes.empty() || transport_mode() != ED_MODE_RECORD) return true;
         if (!tape) {
-            tape.reset(std::fopen(deck.tape_path().c_str(), deck.TakeFreshTape() ? "wb" : "ab"));
+            const bool fresh = !tape_started_.exchange(true);
+            tape.reset(std::fopen(tape_path().c_str(), fresh ? "wb" : "ab"));
             if (!tape) return false;
         }
         return std::fwrite(bytes.data(), 1, bytes.size(), tape.get()) == bytes.size();
@@ -139,7 +210,7 @@ int32_t RecordOnVirtualDeck(VirtualDeck& deck, const std::string& source_path,
         if (!pacer.WaitFor(offset + n)) return 0;
         wrapper.Convert(buffer.data(), n, converted);
         if (!record(converted)) return EC_ERRORABORT;
-        deck.CountDelivery(n);
+        CountDelivery(n);
         offset += n;
     }
     if (!record(converted)) return EC_ERRORABORT;

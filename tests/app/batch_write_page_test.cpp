@@ -45,7 +45,7 @@ class PagesTest : public MainFormTest {
         c.file = test::SamplePath("sample-sd-192.ts").string();
         c.tape_file = (dir / "deck.tape").string();
         c.fast = true;
-        deck = framework->AddDeck(c);
+        deck = framework->AddDeck(std::make_shared<VirtualDeck>(c));
         Start(std::move(o));
         form->cmbVid->setCurrentIndex(0);  // the settings chose no deck yet
         form->cmbVidClick();
@@ -410,7 +410,7 @@ TEST_F(PagesTest, StartFailureStopsAndShowsTheDesignedBox) {
     f.chkRec->setChecked(true);
     int stops = 0;
     f.WritePage().RecordingStop = [&] { ++stops; };
-    framework->Fail(VirtualOp::PutMode, kE_FAIL, 1);
+    framework->Fail(GraphOp::PutMode, kE_FAIL, 1);
     f.btnWrtStart->click();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].caption, "Error");

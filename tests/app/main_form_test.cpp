@@ -197,7 +197,7 @@ TEST_F(MainFormTest, MissingSampleGrabberMakesTheDeckUnusable) {
     auto bare = std::make_shared<GraphHost>(/*standard_filters=*/false);
     VirtualDeckConfig deck;
     deck.file = test::SamplePath("sample-sd-192.ts").string();
-    bare->AddDeck(deck);
+    bare->AddDeck(std::make_shared<VirtualDeck>(deck));
     options.framework = bare;
     Start(std::move(options));
     ASSERT_EQ(messages.size(), 2u);

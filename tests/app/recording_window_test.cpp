@@ -13,6 +13,7 @@
 #include "app/tick_thread.h"
 #include "capture/ds_capture.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 #include "tests/app/window_test_support.h"
 
 namespace tessaline {
@@ -40,7 +41,7 @@ class RecordingWindowTest : public MainFormTest {
         c.tape_file = (out / "deck.tape").string();
         c.fast = true;
         c.power = power;
-        deck = framework->AddDeck(c);
+        deck = framework->AddDeck(std::make_shared<VirtualDeck>(c));
         o.message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text,
                            QMessageBox::StandardButtons buttons) {
             asked.push_back({icon, caption, text, buttons});
@@ -227,7 +228,7 @@ TEST_F(RecordingWindowTest, BoxRaisedInATickLeavesTheTicksRunningAndCloseEndsIt)
     Start(std::move(o));
     TFormQuillor& f = *form;
     ASSERT_TRUE(f.TThTimer);
-    framework->Fail(VirtualOp::Run, kE_FAIL, 1);
+    framework->Fail(GraphOp::Run, kE_FAIL, 1);
     clock->Set(ToDateTime({2024, 3, 9, 21, 6, 0, 0}));
 
     // Watched from a timer, which also fires inside a nested loop: a tick stuck in its box shows

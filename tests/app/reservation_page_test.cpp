@@ -49,7 +49,7 @@ class ReservationPageTest : public MainFormTest {
             deck.tape_file = (out / "deck.tape").string();
             deck.power = ED_POWER_STANDBY;
             deck.fast = true;
-            this->decks.push_back(framework->AddDeck(deck));
+            this->decks.push_back(framework->AddDeck(std::make_shared<VirtualDeck>(deck)));
         }
         o.message = [this](QMessageBox::Icon icon, const QString& caption, const QString& text,
                            QMessageBox::StandardButtons buttons) {
@@ -525,7 +525,7 @@ TEST_F(ReservationScheduleTest, FailedStartIsUndoneAndSaved) {
         "Reserve01=2024/03/09 21:00:002024/03/09 22:00:00"
         "0031\n");
     TFormQuillor& f = *form;
-    framework->Fail(VirtualOp::Run, static_cast<HResult>(0x80004005), 1);
+    framework->Fail(GraphOp::Run, static_cast<HResult>(0x80004005), 1);
     At(T(2024, 3, 9, 21));
     ASSERT_TRUE(RunEventsUntil([&] {
         return Stored(1) !=
@@ -589,7 +589,7 @@ TEST_F(ReservationScheduleTest, OneDeckOneRecorderBesideTheService) {
         c.file = test::SamplePath("sample-sd-192.ts").string();
         c.tape_file = (out / "service.tape").string();
         c.fast = true;
-        service_decks.AddDeck(c);
+        service_decks.AddDeck(std::make_shared<VirtualDeck>(c));
     }
     std::vector<std::string> log;
     FakePower service_power;

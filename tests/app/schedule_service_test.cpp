@@ -12,6 +12,7 @@
 #include "app/ini_file.h"
 #include "capture/framework.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -42,7 +43,7 @@ class ScheduleServiceTest : public ::testing::Test {
         c.tape_file = (dir / "deck.tape").string();
         c.power = ED_POWER_STANDBY;
         c.fast = true;
-        deck = framework.AddDeck(c);
+        deck = framework.AddDeck(std::make_shared<VirtualDeck>(c));
         test::WriteFile(rtc, {'0', '\n'});
     }
 
@@ -250,7 +251,7 @@ TEST_F(ScheduleServiceTest, MissingDeckAbortsAndUnreadableFileEndsTheStart) {
     log.clear();
     Make();
     ASSERT_TRUE(service->Begin());
-    framework.Fail(VirtualOp::Run, kE_FAIL);  // the deck does not answer any more
+    framework.Fail(GraphOp::Run, kE_FAIL);  // the deck does not answer any more
     RunUntil(T(2024, 3, 9, 10, 1));
     EXPECT_FALSE(service->Recording());
     EXPECT_EQ(Stored(1), WithStatus(r, RecordStatus::Aborted));

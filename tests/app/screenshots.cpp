@@ -27,6 +27,7 @@
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 #include "recording/clock.h"
 #include "tests/app/event_wait.h"
 
@@ -187,7 +188,8 @@ int main(int argc, char** argv) {
         config.file = work.filePath("sample-hd-192.ts").toStdString();
         config.tape_file = work.filePath(QString(language) + ".tape").toStdString();
         config.fast = true;
-        const std::shared_ptr<tessaline::VirtualDeck> deck = framework->AddDeck(config);
+        const std::shared_ptr<tessaline::VirtualDeck> deck =
+            framework->AddDeck(std::make_shared<tessaline::VirtualDeck>(config));
         options.framework = framework;
         {
             // The deck chosen last time, so that it is open as after a normal start.

@@ -212,7 +212,9 @@ TEST(SingleInstance, LockTakenNowhereStartsAndSaysSo) {
         }
         EXPECT_TRUE(instance.folder().empty());
     }
-    if (::getuid() == 0) EXPECT_TRUE(fs::is_empty(folders.back()));
+    if (::getuid() == 0) {
+        EXPECT_TRUE(fs::is_empty(folders.back()));
+    }
 }
 
 TEST(SingleInstance, FoldersAreTheSessionsThenThePrivateOneNeverTheSharedTemporaryOne) {
@@ -243,6 +245,9 @@ class TessalineProcess : public ::testing::Test {
         env.insert("QT_QPA_PLATFORM", "offscreen");
         env.insert("XDG_RUNTIME_DIR",
                    QString::fromStdString((runtime.empty() ? dir.path() : runtime).string()));
+        env.insert("XDG_CACHE_HOME", QString::fromStdString((dir / "cache").string()));
+        // Where Qt makes its own runtime folder when the one given cannot be used.
+        env.insert("TMPDIR", QString::fromStdString(dir.path().string()));
         env.insert("TESSALINE_INI", QString::fromStdString((dir / "t.INI").string()));
         env.insert("TESSALINE_VIRTUAL_DECK",
                    QString::fromStdString(test::SamplePath("sample-sd-192.ts").string()));
@@ -379,7 +384,7 @@ TEST_F(HandOverToWindow, SecondStartHandsItsSwitchesToTheRunningCopy) {
     c.tape_file = (out / "deck.tape").string();
     c.fast = true;
     c.power = ED_POWER_STANDBY;
-    const std::shared_ptr<VirtualDeck> deck = framework->AddDeck(c);
+    const std::shared_ptr<VirtualDeck> deck = framework->AddDeck(std::make_shared<VirtualDeck>(c));
     Start(std::move(o));
     ASSERT_TRUE(form->Flags.DeviceReady);
     ASSERT_FALSE(form->Flags.IsRecording);

@@ -10,6 +10,7 @@
 
 #include "app/widgets.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 
 namespace tessaline {
 
@@ -108,7 +109,7 @@ TFormQuillor::Options MainFormTest::Make(const QLocale& locale, const QStringLis
     for (int i = 0; i < decks; ++i) {
         VirtualDeckConfig deck;
         deck.file = test::SamplePath("sample-sd-192.ts").string();
-        framework->AddDeck(deck);
+        framework->AddDeck(std::make_shared<VirtualDeck>(deck));
     }
     o.framework = framework;
     return o;

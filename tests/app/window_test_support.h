@@ -15,6 +15,7 @@
 #include "app/ini_file.h"
 #include "app/main_form.h"
 #include "capture/graph/graph_host.h"
+#include "capture/virtual/virtual_deck.h"
 #include "tests/app/event_wait.h"
 #include "tests/support/test_support.h"
 

@@ -4,13 +4,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/ds_capture.h"
 #include "capture/graph/graph_host.h"
 #include "capture/message_sink.h"
+#include "capture/virtual/virtual_deck.h"
 #include "stream/capture_data_path.h"
 #include "stream/stream_context.h"
 
@@ -41,6 +45,11 @@ class TestMessageSink final : public MessageSink {
     std::function<void()> on_message;
 };
 
+// The host takes any deck driver; these tests mostly add virtual decks.
+inline std::shared_ptr<VirtualDeck> AddVirtualDeck(GraphHost& host, VirtualDeckConfig config) {
+    return host.AddDeck(std::make_shared<VirtualDeck>(std::move(config)));
+}
+
 class CaptureTest : public ::testing::Test {
   protected:
     CaptureTest() : path(ctx), capture(fw, sink, ctx, path) {}
@@ -56,6 +65,17 @@ class CaptureTest : public ::testing::Test {
             out.push_back(n);
         }
         return out;
+    }
+    // The graph's event once there is one (the stream ended or failed); 0 when none came within a
+    // minute.
+    int32_t WaitForEvent() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        int32_t event = 0;
+        while ((event = capture.PollCompletion()) == 0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return event;
     }
     // Lists the devices and opens the one at index.
     void Open(int index = 0) {

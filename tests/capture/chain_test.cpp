@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 class ChainTest : public CaptureTest {
   protected:
     ChainTest() {
-        fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+        AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
         capture.SetWaitLimits(200ms, 200ms);
     }
 };
@@ -52,8 +52,8 @@ TEST_F(ChainTest, UnregisteredNamesFailSilentlyOnceThenCountAsAdded) {
 }
 
 TEST_F(ChainTest, LastRegisteredOfTheSameNameWins) {
-    fw.RegisterFilter("Dup", VirtualFilterKind::PassThrough);
-    fw.RegisterFilter("Dup", VirtualFilterKind::SampleGrabber);
+    fw.RegisterFilter("Dup", FilterKind::PassThrough);
+    fw.RegisterFilter("Dup", FilterKind::SampleGrabber);
     Open();
     ASSERT_TRUE(capture.AddFilterByName("Dup"));
     EXPECT_TRUE(capture.SetupSampleGrabber());
@@ -75,10 +75,10 @@ TEST_F(ChainTest, ClearRemovesExactlyTheFiltersThatJoinedTheGraph) {
 
 TEST_F(ChainTest, FilterBindAndAddFailuresNameTheFilter) {
     Open();
-    fw.Fail(VirtualOp::BindToFilter, MakeResult(0x80040154), 1, "SampleGrabber");
+    fw.Fail(GraphOp::BindToFilter, MakeResult(0x80040154), 1, "SampleGrabber");
     EXPECT_FALSE(capture.AddFilterByName("SampleGrabber"));
     capture.ClearAddedFilters();
-    fw.Fail(VirtualOp::AddFilter, kE_FAIL, 1, "SampleGrabber");
+    fw.Fail(GraphOp::AddFilter, kE_FAIL, 1, "SampleGrabber");
     EXPECT_FALSE(capture.AddFilterByName("SampleGrabber"));
     EXPECT_EQ(capture.FiltersInGraph(), 0u);
     EXPECT_THAT(Texts(), ElementsAre("Error 80040154: Cannot find SampleGrabber",
@@ -94,7 +94,7 @@ TEST_F(ChainTest, WithoutDeckNothingIsAddedToTheGraph) {
 }
 
 TEST_F(ChainTest, UpstreamWithOnlyInputPinsConnectsNothingSilently) {
-    fw.RegisterFilter("Sink", VirtualFilterKind::InputOnly);
+    fw.RegisterFilter("Sink", FilterKind::InputOnly);
     Open();
     ASSERT_TRUE(capture.AddFilterByName("Sink"));
     EXPECT_TRUE(capture.ConnectChain(false));
@@ -103,7 +103,7 @@ TEST_F(ChainTest, UpstreamWithOnlyInputPinsConnectsNothingSilently) {
 }
 
 TEST_F(ChainTest, FilterWithoutPinsIsReported) {
-    fw.RegisterFilter("Empty", VirtualFilterKind::NoPins);
+    fw.RegisterFilter("Empty", FilterKind::NoPins);
     Open();
     ASSERT_TRUE(capture.AddFilterByName("Empty"));
     EXPECT_FALSE(capture.ConnectChain(false));
@@ -117,7 +117,7 @@ TEST_F(ChainTest, ConnectFailureNamesTheDownstreamFilterOrDeck) {
     EXPECT_FALSE(capture.ConnectChain(true));
     capture.ClearAddedFilters();
     ASSERT_TRUE(capture.AddFilterByName(kSampleGrabberName));
-    fw.Fail(VirtualOp::Connect, kE_FAIL, 1);
+    fw.Fail(GraphOp::Connect, kE_FAIL, 1);
     EXPECT_FALSE(capture.ConnectChain(false));
     EXPECT_THAT(Texts(),
                 ElementsAre("Error 80040217: Cannot connect MPEG2 Transport to Source Packets ",
@@ -127,21 +127,21 @@ TEST_F(ChainTest, ConnectFailureNamesTheDownstreamFilterOrDeck) {
 TEST_F(ChainTest, FailedPinEnumerationEndsChainSilently) {
     Open();
     ASSERT_TRUE(capture.AddFilterByName(kSampleGrabberName));
-    fw.Fail(VirtualOp::EnumPins, kE_FAIL, 1, "AV/C Tape");
+    fw.Fail(GraphOp::EnumPins, kE_FAIL, 1, "AV/C Tape");
     EXPECT_FALSE(capture.ConnectChain(true));
     EXPECT_TRUE(sink.messages.empty());
 }
 
 TEST_F(ChainTest, GraphStepFailures) {
     ASSERT_TRUE(capture.EnumerateDevices());
-    fw.Fail(VirtualOp::CreateCaptureGraphBuilder, kE_OUTOFMEMORY, 1);
+    fw.Fail(GraphOp::CreateCaptureGraphBuilder, kE_OUTOFMEMORY, 1);
     EXPECT_FALSE(capture.SelectDevice(0));
     EXPECT_THAT(Texts(), ElementsAre("Cannot instantiate graph builder"));
 }
 
 TEST_F(ChainTest, GraphCreationFailureReleasesEverything) {
     ASSERT_TRUE(capture.EnumerateDevices());
-    fw.Fail(VirtualOp::CreateFilterGraph, kE_OUTOFMEMORY, 1);
+    fw.Fail(GraphOp::CreateFilterGraph, kE_OUTOFMEMORY, 1);
     EXPECT_FALSE(capture.SelectDevice(0));
     EXPECT_THAT(Texts(), ElementsAre("Cannot instantiate filtergraph"));
     EXPECT_FALSE(capture.HasDeviceFilter());
@@ -150,8 +150,8 @@ TEST_F(ChainTest, GraphCreationFailureReleasesEverything) {
 
 TEST_F(ChainTest, DeckBindAndMediaControlFailuresCarryOn) {
     ASSERT_TRUE(capture.EnumerateDevices());
-    fw.Fail(VirtualOp::BindToFilter, MakeResult(0x80070005), 1, "AV/C Tape");
-    fw.Fail(VirtualOp::QueryMediaControl, kE_NOINTERFACE, 1);
+    fw.Fail(GraphOp::BindToFilter, MakeResult(0x80070005), 1, "AV/C Tape");
+    fw.Fail(GraphOp::QueryMediaControl, kE_NOINTERFACE, 1);
     // Without its filter the deck is not ready, whatever else could be built.
     EXPECT_FALSE(capture.SelectDevice(0));
     EXPECT_THAT(Texts(), ElementsAre("Error 80070005: Cannot create video capture filter",
@@ -175,12 +175,12 @@ TEST_F(ChainTest, ChoosingTheChosenDeckAgainDoesNothing) {
 
 TEST_F(ChainTest, RunAndStopFailuresReportTheirCode) {
     Open();
-    fw.Fail(VirtualOp::Run, MakeResult(0x8007001F), 1);
+    fw.Fail(GraphOp::Run, MakeResult(0x8007001F), 1);
     EXPECT_FALSE(capture.RunGraph());
     EXPECT_EQ(fw.LatestGraph().state, FilterState::Stopped);
     ASSERT_TRUE(capture.RunGraph());
     EXPECT_EQ(fw.LatestGraph().state, FilterState::Running);
-    fw.Fail(VirtualOp::Stop, kE_FAIL, 1);
+    fw.Fail(GraphOp::Stop, kE_FAIL, 1);
     EXPECT_FALSE(capture.StopGraph());
     EXPECT_TRUE(capture.StopGraph());
     EXPECT_THAT(Texts(), ElementsAre("Error 8007001F: Cannot start capture",
@@ -189,7 +189,7 @@ TEST_F(ChainTest, RunAndStopFailuresReportTheirCode) {
 
 TEST_F(ChainTest, MediaControlFailureAloneLeavesTheDeckReady) {
     ASSERT_TRUE(capture.EnumerateDevices());
-    fw.Fail(VirtualOp::QueryMediaControl, kE_NOINTERFACE, 1);
+    fw.Fail(GraphOp::QueryMediaControl, kE_NOINTERFACE, 1);
     EXPECT_TRUE(capture.SelectDevice(0));
     EXPECT_THAT(Texts(), ElementsAre("Error 80004002: Cannot use mediacontrol"));
 }
@@ -197,7 +197,7 @@ TEST_F(ChainTest, MediaControlFailureAloneLeavesTheDeckReady) {
 // A start that reports failure although the graph went on running: RunGraph itself stops it.
 TEST_F(ChainTest, FailedRunThatLeftTheGraphRunningIsStopped) {
     Open();
-    fw.Fail(VirtualOp::RunLeavesRunning, MakeResult(0x8007001F), 1);
+    fw.Fail(GraphOp::RunLeavesRunning, MakeResult(0x8007001F), 1);
     EXPECT_FALSE(capture.RunGraph());
     EXPECT_EQ(fw.LatestGraph().state, FilterState::Stopped);
     EXPECT_FALSE(capture.GraphMayRun());
@@ -207,7 +207,7 @@ TEST_F(ChainTest, FailedRunThatLeftTheGraphRunningIsStopped) {
 // A graph that cannot tell its state is reported with the code it gives, not as a time-out.
 TEST_F(ChainTest, FailingGetStateReportsItsOwnCode) {
     Open();
-    fw.Fail(VirtualOp::GetState, MakeResult(0x8004025B));
+    fw.Fail(GraphOp::GetState, MakeResult(0x8004025B));
     EXPECT_FALSE(capture.RunGraph());
     EXPECT_TRUE(capture.GraphMayRun());  // the stop after it could not be seen through either
     EXPECT_FALSE(capture.StopGraph());
@@ -220,11 +220,11 @@ TEST_F(ChainTest, FailingGetStateReportsItsOwnCode) {
 
 TEST_F(ChainTest, GraphThatNeverGetsThereTimesOut) {
     Open();
-    fw.Fail(VirtualOp::GetState, kVFW_S_STATE_INTERMEDIATE);
+    fw.Fail(GraphOp::GetState, kVFW_S_STATE_INTERMEDIATE);
     EXPECT_FALSE(capture.RunGraph());
     fw.ClearFailures();
     ASSERT_TRUE(capture.RunGraph());
-    fw.Fail(VirtualOp::GetState, kVFW_S_STATE_INTERMEDIATE);
+    fw.Fail(GraphOp::GetState, kVFW_S_STATE_INTERMEDIATE);
     EXPECT_FALSE(capture.StopGraph());
     fw.ClearFailures();
     EXPECT_TRUE(capture.StopGraph());
@@ -274,7 +274,7 @@ TEST_F(ChainTest, ErrorTextFormatting) {
 // ---- The sample grabber ----
 
 TEST_F(ChainTest, GrabberSetupNeedsAnAddedGrabber) {
-    fw.RegisterFilter("Tee", VirtualFilterKind::PassThrough);
+    fw.RegisterFilter("Tee", FilterKind::PassThrough);
     Open();
     EXPECT_FALSE(capture.SetupSampleGrabber());  // nothing ever added: silent
     EXPECT_TRUE(sink.messages.empty());
@@ -286,9 +286,9 @@ TEST_F(ChainTest, GrabberSetupNeedsAnAddedGrabber) {
 TEST_F(ChainTest, GrabberSetupFailures) {
     Open();
     ASSERT_TRUE(capture.AddFilterByName(kSampleGrabberName));
-    fw.Fail(VirtualOp::SetMediaType, kE_INVALIDARG, 1);
+    fw.Fail(GraphOp::SetMediaType, kE_INVALIDARG, 1);
     EXPECT_FALSE(capture.SetupSampleGrabber());
-    fw.Fail(VirtualOp::SetCallback, kE_FAIL, 1);
+    fw.Fail(GraphOp::SetCallback, kE_FAIL, 1);
     EXPECT_FALSE(capture.SetupSampleGrabber());
     EXPECT_TRUE(capture.SetupSampleGrabber());
     EXPECT_THAT(Texts(), ElementsAre("Error 80070057: Cannot create mediatype",
@@ -333,7 +333,7 @@ TEST_F(ChainTest, SourceFileNeedsAFileSource) {
     capture.ClearAddedFilters();
     ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
     EXPECT_FALSE(capture.SetSourceFile("/nowhere/missing.ts"));
-    fw.Fail(VirtualOp::Load, kE_FAIL, 1);
+    fw.Fail(GraphOp::Load, kE_FAIL, 1);
     EXPECT_FALSE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
     EXPECT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
     EXPECT_THAT(Texts(), ElementsAre("Error : Cannot find IFileSourceFilter",
@@ -347,7 +347,7 @@ TEST_F(ChainTest, NoCompletionWithoutARunningGraph) {
     EXPECT_EQ(capture.PollCompletion(), 0);
     ASSERT_TRUE(capture.RunGraph());
     EXPECT_EQ(capture.PollCompletion(), 0);  // nothing connected: nothing ever ends
-    fw.Fail(VirtualOp::QueryMediaEvent, kE_NOINTERFACE, 1);
+    fw.Fail(GraphOp::QueryMediaEvent, kE_NOINTERFACE, 1);
     EXPECT_EQ(capture.PollCompletion(), 0);
 }
 

@@ -91,7 +91,7 @@ TEST_F(CliWrite, FilesOfTornPacketsAreRefusedBeforeTheyPlay) {
 }
 
 TEST_F(CliWrite, BadArgumentsAndMissingDecks) {
-    for (const std::string args :
+    for (const std::string& args :
          {std::string(), "--lead-ms abc " + Files(), "--frobnicate " + Files(),
           ShellQuote((dir / "missing.ts").string()), "--device x " + Files(),
           "--device 3 " + Files()}) {

@@ -11,7 +11,7 @@ using Kind = DeckCommand::Kind;
 class DeckControlTest : public CaptureTest {
   protected:
     std::shared_ptr<VirtualDeck> AddAndOpen(VirtualDeckConfig config) {
-        auto deck = fw.AddDeck(std::move(config));
+        auto deck = AddVirtualDeck(fw, std::move(config));
         Open();
         return deck;
     }
@@ -42,9 +42,9 @@ TEST_F(DeckControlTest, StandbyDeckIsSwitchedOnButNotOff) {
 
 TEST_F(DeckControlTest, PowerCommandsFailWhenTheDeckDoesNotObeyOrCannotBeRead) {
     auto deck = AddAndOpen(WithPower(ED_POWER_OFF));
-    fw.Fail(VirtualOp::PutDevicePower, kE_FAIL, 1);
+    fw.Fail(GraphOp::PutDevicePower, kE_FAIL, 1);
     EXPECT_FALSE(capture.DevicePowerOn());
-    fw.Fail(VirtualOp::GetDevicePower, kE_FAIL, 1);
+    fw.Fail(GraphOp::GetDevicePower, kE_FAIL, 1);
     EXPECT_FALSE(capture.DevicePowerOn());
     EXPECT_EQ(deck->power(), ED_POWER_OFF);
 }
@@ -62,7 +62,7 @@ TEST_F(DeckControlTest, OffDeckIsSwitchedOnBeforeTheTransportCommand) {
 
 TEST_F(DeckControlTest, FailedPowerStepSendsNoTransportCommand) {
     auto deck = AddAndOpen(WithPower(ED_POWER_STANDBY));
-    fw.Fail(VirtualOp::PutDevicePower, kE_FAIL, 1);
+    fw.Fail(GraphOp::PutDevicePower, kE_FAIL, 1);
     EXPECT_FALSE(capture.TransportRecordPause());
     EXPECT_TRUE(deck->commands().empty());
     // Stop has no power step.
@@ -72,7 +72,7 @@ TEST_F(DeckControlTest, FailedPowerStepSendsNoTransportCommand) {
 
 TEST_F(DeckControlTest, UnreadablePowerSkipsThePowerStep) {
     auto deck = AddAndOpen(WithPower(ED_POWER_OFF));
-    fw.Fail(VirtualOp::GetDevicePower, kE_FAIL, 1);
+    fw.Fail(GraphOp::GetDevicePower, kE_FAIL, 1);
     EXPECT_TRUE(capture.TransportRecord());
     EXPECT_THAT(deck->commands(), ElementsAre(DeckCommand{Kind::Transport, ED_MODE_RECORD}));
 }
@@ -98,12 +98,12 @@ TEST_F(DeckControlTest, DeckWithoutPowerControl) {
 
 TEST_F(DeckControlTest, TransportRefusal) {
     auto deck = AddAndOpen(WithPower(ED_POWER_ON));
-    fw.Fail(VirtualOp::PutMode, kE_FAIL, 1);
+    fw.Fail(GraphOp::PutMode, kE_FAIL, 1);
     EXPECT_FALSE(capture.TransportRecord());
 }
 
 TEST_F(DeckControlTest, EveryCommandFailsWithoutADeck) {
-    auto deck = fw.AddDeck(WithPower(ED_POWER_OFF));
+    auto deck = AddVirtualDeck(fw, WithPower(ED_POWER_OFF));
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_FALSE(capture.DevicePowerOn());
     EXPECT_FALSE(capture.DevicePowerOff());

@@ -86,7 +86,7 @@ class DeckWriterTest : public CaptureTest {
         c.tape_file = (dir / "deck.tape").string();
         c.fast = true;
         c.chunk_bytes = 5000;
-        deck = fw.AddDeck(c);
+        deck = AddVirtualDeck(fw, c);
         Open();
 
         hooks.stop_action = [this] {
@@ -232,15 +232,15 @@ TEST_F(DeckWriterTest, StartFailuresStopAndSayWhich) {
 
     // Every failure exit sends the transport stop: a deck left in record-pause or record would
     // record over the tape with nothing to stop it.
-    fw.Fail(VirtualOp::PutMode, kE_FAIL, 1);
+    fw.Fail(GraphOp::PutMode, kE_FAIL, 1);
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
     EXPECT_EQ(Transport().back().value, ED_MODE_STOP);
     // The record command fails while the lead runs.
-    sleeper.during = [this] { fw.Fail(VirtualOp::PutMode, kE_FAIL, 1); };
+    sleeper.during = [this] { fw.Fail(GraphOp::PutMode, kE_FAIL, 1); };
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
     EXPECT_EQ(deck->transport_mode(), ED_MODE_STOP);
     sleeper.during = nullptr;
-    fw.Fail(VirtualOp::Run, kE_FAIL, 1);
+    fw.Fail(GraphOp::Run, kE_FAIL, 1);
     EXPECT_EQ(writer.Start(options), DeckWriter::StartResult::Failed);
     EXPECT_EQ(deck->transport_mode(), ED_MODE_STOP);
     EXPECT_EQ(Transport().back().value, ED_MODE_STOP);

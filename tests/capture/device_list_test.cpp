@@ -11,7 +11,7 @@ using DeviceListTest = CaptureTest;
 using ::testing::ElementsAre;
 
 TEST_F(DeviceListTest, NineOfTenIdenticalDecksNumberedInOrder) {
-    for (int i = 0; i < 10; ++i) fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    for (int i = 0; i < 10; ++i) AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
     EXPECT_TRUE(capture.EnumerateDevices());
     const auto names = DeviceNames();
     ASSERT_EQ(names.size(), 9u);
@@ -21,10 +21,10 @@ TEST_F(DeviceListTest, NineOfTenIdenticalDecksNumberedInOrder) {
 }
 
 TEST_F(DeviceListTest, SameModelCountedOtherModelsStartAtOne) {
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH30000"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "Sony", "DHR-1000"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH30000"));
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_THAT(DeviceNames(),
                 ElementsAre("AV/C Tape (JVC HM-DH5U #1)", "AV/C Tape (Sony DHR-1000 #1)",
@@ -32,34 +32,34 @@ TEST_F(DeviceListTest, SameModelCountedOtherModelsStartAtOne) {
 }
 
 TEST_F(DeviceListTest, UnknownVideoCounterAdvancesOnlyForDecksWithoutTexts) {
-    fw.AddDeck(Deck("Tape", "", ""));
-    fw.AddDeck(Deck("Tape", "JVC", ""));  // vendor alone is enough to be named
+    AddVirtualDeck(fw, Deck("Tape", "", ""));
+    AddVirtualDeck(fw, Deck("Tape", "JVC", ""));  // vendor alone is enough to be named
     VirtualDeckConfig unreadable = Deck("Tape", "", "");
     unreadable.vendor.reset();
     unreadable.model.reset();
-    fw.AddDeck(unreadable);
+    AddVirtualDeck(fw, unreadable);
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_THAT(DeviceNames(), ElementsAre("Tape (Unknown Video #1)", "Tape (JVC  #1)",
                                            "Tape (Unknown Video #2)"));
 }
 
 TEST_F(DeviceListTest, OnlyTapeDecksAreListed) {
-    fw.AddDeck(Webcam());
+    AddVirtualDeck(fw, Webcam());
     VirtualDeckConfig tuner = Deck("Tuner", "Acme", "TV");
     tuner.device_type = ED_DEVTYPE_TUNER;
-    fw.AddDeck(tuner);
+    AddVirtualDeck(fw, tuner);
     VirtualDeckConfig no_control = Deck("Grabber card", "Acme", "Card");
     no_control.offers_ext_device = false;
-    fw.AddDeck(no_control);
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.Fail(VirtualOp::GetCapability, kE_FAIL, -1, "Broken");
-    fw.AddDeck(Deck("Broken", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, no_control);
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.Fail(GraphOp::GetCapability, kE_FAIL, -1, "Broken");
+    AddVirtualDeck(fw, Deck("Broken", "JVC", "HM-DH5U"));
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_THAT(DeviceNames(), ElementsAre("AV/C Tape (JVC HM-DH5U #1)"));
 }
 
 TEST_F(DeviceListTest, NoDeckAtAll) {
-    fw.AddDeck(Webcam());
+    AddVirtualDeck(fw, Webcam());
     EXPECT_FALSE(capture.EnumerateDevices());
     EXPECT_TRUE(DeviceNames().empty());
     // Filters are listed all the same.
@@ -67,16 +67,16 @@ TEST_F(DeviceListTest, NoDeckAtAll) {
 }
 
 TEST_F(DeviceListTest, GraphCreationFailureIsSilent) {
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.Fail(VirtualOp::CreateFilterGraph, kE_OUTOFMEMORY, 1);
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    fw.Fail(GraphOp::CreateFilterGraph, kE_OUTOFMEMORY, 1);
     EXPECT_FALSE(capture.EnumerateDevices());
     EXPECT_TRUE(capture.DeviceList().empty());
     EXPECT_TRUE(sink.messages.empty());
 }
 
 TEST_F(DeviceListTest, NameWalkStartsOverAfterTheEnd) {
-    fw.AddDeck(Deck("A", "V", "M"));
-    fw.AddDeck(Deck("B", "V", "M"));
+    AddVirtualDeck(fw, Deck("A", "V", "M"));
+    AddVirtualDeck(fw, Deck("B", "V", "M"));
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_EQ(capture.NextDeviceName(), "A (V M #1)");
     EXPECT_EQ(capture.NextDeviceName(), "B (V M #1)");
@@ -104,9 +104,9 @@ class DeviceBoxTest : public CaptureTest {
 };
 
 TEST_F(DeviceBoxTest, FillListsDecksAndChecksGrabber) {
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.AddDeck(Webcam());
-    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, Webcam());
+    AddVirtualDeck(fw, Deck("AV/C Tape", "Sony", "DHR-1000"));
     box.Add("stale entry");
     EXPECT_TRUE(FillDeviceList(capture, box, flags, sink));
     EXPECT_THAT(box.items,
@@ -127,8 +127,8 @@ TEST_F(DeviceBoxTest, NoDeckLeavesBoxAloneAndSkipsGrabberCheck) {
 
 TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
     GraphHost bare(false);
-    bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    bare.RegisterFilter("Sample Grabber", VirtualFilterKind::SampleGrabber);
+    AddVirtualDeck(bare, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    bare.RegisterFilter("Sample Grabber", FilterKind::SampleGrabber);
     CDSCapture without(bare, sink, ctx, path);
     EXPECT_FALSE(FillDeviceList(without, box, flags, sink));
     flags.UseEnglish = false;
@@ -147,10 +147,10 @@ TEST_F(DeviceBoxTest, MissingGrabberReportedInBothLanguages) {
 // walk before the grabber registered behind it.
 TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
     GraphHost other(false);
-    other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    other.RegisterFilter("Broken", VirtualFilterKind::PassThrough);
-    other.RegisterFilter(kSampleGrabberName, VirtualFilterKind::SampleGrabber);
-    other.Fail(VirtualOp::BindToStorage, kE_FAIL, -1, "Broken");
+    AddVirtualDeck(other, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    other.RegisterFilter("Broken", FilterKind::PassThrough);
+    other.RegisterFilter(kSampleGrabberName, FilterKind::SampleGrabber);
+    other.Fail(GraphOp::BindToStorage, kE_FAIL, -1, "Broken");
     CDSCapture cap(other, sink, ctx, path);
     EXPECT_TRUE(FillDeviceList(cap, box, flags, sink));
     EXPECT_TRUE(flags.GrabberReady);
@@ -163,8 +163,8 @@ TEST_F(DeviceBoxTest, NamelessFilterDoesNotHideTheGrabberBehindIt) {
 
 TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
     GraphHost other(false);
-    other.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    other.RegisterFilter("SAMPLEGRABBER", VirtualFilterKind::SampleGrabber);
+    AddVirtualDeck(other, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    other.RegisterFilter("SAMPLEGRABBER", FilterKind::SampleGrabber);
     CDSCapture cap(other, sink, ctx, path);
     EXPECT_TRUE(FillDeviceList(cap, box, flags, sink));
     ASSERT_TRUE(cap.SelectDevice(0));
@@ -174,8 +174,8 @@ TEST_F(DeviceBoxTest, GrabberCheckIgnoresCaseButChainLookupDoesNot) {
 }
 
 TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
-    fw.AddDeck(Deck("AV/C Tape", "Sony", "DHR-1000"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "Sony", "DHR-1000"));
     ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
 
     Click(-1);
@@ -204,9 +204,9 @@ TEST_F(DeviceBoxTest, ClickOpensDeckOnceAndSavesSettings) {
 }
 
 TEST_F(DeviceBoxTest, FailedOpenIsNotSavedButControlsRefresh) {
-    fw.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(fw, Deck("AV/C Tape", "JVC", "HM-DH5U"));
     ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
-    fw.Fail(VirtualOp::SetFiltergraph, kE_FAIL, 1);
+    fw.Fail(GraphOp::SetFiltergraph, kE_FAIL, 1);
     Click(0);
     EXPECT_FALSE(flags.DeviceReady);
     EXPECT_EQ(saves, 0);
@@ -215,8 +215,8 @@ TEST_F(DeviceBoxTest, FailedOpenIsNotSavedButControlsRefresh) {
 }
 
 TEST_F(DeviceBoxTest, SavedIndexBeyondTheListSelectsNothing) {
-    fw.AddDeck(Deck("A", "V", "M"));
-    fw.AddDeck(Deck("B", "V", "M"));
+    AddVirtualDeck(fw, Deck("A", "V", "M"));
+    AddVirtualDeck(fw, Deck("B", "V", "M"));
     ASSERT_TRUE(FillDeviceList(capture, box, flags, sink));
     box.SetItemIndex(SavedDeviceIndex(3, box.Count()));
     cmbVidClick(capture, box, selection, flags, Hooks());

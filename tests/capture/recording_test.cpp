@@ -69,7 +69,7 @@ class RecordingTest : public CaptureTest {
         c.random_chunk_max = max_chunk;
         c.random_seed = seed;
         c.power = power;
-        deck = fw.AddDeck(c);
+        deck = AddVirtualDeck(fw, c);
         Open();
     }
 
@@ -150,7 +150,7 @@ TEST_F(RecordingTest, RealPaceTakesTheStreamsDuration) {
     ASSERT_GT(seconds, 1.0);
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     c.file = file.string();
-    deck = fw.AddDeck(c);
+    deck = AddVirtualDeck(fw, c);
     Open();
     SetMode(ctx.options, Mode::Ts188);
     ASSERT_TRUE(sequence.PrepareGraph());
@@ -196,7 +196,7 @@ TEST_F(RecordingTest, FileThatCannotBeCreatedIsReportedAndNothingRuns) {
 TEST_F(RecordingTest, GraphThatDoesNotRunLeavesAnEmptyClosedFile) {
     UseDeck(SamplePath("sample-ac3.ts"), 4000, 16);
     ASSERT_TRUE(sequence.PrepareGraph());
-    fw.Fail(VirtualOp::Run, kE_FAIL, 1);
+    fw.Fail(GraphOp::Run, kE_FAIL, 1);
     EXPECT_EQ(sequence.Start((dir / "rec.ts").string(), true),
               RecordingSequence::StartResult::NotRunning);
     EXPECT_FALSE(sequence.IsOpen());
@@ -210,7 +210,7 @@ TEST_F(RecordingTest, FileStaysOpenUntilTheGraphHasStopped) {
     ASSERT_TRUE(sequence.PrepareGraph());
     const std::string rec = (dir / "rec.ts").string();
     ASSERT_EQ(sequence.Start(rec, true), RecordingSequence::StartResult::Started);
-    fw.Fail(VirtualOp::Stop, kE_FAIL);
+    fw.Fail(GraphOp::Stop, kE_FAIL);
     EXPECT_FALSE(sequence.Stop());
     EXPECT_TRUE(sequence.IsOpen());
     sink.messages.clear();
@@ -243,15 +243,15 @@ TEST_F(RecordingTest, ChoosingTheDeckAgainEndsARecordingThatWouldNotStop) {
     c.file = SamplePath("sample-ac3.ts").string();
     c.fast = true;
     c.chunk_bytes = 1000;
-    fw.AddDeck(c);
+    AddVirtualDeck(fw, c);
     c.model = "HM-DH30000";
-    fw.AddDeck(c);
+    AddVirtualDeck(fw, c);
     Open(0);
     SetMode(ctx.options, Mode::Ts188);
     ASSERT_TRUE(sequence.PrepareGraph());
     ASSERT_EQ(sequence.Start((dir / "rec.ts").string(), true),
               RecordingSequence::StartResult::Started);
-    fw.Fail(VirtualOp::Stop, kE_FAIL, 1);
+    fw.Fail(GraphOp::Stop, kE_FAIL, 1);
     EXPECT_FALSE(sequence.Stop());
     ASSERT_TRUE(capture.SelectDevice(1));
     EXPECT_EQ(fw.GraphsAlive(), 1);
@@ -271,7 +271,7 @@ TEST_F(RecordingTest, FailedStartThatCannotStopReportsOnce) {
     UseDeck(SamplePath("sample-ac3.ts"), 4000, 22);
     capture.SetWaitLimits(100ms, 100ms);
     ASSERT_TRUE(sequence.PrepareGraph());
-    fw.Fail(VirtualOp::GetState, kE_FAIL);
+    fw.Fail(GraphOp::GetState, kE_FAIL);
     EXPECT_EQ(sequence.Start((dir / "rec.ts").string(), true),
               RecordingSequence::StartResult::NotRunning);
     EXPECT_THAT(Texts(), ::testing::ElementsAre("Error 80004005: Cannot start capture"));
@@ -289,7 +289,7 @@ TEST(CaptureTeardown, ControllerWaitsForABlockedCallbackBeforeItsDataPathGoes) {
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     c.file = SamplePath("sample-sd-192.ts").string();
     c.fast = true;
-    fw.AddDeck(c);
+    AddVirtualDeck(fw, c);
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
     ::fcntl(pipe_fds[0], F_SETPIPE_SZ, 4096);
@@ -358,7 +358,7 @@ TEST_F(RecordingTest, DeckWhoseStreamVanishedReportsAnError) {
 
 TEST_F(RecordingTest, PrepareFailsWithoutAGrabber) {
     GraphHost bare(false);
-    bare.AddDeck(Deck("AV/C Tape", "JVC", "HM-DH5U"));
+    AddVirtualDeck(bare, Deck("AV/C Tape", "JVC", "HM-DH5U"));
     CDSCapture other(bare, sink, ctx, path);
     RecordingSequence seq(other, ctx, path, sink);
     ASSERT_TRUE(other.EnumerateDevices());

@@ -100,7 +100,7 @@ class RecordingControlTest : public CaptureTest {
         c.tape_file = (dir / "deck.tape").string();
         c.fast = true;
         c.power = power;
-        deck = fw.AddDeck(c);
+        deck = AddVirtualDeck(fw, c);
         Open();
         flags.DeviceReady = flags.GrabberReady = true;
     }
@@ -283,7 +283,7 @@ TEST_F(RecordingControlTest, RecordingThatReceivedNothingLeavesNoFileOfItsOwn) {
     WriteFile(source / "silent.ts", Bytes{});
     c.file = (source / "silent.ts").string();
     c.fast = true;
-    deck = fw.AddDeck(c);
+    deck = AddVirtualDeck(fw, c);
     Open();
     flags.DeviceReady = flags.GrabberReady = true;
     host.options.AddDelay = true;
@@ -424,7 +424,7 @@ TEST_F(RecordingControlTest, NoStartBesideAConversionOrADeckWrite) {
 
 TEST_F(RecordingControlTest, GraphThatDoesNotRunLeavesNoFile) {
     UseDeck("sample-sd-192.ts");
-    fw.Fail(VirtualOp::Run, kE_FAIL, 1);
+    fw.Fail(GraphOp::Run, kE_FAIL, 1);
     EXPECT_FALSE(control.Start());
     EXPECT_FALSE(flags.IsRecording);
     EXPECT_TRUE(FilesInDir().empty());
@@ -514,7 +514,7 @@ TEST_F(RecordingControlTest, DeckStreamErrorEndsTheRecordingButItsEndDoesNot) {
     VirtualDeckConfig c = Deck("AV/C Tape", "JVC", "HM-DH5U");
     c.file = (dir / "unreadable.ts").string();  // never created: the deck fails once it runs
     c.fast = true;
-    deck = fw.AddDeck(c);
+    deck = AddVirtualDeck(fw, c);
     Open();
     flags.DeviceReady = flags.GrabberReady = true;
     ASSERT_TRUE(control.Start());

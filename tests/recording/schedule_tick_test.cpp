@@ -335,8 +335,8 @@ TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
     EXPECT_FALSE(Forecast(waiting, T(2024, 3, 9, 22, 0, 1)));
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Done), T(2024, 3, 9, 20)));
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Running), T(2024, 3, 9, 21, 30)));
-    const std::string skipped = BuildReservation(OneTimeField(T(2024, 3, 9, 21)),
-                                                 OneTimeField(T(2024, 3, 9, 22)), {0, {}, true, ""});
+    const std::string skipped = BuildReservation(
+        OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)), {0, {}, true, ""});
     EXPECT_FALSE(Forecast(skipped, T(2024, 3, 9, 20)));
 
     const auto parsed = ParseReservation(waiting);
@@ -349,8 +349,13 @@ TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
 
 // The forecast against the tick itself: random records, statuses and moments; the tick is played
 // minute by minute (every time in these records is a whole minute) until it starts the record,
-// and must start it at the forecast's window, or never when the forecast says never.
-TEST(ScheduleForecast, MatchesWhatTheTickDoes) {
+// and must start it at the forecast's window, or never when the forecast says never. The 400
+// rounds are played in eight slices, each its own test, so that none runs long on a slow build
+// (the sanitizers'); every slice draws all the rounds and plays its own.
+constexpr int kForecastSlices = 8;
+class ScheduleForecast : public ::testing::TestWithParam<int> {};
+
+TEST_P(ScheduleForecast, MatchesWhatTheTickDoes) {
     std::mt19937 random(20261209);
     auto pick = [&random](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
     for (int round = 0; round < 400; ++round) {
@@ -377,6 +382,7 @@ TEST(ScheduleForecast, MatchesWhatTheTickDoes) {
                                       OneTimeField(start + minutes(1 + pick(180))), tail);
         }
         record = WithStatus(record, static_cast<RecordStatus>('0' + pick(4)));
+        if (round % kForecastSlices != GetParam()) continue;
         SCOPED_TRACE(record + " at " + FormatDateTime(now));
         const auto forecast = Forecast(record, now);
 
@@ -398,6 +404,8 @@ TEST(ScheduleForecast, MatchesWhatTheTickDoes) {
         EXPECT_EQ(recorder.starts[0].end, forecast->end + seconds(1));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Slices, ScheduleForecast, ::testing::Range(0, kForecastSlices));
 
 }  // namespace
 }  // namespace tessaline

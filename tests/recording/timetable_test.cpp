@@ -132,7 +132,7 @@ class TimetableTest : public CaptureTest {
             c.file = (dir / file).string();
             c.tape_file = (dir / "deck.tape").string();
             c.fast = true;
-            decks.push_back(fw.AddDeck(c));
+            decks.push_back(AddVirtualDeck(fw, c));
         }
         Open(0);
         flags.DeviceReady = flags.GrabberReady = true;
@@ -283,7 +283,7 @@ TEST_F(TimetableTest, PowerActionTravelsWithItsStop) {
 TEST_F(TimetableTest, StartRetriesTheLastGraphThatWouldNotStop) {
     ASSERT_TRUE(table.StartByHand());
     const std::string first = control.FinalPath();
-    fw.Fail(VirtualOp::Stop, kE_FAIL);
+    fw.Fail(GraphOp::Stop, kE_FAIL);
     table.StopByHand();
     EXPECT_FALSE(flags.IsRecording);
     ASSERT_TRUE(control.SequenceOpen());
@@ -432,7 +432,7 @@ TEST_F(TimetableTest, StopMessagesAreLeftOpenAndItsPowerActionFollows) {
 // closes it, although nothing records any more.
 TEST_F(TimetableTest, CloseEndsAnOpenRecordingThatNoLongerRecords) {
     ASSERT_TRUE(table.StartByHand());
-    fw.Fail(VirtualOp::Stop, kE_FAIL);
+    fw.Fail(GraphOp::Stop, kE_FAIL);
     table.StopByHand();
     EXPECT_FALSE(flags.IsRecording);
     ASSERT_TRUE(control.SequenceOpen());
@@ -884,7 +884,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         } else if (op < 92) {
             if (flags.IsRecording) ctx.stats.WriteFailures = 1;
         } else if (op < 95) {
-            fw.Fail(VirtualOp::Run, kE_FAIL, 1);  // the deck refuses the next start
+            fw.Fail(GraphOp::Run, kE_FAIL, 1);  // the deck refuses the next start
         } else if (op < 99) {
             if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
                 maybe_pending_launch = true;

@@ -227,7 +227,9 @@ TEST(OutputFileTest, AFileWhoseNameVanishedIsWrittenBackNeverOverAnother) {
         const std::string expected = taken ? (dir / "shows" / "rec (2).ts").string() : path;
         EXPECT_EQ(file.saved_path(), expected);
         EXPECT_EQ(test::ReadFile(expected), bytes);
-        if (taken) EXPECT_EQ(test::ReadFile(path), Bytes(5, 1));
+        if (taken) {
+            EXPECT_EQ(test::ReadFile(path), Bytes(5, 1));
+        }
     }
     // Discard removes a file only when it made it.
     OutputFile again;

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "capture/graph/graph_host.h"
 #include "capture/ieee1394/deck_check.h"
 #include "capture/ieee1394/ieee1394_deck.h"
 #include "tests/support/ieee1394/fake_bus.h"
@@ -88,15 +87,12 @@ TEST(Ieee1394Enumeration, NamesThroughTheCaptureController) {
     nameless.vendor = std::nullopt;
     nameless.model = std::nullopt;
     b.bus->AddDeck(nameless);
-    GraphHost framework(true);
-    EXPECT_EQ(AddIeee1394Decks(framework, b.port, Quick()), 3);
-    const auto decks = framework.Decks();
+    const auto decks = FindIeee1394Decks(b.port, Quick());
     ASSERT_EQ(decks.size(), 3u);
-    EXPECT_EQ(decks[0]->config().friendly_name, kDeckFriendlyName);
-    EXPECT_EQ(decks[0]->config().vendor, "JVC");
-    EXPECT_EQ(decks[2]->config().vendor, "");
-    EXPECT_NE(decks[0]->config().driver->Describe().find("GUID 0x00808800000000a1, node 1"),
-              std::string::npos);
+    EXPECT_EQ(decks[0]->Listing().friendly_name, kDeckFriendlyName);
+    EXPECT_EQ(decks[0]->Listing().vendor, "JVC");
+    EXPECT_EQ(decks[2]->Listing().vendor, "");
+    EXPECT_NE(decks[0]->Describe().find("GUID 0x00808800000000a1, node 1"), std::string::npos);
 }
 
 TEST(Ieee1394Enumeration, FindsTheDeckAgainAfterRenumbering) {

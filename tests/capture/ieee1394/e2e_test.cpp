@@ -82,17 +82,9 @@ class Ieee1394E2e : public CaptureTest {
         timing.stream.poll = 20ms;
         timing.stream.reconnect_deadline = 200ms;
         timing.stream.silence = 400ms;
-        EXPECT_EQ(fw::AddIeee1394Decks(fw, port, timing), 1);
+        for (auto& deck : fw::FindIeee1394Decks(port, timing)) fw.AddDeck(deck);
+        EXPECT_EQ(fw.Decks().size(), 1u);
         Open();
-    }
-
-    int32_t WaitForEvent() {
-        const auto deadline = Clock::now() + 60s;
-        int32_t event = 0;
-        while ((event = capture.PollCompletion()) == 0 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(1ms);
-        }
-        return event;
     }
 
     // Records while the deck plays the script; returns the file and the event that ended it.
@@ -111,7 +103,7 @@ class Ieee1394E2e : public CaptureTest {
     }
 
     fw::LinkReport Report() {
-        auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0]->config().driver.get());
+        auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0].get());
         return deck->last_stream();
     }
 
@@ -170,7 +162,7 @@ TEST_F(Ieee1394E2e, ARecordingKeepsItsRawPacketsAsADumpisoVersion2File) {
     const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
     auto packets = fw::IsoPacketsFrom(sample, 2);
     packets[5].sy = 1;  // kept as it came, flags and all
-    auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0]->config().driver.get());
+    auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0].get());
     ASSERT_NE(deck, nullptr);
     const fs::path dump = dir / "deck.iso";
     deck->set_iso_dump(dump.string());
@@ -421,7 +413,9 @@ TEST(Ieee1394Refusal, AWriteProtectedTapeFailsRecordPause) {
     owned->AddDeck(c);
     FakeBus* bus = owned.get();
     GraphHost framework;
-    fw::AddIeee1394Decks(framework, std::make_shared<fw::Ieee1394Port>(std::move(owned)));
+    for (auto& deck : fw::FindIeee1394Decks(std::make_shared<fw::Ieee1394Port>(std::move(owned)))) {
+        framework.AddDeck(deck);
+    }
     CollectingMessageSink sink;
     StreamContext ctx;
     CaptureDataPath data_path(ctx);
@@ -448,8 +442,8 @@ TEST_F(Ieee1394Naming, DecksAreNamedLikeEveryDeckAndComeBeforeTheVirtualOne) {
         owned->AddDeck(std::move(c));
     }
     auto port = std::make_shared<fw::Ieee1394Port>(std::move(owned));
-    EXPECT_EQ(fw::AddIeee1394Decks(fw, port), 4);
-    fw.AddDeck(Deck("Virtual AV/C Tape Subunit", "Tessaline", "Virtual Deck"));
+    for (auto& deck : fw::FindIeee1394Decks(port)) fw.AddDeck(deck);
+    AddVirtualDeck(fw, Deck("Virtual AV/C Tape Subunit", "Tessaline", "Virtual Deck"));
     ASSERT_TRUE(capture.EnumerateDevices());
     EXPECT_EQ(DeviceNames(), (std::vector<std::string>{
                                  "AV/C Tape Subunit (JVC HM-DH5U #1)",
