@@ -56,7 +56,10 @@ class Host final : public RecordingHost, public TimetableHost {
     bool AskYesNo(const BilingualText& text) override {
         questions.push_back(text.english);
         if (table->InTick()) asked_in_tick = true;
-        return on_question ? on_question() : false;
+        ++open_questions;
+        const bool yes = on_question ? on_question() : false;
+        --open_questions;
+        return yes;
     }
     void FocusDuration() override {}
     void ShowDataInfoPage() override {}
@@ -74,6 +77,7 @@ class Host final : public RecordingHost, public TimetableHost {
     bool SaveReservations() override {
         ++saves;
         if (!save_ok) ShowError("Cannot write the settings file");
+        if (save_ok && list) stored = list->Records();
         return save_ok;
     }
     std::string DeckName(int index) override { return capture->DeviceList().at(index).Name; }
@@ -83,6 +87,8 @@ class Host final : public RecordingHost, public TimetableHost {
 
     Timetable* table = nullptr;
     CDSCapture* capture = nullptr;
+    const ReservationList* list = nullptr;
+    std::vector<std::string> stored;  // the list as last written
     RecordingOptions options;
     std::function<bool()> on_question;
     std::function<void()> on_waiting_box;
@@ -93,16 +99,24 @@ class Host final : public RecordingHost, public TimetableHost {
     bool asked_in_tick = false;
     bool save_ok = true;
     int saves = 0;
-    int left_open = 0;  // boxes opened and left
+    int left_open = 0;       // boxes opened and left
+    int open_questions = 0;  // questions waiting for their answer now
 };
 
 class FakePower final : public PowerActions {
   public:
-    void SystemShutdown() override { calls.push_back(1); }
-    void SystemStandby() override { calls.push_back(2); }
-    void SystemHibernate() override { calls.push_back(3); }
-    void SystemPowerOff() override { calls.push_back(4); }
+    void SystemShutdown() override { Call(1); }
+    void SystemStandby() override { Call(2); }
+    void SystemHibernate() override { Call(3); }
+    void SystemPowerOff() override { Call(4); }
     std::vector<int> calls;
+    std::function<void(int)> on_call;  // looks at the moment of the action
+
+  private:
+    void Call(int action) {
+        calls.push_back(action);
+        if (on_call) on_call(action);
+    }
 };
 
 class TimetableTest : public CaptureTest {
@@ -114,6 +128,7 @@ class TimetableTest : public CaptureTest {
           table(control, list, host) {
         host.table = &table;
         host.capture = &capture;
+        host.list = &list;
         control.SetRegistry(&registry, "window");
         sink.on_message = [this] { host.Shown(); };  // the controller's reports are boxes too
         control.SetPowerActions(&power);
@@ -660,9 +675,13 @@ TEST_F(TimetableTest, MissedStartAcrossMidnightStartsWhileItsWindowIsOpen) {
 // Hundreds of steps per seed on the simulated clock: overlapping, back-to-back, across-midnight,
 // skipped and weekly reservations; starts and stops by hand; questions answered after ticks ran
 // inside them; write failures; a deck that refuses to run or whose stream breaks off; "-S" handed
-// over; a close at any moment. After every step: at most one recording; statuses only move as
-// designed; no file but ours is created, changed or renamed; every computer power action is the
-// action of a reservation that has just stopped; and close always completes.
+// over; a close at any moment; every box that waits for its answer runs ticks and more steps
+// meanwhile (inside starts, stops and ticks alike), now and then for hours. After every step: at
+// most one recording; statuses only move as designed and the stored list is the list; no file but
+// ours is created, changed or renamed; every computer power action is the action of a reservation
+// that has just stopped, and none runs while anything records; a tick that finds nothing
+// recording and no question open starts a reservation whose window is open (whatever message is
+// open meanwhile); and close always completes.
 // A seed that once failed goes into kRegressionSeeds with a note of what it caught, so that it
 // stays whatever becomes of the range.
 constexpr uint32_t kRegressionSeeds[] = {
@@ -754,6 +773,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         }
         running_ = running;
         ASSERT_EQ(power.calls, expected_power);
+        EXPECT_EQ(host.stored, list.Records()) << "the stored list is not the list";
         // The file of the last start (or attempt) under both its names.
         ours.insert(control.State().OutputBase + control.State().OutputExt);
         ours.insert(control.FinalPath());
@@ -795,7 +815,9 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
     }
 
     void ScheduleTick() {
-        const bool idle = !table.Busy() && !maybe_pending_launch;
+        // Only a start's question may keep a due reservation waiting; a message never does.
+        const bool idle =
+            !table.Closed() && !flags.Busy() && host.open_questions == 0 && !maybe_pending_launch;
         const std::vector<std::string> before = list.Records();
         table.RunScheduleTick(options);
         if (table.Closed()) return;
@@ -828,26 +850,31 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         MonitorTick();
     }
 
-    // What can happen while a box outside a tick is open: ticks, failures, hand-overs, a close.
-    void Meanwhile(int depth) {
-        for (int n = Pick(4); n > 0 && !table.Closed(); --n) Step(depth + 1, true);
+    // What can happen while a box waits for its answer: ticks, failures, hand-overs, a close;
+    // now and then the box stays open for hours.
+    void Meanwhile() {
+        if (depth_ >= 3) return;
+        ++depth_;
+        for (int n = Chance(15) ? 10 + Pick(40) : Pick(4); n > 0 && !table.Closed(); --n) {
+            Step(true);
+        }
+        --depth_;
     }
 
-    void StartByHand(int depth) {
+    void StartByHand() {
         RecordingOptions& o = host.options;
         o.DurationText = Chance(10) ? "" : (Chance(20) ? "0" : std::to_string(1 + Pick(60)));
         o.UseFileName = Chance(40);
         o.FileName = Chance(70) ? "show" : "keep";
         o.CheckFileExists = true;
         std::string overwrite;  // the person's file that the answer Yes gave up
-        host.on_question = [this, depth, &overwrite] {
+        host.on_question = [this, &overwrite] {
             const std::string target = host.options.FileName + ".mpg";
-            Meanwhile(depth);
+            Meanwhile();
             const bool yes = !table.Closed() && Chance(50);
             if (yes) overwrite = target;
             return yes;
         };
-        host.on_waiting_box = [this, depth] { Meanwhile(depth); };
         const size_t reports = sink.messages.size();
         const bool started = table.StartByHand();
         // Given up, the file is ours once this start created it: when it records, or when the
@@ -857,11 +884,10 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             ours.insert((rec / overwrite).string());
         }
         host.on_question = nullptr;
-        host.on_waiting_box = nullptr;
         Observe();
     }
 
-    void Step(int depth, bool nested) {
+    void Step(bool nested) {
         const int op = Pick(100);
         if (op < 78 || (nested && op < 85)) {
             Advance();
@@ -875,7 +901,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             table.Close();
             Observe(true);
         } else if (op < 84) {
-            StartByHand(depth);
+            StartByHand();
         } else if (op < 88) {
             table.StopByHand();
             Observe();
@@ -901,9 +927,15 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         host.options.AddDelay = Chance(50);
         MakeUserFiles();
         MakeTimetable();
+        host.stored = list.Records();
+        host.on_waiting_box = [this] { Meanwhile(); };
+        power.on_call = [this](int action) {
+            EXPECT_FALSE(flags.IsRecording || control.SequenceOpen())
+                << "power action " << action << " while a recording runs";
+        };
         clock.Set(T(2024, 3, 9, 20, 58));
         for (int step = 0; step < kSteps && !table.Closed() && !HasFailure(); ++step) {
-            Step(0, false);
+            Step(false);
         }
         table.Close();
         Observe(true);
@@ -925,6 +957,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
     std::optional<std::string> running_;
     std::vector<int> expected_power;  // the actions of the reservations stopped so far
     bool maybe_pending_launch = false;
+    int depth_ = 0;  // boxes waiting for their answer, one inside the other
     int& host_device = host.current_device;
 };
 
