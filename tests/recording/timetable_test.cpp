@@ -676,16 +676,20 @@ TEST_F(TimetableTest, MissedStartAcrossMidnightStartsWhileItsWindowIsOpen) {
 //
 // Hundreds of steps per seed on the simulated clock: overlapping, back-to-back, across-midnight,
 // skipped and weekly reservations; starts and stops by hand; questions answered after ticks ran
-// inside them; write failures (of the recording and of the settings file); a deck that refuses to
-// run or whose stream breaks off; "-S" handed over; a close at any moment; every box that waits for
-// its answer runs ticks and more steps meanwhile (inside starts, stops and ticks alike), now and
-// then for hours. After every step: at most one recording; statuses only move as designed and the
-// stored list is the list; no file but ours is created, changed or renamed; every computer power
-// action is the action of a reservation that has just stopped, and none runs while anything
-// records; a tick that finds nothing recording and no question open starts a reservation whose
-// window is open (whatever message is open meanwhile); and close always completes. A seed that once
-// failed goes into kRegressionSeeds with a note of what it caught, so that it stays whatever
-// becomes of the range.
+// inside them; write failures (of the recording and of the settings file); a deck that refuses
+// to run or whose stream breaks off; "-S" handed over; the clock jumping now and then; a close at
+// any moment; every box that waits for its answer runs ticks and more steps meanwhile (inside
+// starts, stops and ticks alike), now and then for hours.
+//
+// After every step: at most one recording; statuses only move as designed and the stored list
+// is the list; a reservation is Done only when it recorded to its end; no file but ours is
+// created, changed or renamed; every computer power action is the action of a reservation that
+// has just stopped, and none runs while anything records; a tick that finds nothing recording
+// and no question open starts a reservation whose window is open (whatever message is open
+// meanwhile), and so does "-S" handed over; and close always completes.
+//
+// A seed that once failed goes into kRegressionSeeds with a note of what it caught, so that it
+// stays whatever becomes of the range.
 constexpr uint32_t kRegressionSeeds[] = {
     7,  // a reservation started inside an overwrite question, whose Yes then renamed the wrong file
 };
@@ -772,7 +776,18 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             const auto r = ParseReservation(*running_);
             if (r && !closing && r->action != AfterActionKind::None)
                 expected_power.push_back(static_cast<int>(r->action));
+            // Done only when it recorded to its end: a jump of the clock does not record.
+            for (const std::string& now : list.Records()) {
+                if (KeyOf(now) != KeyOf(*running_) || StatusOf(now) != RecordStatus::Done) continue;
+                EXPECT_GE(clock.Elapsed() - run_elapsed_, run_end_ - run_start_ - 1s)
+                    << "Done without recording to its end: " << now;
+            }
         }
+        if (running && (!running_ || KeyOf(*running) != KeyOf(*running_))) {
+            run_start_ = clock.NowInstant();
+            run_elapsed_ = clock.Elapsed();
+        }
+        if (running) run_end_ = control.State().RecEnd;
         running_ = running;
         ASSERT_EQ(power.calls, expected_power);
         if (!host.save_failed) {
@@ -830,13 +845,28 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         // Liveness: an idle tick that started nothing leaves no waiting record whose window
         // holds now (a start that failed aborts its record instead).
         if (!idle || flags.IsRecording || list.Records() != before) return;
+        if (const auto due = DueRecord()) ADD_FAILURE() << "due and not started: " << *due;
+    }
+    // A waiting record whose window holds now.
+    std::optional<std::string> DueRecord() {
         for (const std::string& record : list.Records()) {
             const auto r = ParseReservation(record);
             if (!r || r->skip || r->status != RecordStatus::Waiting) continue;
             const auto w = ScheduleWindow(*r, clock.NowInstant());
-            if (w && w->start <= clock.NowInstant() && clock.NowInstant() <= w->end) {
-                ADD_FAILURE() << "due and not started: " << record;
-            }
+            if (w && w->start <= clock.NowInstant() && clock.NowInstant() <= w->end) return record;
+        }
+        return std::nullopt;
+    }
+    // "-S" handed over: a reservation due now goes first.
+    void HandOver() {
+        const bool idle = !table.Closed() && !flags.Busy() && !table.Gate().Held();
+        const auto due = idle ? DueRecord() : std::nullopt;
+        const std::vector<std::string> before = list.Records();
+        if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
+            maybe_pending_launch = true;
+        Observe();
+        if (due && list.Records() == before && flags.IsRecording) {
+            ADD_FAILURE() << "-S went before a due reservation: " << *due;
         }
     }
     void MonitorTick() {
@@ -849,7 +879,11 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         static const int kWeights[] = {30, 20, 15, 15, 15, 5};
         int roll = Pick(100), i = 0;
         while (roll >= kWeights[i]) roll -= kWeights[i++];
-        clock.Advance(kSteps[i]);
+        if (Chance(3)) {
+            clock.Jump(kSteps[i]);  // a suspend, or the clock set forward
+        } else {
+            clock.Advance(kSteps[i]);
+        }
         ScheduleTick();
         MonitorTick();
     }
@@ -900,9 +934,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             if (Chance(30))
                 host.save_ok = !host.save_ok;  // the settings file: unwritable, or again
         } else if (nested && op < 98) {
-            if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
-                maybe_pending_launch = true;
-            Observe();
+            HandOver();
         } else if (nested) {
             table.Close();
             Observe(true);
@@ -919,9 +951,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         } else if (op < 95) {
             fw.Fail(GraphOp::Run, kE_FAIL, 1);  // the deck refuses the next start
         } else if (op < 99) {
-            if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
-                maybe_pending_launch = true;
-            Observe();
+            HandOver();
         } else if (Chance(20)) {
             table.Close();
             Observe(true);
@@ -962,6 +992,8 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
     std::map<std::string, Bytes> user_files;
     std::set<std::string> ours;
     std::optional<std::string> running_;
+    Instant run_start_{}, run_end_{};  // of the running reservation
+    std::chrono::milliseconds run_elapsed_{0};
     std::vector<int> expected_power;  // the actions of the reservations stopped so far
     bool maybe_pending_launch = false;
     int depth_ = 0;  // boxes waiting for their answer, one inside the other
