@@ -197,6 +197,8 @@ bool ScheduleService::ReadSettingsFile(bool first) {
     file_.Follow(list_, read.file, settings_.MaxReserve, true);
     LogLine("timetable changed in " + where + ": " + std::to_string(list_.Count()) +
             " reservation(s)");
+    // Statuses set while the file could not be read or written are written now.
+    if (unsaved_) SaveReservations();
     return true;
 }
 
@@ -204,6 +206,7 @@ bool ScheduleService::SaveReservations() {
     const std::string where = options_.settings_path.string();
     if (file_broken_) {
         LogLine("not writing the timetable into " + where + ": it could not be read");
+        unsaved_ = true;
         return false;
     }
     // Merged by record with what the window wrote since: its edits survive ours.
@@ -211,8 +214,10 @@ bool ScheduleService::SaveReservations() {
     if (file_.Save(list_, settings_.MaxReserve, true, error) !=
         ReservationFile::SaveResult::Saved) {
         LogLine("cannot write the timetable into " + where + ": " + error);
+        unsaved_ = true;
         return false;
     }
+    unsaved_ = false;
     stamp_ = Stamp();  // our own write is no change to read again
     return true;
 }

@@ -111,6 +111,7 @@ class ScheduleService {
     ReservationFile file_;
     FileStamp stamp_;
     bool file_broken_ = false;  // the file could not be read: keep the list, never write it
+    bool unsaved_ = false;      // the list holds statuses the file has not been told yet
     bool corrected_ = false;    // a start corrected an extension or a pattern: write those back
     std::set<std::string> woken_;   // records whose deck wake-up was logged, by their window
     std::set<std::string> missed_;  // records reported as missed

@@ -239,6 +239,37 @@ TEST_F(ScheduleServiceTest, EditsThroughTheFileAndAFileThatBreaks) {
     EXPECT_EQ(Stored(1), WithStatus(next, RecordStatus::Done));
 }
 
+// The settings file deleted while the service runs is not an empty timetable: the last good one
+// runs on, no file is made in its place, and when it comes back it is read again and told what
+// happened meanwhile. A reservation whose time passed unrun is said once, not at every tick.
+TEST_F(ScheduleServiceTest, ADeletedFileIsNotAnEmptyTimetableAndAMissIsSaidOnce) {
+    const std::string missed = "2024/03/09 09:00:002024/03/09 09:30:00" "0001missed";
+    const std::string later = "2024/03/09 10:00:002024/03/09 10:05:00" "0001later";
+    WriteSettings("Reserve01=" + missed + "\nReserve02=" + later + "\n");
+    Make();
+    ASSERT_TRUE(service->Begin());
+    fs::remove(ini);
+    RunUntil(T(2024, 3, 9, 10, 1));
+    EXPECT_TRUE(service->Recording()) << Log();
+    EXPECT_TRUE(Logged("it is gone")) << Log();
+    RunUntil(T(2024, 3, 9, 10, 6));
+    EXPECT_FALSE(service->Recording());
+    EXPECT_FALSE(fs::exists(ini));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) {
+                                return l.find("missed: ") != std::string::npos;
+                            }),
+              1)
+        << Log();
+
+    // Back as it was before: read again, and the status of what ran meanwhile written into it.
+    WriteSettings("Reserve01=" + missed + "\nReserve02=" + later + "\n");
+    RunUntil(T(2024, 3, 9, 10, 8));
+    EXPECT_TRUE(Logged("reading " + ini.string() + " again")) << Log();
+    EXPECT_EQ(Stored(2), WithStatus(later, RecordStatus::Done)) << Log();
+    EXPECT_EQ(Stored(1), missed);
+}
+
 TEST_F(ScheduleServiceTest, MissingDeckAbortsAndUnreadableFileEndsTheStart) {
     fs::create_directory(ini);
     Make();
