@@ -11,6 +11,9 @@
 #include <fstream>
 #include <system_error>
 
+#include "recording/lock_file.h"
+#include "recording/private_folder.h"
+
 namespace tessaline {
 
 namespace {
@@ -389,6 +392,42 @@ bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, s
         ::close(dir_fd);
     }
     return true;
+}
+
+std::filesystem::path SettingsLockPath(const std::filesystem::path& settings_file) {
+    return PrivateFolder() / ("settings." + PathKey(settings_file) + ".lock");
+}
+
+bool UpdateIniFile(const std::filesystem::path& path,
+                   const std::function<bool(IniFile& ini, std::string& reason)>& change,
+                   std::string* error) {
+    auto fail = [error](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    // Another writer holds the lock only for one read and one write.
+    constexpr std::chrono::seconds kLockWait{5};
+    const std::filesystem::path lock_path = SettingsLockPath(path);
+    LockFile lock(lock_path);
+    std::string why;
+    if (PreparePrivateFolder(lock_path.parent_path(), why)) {
+        const std::string holder = "settings " + std::to_string(::getpid());
+        switch (lock.Take(holder, kLockWait, why)) {
+            case LockFile::Result::Taken:
+                break;
+            case LockFile::Result::Busy:
+                return fail("another program keeps writing it (" + lock_path.string() + ")");
+            case LockFile::Result::Failed:
+                break;  // no lock to be had anywhere: written as before, without one
+        }
+    }
+    IniReadResult current = ReadIniFile(path);
+    if (current.status != IniReadStatus::Ok && current.status != IniReadStatus::Missing) {
+        return fail(current.error);  // rewriting it would lose what could not be read
+    }
+    std::string reason;
+    if (!change(current.file, reason)) return reason.empty() ? true : fail(reason);
+    return WriteIniFileAtomic(path, current.file, error);
 }
 
 }  // namespace tessaline

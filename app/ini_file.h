@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,5 +89,17 @@ IniReadResult ReadIniFile(const std::filesystem::path& path);
 // made. Where no file can be made beside it (a folder that may not be written) but the file itself
 // may be, the file is rewritten in place instead.
 bool WriteIniFileAtomic(const std::filesystem::path& path, const IniFile& ini, std::string* error);
+
+// A change to the settings file made by one program while others may change it too (the window,
+// the service): read, changed and written back as one step under the file's lock in the user's
+// private folder, so that no writer loses another's change. change gets the file as it is now
+// (empty when missing) and returns whether to write it (false: nothing to write, or refused;
+// reason set by change when refused). A file that cannot be read is never written over. False
+// with error set when the change was refused or the file could not be read or written.
+bool UpdateIniFile(const std::filesystem::path& path,
+                   const std::function<bool(IniFile& ini, std::string& reason)>& change,
+                   std::string* error);
+// Where that lock lives.
+std::filesystem::path SettingsLockPath(const std::filesystem::path& settings_file);
 
 }  // namespace tessaline

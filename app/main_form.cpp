@@ -25,6 +25,7 @@
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
 #include "recording/date_pattern.h"
+#include "recording/private_folder.h"
 #include "recording/wake_alarm.h"
 
 namespace tessaline {
@@ -144,9 +145,11 @@ void TFormQuillor::FormCreate() {
     sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *sink_);
     recording_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, Flags,
                                                     *recording_bar_, *clock_);
-    waking_power_ = std::make_unique<WakeBeforePowerActions>(*power_actions_,
-                                                             [this](int) { SetWakeAlarm(); });
+    waking_power_ = std::make_unique<WakeBeforePowerActions>(
+        *power_actions_, [this](int action) { return BeforePowerAction(action); });
     recording_->SetPowerActions(waking_power_.get());
+    registry_ = std::make_unique<RecorderRegistry>(PrivateFolder(), settings_path_);
+    recording_->SetRegistry(registry_.get(), "window");
     // The reservation editor starts on today, at midnight, and locked until the timer box opens it.
     for (QDateEdit* date : {dpDateS, dpDateE}) date->setDate(QDate::currentDate());
     for (QTimeEdit* time : {dpTimeS, dpTimeE}) time->setTime(QTime(0, 0, 0));
@@ -223,9 +226,11 @@ void TFormQuillor::FormActivate() {
     UpdateControlStates();
     reservations_->LoadReservations();  // and resets the editor
     QCoreApplication::processEvents();
-    // "-S" makes this one attempt, whatever comes of it (a reservation that started meanwhile
-    // keeps recording and is never taken for the launch's recording).
-    if (recording_->State().StartAtLaunch && !closed_) timetable_->StartAtLaunch(false);
+    // "-S" makes this one attempt, whatever comes of it; a reservation due now goes first (and
+    // is never taken for the launch's recording), and "-S" then gives way with a message.
+    if (recording_->State().StartAtLaunch && !closed_) {
+        timetable_->StartAtLaunch(false, reservations_->Options());
+    }
 }
 
 void TFormQuillor::StartTicks() {
@@ -247,29 +252,42 @@ void TFormQuillor::StopTicks() {
 
 bool TFormQuillor::TakeTimetable() {
     if (closed_) return false;
-    if (!timetable_lock_) return runs_timetable_;
-    if (timetable_lock_->TryAcquire(TimetableRunner::Window)) return runs_timetable_ = true;
-    if (timetable_lock_->error().empty()) return runs_timetable_ = false;  // the service has it
-    // No lock can be made at all: the window runs the timetable, as it always did.
-    std::fprintf(stderr, "tessaline: cannot take the timetable lock %s: %s\n",
-                 timetable_lock_->path().c_str(), timetable_lock_->error().c_str());
-    timetable_lock_.reset();
-    return runs_timetable_ = true;
+    if (timetable_lock_) {
+        if (timetable_lock_->TryAcquire(TimetableRunner::Window)) {
+            runs_timetable_ = true;
+        } else if (timetable_lock_->error().empty()) {
+            runs_timetable_ = false;  // the service has it
+        } else {
+            // No lock can be made at all: the window runs the timetable, as it always did.
+            std::fprintf(stderr, "tessaline: cannot take the timetable lock %s: %s\n",
+                         timetable_lock_->path().c_str(), timetable_lock_->error().c_str());
+            timetable_lock_.reset();
+            runs_timetable_ = true;
+        }
+    }
+    timetable_->SetRunsSchedule(runs_timetable_);
+    return runs_timetable_;
 }
 
-void TFormQuillor::SetWakeAlarm() {
-    const auto at = NextWakeTime(reservations_->List(), Settings.MaxReserve, clock_->Now(),
-                                 -Settings.PowerOnSec, kDefaultWakeMarginSec);
-    if (!at) return;
-    if (options_.set_wake_alarm) {
-        options_.set_wake_alarm(*at);
-        return;
-    }
-    WakeAlarm alarm = WakeAlarm::FromEnvironment([](const std::string& line) {
+bool TFormQuillor::BeforePowerAction(int action) {
+    auto say = [](const std::string& line) {
         std::fprintf(stderr, "tessaline: %s\n", line.c_str());
         std::fflush(stderr);
-    });
-    alarm.Set(*at);
+    };
+    const SleepDecision d =
+        DecideSleep(reservations_->List(), Settings.MaxReserve, clock_->NowInstant(),
+                    -Settings.PowerOnSec, kDefaultWakeMarginSec, registry_.get());
+    if (!d.allowed) {
+        say("power action " + std::string(PowerActionName(action)) + " not made: " + d.reason);
+        return false;
+    }
+    if (!d.wake_at) return true;
+    if (options_.set_wake_alarm) {
+        options_.set_wake_alarm(*d.wake_at);
+    } else {
+        WakeAlarm::FromEnvironment(say).Set(*d.wake_at);
+    }
+    return true;
 }
 
 void TFormQuillor::ApplyLaunchSwitches() {
@@ -428,7 +446,8 @@ QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const 
         return fallback;
     }
     std::erase_if(boxes_, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
-    if (TickRunning()) {
+    const bool leave_open = LeaveBoxOpen(buttons);
+    if (leave_open) {
         // A tick that meets the same trouble twenty times a second says so once.
         for (const QPointer<QMessageBox>& open : boxes_) {
             if (open->isVisible() && open->text() == text && open->windowTitle() == title) {
@@ -440,8 +459,8 @@ QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const 
     box->setAttribute(Qt::WA_DeleteOnClose);
     if (buttons & QMessageBox::No) box->setDefaultButton(QMessageBox::No);
     boxes_.emplace_back(box);
-    if (TickRunning()) {
-        // A tick never waits for a person: the box is opened and left, and the tick goes on.
+    if (leave_open) {
+        // Nothing waits for a person: the box is opened and left, and the schedule goes on.
         box->setWindowModality(Qt::WindowModal);
         box->open();
         return fallback;
@@ -452,8 +471,11 @@ QMessageBox::StandardButton TFormQuillor::Message(QMessageBox::Icon icon, const 
     return static_cast<QMessageBox::StandardButton>(answer == 0 ? fallback : answer);
 }
 
-bool TFormQuillor::TickRunning() const {
-    return timetable_ && timetable_->InTick();
+bool TFormQuillor::LeaveBoxOpen(QMessageBox::StandardButtons buttons) const {
+    if (!timetable_) return false;
+    // Only a start's question (Yes/No) waits for its answer; a message shown while a tick, a
+    // start or a stop runs never holds up the schedule.
+    return timetable_->InTick() || (!(buttons & QMessageBox::No) && timetable_->MessagesLeftOpen());
 }
 
 void TFormQuillor::CloseMessageBoxes() {

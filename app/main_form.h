@@ -35,6 +35,7 @@
 #include "recording/clock.h"
 #include "recording/monitor_tick.h"
 #include "recording/power_actions.h"
+#include "recording/recorder_registry.h"
 #include "recording/recording_control.h"
 #include "recording/timetable.h"
 #include "recording/timetable_lock.h"
@@ -88,7 +89,7 @@ class TFormQuillor : public QWidget {
         std::shared_ptr<PowerActions> power_actions;
         // Sets the computer's wake alarm before a power action; the real-time clock's (printed
         // with TESSALINE_POWER=dry-run, another file with TESSALINE_RTC) when not given.
-        std::function<void(DateTime at)> set_wake_alarm;
+        std::function<void(Instant at)> set_wake_alarm;
     };
 
     explicit TFormQuillor(Options options = {});
@@ -159,8 +160,9 @@ class TFormQuillor : public QWidget {
     bool RunsTimetable() const { return runs_timetable_; }
     // Takes the timetable when nobody runs it; true when this window runs it afterwards.
     bool TakeTimetable();
-    // Sets the computer's wake alarm for the next reservation (before a power action).
-    void SetWakeAlarm();
+    // Before a power action: whether it may be made (said on standard error when not: the next
+    // reservation is too close), and the computer's wake alarm set for the next reservation.
+    bool BeforePowerAction(int action);
 
     // ---- Settings tab ----------------------------------------------------------------------
     void chkPESClick();
@@ -358,8 +360,9 @@ class TFormQuillor : public QWidget {
                                         const QString& text,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok);
     void ApplyLaunchSwitches();
-    // A tick runs further down the stack: what is shown now is opened and left.
-    bool TickRunning() const;
+    // A box with these buttons shown now is opened and left (a tick, a start or a stop runs
+    // further down the stack); only a start's question waits.
+    bool LeaveBoxOpen(QMessageBox::StandardButtons buttons) const;
     void CloseMessageBoxes();
     void CreateTrayIcon();
     bool TrayAvailable() const;
@@ -385,6 +388,7 @@ class TFormQuillor : public QWidget {
     std::shared_ptr<PowerActions> power_actions_;
     std::unique_ptr<PowerActions> waking_power_;  // power_actions_ with the wake alarm first
     std::unique_ptr<TimetableLock> timetable_lock_;
+    std::unique_ptr<RecorderRegistry> registry_;  // who records where, among our programs
     bool runs_timetable_ = true;
     std::unique_ptr<RecordingSequence> sequence_;
     std::unique_ptr<TDataInfoPage> data_info_page_;

@@ -113,19 +113,19 @@ TCaptureSettings TFormQuillor::SettingsFromControls() const {
 
 bool TFormQuillor::SaveSettings() {
     const TCaptureSettings snapshot = SettingsFromControls();
-    // Read the file again: keys written meanwhile by others (the reservation list, a person with
-    // an editor) must survive this save.
-    IniReadResult current = ReadIniFile(settings_path_);
+    // Read again and written back in one step under the file's lock: keys written meanwhile by
+    // others (the service's statuses, a person with an editor) survive this save. A file that
+    // cannot be read is not written over.
     std::string error;
-    bool ok = false;
-    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        // With no device selected (none listed, or the stored one not among today's, such as a
-        // second deck unplugged) the stored index stays for the next run.
-        WriteCaptureSettings(current.file, snapshot, cmbVid->currentIndex() < 0);
-        ok = WriteIniFileAtomic(settings_path_, current.file, &error);
-    } else {
-        error = current.error;  // rewriting it would lose what could not be read
-    }
+    const bool ok = UpdateIniFile(
+        settings_path_,
+        [&](IniFile& ini, std::string&) {
+            // With no device selected (none listed, or the stored one not among today's, such as
+            // a second deck unplugged) the stored index stays for the next run.
+            WriteCaptureSettings(ini, snapshot, cmbVid->currentIndex() < 0);
+            return true;
+        },
+        &error);
     if (ok) return true;
     const QString text =
         Q(Pick(kMsgCannotWrite, Flags.UseEnglish)).replace("%s", Q(settings_path_.string()));

@@ -7,6 +7,7 @@
 #include "app/captions.h"
 #include "app/main_form.h"
 #include "app/program_icon.h"
+#include "app/reservation_page.h"
 
 namespace tessaline {
 
@@ -92,7 +93,7 @@ void TFormQuillor::HandOverSwitches(const QStringList& switches) {
     }
     if (!Flags.DeviceReady) return;  // as at launch: the switches need a usable deck
     if (start) {
-        timetable_->RequestLaunchStart(power);
+        timetable_->RequestLaunchStart(power, reservations_->Options());
     } else if (power) {
         timetable_->PowerOnRequest();
     }

@@ -96,7 +96,8 @@ TReservationPage::FileStamp TReservationPage::FileStampOf(const std::filesystem:
     return stamp;
 }
 
-TReservationPage::TReservationPage(TFormQuillor& form) : QObject(&form), form_(form) {
+TReservationPage::TReservationPage(TFormQuillor& form)
+    : QObject(&form), form_(form), file_(form.SettingsPath()) {
     form_.sgTimer->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
         sgTimerDrawCell(p, c, r, rect, sel);
     });
@@ -153,37 +154,30 @@ int TReservationPage::ReadList(bool missing_is_empty) {
         if (!missing_is_empty) return 0;
         read.file = IniFile();
     }
-    const IniFile& ini = read.file;
-    ReservationStore store;
-    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
-    if (!form_.RunsTimetable()) {
-        // The service runs the timetable: its running record is shown as it stands.
-        LoadReservationsAsStored(list_, store, form_.Settings.MaxReserve);
-        return 0;
-    }
-    return tessaline::LoadReservations(list_, store, form_.Settings.MaxReserve).stale_running;
+    // While the service runs the timetable its running record is shown as it stands; as the
+    // runner, a record left running by a run that ended is aborted.
+    return file_.Load(list_, read.file, form_.Settings.MaxReserve, form_.RunsTimetable());
 }
 
 bool TReservationPage::SaveReservations() {
+    return Store() == ReservationFile::SaveResult::Saved;
+}
+
+ReservationFile::SaveResult TReservationPage::Store(
+    const std::function<std::string(const ReservationList& stored)>& check) {
     const std::filesystem::path& path = form_.SettingsPath();
-    // Read the file again so that every other key survives; the write replaces the whole file at
-    // once, so a crash in the middle leaves the old list or the new one.
-    IniReadResult current = ReadIniFile(path);
+    // Read again and written back in one step under the file's lock, merged by record with what
+    // the service wrote meanwhile; every other key survives, and the write replaces the whole
+    // file at once, so a crash in the middle leaves the old list or the new one.
+    const std::string selected = SelectedRecord();
     std::string error;
-    bool ok = false;
-    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        IniFile& ini = current.file;
-        ReservationStore store;
-        store.set = [&ini](const std::string& key, const std::string& value) {
-            ini.Set(kSettingsSection, key, value);
-        };
-        tessaline::SaveReservations(list_, store, form_.Settings.MaxReserve);
-        ok = WriteIniFileAtomic(path, ini, &error);
-        if (ok) stamp_ = FileStampOf(path);
-    } else {
-        error = current.error;
+    const ReservationFile::SaveResult result =
+        file_.Save(list_, form_.Settings.MaxReserve, form_.RunsTimetable(), error, check);
+    if (result == ReservationFile::SaveResult::Saved) stamp_ = FileStampOf(path);
+    if (result != ReservationFile::SaveResult::Failed) {
+        SelectRecord(selected);
+        return result;
     }
-    if (ok) return true;
     const QString text =
         Q(Pick(kMsgCannotWrite, form_.Flags.UseEnglish)).replace("%s", Q(path.string()));
     if (form_.unattended_) {
@@ -191,7 +185,18 @@ bool TReservationPage::SaveReservations() {
     } else {
         Error(text);
     }
-    return false;
+    return result;
+}
+
+std::string TReservationPage::SelectedRecord() const {
+    const int i = RecordIndexOfSelectedRow();
+    return i < 0 ? std::string() : list_[i];
+}
+
+void TReservationPage::SelectRecord(const std::string& record) {
+    if (record.empty()) return;
+    const int i = FindRecord(list_, record);
+    if (i >= 0 && form_.sgTimer->Row() != i + 1) form_.sgTimer->SetRow(i + 1);
 }
 
 void TReservationPage::RepaintGrid() {
@@ -283,7 +288,9 @@ void TReservationPage::LoadEditor(const std::string& record, bool with_device) {
 }
 
 void TReservationPage::ShowSelectedInEditor() {
-    if (EditingReservation) return;  // the editor holds the person's changes
+    // The editor holds the person's changes while editing, and a refresh of the list from the
+    // file never throws away what is being typed.
+    if (EditingReservation || following_) return;
     const int i = RecordIndexOfSelectedRow();
     if (i >= 0) LoadEditor(list_[i], false);
 }
@@ -315,7 +322,7 @@ void TReservationPage::btnAddClick() {
             f.dpTimeE->setFocus();
             return;
         }
-        if (form_.clock_->Now() > start) {
+        if (form_.clock_->NowInstant() > ToInstant(start)) {
             Error(Q(Pick(kMsgStartPassed, english)));
             f.dpTimeS->setFocus();
             return;
@@ -331,25 +338,53 @@ void TReservationPage::btnAddClick() {
     tail.action = static_cast<AfterActionKind>(power >= 0 && power <= 4 ? power : 0);
     tail.skip = f.chkSkip->isChecked();
     tail.name = f.edtFileResv->text().trimmed().toStdString();
-    std::string record = BuildReservation(start_field, end_field, tail);
+    const std::string record = BuildReservation(start_field, end_field, tail);
 
-    const int edited = RecordIndexOfSelectedRow();
-    // The schedule may have started the record while it was being edited: replacing it now would
-    // lose the running reservation's record.
-    if (EditingReservation && edited >= 0 && IsRunning(list_[edited])) {
+    // The schedule (here or in the service) may have started the record while it was being
+    // edited: replacing it now would lose the running reservation's record. Looked at in the
+    // list, then again in the file itself as it is written.
+    const std::string edited = EditingReservation ? editing_ : std::string();
+    const int at = edited.empty() ? -1 : FindRecord(list_, edited);
+    if (at >= 0 && IsRunning(list_[at])) {
         Error(Q(Pick(kMsgEditRunning, english)));
         f.btnEsc->setFocus();
         return;
     }
-    if (EditingReservation && edited >= 0) {
-        list_.Replace(edited, std::move(record));
+    const ReservationList before = list_;
+    if (at >= 0) {
+        list_.Replace(at, record);
     } else {
-        list_.Add(std::move(record));
+        list_.Add(record);
+    }
+    bool running = false;
+    const auto result = Store([&](const ReservationList& stored) -> std::string {
+        const int was = edited.empty() ? -1 : FindRecord(stored, edited);
+        if (was >= 0 && IsRunning(stored[was])) {
+            running = true;
+            return "running";
+        }
+        if (edited.empty() && stored.Count() >= max && FindRecord(stored, record) < 0) {
+            return "full";
+        }
+        return {};
+    });
+    if (result == ReservationFile::SaveResult::Refused) {
+        list_ = before;
+        RepaintGrid();
+        if (running) {
+            Error(Q(Pick(kMsgEditRunning, english)));
+            f.btnEsc->setFocus();
+        } else {
+            Error(english ? QString("Reserve MAX : %1").arg(max)
+                          : QString::fromUtf8("予約は最大%1個です").arg(max));
+            f.dpDateS->setFocus();
+        }
+        return;
     }
     EditingReservation = false;
     edit_device_.reset();
+    editing_.clear();
     ResetReservationEditor();
-    SaveReservations();
     RepaintGrid();
 }
 
@@ -364,6 +399,7 @@ void TReservationPage::btnEditClick() {
         return;
     }
     EditingReservation = true;
+    editing_ = record;
     ResetReservationEditor();
     LoadEditor(record, true);
     if (IsWeeklyField(FieldAt(record, L::kStart))) {
@@ -376,6 +412,7 @@ void TReservationPage::btnEditClick() {
 void TReservationPage::btnEscClick() {
     EditingReservation = false;
     edit_device_.reset();
+    editing_.clear();
     ResetReservationEditor();
 }
 
@@ -399,9 +436,21 @@ void TReservationPage::btnDelClick() {
         }
         return;
     }
+    const ReservationList before = list_;
     list_.Delete(at);
+    const auto result = Store([&](const ReservationList& stored) -> std::string {
+        const int now = FindRecord(stored, record);
+        return now >= 0 && IsRunning(stored[now]) ? "running" : "";
+    });
+    if (result == ReservationFile::SaveResult::Refused) {
+        // The service started it meanwhile.
+        list_ = before;
+        RepaintGrid();
+        Error(Q(Pick(kMsgDeleteRunning, english)));
+        f.dpDateS->setFocus();
+        return;
+    }
     RepaintGrid();
-    SaveReservations();
     ResetReservationEditor();
 }
 
@@ -413,9 +462,13 @@ void TReservationPage::btnClearClick() {
         return;
     }
     if (list_.AnyRunning()) return;
+    const ReservationList before = list_;
     list_.Clear();
+    const auto result = Store([](const ReservationList& stored) -> std::string {
+        return stored.AnyRunning() ? "running" : "";
+    });
+    if (result == ReservationFile::SaveResult::Refused) list_ = before;  // nothing is said
     RepaintGrid();
-    SaveReservations();
     ResetReservationEditor();
 }
 
@@ -514,17 +567,21 @@ void TReservationPage::sgTimerDrawCell(QPainter& painter, int col, int row, cons
 
 // ---- Schedule ------------------------------------------------------------------------------
 
-void TReservationPage::ScheduleTick() {
-    if (!form_.RunsTimetable()) {
-        FollowService();
-        return;
-    }
+ScheduleOptions TReservationPage::Options() const {
     const TCaptureSettings& s = form_.Settings;
     ScheduleOptions options;
     options.max_reserve = s.MaxReserve;
     options.power_on_sec = -s.PowerOnSec;  // kept negated in memory
     options.reserve_power_on = s.ReservePowerOn;
-    if (Timetable* timetable = form_.Schedule()) timetable->RunScheduleTick(options);
+    return options;
+}
+
+void TReservationPage::ScheduleTick() {
+    if (!form_.RunsTimetable()) {
+        FollowService();
+        return;
+    }
+    if (Timetable* timetable = form_.Schedule()) timetable->RunScheduleTick(Options());
 }
 
 void TReservationPage::SelectDevice(int index) {
@@ -536,6 +593,19 @@ void TReservationPage::RepaintReservations() {
     form_.sgTimer->viewport()->update();
 }
 
+std::string TReservationPage::DeckName(int index) {
+    if (index < 0 || index >= form_.cmbVid->count()) return {};
+    return form_.cmbVid->itemText(index).toStdString();
+}
+
+void TReservationPage::ReservationWaits(const std::string& record, const std::string& why) {
+    // Said once while it waits; the grid shows it waiting all the same.
+    if (record == said_waiting_) return;
+    said_waiting_ = record;
+    std::fprintf(stderr, "tessaline: the reservation %s waits: %s\n",
+                 ReservationText(FieldAt(record, L::kStart), true).c_str(), why.c_str());
+}
+
 void TReservationPage::FollowService() {
     // About once a second (the tick comes every 50 ms): take the timetable over when the
     // service has ended.
@@ -545,13 +615,27 @@ void TReservationPage::FollowService() {
         LoadReservations();  // as its runner: a record the service left running is aborted
         return;
     }
-    // Statuses the service wrote show up here; an edit in progress is not pulled away, and a
-    // file that cannot be read just now leaves the list as it is.
-    if (EditingReservation || FileStampOf(form_.SettingsPath()) == stamp_) return;
-    const int row = form_.sgTimer->Row();
-    ReadList(false);
-    if (row > 0 && row <= list_.Count()) form_.sgTimer->SetRow(row);
-    RepaintGrid();
+    // Statuses the service wrote show up in the grid, by record; what the person has typed and
+    // not registered yet stays, and so does the editor. A file that cannot be read just now
+    // leaves the list as it is.
+    if (FileStampOf(form_.SettingsPath()) == stamp_) return;
+    const IniReadResult read = ReadIniFile(form_.SettingsPath());
+    if (read.status != IniReadStatus::Ok) return;
+    stamp_ = FileStampOf(form_.SettingsPath());
+    const std::string selected = SelectedRecord();
+    file_.Follow(list_, read.file, form_.Settings.MaxReserve, false);
+    following_ = true;
+    SelectRecord(selected);
+    following_ = false;
+    RepaintReservations();
+}
+
+int TReservationPage::FindRecord(const ReservationList& list, const std::string& record) {
+    const std::string id = RecordIdentity(record);
+    for (int i = 0; i < list.Count(); ++i) {
+        if (RecordIdentity(list[i]) == id) return i;
+    }
+    return -1;
 }
 
 }  // namespace tessaline

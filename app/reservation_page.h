@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "app/reservation_file.h"
 #include "recording/reservation_list.h"
 #include "recording/schedule_tick.h"
 #include "recording/timetable.h"
@@ -59,12 +60,16 @@ class TReservationPage : public QObject, public TimetableHost {
     // schedule tick with the settings of the moment. While the service runs the timetable, it
     // only follows the file (FollowService).
     void ScheduleTick();
+    // The schedule's options from the settings of the moment.
+    ScheduleOptions Options() const;
     // Reads the list again when the service changed the file, and takes the timetable over when
     // the service has ended.
     void FollowService();
     // TimetableHost.
     void SelectDevice(int index) override;
     void RepaintReservations() override;
+    std::string DeckName(int index) override;
+    void ReservationWaits(const std::string& record, const std::string& why) override;
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -75,6 +80,13 @@ class TReservationPage : public QObject, public TimetableHost {
     // the timetable); the number of running records found and aborted. A file that cannot be
     // read gives an empty list when missing_is_empty, else leaves the list alone.
     int ReadList(bool missing_is_empty);
+    // Writes the list merged by record with the file (ReservationFile::Save); reports a failure.
+    ReservationFile::SaveResult Store(
+        const std::function<std::string(const ReservationList& stored)>& check = {});
+    // The selected record, and the row of a record (by everything but its status) chosen again.
+    std::string SelectedRecord() const;
+    void SelectRecord(const std::string& record);
+    static int FindRecord(const ReservationList& list, const std::string& record);
     // Puts record into the editor; with_device also selects its deck.
     void LoadEditor(const std::string& record, bool with_device);
     void ShowSelectedInEditor();
@@ -95,8 +107,12 @@ class TReservationPage : public QObject, public TimetableHost {
     // The record being edited names this deck; it was not selected because a recording, a
     // conversion or a deck write ran. Picking a deck by hand replaces it.
     std::optional<int> edit_device_;
+    std::string editing_;     // the record opened by Edit, as it was then
+    bool following_ = false;  // the list follows the file: the editor is left alone
+    ReservationFile file_;
     FileStamp stamp_;
     unsigned follow_ticks_ = 0;
+    std::string said_waiting_;  // the last reservation said to wait for its deck
 };
 
 }  // namespace tessaline

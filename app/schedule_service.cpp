@@ -6,6 +6,8 @@
 #include "app/ini_file.h"
 #include "capture/ds_capture.h"
 #include "capture/recording_sequence.h"
+#include "recording/private_folder.h"
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 #include "recording/timetable.h"
 #include "stream/capture_data_path.h"
@@ -29,11 +31,6 @@ std::string Describe(std::string_view record, bool english) {
     }
     if (record.size() > L::kName) text += " \"" + std::string(record.substr(L::kName)) + "\"";
     return text;
-}
-
-// A record without its status, to find it again after the status changed.
-std::string Identity(std::string_view record) {
-    return WithStatus(record, RecordStatus::Waiting);
 }
 
 std::string StatusWord(std::string_view record) {
@@ -103,6 +100,14 @@ class ScheduleService::Host final : public RecordingHost, public TimetableHost {
         tessaline::cmbVidClick(*s_.capture_, s_.box_, s_.selection_, s_.flags_, {});
     }
     bool SaveReservations() override { return s_.SaveReservations(); }
+    std::string DeckName(int index) override {
+        return index >= 0 && static_cast<size_t>(index) < s_.box_.items.size()
+                   ? s_.box_.items[static_cast<size_t>(index)]
+                   : std::string();
+    }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        s_.LogWaiting(record, why);
+    }
 
   private:
     ScheduleService& s_;
@@ -115,7 +120,8 @@ ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerA
       power_(power),
       alarm_(alarm),
       log_(std::move(log)),
-      options_(std::move(options)) {
+      options_(std::move(options)),
+      file_(options_.settings_path) {
     settings_ = DefaultCaptureSettings(options_.default_folder);
     flags_.UseEnglish = options_.english;
     stream_ = std::make_unique<StreamContext>();
@@ -126,15 +132,13 @@ ScheduleService::ScheduleService(MediaFramework& framework, Clock& clock, PowerA
     sequence_ = std::make_unique<RecordingSequence>(*capture_, *stream_, *data_path_, *messages_);
     waking_power_ = std::make_unique<WakeBeforePowerActions>(power_, [this](int action) {
         NoteStop();
-        // A dry run's action prints its own line.
-        if (!options_.dry_run_power) {
-            LogLine("power action: " + std::string(PowerActionName(action)));
-        }
-        SetWakeAlarm();
+        return BeforePowerAction(action);
     });
     control_ = std::make_unique<RecordingControl>(*sequence_, *capture_, *stream_, flags_, *host_,
                                                   clock_);
     control_->SetPowerActions(waking_power_.get());
+    registry_ = std::make_unique<RecorderRegistry>(PrivateFolder(), options_.settings_path);
+    control_->SetRegistry(registry_.get(), "service");
     timetable_ = std::make_unique<Timetable>(*control_, list_, *host_);
 }
 
@@ -179,36 +183,22 @@ bool ScheduleService::ReadSettingsFile(bool first) {
     stamp_ = stamp;
 
     settings_ = ReadCaptureSettings(read.file, options_.default_folder);
-    const IniFile& ini = read.file;
-    ReservationStore store;
-    store.get = [&ini](const std::string& key) { return ini.Get(kSettingsSection, key); };
     if (first) {
         // This runner starts: a record left running by a runner that ended is aborted.
-        const LoadReport report = LoadReservations(list_, store, settings_.MaxReserve);
-        if (report.stale_running > 0) {
-            LogLine("marked " + std::to_string(report.stale_running) +
+        const int stale = file_.Load(list_, read.file, settings_.MaxReserve, true);
+        if (stale > 0) {
+            LogLine("marked " + std::to_string(stale) +
                     " reservation(s) left running by an earlier run as aborted");
             SaveReservations();
         }
         return true;
     }
-    // An edit from the window: the record being recorded stays running whatever the file says
-    // (the change to running is not saved at once, so the window may have written it waiting).
-    std::vector<std::string> running;
-    for (const std::string& r : list_.Records()) {
-        if (IsRunning(r)) running.push_back(Identity(r));
-    }
-    LoadReservationsAsStored(list_, store, settings_.MaxReserve);
-    for (const std::string& id : running) {
-        for (int i = 0; i < list_.Count(); ++i) {
-            if (Identity(list_[i]) == id && !IsRunning(list_[i])) {
-                list_.Replace(i, WithStatus(list_[i], RecordStatus::Running));
-                break;
-            }
-        }
-    }
+    // An edit from the window, taken in by record: what runs here stays running.
+    file_.Follow(list_, read.file, settings_.MaxReserve, true);
     LogLine("timetable changed in " + where + ": " + std::to_string(list_.Count()) +
             " reservation(s)");
+    // Statuses set while the file could not be read or written are written now.
+    if (unsaved_) SaveReservations();
     return true;
 }
 
@@ -216,26 +206,18 @@ bool ScheduleService::SaveReservations() {
     const std::string where = options_.settings_path.string();
     if (file_broken_) {
         LogLine("not writing the timetable into " + where + ": it could not be read");
+        unsaved_ = true;
         return false;
     }
-    IniReadResult current = ReadIniFile(options_.settings_path);
+    // Merged by record with what the window wrote since: its edits survive ours.
     std::string error;
-    bool ok = false;
-    if (current.status == IniReadStatus::Ok || current.status == IniReadStatus::Missing) {
-        IniFile& ini = current.file;
-        ReservationStore store;
-        store.set = [&ini](const std::string& key, const std::string& value) {
-            ini.Set(kSettingsSection, key, value);
-        };
-        tessaline::SaveReservations(list_, store, settings_.MaxReserve);
-        ok = WriteIniFileAtomic(options_.settings_path, ini, &error);
-    } else {
-        error = current.error;
-    }
-    if (!ok) {
+    if (file_.Save(list_, settings_.MaxReserve, true, error) !=
+        ReservationFile::SaveResult::Saved) {
         LogLine("cannot write the timetable into " + where + ": " + error);
+        unsaved_ = true;
         return false;
     }
+    unsaved_ = false;
     stamp_ = Stamp();  // our own write is no change to read again
     return true;
 }
@@ -243,19 +225,20 @@ bool ScheduleService::SaveReservations() {
 bool ScheduleService::SaveCorrections() {
     if (!corrected_ || file_broken_) return true;
     corrected_ = false;
-    IniReadResult current = ReadIniFile(options_.settings_path);
-    if (current.status != IniReadStatus::Ok && current.status != IniReadStatus::Missing) {
-        return false;
-    }
-    IniFile& ini = current.file;
-    namespace K = settings_key;
-    ini.Set(kSettingsSection, K::kPsExt, settings_.PsExt);
-    ini.Set(kSettingsSection, K::kTs188Ext, settings_.Ts188Ext);
-    ini.Set(kSettingsSection, K::kTs192Ext, settings_.Ts192Ext);
-    ini.Set(kSettingsSection, K::kNameFormat, settings_.NameFormat);
-    ini.Set(kSettingsSection, K::kDateFormat, settings_.DateFormat);
     std::string error;
-    if (!WriteIniFileAtomic(options_.settings_path, ini, &error)) {
+    const bool ok = UpdateIniFile(
+        options_.settings_path,
+        [this](IniFile& ini, std::string&) {
+            namespace K = settings_key;
+            ini.Set(kSettingsSection, K::kPsExt, settings_.PsExt);
+            ini.Set(kSettingsSection, K::kTs188Ext, settings_.Ts188Ext);
+            ini.Set(kSettingsSection, K::kTs192Ext, settings_.Ts192Ext);
+            ini.Set(kSettingsSection, K::kNameFormat, settings_.NameFormat);
+            ini.Set(kSettingsSection, K::kDateFormat, settings_.DateFormat);
+            return true;
+        },
+        &error);
+    if (!ok) {
         LogLine("cannot write the settings into " + options_.settings_path.string() + ": " +
                 error);
         return false;
@@ -279,7 +262,7 @@ ScheduleOptions ScheduleService::Options() const {
 void ScheduleService::ReportMissed() {
     // At the start, and whenever the end of a waiting one-time reservation passes without it
     // running (the recorder was busy, or the clock jumped): each one once.
-    const DateTime now = clock_.Now();
+    const Instant now = clock_.NowInstant();
     const int n = std::min(list_.Count(), settings_.MaxReserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list_[i]);
@@ -290,7 +273,7 @@ void ScheduleService::ReportMissed() {
 }
 
 void ScheduleService::ListDecks() {
-    next_deck_search_ = clock_.Now() + kDeckSearchInterval;
+    next_deck_search_ = clock_.NowInstant() + kDeckSearchInterval;
     flags_.DeviceReady = FillDeviceList(*capture_, box_, flags_, *messages_);
     if (!flags_.DeviceReady) {
         if (!decks_missing_) {
@@ -322,7 +305,7 @@ bool ScheduleService::Begin() {
 
 void ScheduleService::LogDeckWakes() {
     if (settings_.ReservePowerOn || !flags_.DeviceReady || flags_.Busy()) return;
-    const DateTime now = clock_.Now();
+    const Instant now = clock_.NowInstant();
     const ScheduleOptions o = Options();
     const int n = std::min(list_.Count(), o.max_reserve);
     for (int i = 0; i < n; ++i) {
@@ -330,7 +313,8 @@ void ScheduleService::LogDeckWakes() {
         if (!r) continue;
         const auto step = ScheduleStepAt(*r, now, o.power_on_sec);
         if (!step || !step->wake) continue;
-        const std::string key = Identity(list_[i]) + FormatDateTime(step->window.start);
+        const std::string key =
+            RecordIdentity(list_[i]) + FormatDateTime(ToLocal(step->window.start));
         if (woken_.insert(key).second) {
             LogLine("deck on: deck " + std::to_string(r->device) + " for " +
                     Describe(list_[i], options_.english));
@@ -341,19 +325,32 @@ void ScheduleService::LogDeckWakes() {
 void ScheduleService::LogStatusChanges(const std::vector<std::string>& before) {
     for (const std::string& now : list_.Records()) {
         if (std::find(before.begin(), before.end(), now) != before.end()) continue;
-        const std::string id = Identity(now);
-        const auto was = std::find_if(before.begin(), before.end(),
-                                      [&](const std::string& b) { return Identity(b) == id; });
+        const std::string id = RecordIdentity(now);
+        const auto was = std::find_if(before.begin(), before.end(), [&](const std::string& b) {
+            return RecordIdentity(b) == id;
+        });
         if (was == before.end()) continue;  // a new record, not a status change
         LogLine("status: " + Describe(now, options_.english) + " " + StatusWord(*was) + " -> " +
                 StatusWord(now));
     }
 }
 
+void ScheduleService::LogWaiting(const std::string& record, const std::string& why) {
+    const auto r = ParseReservation(record);
+    const auto window = r ? ScheduleWindow(*r, clock_.NowInstant()) : std::nullopt;
+    const std::string key =
+        RecordIdentity(record) + (window ? FormatDateTime(ToLocal(window->start)) : std::string());
+    if (!waiting_.insert(key).second) return;
+    LogLine("waits: " + Describe(record, options_.english) + " (" + why +
+            "; it starts when that recording stops, while its time has not passed)");
+}
+
 void ScheduleService::Tick() {
     if (ended_) return;
     if (Stamp() != stamp_) ReadSettingsFile(false);
-    if (!flags_.DeviceReady && !flags_.Busy() && clock_.Now() >= next_deck_search_) ListDecks();
+    if (!flags_.DeviceReady && !flags_.Busy() && clock_.NowInstant() >= next_deck_search_) {
+        ListDecks();
+    }
 
     tick_before_ = list_.Records();
     const bool was_recording = flags_.IsRecording;
@@ -362,9 +359,7 @@ void ScheduleService::Tick() {
     timetable_->RunScheduleTick(Options());
     if (!was_recording && flags_.IsRecording) {
         const RecordingState& s = control_->State();
-        LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(s.RecEnd));
-        // The window and `reservations` read the file: let them see what runs now.
-        SaveReservations();
+        LogLine("start: " + control_->FinalPath() + " until " + FormatDateTime(ToLocal(s.RecEnd)));
     }
     recording_at_monitor_ = flags_.IsRecording;
     timetable_->RunMonitorTick();
@@ -383,14 +378,23 @@ void ScheduleService::NoteStop() {
     tick_before_ = list_.Records();
 }
 
-void ScheduleService::SetWakeAlarm() {
-    const auto at = NextWakeTime(list_, settings_.MaxReserve, clock_.Now(),
-                                 -settings_.PowerOnSec, options_.wake_margin_sec);
-    if (!at) {
-        LogLine("wake alarm: not set, no reservation waits");
-        return;
+bool ScheduleService::BeforePowerAction(int action) {
+    const std::string name(PowerActionName(action));
+    const SleepDecision d =
+        DecideSleep(list_, settings_.MaxReserve, clock_.NowInstant(), -settings_.PowerOnSec,
+                    options_.wake_margin_sec, registry_.get());
+    if (!d.allowed) {
+        LogLine("power action " + name + " not made: " + d.reason);
+        return false;
     }
-    alarm_.Set(*at);
+    // A dry run's action prints its own line.
+    if (!options_.dry_run_power) LogLine("power action: " + name);
+    if (d.wake_at) {
+        alarm_.Set(*d.wake_at);
+    } else {
+        LogLine("wake alarm: not set, no reservation waits");
+    }
+    return true;
 }
 
 void ScheduleService::End() {
@@ -402,7 +406,13 @@ void ScheduleService::End() {
     timetable_->Close();
     if (recording) LogLine("stop: " + file + " (ending)");
     LogStatusChanges(before);
-    if (EarliestScheduledRun(list_, settings_.MaxReserve, clock_.Now())) SetWakeAlarm();
+    // The computer may be going down: wake it for the next reservation, as soon as it can be
+    // when that one is close.
+    const Instant now = clock_.NowInstant();
+    if (const auto at = NextWakeTime(list_, settings_.MaxReserve, now, -settings_.PowerOnSec,
+                                     options_.wake_margin_sec)) {
+        alarm_.Set(std::max<Instant>(*at, floor<seconds>(now) + kSoonestWake));
+    }
 }
 
 }  // namespace tessaline

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "app/capture_settings.h"
+#include "app/reservation_file.h"
 #include "capture/device_box.h"
 #include "capture/message_sink.h"
 #include "recording/clock.h"
@@ -35,6 +36,7 @@ namespace tessaline {
 class CDSCapture;
 class CaptureDataPath;
 class MediaFramework;
+class RecorderRegistry;
 class RecordingSequence;
 class Timetable;
 struct StreamContext;
@@ -80,9 +82,11 @@ class ScheduleService {
     bool SaveCorrections();
     void ReportMissed();
     void ListDecks();
-    void SetWakeAlarm();
+    // Before a power action: whether it may be made (logging why not), and the wake alarm set.
+    bool BeforePowerAction(int action);
     void LogDeckWakes();
     void LogStatusChanges(const std::vector<std::string>& before);
+    void LogWaiting(const std::string& record, const std::string& why);
     void NoteStop();
     RecordingOptions ReadOptions() const;
     ScheduleOptions Options() const;
@@ -104,11 +108,14 @@ class ScheduleService {
 
     TCaptureSettings settings_;
     ReservationList list_;
+    ReservationFile file_;
     FileStamp stamp_;
     bool file_broken_ = false;  // the file could not be read: keep the list, never write it
+    bool unsaved_ = false;      // the list holds statuses the file has not been told yet
     bool corrected_ = false;    // a start corrected an extension or a pattern: write those back
     std::set<std::string> woken_;   // records whose deck wake-up was logged, by their window
     std::set<std::string> missed_;  // records reported as missed
+    std::set<std::string> waiting_;  // runs reported as waiting for their deck, by their window
 
     std::unique_ptr<StreamContext> stream_;
     std::unique_ptr<CaptureDataPath> data_path_;
@@ -119,10 +126,11 @@ class ScheduleService {
     RunState flags_;
     std::unique_ptr<Host> host_;
     std::unique_ptr<RecordingSequence> sequence_;
+    std::unique_ptr<RecorderRegistry> registry_;
     std::unique_ptr<PowerActions> waking_power_;
     std::unique_ptr<RecordingControl> control_;
     std::unique_ptr<Timetable> timetable_;
-    DateTime next_deck_search_{};
+    Instant next_deck_search_{};
     std::vector<std::string> tick_before_;  // the list as the tick found it
     bool recording_at_monitor_ = false;     // a recording ran when the monitor tick began
     bool decks_missing_ = false;

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <optional>
 
+#include "recording/private_folder.h"
+
 namespace tessaline {
 
 namespace {
@@ -52,51 +54,16 @@ std::optional<QStringList> ParseRequest(const QByteArray& line) {
 
 std::filesystem::path InstanceFolderForThisProcess() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return runtime;
-    return {};
-}
-
-std::filesystem::path PrivateInstanceFolder() {
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    if (cache && *cache == '/') return std::filesystem::path(cache) / "tessaline";
-    const char* home = std::getenv("HOME");
-    if (home && *home == '/') return std::filesystem::path(home) / ".cache" / "tessaline";
+    if (runtime && *runtime == '/') return std::filesystem::path(runtime) / "tessaline";
     return {};
 }
 
 std::vector<std::filesystem::path> InstanceFoldersForThisProcess() {
     std::vector<std::filesystem::path> folders;
-    for (std::filesystem::path folder : {InstanceFolderForThisProcess(), PrivateInstanceFolder()}) {
+    for (std::filesystem::path folder : {InstanceFolderForThisProcess(), PrivateFolder()}) {
         if (!folder.empty()) folders.push_back(std::move(folder));
     }
     return folders;
-}
-
-bool PreparePrivateFolder(const std::filesystem::path& folder, std::string& reason) {
-    std::error_code ignored;
-    std::filesystem::create_directories(folder.parent_path(), ignored);
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::lstat(folder.c_str(), &st) != 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    if (!S_ISDIR(st.st_mode)) {
-        reason = "not a folder";
-        return false;
-    }
-    if (st.st_uid != ::getuid()) {
-        reason = "the folder belongs to another user";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    return true;
 }
 
 std::filesystem::path InstanceSocketPath(const std::filesystem::path& folder, const char* name) {
@@ -159,17 +126,18 @@ SingleInstance::Outcome SingleInstance::Claim(const QStringList& switches) {
             folder_ = folder;
             break;
         }
-        reasons += "\n  " + folder.string() + ": " + reason;
+        reasons += "\n  " + reason;
     }
     if (lock_fd_ < 0) {
-        std::fprintf(
-            stderr,
-            "tessaline: cannot take the lock that keeps a second copy from running; "
-            "starting without it.%s\n",
-            reasons.empty() ? " (no folder for it: set XDG_RUNTIME_DIR or HOME)" : reasons.c_str());
+        std::fprintf(stderr,
+                     "tessaline: cannot take the lock that keeps a second copy from running; "
+                     "starting without it.%s\n",
+                     reasons.empty() ? " (no folder for it: no runtime folder and no home)"
+                                     : reasons.c_str());
     }
-    // The sibling tool listens in the runtime folder (or in ours when we had to move).
-    const std::filesystem::path where = folder_.empty() ? InstanceFolderForThisProcess() : folder_;
+    // The sibling tool listens in the runtime folder around ours.
+    const std::filesystem::path ours = folder_.empty() ? InstanceFolderForThisProcess() : folder_;
+    const std::filesystem::path where = ours.parent_path();
     if (!where.empty()) {
         const std::filesystem::path sibling = InstanceSocketPath(where, kSiblingInstanceName);
         if (AskToShow(QString::fromStdString(sibling.string()), 0, kActivate)) {

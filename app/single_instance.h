@@ -1,11 +1,13 @@
 // One copy of the recorder per user: two copies would fire the same reservation into the same deck
 // and the same file. The first copy holds a lock file and answers on a local socket, both named
-// after the program ("D-VHS Tessaline by Orun") and the user id, in the user's runtime folder (or,
-// when that cannot be used, in a folder of the user's own, never a shared one). A
-// later start finds the lock taken, asks the running copy to show itself over the socket, and ends.
-// The lock is taken before the socket is opened, so of two starts at the same moment exactly one
-// runs; the kernel drops the lock of a copy that crashed, so the socket file it left behind never
-// blocks a start. The sibling deck-writing tool ("Corvath by orun") is recognised by its socket.
+// after the program ("D-VHS Tessaline by Orun") and the user id, in a folder of the program's own
+// ("tessaline", made 0700) inside the session's runtime folder, or, without one, in the user's
+// private folder (private_folder.h); never in a shared folder, and the folders around it keep their
+// modes. A later start finds the lock taken, asks the running copy to show itself over the socket,
+// and ends. The lock is taken before the socket is opened, so of two starts at the same moment
+// exactly one runs; the kernel drops the lock of a copy that crashed, so the socket file it left
+// behind never blocks a start. The sibling deck-writing tool ("Corvath by orun") is recognised by
+// its socket in the runtime folder.
 #pragma once
 
 #include <QLocalServer>
@@ -24,18 +26,11 @@ inline constexpr char kSiblingInstanceName[] = "Corvath by orun";
 // The application title (what a taskbar shows for the program) is the same text.
 inline constexpr char kApplicationTitle[] = "D-VHS Tessaline by Orun";
 
-// $XDG_RUNTIME_DIR; empty when it is not set.
+// $XDG_RUNTIME_DIR/tessaline; empty when the variable is not set (or not an absolute path).
 std::filesystem::path InstanceFolderForThisProcess();
-// A folder of this user alone for when the runtime folder cannot be used:
-// $XDG_CACHE_HOME/tessaline, else ~/.cache/tessaline. Empty without either variable.
-std::filesystem::path PrivateInstanceFolder();
-// Where a start looks for the lock, in order: the runtime folder, then the private folder. Never a
-// name in a shared folder such as /tmp, where another user could take it first.
+// Where a start looks for the lock, in order: the session's folder, then the user's private
+// folder (PrivateFolder()).
 std::vector<std::filesystem::path> InstanceFoldersForThisProcess();
-// Makes folder usable for the lock, the runtime folder as much as the private one: created (mode
-// 0700) when missing; an existing one must be a real folder of this user, and is closed to others
-// (0700). False with the reason otherwise.
-bool PreparePrivateFolder(const std::filesystem::path& folder, std::string& reason);
 // "<folder>/<name>.<uid>": the socket; the lock is the same path with ".lock" appended.
 std::filesystem::path InstanceSocketPath(const std::filesystem::path& folder, const char* name);
 
@@ -48,8 +43,9 @@ class SingleInstance : public QObject {
         HandedToSibling,  // the sibling tool runs and was asked to show itself
     };
 
-    // folders: where the lock may be taken, best first (InstanceFoldersForThisProcess()). A
-    // folder that cannot be used is skipped; the lock is taken in the first that can.
+    // folders: where the lock may be taken, best first (InstanceFoldersForThisProcess()). Each is
+    // made when missing (PreparePrivateFolder); one that cannot be used is skipped, and the lock
+    // is taken in the first that can. The sibling tool is looked for in the folder around it.
     explicit SingleInstance(std::vector<std::filesystem::path> folders, QObject* parent = nullptr);
     explicit SingleInstance(std::filesystem::path folder, QObject* parent = nullptr);
     ~SingleInstance() override;

@@ -54,12 +54,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const DateTime day : {DateTime{}, DateTime{days(19786)}, DateTime{days(19791)}}) {
             (void)ResolveReservationTime(std::string_view(record).substr(0, 19), day);
             if (const auto r = ParseReservation(record)) {
-                (void)ScheduleWindow(*r, day);
-                (void)NextWindow(*r, day);
+                (void)ScheduleWindow(*r, ToInstant(day));
+                (void)NextWindow(*r, ToInstant(day));
             }
         }
     }
-    (void)WaitingReservationCovers(list, 30, DateTime{days(19786)});
+    (void)WaitingReservationCovers(list, 30, Instant{days(19786)});
     for (const std::string& record : list.Records()) {
         if (const auto r = ParseReservation(record)) CheckRecordingName(r->name);
     }

@@ -4,6 +4,7 @@
 // the usual records: every start it asks for is taken and ended done.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,11 +27,14 @@ struct Recorder : ScheduleRecorder {
     void ClearReservationStart() override {}
     void SaveReservations() override {}
     void RepaintReservations() override {}
+    std::optional<std::string> DeckTakenElsewhere(int) override { return std::nullopt; }
+    void ReservationWaits(const std::string&, const std::string&) override {}
 };
 
 struct StepClock : Clock {
-    DateTime now;
-    DateTime Now() override { return now; }
+    Instant now;
+    Instant NowInstant() override { return now; }
+    milliseconds Elapsed() override { return now.time_since_epoch(); }
     void Sleep(milliseconds span) override { now += span; }
 };
 
@@ -49,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Recorder recorder;
     StepClock clock;
-    clock.now = DateTime{days(19790)};
+    clock.now = Instant{days(19790)};
     ScheduleTick tick(list, recorder, clock);
     for (int i = 0; i < 24 * 6; ++i) {
         tick.Run({});

@@ -7,12 +7,28 @@
 
 namespace tessaline {
 
+void MonitorTick::FollowClock(Instant now, bool recording) {
+    const std::chrono::milliseconds elapsed = control_.clock().Elapsed();
+    std::chrono::milliseconds passed{0};
+    bool jumped = false;
+    if (last_) {
+        passed = elapsed - last_->elapsed;
+        const auto moved = now - last_->at;
+        jumped = moved - passed > kJumpTolerance || passed - moved > kJumpTolerance;
+    }
+    last_ = Reading{now, elapsed};
+    if (recording) recorded_until_ = was_recording_ && jumped ? recorded_until_ + passed : now;
+    was_recording_ = recording;
+}
+
 void MonitorTick::Run() {
     RunState& flags = control_.flags();
     RecordingHost& host = control_.host();
     RecordingState& state = control_.State();
     TStreamStatistics& stats = control_.stream().stats;
 
+    const Instant now = control_.clock().NowInstant();
+    FollowClock(now, flags.DeviceReady && flags.IsRecording);
     if (!flags.Busy()) return;
     const bool deck = flags.DeviceReady;
     if (flags.IsWriting) {
@@ -20,7 +36,6 @@ void MonitorTick::Run() {
         return;
     }
     const bool recording = deck && flags.IsRecording;
-    const DateTime now = control_.clock().Now();
 
     // 1. The status bar.
     if (recording) {
@@ -71,7 +86,10 @@ void MonitorTick::Run() {
     // 5. The end of a timed recording or a reservation.
     if ((!state.NoTimeLimit || state.IsReserveRecording) && now > state.RecEnd) {
         if (state.IsReserveRecording && control_.reservations()) {
-            control_.reservations()->MarkRunning(ReservationStatus::Done);
+            // RecEnd is the planned end plus one second.
+            const bool to_the_end = recorded_until_ >= state.RecEnd - std::chrono::seconds(1);
+            control_.reservations()->MarkRunning(to_the_end ? ReservationStatus::Done
+                                                            : ReservationStatus::Aborted);
         }
         control_.Stop();
     }

@@ -10,6 +10,7 @@
 #include "recording/file_names.h"
 #include "recording/report_session.h"
 #include "recording/wake_alarm.h"
+#include "recording/recorder_registry.h"
 #include "stream/stream_context.h"
 #include "stream/ts_analyser.h"
 
@@ -55,7 +56,7 @@ RecordingControl::RecordingControl(RecordingSequence& sequence, CDSCapture& capt
 
 RecordingControl::~RecordingControl() = default;
 
-void RecordingControl::ArmReservation(DateTime start, DateTime end, std::string file_name,
+void RecordingControl::ArmReservation(Instant start, Instant end, std::string file_name,
                                       int after_action) {
     state_.IsReserveRecording = true;
     state_.RecStart = start;
@@ -104,6 +105,8 @@ bool RecordingControl::ChooseName(RecordingOptions& o, const std::string& date_t
             !host_.AskYesNo(kMsgOverwrite)) {
             return false;
         }
+        // The program closed while the question was open: whatever the answer, nothing starts.
+        if (closing_) return false;
     } else {
         pattern_name();
     }
@@ -128,11 +131,21 @@ bool RecordingControl::Start() {
     } end_launch{launch_};
 
     // A conversion or a deck write shares the stream state: never start beside one.
-    if (flags_.Busy()) return false;
+    if (flags_.Busy() || closing_) return false;
 
     // 1. The graph: deck, then the grabber with our callback. A last recording whose graph would
     // not stop is tried again here, and reported when it still does not.
     if (!sequence_.PrepareGraph(flags_.UseEnglish)) return false;
+    // One deck, one recorder: not beside another program's recording (a reservation has waited
+    // for the deck before it got here).
+    const std::string deck = capture_.SelectedDeviceName();
+    if (registry_ && !state_.IsReserveRecording) {
+        if (const auto other = registry_->OtherOn(deck)) {
+            host_.ShowError(Replace(kMsgDeckInUse.Pick(flags_.UseEnglish), "%1",
+                                    RecorderRegistry::Describe(*other)));
+            return false;
+        }
+    }
 
     RecordingOptions o = host_.ReadOptions();
     bool corrected = false;
@@ -193,6 +206,11 @@ bool RecordingControl::Start() {
     state_.OutputBase = sequence_.path().substr(0, sequence_.path().size() - ext.size());
     if (o.Report) StartReport(sequence_.path(), o);
 
+    if (registry_) {
+        std::string unseen;  // without its entry the recording goes on, only unseen by the others
+        registry_->Register(deck, who_, unseen);
+    }
+
     // 12. to 15.
     host_.ShowDataInfoPage();
     flags_.IsRecording = true;
@@ -201,9 +219,9 @@ bool RecordingControl::Start() {
     state_.NoTimeLimit = minutes == 0;
     if (launch_) {
         state_.NoTimeLimit = true;
-        state_.RecStart = state_.RecEnd = clock_.Now();
+        state_.RecStart = state_.RecEnd = clock_.NowInstant();
     } else if (!state_.IsReserveRecording) {
-        state_.RecStart = clock_.Now();
+        state_.RecStart = clock_.NowInstant();
         state_.RecEnd = state_.RecStart + std::chrono::minutes{minutes};
     }
 
@@ -309,6 +327,7 @@ void RecordingControl::Stop(StopCause cause) {
         failed_path = path;
     }
     const std::string write_error = sequence_.write_error();
+    if (registry_ && !sequence_.IsOpen()) registry_->Unregister();
 
     // 4.
     state_.NoTimeLimit = false;
@@ -317,7 +336,7 @@ void RecordingControl::Stop(StopCause cause) {
     // 5. Reservations and the deck's power.
     if (state_.IsReserveRecording) {
         const bool follow_on = reservations_ && reservations_->WaitingReservationCovers(
-                                                    clock_.Now() + std::chrono::seconds{5});
+                                                    clock_.NowInstant() + std::chrono::seconds{5});
         if (!follow_on && !o.ReservePowerOff) capture_.DevicePowerOff();
         state_.IsReserveRecording = false;
         if (reservations_) reservations_->MarkRunning(ReservationStatus::Aborted);
@@ -372,7 +391,7 @@ void RecordingControl::Stop(StopCause cause) {
     }
 
     // 9. The computer's power action, never when the window closes.
-    if (after_action >= 1 && cause != StopCause::Closing && !power_actions_ended_) {
+    if (after_action >= 1 && cause != StopCause::Closing && !closing_) {
         clock_.Sleep(std::chrono::milliseconds{3000});
         if (power_) RunPowerAction(*power_, after_action);
     }

@@ -25,6 +25,7 @@
 namespace tessaline {
 
 class CDSCapture;
+class RecorderRegistry;
 class RecordingSequence;
 class ReportSession;
 struct StreamContext;
@@ -63,6 +64,10 @@ struct BilingualText {
 
 inline const BilingualText kMsgEmptyDuration = {"Please set rocerd time",
                                                 "録画時間を指定してください"};
+// "-S" did not start: a reservation records on the deck (or is due and starts now).
+inline const BilingualText kMsgLaunchGaveWay = {
+    "Not started by -S: the reservation due now records on the deck.",
+    "-S による録画は開始しません: 予約の録画を行います。"};
 inline const BilingualText kMsgOverwrite = {
     "File Already Exists. Over Write ?", "既にファイルが存在しています。上書きしても良いですか？"};
 // %1 the file, %2 the system's reason.
@@ -79,6 +84,12 @@ inline const BilingualText kMsgDeckLost = {
 inline const BilingualText kMsgReportFailed = {
     "The quality report %1 cannot be written (%2). The recording itself is not affected.",
     "品質レポート %1 を書き込めません (%2)。録画そのものには影響ありません。"};
+
+// %1 the other program and its deck (RecorderRegistry::Describe).
+inline const BilingualText kMsgDeckInUse = {
+    "Not started: %1 records on this deck. One deck records for one program at a time.",
+    "開始できません: %1 がこのデッキで録画中です。1 台のデッキで同時に録画できるのは 1 "
+    "つのプログラムだけです。"};
 
 // The same two reports when nothing had arrived yet, so that the empty file was not kept.
 inline const BilingualText kMsgWriteFailedNothingKept = {
@@ -122,7 +133,7 @@ class ReservationStatus {
     virtual ~ReservationStatus() = default;
     // Whether one of the first MaxReserve records is waiting and its window (start and end as
     // resolved, without the next-day rule, SKIP ignored) contains t.
-    virtual bool WaitingReservationCovers(DateTime t) = 0;
+    virtual bool WaitingReservationCovers(Instant t) = 0;
     // Every running record gets status to; the list is saved after each change.
     virtual void MarkRunning(Status to) = 0;
 };
@@ -137,6 +148,13 @@ class RecordingControl {
     // Optional collaborators; without them no reservation is marked and no power action runs.
     void SetReservations(ReservationStatus* reservations) { reservations_ = reservations; }
     void SetPowerActions(PowerActions* actions) { power_ = actions; }
+    // The record of who records where: a start by hand (or "-S") is refused on a deck another
+    // program records on, and each recording is entered there as who ("window", "service").
+    void SetRegistry(RecorderRegistry* registry, std::string who) {
+        registry_ = registry;
+        who_ = std::move(who);
+    }
+    RecorderRegistry* registry() { return registry_; }
 
     RecordingState& State() { return state_; }
     const RecordingState& State() const { return state_; }
@@ -144,7 +162,7 @@ class RecordingControl {
 
     // The schedule tick's part before it presses Rec.: a reservation from start to end (the
     // record's end plus one second), its file-name field and its power action.
-    void ArmReservation(DateTime start, DateTime end, std::string file_name, int after_action);
+    void ArmReservation(Instant start, Instant end, std::string file_name, int after_action);
 
     // Rec. (btnRecClick): every step from preparing the graph to the status bar. True when the
     // recording runs. A start that is not a reservation's takes StartAtLaunch (and clears it).
@@ -163,9 +181,10 @@ class RecordingControl {
     };
     // Stop (btnStopClick). A stop while nothing records touches no file.
     void Stop(StopCause cause = StopCause::User);
-    // The program is closing: no stop runs a computer power action any more, also one in
-    // progress further down the stack (its message still open when the close came).
-    void EndPowerActions() { power_actions_ended_ = true; }
+    // The program is closing: no start begins or goes on afterwards (one whose question was open
+    // ends without touching a file), and no stop runs a computer power action any more, also one
+    // in progress further down the stack.
+    void Close() { closing_ = true; }
 
     // The file name of the running recording as it will be after the stop.
     std::string FinalPath() const;
@@ -206,10 +225,12 @@ class RecordingControl {
     Clock& clock_;
     ReservationStatus* reservations_ = nullptr;
     PowerActions* power_ = nullptr;
+    RecorderRegistry* registry_ = nullptr;
+    std::string who_;
     RecordingState state_;
     RecordingOptions options_;  // as read by the last start
     bool launch_ = false;       // the start in progress is the "-S" start
-    bool power_actions_ended_ = false;
+    bool closing_ = false;
     std::unique_ptr<ReportSession> report_;
     bool said_report_failed_ = false;
 };

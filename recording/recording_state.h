@@ -17,9 +17,10 @@ struct RecordingState {
     // "-S" and "-P" on the command line; StartAtLaunch is cleared by the start it causes.
     bool StartAtLaunch = false;
     bool PowerAtLaunch = false;
-    // When the recording (or its reservation) began, and when the monitor tick stops it.
-    DateTime RecStart{};
-    DateTime RecEnd{};
+    // When the recording (or its reservation) began, and when the monitor tick stops it: moments,
+    // so that a change of daylight saving time neither lengthens nor shortens a recording.
+    Instant RecStart{};
+    Instant RecEnd{};
     // Output folder plus file name without extension, and the extension with its leading ".".
     std::string OutputBase;
     std::string OutputExt;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace tessaline {
 
@@ -86,6 +87,58 @@ void ReservationList::Sort() {
         [](const std::string& x, const std::string& y) { return ReservationLess(x, y); });
 }
 
+std::string RecordIdentity(std::string_view record) {
+    return IsWellFormed(record) ? WithStatus(record, RecordStatus::Waiting) : std::string(record);
+}
+
+MergeResult MergeReservations(const std::vector<std::string>& base,
+                              const std::vector<std::string>& ours,
+                              const std::vector<std::string>& theirs, bool runner) {
+    // First record of each identity; a list may hold one twice after an edit by hand.
+    auto index = [](const std::vector<std::string>& records) {
+        std::map<std::string, const std::string*> by_id;
+        for (const std::string& r : records) by_id.emplace(RecordIdentity(r), &r);
+        return by_id;
+    };
+    const auto b = index(base), o = index(ours), t = index(theirs);
+    auto find = [](const auto& by_id, const std::string& id) -> const std::string* {
+        const auto at = by_id.find(id);
+        return at == by_id.end() ? nullptr : at->second;
+    };
+    MergeResult result;
+    ReservationList merged;
+    for (const auto& [id, mine] : o) {
+        const std::string* was = find(b, id);
+        const std::string* now = find(t, id);
+        if (!now) {
+            // Gone from the file: deleted there, unless we added it or it records here.
+            if (!was || (runner && IsRunning(*mine))) merged.Add(*mine);
+            continue;
+        }
+        const bool changed = !was || StatusOf(*mine) != StatusOf(*was);
+        if (runner) {
+            merged.Add(changed || IsRunning(*mine) ? *mine : *now);
+        } else if (changed && !IsRunning(*now)) {
+            merged.Add(*mine);
+        } else {
+            if (changed) ++result.kept_running;
+            merged.Add(*now);
+        }
+    }
+    for (const auto& [id, now] : t) {
+        if (o.count(id)) continue;
+        // Not ours: added there, or deleted here (a running record never is).
+        if (!find(b, id)) {
+            merged.Add(*now);
+        } else if (!runner && IsRunning(*now)) {
+            ++result.kept_running;
+            merged.Add(*now);
+        }
+    }
+    result.records = merged.Records();
+    return result;
+}
+
 LoadReport LoadReservations(ReservationList& list, const ReservationStore& store, int max_reserve) {
     LoadReport report;
     list.Clear();
@@ -117,14 +170,15 @@ void SaveReservations(const ReservationList& list, const ReservationStore& store
     }
 }
 
-bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime at) {
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, Instant at) {
+    const DateTime local = ToLocal(at);
     const int n = std::min(list.Count(), max_reserve);
     for (int i = 0; i < n; ++i) {
         const auto r = ParseReservation(list[i]);
         if (!r || r->status != RecordStatus::Waiting) continue;
-        const auto start = ResolveReservationDateTime(r->start_field, at);
-        const auto end = ResolveReservationDateTime(r->end_field, at);
-        if (start && end && *start <= at && at <= *end) return true;
+        const auto start = ResolveReservationDateTime(r->start_field, local);
+        const auto end = ResolveReservationDateTime(r->end_field, local);
+        if (start && end && ToInstant(*start) <= at && at <= ToInstant(*end)) return true;
     }
     return false;
 }

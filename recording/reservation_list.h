@@ -75,10 +75,28 @@ void LoadReservationsAsStored(ReservationList& list, const ReservationStore& sto
 // neither are keys beyond max_reserve.
 void SaveReservations(const ReservationList& list, const ReservationStore& store, int max_reserve);
 
+// A record without its status: what tells records apart when their statuses differ.
+std::string RecordIdentity(std::string_view record);
+
+// What a program stores when it changed the list it last read or wrote (base) into ours while
+// another program may have written the file since (theirs). Records are told apart by
+// RecordIdentity. What ours changed since base wins (a record added, edited or deleted, a status
+// set); what it did not change is taken from theirs (records the other added or deleted, statuses
+// it set). The runner of the timetable (runner) knows what it records: its running record stays
+// running. Any other program never rewrites a running status it did not set, nor deletes or
+// edits away a running record: those are kept as theirs, and counted in kept_running.
+struct MergeResult {
+    std::vector<std::string> records;  // sorted as the list keeps them
+    int kept_running = 0;
+};
+MergeResult MergeReservations(const std::vector<std::string>& base,
+                              const std::vector<std::string>& ours,
+                              const std::vector<std::string>& theirs, bool runner);
+
 // The follow-on test of a reservation's stop: a waiting record among the first max_reserve whose
 // window, each field resolved on its own for the day of t (no next-day rule, SKIP not looked
 // at), contains t. The stop asks it for the moment 5 seconds after itself; the deck then stays
 // on for the reservation about to begin.
-bool WaitingReservationCovers(const ReservationList& list, int max_reserve, DateTime t);
+bool WaitingReservationCovers(const ReservationList& list, int max_reserve, Instant t);
 
 }  // namespace tessaline

@@ -216,28 +216,46 @@ std::optional<DateTime> ResolveReservationDateTime(std::string_view field, DateT
     return ParseDateTime(*text);
 }
 
-std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, DateTime now) {
-    const auto start = ResolveReservationDateTime(r.start_field, now);
-    const auto end = ResolveReservationDateTime(r.end_field, now);
-    if (!start || !end) return std::nullopt;
-    ReservationWindow w{*start, *end};
-    if (w.start > w.end) w.end += days(1);
+ReservationWindow LocalWindow(DateTime start, DateTime end) {
+    if (start > end) end += days(1);
+    ReservationWindow w{ToInstant(start), ToInstant(end)};
+    if (w.end <= w.start && end > start) w.end = w.start + (end - start);
     return w;
 }
 
-std::optional<ReservationWindow> NextWindow(const Reservation& r, DateTime now) {
+std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, Instant now) {
+    const DateTime local = ToLocal(now);
+    if (r.weekly) {
+        // Yesterday's run, across midnight and still open.
+        const DateTime yesterday = floor<days>(local) - days(1);
+        if (r.start_field[IsoWeekday(yesterday)] == '0') {
+            const auto start = ResolveReservationDateTime(r.start_field, yesterday);
+            const auto end = ResolveReservationDateTime(r.end_field, yesterday);
+            if (start && end && *end < *start) {
+                const ReservationWindow w = LocalWindow(*start, *end);
+                if (w.start <= now && now <= w.end) return w;
+            }
+        }
+    }
+    const auto start = ResolveReservationDateTime(r.start_field, local);
+    const auto end = ResolveReservationDateTime(r.end_field, local);
+    if (!start || !end) return std::nullopt;
+    return LocalWindow(*start, *end);
+}
+
+std::optional<ReservationWindow> NextWindow(const Reservation& r, Instant now) {
     if (!r.weekly) return ScheduleWindow(r, now);
     const auto start = ParseClockTime(r.start_field.substr(L::kTimeInField));
     const auto end = ParseClockTime(r.end_field.substr(L::kTimeInField));
     if (!start || !end) return std::nullopt;
     // The days are the start field's; a window runs into the next day when its end is earlier.
-    for (int ahead = 0; ahead <= 7; ++ahead) {
-        const DateTime day_start = floor<days>(now) + days(ahead);
+    const DateTime today = floor<days>(ToLocal(now));
+    for (int ahead = -1; ahead <= 7; ++ahead) {
+        const DateTime day_start = today + days(ahead);
         const unsigned w = IsoWeekday(day_start);
         if (r.start_field[w] != '0') continue;
         const year_month_day date = DateOf(day_start);
-        ReservationWindow win{At(date, *start), At(date, *end)};
-        if (win.start > win.end) win.end += days(1);
+        const ReservationWindow win = LocalWindow(At(date, *start), At(date, *end));
         if (win.end >= now) return win;
     }
     return std::nullopt;

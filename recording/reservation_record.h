@@ -122,17 +122,24 @@ std::string AsStarted(std::string_view record, int device);
 std::optional<std::string> ResolveReservationTime(std::string_view field, DateTime today);
 std::optional<DateTime> ResolveReservationDateTime(std::string_view field, DateTime today);
 
-// The window of a record at now as the schedule sees it: both fields resolved, the end moved to
-// the next day when it is before the start.
+// A window of a record: the moments it opens and closes.
 struct ReservationWindow {
-    DateTime start;
-    DateTime end;
+    Instant start;
+    Instant end;
 };
-std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, DateTime now);
+// The window from local start to local end: the end on the next day when it is before the start;
+// both moments by the zone's rules (ToInstant); a window whose end falls into the same spring gap
+// as its start keeps its length.
+ReservationWindow LocalWindow(DateTime start, DateTime end);
+
+// The window of a record at now as the schedule sees it: both fields resolved for the local day of
+// now (LocalWindow). A weekly window that opened the day before and is still open at now is that
+// one: a run across midnight that has not started yet still starts before its end.
+std::optional<ReservationWindow> ScheduleWindow(const Reservation& r, Instant now);
 
 // The next time the record can run, seen at now: for a one-time record its own window; for a
-// weekly one the first chosen day from today whose window has not ended yet.
-std::optional<ReservationWindow> NextWindow(const Reservation& r, DateTime now);
+// weekly one the first chosen day from yesterday on whose window has not ended yet.
+std::optional<ReservationWindow> NextWindow(const Reservation& r, Instant now);
 
 // ---- Texts -----------------------------------------------------------------------------------
 

@@ -20,7 +20,7 @@ void ScheduleTick::Run(const ScheduleOptions& options) {
 }
 
 void ScheduleTick::Walk(const ScheduleOptions& options) {
-    const DateTime now = clock_.Now();
+    const Instant now = clock_.NowInstant();
     recorder_.ResetAfterAction();
 
     // Rewriting a record's status moves it in the sorted list, so the walk goes over a copy and
@@ -35,7 +35,7 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
         // The rule itself is shared with everything that forecasts the timetable.
         const auto step = ScheduleStepAt(*r, now, options.power_on_sec);
         if (!step) continue;  // a skipped one never wakes, starts or re-arms
-        const DateTime start = step->window.start, end = step->window.end;
+        const Instant start = step->window.start, end = step->window.end;
 
         // A weekly record that has run waits again for its next day once its window is left.
         if (step->rearm) {
@@ -45,6 +45,13 @@ void ScheduleTick::Walk(const ScheduleOptions& options) {
                 recorder_.SaveReservations();
                 recorder_.RepaintReservations();
             }
+        }
+        // Another program records on the deck: the reservation waits for it, as for our own.
+        std::optional<std::string> taken;
+        if (step->wake || step->start) taken = recorder_.DeckTakenElsewhere(r->device);
+        if (taken) {
+            if (step->start) recorder_.ReservationWaits(record, *taken);
+            continue;
         }
         if (step->wake) {
             recorder_.SelectDevice(r->device);

@@ -4,6 +4,7 @@
 // so tests play hours of schedule in milliseconds.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "recording/clock.h"
@@ -14,8 +15,8 @@ namespace tessaline {
 
 // What a starting reservation hands to recording control.
 struct ReservationStart {
-    DateTime start;                                  // the planned start (RecStart)
-    DateTime end;                                    // the planned end plus one second (RecEnd)
+    Instant start;                                   // the planned start (RecStart)
+    Instant end;                                     // the planned end plus one second (RecEnd)
     std::string file_name;                           // the record's name field (ReserveFileName)
     AfterActionKind action = AfterActionKind::None;  // AfterAction
     int device = 0;
@@ -39,6 +40,11 @@ class ScheduleRecorder {
     virtual void ClearReservationStart() = 0;
     virtual void SaveReservations() = 0;
     virtual void RepaintReservations() = 0;
+    // Another program records on the deck of that index now: who, for the log; nullopt when the
+    // deck is free. A reservation due on it waits (or is missed when its window passes).
+    virtual std::optional<std::string> DeckTakenElsewhere(int device) = 0;
+    // A due reservation waits for its deck (why: DeckTakenElsewhere's answer).
+    virtual void ReservationWaits(const std::string& record, const std::string& why) = 0;
 };
 
 struct ScheduleOptions {

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "recording/timetable.h"
 
+#include "recording/recorder_registry.h"
+#include "recording/schedule_rules.h"
+
 namespace tessaline {
 
 Timetable::Timetable(RecordingControl& control, ReservationList& list, TimetableHost& host)
@@ -24,23 +27,21 @@ bool Timetable::Busy() const {
 
 void Timetable::RunScheduleTick(const ScheduleOptions& options) {
     options_ = options;
+    // Under a start's question nothing starts, and a handed-over "-S" keeps waiting.
     if (closed_ || gate_.Held()) return;
     TickScope in_tick(tick_depth_);
+    schedule_.Run(options);
     if (pending_launch_) {
         const bool power_on = *pending_launch_;
         pending_launch_.reset();
-        if (!control_.flags().Busy()) {
-            control_.State().PowerAtLaunch = power_on;
-            StartAtLaunch(false);
-            return;  // one start per tick
-        }
+        control_.State().PowerAtLaunch = power_on;
+        LaunchStart(false, options);
     }
-    schedule_.Run(options);
 }
 
 void Timetable::RunMonitorTick() {
-    // A start or stop in progress further down the stack (its question or message is open) is
-    // left to finish: nothing is stopped or refreshed under it.
+    // A start or stop in progress further down the stack (its question is open) is left to
+    // finish: nothing is stopped or refreshed under it.
     if (closed_ || gate_.Held()) return;
     TickScope in_tick(tick_depth_);
     const BusyGate::Hold hold = gate_.Enter();
@@ -49,19 +50,10 @@ void Timetable::RunMonitorTick() {
 
 // ---- Starts and stops ----------------------------------------------------------------------
 
-bool Timetable::FinishStart(bool started) {
-    if (started && closed_) {
-        // The close came while this start waited for its question: it must not outlive it.
-        control_.Stop(RecordingControl::StopCause::Closing);
-        return false;
-    }
-    return started;
-}
-
 bool Timetable::StartByHand() {
     if (closed_ || gate_.Held()) return false;
     const BusyGate::Hold hold = gate_.Enter();
-    return FinishStart(control_.Start());
+    return control_.Start();
 }
 
 void Timetable::StopByHand() {
@@ -69,25 +61,46 @@ void Timetable::StopByHand() {
     control_.Stop();
 }
 
-bool Timetable::StartAtLaunch(bool power_on) {
-    if (closed_ || gate_.Held()) {
-        control_.State().StartAtLaunch = false;
+bool Timetable::LaunchStart(bool power_on, const ScheduleOptions& options) {
+    RecordingState& state = control_.State();
+    const RunState& flags = control_.flags();
+    // A reservation due now has the deck first: the schedule starts it (or, when another program
+    // runs the timetable, that program is about to).
+    if (runs_schedule_ && !closed_ && !gate_.Held()) {
+        TickScope in_tick(tick_depth_);
+        schedule_.Run(options);
+    }
+    const bool reservation_first =
+        (flags.IsRecording && state.IsReserveRecording) ||
+        (!runs_schedule_ &&
+         DueReservation(list_, options.max_reserve, control_.clock().NowInstant()) >= 0);
+    if (closed_ || gate_.Held() || flags.Busy() || reservation_first) {
+        state.StartAtLaunch = false;
+        if (reservation_first && !closed_) {
+            const BusyGate::Hold hold = gate_.Enter();  // said without waiting
+            control_.host().ShowError(kMsgLaunchGaveWay);
+        }
         return false;
     }
     const BusyGate::Hold hold = gate_.Enter();
-    if (power_on) control_.State().PowerAtLaunch = true;
-    return FinishStart(control_.StartLaunch());
+    if (power_on) state.PowerAtLaunch = true;
+    return control_.StartLaunch();
 }
 
-bool Timetable::RequestLaunchStart(bool power_on) {
+bool Timetable::StartAtLaunch(bool power_on, const ScheduleOptions& options) {
+    return LaunchStart(power_on, options);
+}
+
+bool Timetable::RequestLaunchStart(bool power_on, const ScheduleOptions& options) {
     if (closed_) return false;
     if (gate_.Held()) {
+        // Kept for the first tick after; a later request never takes back an earlier -P.
         pending_launch_ = pending_launch_.value_or(false) || power_on;
         return false;
     }
     if (control_.flags().Busy()) return false;  // something records: as the first copy's "-S"
     control_.State().PowerAtLaunch = power_on;  // this request's "-P", not an earlier one's
-    return StartAtLaunch(false);
+    return LaunchStart(false, options);
 }
 
 void Timetable::PowerOnRequest() {
@@ -96,9 +109,10 @@ void Timetable::PowerOnRequest() {
 
 void Timetable::Close() {
     closed_ = true;
-    control_.EndPowerActions();
+    control_.Close();
     pending_launch_.reset();
     control_.State().StartAtLaunch = false;
+    // Also a last recording whose graph would not stop: its file is closed now.
     if (control_.flags().IsRecording || control_.SequenceOpen()) {
         control_.Stop(RecordingControl::StopCause::Closing);
     }
@@ -125,7 +139,11 @@ void Timetable::ResetAfterAction() {
 bool Timetable::StartReservation(const ReservationStart& s) {
     const BusyGate::Hold hold = gate_.Enter();
     control_.ArmReservation(s.start, s.end, s.file_name, static_cast<int>(s.action));
-    return FinishStart(control_.Start());
+    if (!control_.Start()) return false;
+    // The file says at once what runs, for whoever reads it (the window beside the service,
+    // `reservations`, a runner after a crash).
+    host_.SaveReservations();
+    return true;
 }
 
 void Timetable::ClearReservationStart() {
@@ -133,7 +151,7 @@ void Timetable::ClearReservationStart() {
     state.IsReserveRecording = false;
     state.ReserveFileName.clear();
     state.AfterAction = 0;
-    state.RecStart = state.RecEnd = DateTime{};
+    state.RecStart = state.RecEnd = Instant{};
 }
 
 void Timetable::SaveReservations() {
@@ -144,9 +162,21 @@ void Timetable::RepaintReservations() {
     host_.RepaintReservations();
 }
 
+std::optional<std::string> Timetable::DeckTakenElsewhere(int device) {
+    RecorderRegistry* registry = control_.registry();
+    if (!registry) return std::nullopt;
+    const auto other = registry->OtherOn(host_.DeckName(device));
+    if (!other) return std::nullopt;
+    return RecorderRegistry::Describe(*other);
+}
+
+void Timetable::ReservationWaits(const std::string& record, const std::string& why) {
+    host_.ReservationWaits(record, why);
+}
+
 // ---- ReservationStatus ---------------------------------------------------------------------
 
-bool Timetable::WaitingReservationCovers(DateTime t) {
+bool Timetable::WaitingReservationCovers(Instant t) {
     return tessaline::WaitingReservationCovers(list_, options_.max_reserve, t);
 }
 

@@ -10,19 +10,24 @@
 //     every ~50 ms:        table.RunScheduleTick(options); table.RunMonitorTick();
 //     Rec. / Stop:         table.StartByHand(); table.StopByHand();   (Add 10min.:
 //     control.Extend())
-//     "-S" at launch:      table.StartAtLaunch(power_on);   (-P alone: table.PowerOnRequest())
-//     "-S" from a second start of the program:  table.RequestLaunchStart(power_on);
+//     "-S" at launch:      table.StartAtLaunch(power_on, options);   (-P alone: PowerOnRequest())
+//     "-S" from a second start of the program:  table.RequestLaunchStart(power_on, options);
+//     another program runs the timetable:       table.SetRunsSchedule(false);
 //     closing (button, SIGTERM, logout):        table.Close();
 //
 // The rules it keeps, whoever hosts it:
-//   - A tick never waits for a person. While InTick() is true the host shows what is reported
-//     (RecordingHost::ShowError) without waiting for it to be read; no tick asks a question.
-//   - The busy gate: while a start or a stop is in progress (a start's open question included)
-//     no tick starts or stops a recording. A reservation that falls due meanwhile starts at the
-//     first tick after, while its window is still open; one whose window passed keeps status 0.
+//   - A tick never waits for a person, and neither does a message: while MessagesLeftOpen() is
+//     true (a tick, a start or a stop runs further down the stack) the host shows what is
+//     reported (RecordingHost::ShowError) and goes on without waiting for it to be read. No tick
+//     asks a question.
+//   - The busy gate: while a start or a stop is in progress, or a start's question is open (the
+//     only thing that waits for a person), no tick starts or stops a recording. A reservation
+//     that falls due meanwhile starts at the first tick after, while its window is still open;
+//     one whose window passed keeps status 0.
 //   - The computer power action after a stop belongs to the reservation that stopped: the stop
 //     carries it and runs it (recording control), nothing reads it back later.
 //   - "-S" is used by one start attempt, successful or not, and never by a reservation's start.
+//     A reservation due at that moment goes first; "-S" then gives way, saying so.
 //   - Close always completes: a running recording is stopped (no power action) and nothing
 //     starts afterwards, also when the close arrives inside a start's question.
 #pragma once
@@ -70,6 +75,11 @@ class TimetableHost {
     // Writes the list; false (after reporting it) when it could not be written.
     virtual bool SaveReservations() = 0;
     virtual void RepaintReservations() = 0;
+    // The name of the deck of that index in the device list ("" when there is none).
+    virtual std::string DeckName(int index) = 0;
+    // A reservation due now waits: another program records on its deck (why). Said once per run
+    // of the record, without waiting for anybody.
+    virtual void ReservationWaits(const std::string& record, const std::string& why) = 0;
 };
 
 class Timetable final : private ScheduleRecorder, private ReservationStatus {
@@ -88,8 +98,11 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     // a recording that failed or reached its end. Does nothing while the gate is held.
     void RunMonitorTick();
     MonitorTick& Monitor() { return monitor_; }
-    // True while a tick runs (down the current stack): what is shown now must not wait.
+    // True while a tick runs (down the current stack).
     bool InTick() const { return tick_depth_ > 0; }
+    // True while a tick, a start or a stop runs down the current stack: a box shown now is
+    // opened and left. Only a start's question waits for its answer.
+    bool MessagesLeftOpen() const { return InTick() || gate_.Held(); }
 
     // ---- Starts and stops ------------------------------------------------------------------
     // Rec.: a start by hand (duration, typed name, overwrite question). False when nothing
@@ -99,12 +112,13 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     // follows).
     void StopByHand();
     // The "-S" start: without a time limit, the deck switched on first with power_on. Used by
-    // this one attempt whatever comes of it.
-    bool StartAtLaunch(bool power_on);
+    // this one attempt whatever comes of it. A reservation due now starts first (the schedule
+    // runs with options), and "-S" then gives way with a message.
+    bool StartAtLaunch(bool power_on, const ScheduleOptions& options);
     // "-S" handed over by a second start: starts now as StartAtLaunch does when nothing records
     // and the gate is free; while the gate is held, at the first schedule tick after (if nothing
     // records then). False when it was not started now.
-    bool RequestLaunchStart(bool power_on);
+    bool RequestLaunchStart(bool power_on, const ScheduleOptions& options);
     // "-P" on its own from a second start: the deck is switched on.
     void PowerOnRequest();
 
@@ -122,6 +136,10 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
 
     // The options of the last schedule tick (capacity for the follow-on test).
     const ScheduleOptions& Options() const { return options_; }
+    // Whether this host runs the schedule (false: another program does, and its reservations
+    // are its own to start; this host only records by hand).
+    void SetRunsSchedule(bool runs) { runs_schedule_ = runs; }
+    bool RunsSchedule() const { return runs_schedule_; }
 
   private:
     // ScheduleRecorder.
@@ -133,12 +151,14 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     void ClearReservationStart() override;
     void SaveReservations() override;
     void RepaintReservations() override;
+    std::optional<std::string> DeckTakenElsewhere(int device) override;
+    void ReservationWaits(const std::string& record, const std::string& why) override;
     // ReservationStatus.
-    bool WaitingReservationCovers(DateTime t) override;
+    bool WaitingReservationCovers(Instant t) override;
     void MarkRunning(Status to) override;
 
-    // A start that came about after Close (its question was answered on the way out) is stopped.
-    bool FinishStart(bool started);
+    // The "-S" start of both kinds, after a due reservation had its turn.
+    bool LaunchStart(bool power_on, const ScheduleOptions& options);
 
     struct TickScope {
         explicit TickScope(int& depth) : depth_(depth) { ++depth_; }
@@ -156,6 +176,7 @@ class Timetable final : private ScheduleRecorder, private ReservationStatus {
     std::optional<bool> pending_launch_;  // a handed-over "-S" (its -P) waiting for the gate
     int tick_depth_ = 0;
     bool closed_ = false;
+    bool runs_schedule_ = true;
 };
 
 }  // namespace tessaline

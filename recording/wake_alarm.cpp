@@ -4,42 +4,95 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "recording/recorder_registry.h"
 #include "recording/schedule_rules.h"
 
 namespace tessaline {
 
 using namespace std::chrono;
 
-std::optional<DateTime> NextWakeTime(const ReservationList& list, int max_reserve, DateTime now,
-                                     int power_on_sec, int margin_sec) {
+namespace {
+
+// The kernel's file: each value in one write, as it takes them.
+class SysfsWakeAlarmFile final : public WakeAlarmFile {
+  public:
+    explicit SysfsWakeAlarmFile(std::filesystem::path path) : path_(std::move(path)) {}
+    int Write(const std::string& value) override {
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) return errno;
+        const std::string line = value + "\n";
+        const ssize_t n = ::write(fd, line.data(), line.size());
+        const int e = errno;
+        const bool closed = ::close(fd) == 0;
+        if (n < 0) return e;
+        return n == static_cast<ssize_t>(line.size()) && closed ? 0 : EIO;
+    }
+    int Read(std::string& value) override {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        char buffer[64];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+        const int e = errno;
+        ::close(fd);
+        if (n < 0) return e;
+        value.assign(buffer, static_cast<size_t>(n));
+        return 0;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+}  // namespace
+
+std::optional<Instant> NextWakeTime(const ReservationList& list, int max_reserve, Instant now,
+                                    int power_on_sec, int margin_sec) {
     const auto run = EarliestScheduledRun(list, max_reserve, now);
     if (!run) return std::nullopt;
-    const DateTime wake = floor<seconds>(run->start - seconds(power_on_sec) - seconds(margin_sec));
-    const DateTime soonest = floor<seconds>(now) + kSoonestWake;
-    return std::max(wake, soonest);
+    return floor<seconds>(run->start - seconds(power_on_sec) - seconds(margin_sec));
 }
 
-int64_t EpochSeconds(DateTime t) {
-    const LocalDateTime l = ToLocalDateTime(t);
-    std::tm tm{};
-    tm.tm_year = l.year - 1900;
-    tm.tm_mon = l.month - 1;
-    tm.tm_mday = l.day;
-    tm.tm_hour = l.hour;
-    tm.tm_min = l.minute;
-    tm.tm_sec = l.second;
-    tm.tm_isdst = -1;  // the zone's rules decide
-    return static_cast<int64_t>(std::mktime(&tm));
+SleepDecision DecideSleep(const ReservationList& list, int max_reserve, Instant now,
+                          int power_on_sec, int margin_sec, const RecorderRegistry* registry) {
+    SleepDecision d;
+    if (registry) {
+        if (const auto others = registry->Others(); !others.empty()) {
+            d.allowed = false;
+            d.reason = RecorderRegistry::Describe(others.front()) + " still records";
+            return d;
+        }
+    }
+    const auto run = EarliestScheduledRun(list, max_reserve, now);
+    if (!run) return d;
+    const Instant wake = floor<seconds>(run->start - seconds(power_on_sec) - seconds(margin_sec));
+    if (wake < now + kSoonestWake) {
+        d.allowed = false;
+        d.reason = "the next reservation starts at " + FormatDateTime(ToLocal(run->start)) +
+                   ", too soon to sleep and wake for it (the computer would have to be woken at " +
+                   FormatDateTime(ToLocal(wake)) + ", less than a minute from now)";
+        return d;
+    }
+    d.wake_at = wake;
+    return d;
+}
+
+int64_t EpochSeconds(Instant t) {
+    return floor<seconds>(t).time_since_epoch().count();
 }
 
 WakeAlarm::WakeAlarm(std::filesystem::path path, bool dry_run, Log log)
-    : path_(std::move(path)), dry_run_(dry_run), log_(std::move(log)) {}
+    : path_(std::move(path)),
+      file_(std::make_shared<SysfsWakeAlarmFile>(path_)),
+      dry_run_(dry_run),
+      log_(std::move(log)) {}
+
+WakeAlarm::WakeAlarm(std::filesystem::path path, std::shared_ptr<WakeAlarmFile> file, Log log)
+    : path_(std::move(path)), file_(std::move(file)), dry_run_(false), log_(std::move(log)) {}
 
 WakeAlarm WakeAlarm::FromEnvironment(Log log) {
     const char* rtc = std::getenv("TESSALINE_RTC");
@@ -49,42 +102,20 @@ WakeAlarm WakeAlarm::FromEnvironment(Log log) {
 }
 
 bool WakeAlarm::Write(const std::string& value, std::string& error) {
-    // The kernel takes the value in one write; a regular file (tests) is replaced likewise.
-    const int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) {
-        last_errno_ = errno;
-        error = std::strerror(errno);
-        return false;
-    }
-    const std::string line = value + "\n";
-    const ssize_t n = ::write(fd, line.data(), line.size());
-    const int e = errno;
-    const bool closed = ::close(fd) == 0;
-    if (n != static_cast<ssize_t>(line.size()) || !closed) {
-        last_errno_ = n < 0 ? e : EIO;
-        error = n < 0 ? std::strerror(e) : "the value was not taken";
-        return false;
-    }
-    return true;
+    const int e = file_->Write(value);
+    if (e == 0) return true;
+    last_errno_ = e;
+    error = e == EIO ? std::string("the value was not taken") : std::strerror(e);
+    return false;
 }
 
 std::optional<std::string> WakeAlarm::Read(std::string& error) {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        last_errno_ = errno;
-        error = std::strerror(errno);
-        return std::nullopt;
-    }
-    char buffer[64];
-    const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-    const int e = errno;
-    ::close(fd);
-    if (n < 0) {
+    std::string text;
+    if (const int e = file_->Read(text); e != 0) {
         last_errno_ = e;
         error = std::strerror(e);
         return std::nullopt;
     }
-    std::string text(buffer, static_cast<size_t>(n));
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     return text;
 }
@@ -102,8 +133,8 @@ void WakeAlarm::Refused(const std::string& what, const std::string& error) {
     log_(line);
 }
 
-bool WakeAlarm::Set(DateTime at) {
-    const std::string when = FormatDateTime(at);
+bool WakeAlarm::Set(Instant at) {
+    const std::string when = FormatDateTime(ToLocal(at));
     if (dry_run_) {
         if (log_) log_("wake alarm: " + when + " (dry run)");
         return true;

@@ -12,6 +12,8 @@
 #include "capture/recording_sequence.h"
 #include "capture/system_framework.h"
 #include "recording/file_names.h"
+#include "recording/private_folder.h"
+#include "recording/recorder_registry.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
 #include "tools/cli_record_report.h"
@@ -303,6 +305,10 @@ int RecordCommand(const Args& args) {
     o.out = sequence.path();
     std::optional<RecordReport> report;
     if (o.report) report.emplace(args, deck, o.out, o.mode);
+    // The window's or the service's timetable lets a reservation on this deck wait meanwhile.
+    RecorderRegistry registry(PrivateFolder(), WindowSettingsPath());
+    std::string unseen;
+    registry.Register(deck, "record", unseen);
     const auto start = std::chrono::steady_clock::now();
     LiveView view(IsTerminal(2), o.json && !IsTerminal(2));
     std::string ended = "time is up";

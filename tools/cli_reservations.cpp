@@ -46,7 +46,7 @@ struct Row {
     bool interrupted = false;  // stored as running, and no program runs the timetable
 };
 
-Row Describe(const std::string& record, DateTime now, TimetableRunner runner) {
+Row Describe(const std::string& record, Instant now, TimetableRunner runner) {
     Row row;
     row.record = record;
     row.parsed = ParseReservation(row.record);
@@ -126,7 +126,8 @@ int ReservationsCommand(const Args& args) {
         }
     }
     if (ini_path.empty()) ini_path = WindowSettingsPath();
-    const DateTime now = at.value_or(SystemClock().Now());
+    // A local time the clocks skip or show twice is read as the schedule reads it.
+    const Instant now = at ? ToInstant(*at) : SystemClock().NowInstant();
 
     const IniReadResult read = ReadIniFile(ini_path);
     if (read.status == IniReadStatus::TooLarge || read.status == IniReadStatus::Unreadable) {
@@ -146,7 +147,7 @@ int ReservationsCommand(const Args& args) {
     if (json) {
         std::string out = "{\"settings\":" + Json(ini_path.string()) +
                           ",\"max_reserve\":" + std::to_string(max_reserve) +
-                          ",\"now\":" + Json(FormatDateTime(now)) +
+                          ",\"now\":" + Json(FormatDateTime(ToLocal(now))) +
                           ",\"runner\":" + Json(runner_name) + ",\"reservations\":[";
         for (int i = 0; i < list.Count(); ++i) {
             const Row row = Describe(list[i], now, runner);
@@ -174,8 +175,10 @@ int ReservationsCommand(const Args& args) {
                 out += ",\"state\":" + Json(StateName(row));
                 out += ",\"missed\":" + std::string(row.missed ? "true" : "false");
             }
-            out += ",\"next_start\":" + (row.next ? Json(FormatDateTime(row.next->start)) : "null");
-            out += ",\"next_end\":" + (row.next ? Json(FormatDateTime(row.next->end)) : "null");
+            out += ",\"next_start\":" +
+                   (row.next ? Json(FormatDateTime(ToLocal(row.next->start))) : "null");
+            out += ",\"next_end\":" +
+                   (row.next ? Json(FormatDateTime(ToLocal(row.next->end))) : "null");
             out += ",\"will_run\":" + std::string(row.will_run ? "true" : "false") + "}";
         }
         out += "]}\n";
@@ -200,8 +203,8 @@ int ReservationsCommand(const Args& args) {
         }
         const Reservation& r = *row.parsed;
         if (row.next) {
-            std::printf("  next %s - %s", FormatDateTime(row.next->start).c_str(),
-                        FormatDateTime(row.next->end).c_str());
+            std::printf("  next %s - %s", FormatDateTime(ToLocal(row.next->start)).c_str(),
+                        FormatDateTime(ToLocal(row.next->end)).c_str());
         }
         if (row.missed) std::printf("  missed");
         if (row.interrupted) std::printf("  interrupted: no program runs the timetable");

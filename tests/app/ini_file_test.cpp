@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "tests/support/test_support.h"
 
@@ -268,6 +269,50 @@ TEST(IniFileOnDisk, RootSavingSomeoneElsesFileKeepsItsOwner) {
     EXPECT_EQ(st.st_gid, kNobody);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(ReadText(path), "[Capture]\nA=2\n");
+}
+
+// Two programs (here two threads) change the file at the same time, each read-modify-write as
+// one step under the file's lock: no change is lost. A file that cannot be read is not written
+// over, and a change may refuse to be written.
+TEST(IniFileOnDisk, ConcurrentChangesUnderTheLockAreAllKept) {
+    test::TempDir dir;
+    const fs::path path = dir / "t.INI";
+    constexpr int kWrites = 30;
+    auto writer = [&](char who) {
+        for (int i = 0; i < kWrites; ++i) {
+            std::string error;
+            ASSERT_TRUE(UpdateIniFile(
+                path,
+                [&](IniFile& ini, std::string&) {
+                    ini.Set("Capture", std::string(1, who) + std::to_string(i), "1");
+                    return true;
+                },
+                &error))
+                << error;
+        }
+    };
+    std::thread window(writer, 'w'), service(writer, 's');
+    window.join();
+    service.join();
+    const IniReadResult read = ReadIniFile(path);
+    ASSERT_EQ(read.status, IniReadStatus::Ok);
+    for (char who : {'w', 's'}) {
+        for (int i = 0; i < kWrites; ++i) {
+            EXPECT_TRUE(read.file.Get("Capture", std::string(1, who) + std::to_string(i)))
+                << who << i << " was lost";
+        }
+    }
+
+    std::string error;
+    EXPECT_FALSE(UpdateIniFile(
+        path, [](IniFile&, std::string& reason) { return reason = "no", false; }, &error));
+    EXPECT_EQ(error, "no");
+    EXPECT_TRUE(UpdateIniFile(path, [](IniFile&, std::string&) { return false; }, &error));
+    fs::remove(path);
+    fs::create_directory(path);
+    EXPECT_FALSE(UpdateIniFile(path, [](IniFile&, std::string&) { return true; }, &error));
+    EXPECT_TRUE(fs::is_directory(path));
+    EXPECT_FALSE(fs::exists(SettingsLockPath(path)));  // the lock goes with its last holder
 }
 
 TEST(IniFileOnDisk, RandomBytesNeverCrashTheReaderAndSurviveASave) {

@@ -273,6 +273,68 @@ TEST_F(RecordingWindowTest, BoxRaisedInATickLeavesTheTicksRunningAndCloseEndsIt)
     EXPECT_EQ(OpenBox(), nullptr);
 }
 
+// "-S" at login with the save folder missing: its error box stays open, nobody answers it. The
+// folder is back 5 s later, and the reservation due 14 s after the start records all the same:
+// a message never holds up the schedule.
+TEST_F(RecordingWindowTest, ErrorBoxOfALaunchStartLeftOpenDoesNotStarveAReservation) {
+    const fs::path folder = out / "later";
+    ini_extra =
+        "Reserve01=2024/03/09 21:05:212024/03/09 21:30:00"
+        "0001news\n";
+    TFormQuillor::Options o = MakeRecorder(English(), {"-S"});
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (folder / "").string() +
+             "\nTrimPacket=0\nTS192_EXT=.ts\n" + ini_extra);
+    o.message = nullptr;  // the real boxes, left open
+    bool box_seen = false, recorded_under_box = false, gave_up = false;
+    QElapsedTimer since;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        QMessageBox* box = OpenBox();
+        if (!box || recorded_under_box || gave_up) return;
+        if (!box_seen) {
+            box_seen = true;
+            since.start();
+            EXPECT_TRUE(box->text().startsWith("Cannot open output file"))
+                << box->text().toStdString();
+            clock->Advance(5s);
+            fs::create_directory(folder);
+            clock->Advance(9s);  // the reservation is due
+        } else if (form && form->Flags.IsRecording) {
+            recorded_under_box = true;
+        } else if (since.elapsed() > 10000) {
+            gave_up = true;
+            box->done(QMessageBox::Ok);
+        }
+    });
+    watch.start(10);
+    Start(std::move(o));
+    ASSERT_TRUE(RunEventsUntil([&] { return recorded_under_box || gave_up; }));
+    watch.stop();
+    EXPECT_TRUE(box_seen);
+    EXPECT_TRUE(recorded_under_box) << "the reservation waited for the box";
+    ASSERT_NE(OpenBox(), nullptr);  // still open, unanswered
+    EXPECT_EQ(form->Recording()->State().ReserveFileName, "news");
+    form->btnStopClick();
+}
+
+// "-S" at launch while a reservation is due: the reservation starts first, and "-S" is refused
+// with a message (nothing is lost: the deck records the reservation).
+TEST_F(RecordingWindowTest, LaunchStartGivesWayToADueReservation) {
+    ini_extra =
+        "Reserve01=2024/03/09 21:05:002024/03/09 21:30:00"
+        "0001news\n";
+    Start(MakeRecorder(English(), {"-S"}));
+    TFormQuillor& f = *form;
+    ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
+    EXPECT_TRUE(f.Recording()->State().IsReserveRecording);
+    EXPECT_EQ(f.Recording()->State().ReserveFileName, "news");
+    EXPECT_FALSE(f.Recording()->State().NoTimeLimit);
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_TRUE(asked[0].text.contains("-S")) << asked[0].text.toStdString();
+    EXPECT_EQ(Recordings(), std::vector<std::string>{"news0001.ts"});
+    f.btnStopClick();
+}
+
 // A close arriving while a question of a start by hand is open (its box runs the event loop)
 // answers it No and closes it; the start ends without a file, the ticks end, nothing hangs.
 TEST_F(RecordingWindowTest, CloseWhileAQuestionIsOpenAnswersItNo) {

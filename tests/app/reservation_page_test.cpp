@@ -8,12 +8,14 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QPainter>
+#include <algorithm>
 #include <deque>
 
+#include "app/schedule_service.h"
 #include "app/tick_thread.h"
-#include "recording/timetable_lock.h"
 #include "capture/ds_capture.h"
 #include "capture/framework.h"
+#include "recording/timetable_lock.h"
 #include "tests/app/window_test_support.h"
 
 namespace tessaline {
@@ -386,8 +388,8 @@ TEST_F(ReservationScheduleTest, OneTimeReservationWakesTheDeckRecordsAndEndsDone
     ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
     const RecordingState& state = f.Recording()->State();
     EXPECT_TRUE(state.IsReserveRecording);
-    EXPECT_EQ(state.RecStart, T(2024, 3, 9, 21));
-    EXPECT_EQ(state.RecEnd, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(ToLocal(state.RecStart), T(2024, 3, 9, 21));
+    EXPECT_EQ(ToLocal(state.RecEnd), T(2024, 3, 9, 22, 0, 1));
     EXPECT_EQ(page().CellText(2, 1), "Run");
     ASSERT_TRUE(DeckPlayedOut());
 
@@ -440,7 +442,7 @@ TEST_F(ReservationScheduleTest, StoppedByHandShowsAbortAndItsPowerActionStillRun
         "0021\n");
     TFormQuillor& f = *form;
     ASSERT_TRUE(RunEventsUntil([&] { return f.Flags.IsRecording; }));
-    EXPECT_EQ(f.Recording()->State().RecStart, T(2024, 3, 9, 19, 30));
+    EXPECT_EQ(ToLocal(f.Recording()->State().RecStart), T(2024, 3, 9, 19, 30));
     At(T(2024, 3, 9, 20, 0, 30));
     ASSERT_TRUE(RunEventsUntil([&] { return f.sbStatus->Text(1) == "01:59:31.000"; }));
     const auto slept = clock->Slept();
@@ -585,6 +587,196 @@ TEST_F(ReservationScheduleTest, PowerActionSetsTheWakeAlarmForTheNextReservation
     EXPECT_EQ(power->calls, std::vector<int>{2});
     // Monday 06:00, less PowerOnSec (2) and the boot margin (120 s).
     EXPECT_EQ(wake_alarms, std::vector<DateTime>{T(2024, 3, 11, 5, 57, 58)});
+}
+
+// The service runs the timetable while the window records by hand: not on the deck the service
+// records on (refused, said why); on the other deck it records, and the service's standby is not
+// made meanwhile; a reservation due on the window's deck waits (the service says so) and starts
+// once the window's recording has stopped.
+TEST_F(ReservationScheduleTest, OneDeckOneRecorderBesideTheService) {
+    At(T(2024, 3, 9, 20, 50));
+    const std::string first =
+        "2024/03/09 20:50:002024/03/09 20:55:00"
+        "0021first";  // then standby
+    const std::string news =
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001news";
+    WriteIni("[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+             "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + first + "\nReserve02=" + news + "\n");
+    TimetableLock runner(TimetableLockPath(ini));  // as `schedule` takes it
+    ASSERT_TRUE(runner.TryAcquire(TimetableRunner::Service));
+    GraphHost service_decks;
+    for (int i = 0; i < 2; ++i) {
+        VirtualDeckConfig c;
+        c.file = test::SamplePath("sample-sd-192.ts").string();
+        c.tape_file = (out / "service.tape").string();
+        c.fast = true;
+        service_decks.AddDeck(std::make_shared<VirtualDeck>(c));
+    }
+    std::vector<std::string> log;
+    FakePower service_power;
+    test::WriteFile(out / "wakealarm", {'0', '\n'});
+    WakeAlarm alarm(out / "wakealarm", false, [&](const std::string& l) { log.push_back(l); });
+    ScheduleServiceOptions so;
+    so.settings_path = ini;
+    so.default_folder = (out.path() / "").string();
+    ScheduleService service(
+        service_decks, *clock, service_power, alarm,
+        [&](const std::string& l) { log.push_back(l); }, so);
+    ASSERT_TRUE(service.Begin());
+    auto said = [&](const std::string& text) {
+        return std::any_of(log.begin(), log.end(),
+                           [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    auto all = [&] {
+        std::string text;
+        for (const auto& l : log) text += l + "\n";
+        return text;
+    };
+    service.Tick();
+    ASSERT_TRUE(service.Recording());  // "first", on deck 0
+    StartWindow(English(), 2);
+    TFormQuillor& f = *form;
+    ASSERT_FALSE(f.RunsTimetable());
+    f.cmbVid->setCurrentIndex(0);
+    f.cmbVidClick();
+    f.edtTime->setText("30");
+    f.btnRec->click();
+    EXPECT_FALSE(f.Flags.IsRecording) << "the window recorded beside the service's reservation";
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(messages.back().text.startsWith("Not started: the service (process "))
+        << messages.back().text.toStdString();
+
+    // On the other deck it records; "first" then ends, and its standby waits for nobody: it is
+    // not made while the window records.
+    f.cmbVid->setCurrentIndex(1);
+    f.cmbVidClick();
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    At(T(2024, 3, 9, 20, 55, 2));
+    service.Tick();
+    ASSERT_FALSE(service.Recording());
+    EXPECT_TRUE(service_power.calls.empty()) << all();
+    EXPECT_TRUE(said("power action standby not made: the window (process ")) << all();
+    f.btnStopClick();
+
+    // The window records on deck 0; "news" falls due there and waits for it.
+    f.cmbVid->setCurrentIndex(0);
+    f.cmbVidClick();
+    f.btnRec->click();
+    ASSERT_TRUE(f.Flags.IsRecording);
+    At(T(2024, 3, 9, 21));
+    service.Tick();
+    service.Tick();
+    EXPECT_FALSE(service.Recording()) << all();
+    EXPECT_TRUE(said("waits: 2024/03/09 21:00:00 - 2024/03/09 22:00:00 \"news\" (the window "))
+        << all();
+    f.btnStopClick();
+    At(T(2024, 3, 9, 21, 0, 1));
+    service.Tick();
+    EXPECT_TRUE(service.Recording()) << all();
+    service.End();
+}
+
+// While the service runs the timetable, the window writes back only what the person changed: an
+// edit opened before the service started the record is refused at Reg. (never stored as waiting),
+// a new record keeps the service's statuses, the running record cannot be deleted, and the
+// statuses the service writes never throw away what is being typed.
+TEST_F(ReservationScheduleTest, WindowBesideTheServiceWritesOnlyWhatThePersonChanged) {
+    At(T(2024, 3, 9, 20, 50));
+    TimetableLock service(TimetableLockPath(ini));
+    ASSERT_TRUE(service.TryAcquire(TimetableRunner::Service));
+    const std::string news =
+        "2024/03/09 21:00:002024/03/09 22:00:00"
+        "0001news";
+    const std::string late =
+        "2024/03/09 23:00:002024/03/09 23:30:00"
+        "0001late";
+    const std::string head = "[Capture]\nDevice=0\nSaveDir=" + (out.path() / "").string() +
+                             "\nTrimPacket=0\nTS192_EXT=.ts\n";
+    StartRecorder("Reserve01=" + news + "\nReserve02=" + late + "\n");
+    TFormQuillor& f = *form;
+    ASSERT_FALSE(f.RunsTimetable());
+    f.chkTimer->setChecked(true);
+    SelectRow(1);
+    page().btnEditClick();
+    ASSERT_TRUE(page().EditingReservation);
+    f.edtFileResv->setText("renamed");
+
+    // The service starts "news" and writes so; the person then presses Reg.
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) + "\nReserve02=" + late +
+             "\n");
+    ASSERT_TRUE(Ticks());
+    EXPECT_EQ(f.edtFileResv->text(), "renamed");  // the typing is not thrown away
+    page().btnAddClick();
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    EXPECT_EQ(Stored(2), late);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution is uncorrectable");
+    page().btnEscClick();
+
+    // A new record typed while the service writes a status: the typing stays, and Reg. adds it
+    // beside the service's statuses.
+    SelectRow(2);
+    f.edtFileResv->setText("typed");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\n");
+    ASSERT_TRUE(Ticks());
+    EXPECT_EQ(f.edtFileResv->text(), "typed");
+    Register(T(2024, 3, 10, 9), T(2024, 3, 10, 10), "added");
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    EXPECT_EQ(Stored(2), WithStatus(late, RecordStatus::Aborted));
+    EXPECT_EQ(Stored(3),
+              "2024/03/10 09:00:002024/03/10 10:00:00"
+              "0001added");
+    // The service writes a status and the person registers at once, before the window has looked
+    // at the file again: the service's status is not written over.
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Done) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\nReserve03=" +
+             "2024/03/10 09:00:002024/03/10 10:00:00"
+             "0001added\n");
+    Register(T(2024, 3, 11, 9), T(2024, 3, 11, 10), "more");
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Done));
+    EXPECT_EQ(Stored(4),
+              "2024/03/11 09:00:002024/03/11 10:00:00"
+              "0001more");
+    EXPECT_EQ(page().CellText(2, 1), "Done");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Running) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) + "\nReserve03=" +
+             "2024/03/10 09:00:002024/03/10 10:00:00"
+             "0001added\nReserve04=" +
+             "2024/03/11 09:00:002024/03/11 10:00:00"
+             "0001more\n");
+    ASSERT_TRUE(Ticks());
+
+    // The running record is never offered for deletion.
+    messages.clear();
+    SelectRow(1);
+    answers = {QMessageBox::Yes};
+    page().btnDelClick();
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Running));
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution cannot be deleted.");
+
+    // The service starts a record between the window's last look at the file and Reg. of its
+    // edit: the file itself is looked at as it is written, and the edit refused.
+    const std::string added =
+        "2024/03/10 09:00:002024/03/10 10:00:00"
+        "0001added";
+    SelectRow(3);
+    ASSERT_EQ(page().CellText(0, 3), "2024/03/10 09:00:00");
+    page().btnEditClick();
+    ASSERT_TRUE(page().EditingReservation);
+    f.edtFileResv->setText("again");
+    WriteIni(head + "Reserve01=" + WithStatus(news, RecordStatus::Done) +
+             "\nReserve02=" + WithStatus(late, RecordStatus::Aborted) +
+             "\nReserve03=" + WithStatus(added, RecordStatus::Running) + "\n");
+    messages.clear();
+    page().btnAddClick();
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back().text, "The reservation under present execution is uncorrectable");
+    EXPECT_EQ(Stored(3), WithStatus(added, RecordStatus::Running));
+    EXPECT_EQ(Stored(1), WithStatus(news, RecordStatus::Done));
 }
 
 TEST_F(ReservationScheduleTest, WhileTheServiceRunsTheTimetableTheWindowOnlyFollowsIt) {

@@ -151,7 +151,8 @@ TEST_F(ScheduleServiceTest, ADayOfReservations) {
     EXPECT_EQ(Stored(5), WithStatus(night, RecordStatus::Done));
     // The power action, with the wake alarm set before it for next Saturday's weekly one.
     EXPECT_EQ(events, std::vector<std::string>{"standby"});
-    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(T(2024, 3, 16, 11, 57, 58))) + "\n");
+    EXPECT_EQ(RtcText(),
+              std::to_string(EpochSeconds(ToInstant(T(2024, 3, 16, 11, 57, 58)))) + "\n");
     EXPECT_TRUE(Logged("power action: standby")) << Log();
     EXPECT_TRUE(Logged("wake alarm: 2024/03/16 11:57:58")) << Log();
 
@@ -187,6 +188,26 @@ TEST_F(ScheduleServiceTest, NameWithASlashRecordsInsideTheSaveFolder) {
     EXPECT_FALSE(fs::exists(out / "AC")) << Log();
 }
 
+// A reservation with standby 70 s before the next one: there is no time to sleep and wake for it
+// (the next start less PowerOnSec and the boot margin is not a minute away), so no standby, and
+// the log says why; the next one records.
+TEST_F(ScheduleServiceTest, NoPowerActionWhenTheNextReservationIsTooClose) {
+    const std::string first = "2024/03/09 10:00:002024/03/09 10:30:00" "0021first";
+    const std::string next = "2024/03/09 10:31:102024/03/09 10:40:00" "0001next";
+    WriteSettings("Reserve01=" + first + "\nReserve02=" + next + "\n");
+    Make();
+    ASSERT_TRUE(service->Begin());
+    RunUntil(T(2024, 3, 9, 10, 30, 5));
+    EXPECT_EQ(Stored(1), WithStatus(first, RecordStatus::Done));
+    EXPECT_TRUE(events.empty()) << Log();
+    EXPECT_TRUE(Logged("power action standby not made: the next reservation starts at "
+                       "2024/03/09 10:31:10, too soon to sleep and wake for it"))
+        << Log();
+    EXPECT_EQ(RtcText(), "0\n");  // no alarm set
+    RunUntil(T(2024, 3, 9, 10, 31, 10));
+    EXPECT_TRUE(service->Recording());
+}
+
 TEST_F(ScheduleServiceTest, EndStopsLikeTheWindowsCloseAndSetsTheWakeAlarm) {
     const std::string now_on = "2024/03/09 10:00:002024/03/09 11:00:00" "0041";  // then power off
     const std::string later = "2024/03/10 08:00:002024/03/10 09:00:00" "0001";
@@ -199,7 +220,7 @@ TEST_F(ScheduleServiceTest, EndStopsLikeTheWindowsCloseAndSetsTheWakeAlarm) {
     EXPECT_FALSE(service->Recording());
     EXPECT_EQ(Stored(1), WithStatus(now_on, RecordStatus::Aborted));
     EXPECT_TRUE(events.empty());  // never a power action when ending
-    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(T(2024, 3, 10, 7, 57, 58))) + "\n");
+    EXPECT_EQ(RtcText(), std::to_string(EpochSeconds(ToInstant(T(2024, 3, 10, 7, 57, 58)))) + "\n");
     int recorded = 0;
     for (const auto& e : fs::directory_iterator(out.path())) recorded += e.path().extension() == ".ts";
     EXPECT_EQ(recorded, 1) << Log();  // closed and kept
@@ -242,6 +263,37 @@ TEST_F(ScheduleServiceTest, EditsThroughTheFileAndAFileThatBreaks) {
     WriteSettings("Reserve01=" + next + "\n");
     RunUntil(T(2024, 3, 9, 12, 11));
     EXPECT_EQ(Stored(1), WithStatus(next, RecordStatus::Done));
+}
+
+// The settings file deleted while the service runs is not an empty timetable: the last good one
+// runs on, no file is made in its place, and when it comes back it is read again and told what
+// happened meanwhile. A reservation whose time passed unrun is said once, not at every tick.
+TEST_F(ScheduleServiceTest, ADeletedFileIsNotAnEmptyTimetableAndAMissIsSaidOnce) {
+    const std::string missed = "2024/03/09 09:00:002024/03/09 09:30:00" "0001missed";
+    const std::string later = "2024/03/09 10:00:002024/03/09 10:05:00" "0001later";
+    WriteSettings("Reserve01=" + missed + "\nReserve02=" + later + "\n");
+    Make();
+    ASSERT_TRUE(service->Begin());
+    fs::remove(ini);
+    RunUntil(T(2024, 3, 9, 10, 1));
+    EXPECT_TRUE(service->Recording()) << Log();
+    EXPECT_TRUE(Logged("it is gone")) << Log();
+    RunUntil(T(2024, 3, 9, 10, 6));
+    EXPECT_FALSE(service->Recording());
+    EXPECT_FALSE(fs::exists(ini));
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const std::string& l) {
+                                return l.find("missed: ") != std::string::npos;
+                            }),
+              1)
+        << Log();
+
+    // Back as it was before: read again, and the status of what ran meanwhile written into it.
+    WriteSettings("Reserve01=" + missed + "\nReserve02=" + later + "\n");
+    RunUntil(T(2024, 3, 9, 10, 8));
+    EXPECT_TRUE(Logged("reading " + ini.string() + " again")) << Log();
+    EXPECT_EQ(Stored(2), WithStatus(later, RecordStatus::Done)) << Log();
+    EXPECT_EQ(Stored(1), missed);
 }
 
 TEST_F(ScheduleServiceTest, MissingDeckAbortsAndUnreadableFileEndsTheStart) {

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/main_form.h"
+#include "recording/private_folder.h"
 #include "tests/app/window_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -105,6 +106,7 @@ TEST(SingleInstance, StaleSocketOfACrashedCopyDoesNotBlock) {
 
 TEST(SingleInstance, RunningSiblingToolGetsTheHandOver) {
     test::TempDir dir;
+    const fs::path ours = dir / "tessaline";  // the sibling listens in the folder around ours
     QLocalServer sibling;
     ASSERT_TRUE(sibling.listen(SocketOf(dir.path(), kSiblingInstanceName)));
     QByteArray received;
@@ -115,12 +117,12 @@ TEST(SingleInstance, RunningSiblingToolGetsTheHandOver) {
             peer->write("ok\n");
         });
     });
-    EXPECT_EQ(ClaimElsewhere(dir.path()), SingleInstance::Outcome::HandedToSibling);
+    EXPECT_EQ(ClaimElsewhere(ours), SingleInstance::Outcome::HandedToSibling);
     EXPECT_EQ(received, "activate\n");
 
     // The sibling gone, this program starts (the lock was not kept by the copy that ended).
     sibling.close();
-    SingleInstance first(dir.path());
+    SingleInstance first(ours);
     EXPECT_EQ(first.Claim(), SingleInstance::Outcome::First);
 }
 
@@ -146,7 +148,7 @@ TEST(SingleInstance, UnusableRuntimeFolderFallsBackToAPrivateFolder) {
     test::TempDir dir;
     const fs::path not_a_folder = dir / "runtime";
     test::WriteFile(not_a_folder, {});
-    const fs::path mine = dir / "cache" / "tessaline";
+    const fs::path mine = dir / "tessaline";
     SingleInstance first(std::vector<fs::path>{not_a_folder, mine});
     int requests = 0;
     QObject::connect(&first, &SingleInstance::activationRequested, [&] { ++requests; });
@@ -157,13 +159,32 @@ TEST(SingleInstance, UnusableRuntimeFolderFallsBackToAPrivateFolder) {
     EXPECT_EQ(ClaimElsewhere({not_a_folder, mine}), SingleInstance::Outcome::HandedOver);
     EXPECT_EQ(requests, 1);
 
-    // A private folder left open to others is closed before use.
+    // A folder of that name left open to others is not used, and keeps its mode.
     const fs::path loose = dir / "loose";
     fs::create_directory(loose);
-    fs::permissions(loose, fs::perms::all);
-    SingleInstance other(std::vector<fs::path>{loose});
+    fs::permissions(loose, fs::perms::owner_all | fs::perms::group_all);
+    SingleInstance other(std::vector<fs::path>{loose, dir / "second"});
     EXPECT_EQ(other.Claim(), SingleInstance::Outcome::First);
-    EXPECT_EQ(fs::status(loose).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(other.folder(), dir / "second");
+    EXPECT_EQ(fs::status(loose).permissions(), fs::perms::owner_all | fs::perms::group_all);
+    EXPECT_TRUE(fs::is_empty(loose));
+}
+
+// A runtime folder shared with others (mode 1777, as /tmp) is left exactly as it was: the program
+// keeps its files in a folder of its own inside it.
+TEST(SingleInstance, SharedRuntimeFolderIsLeftAsItWas) {
+    test::TempDir dir;
+    const fs::path shared = dir / "shared";
+    fs::create_directory(shared);
+    const fs::perms everybody = fs::perms::all | fs::perms::sticky_bit;
+    fs::permissions(shared, everybody);
+    test::ScopedEnv env({"XDG_RUNTIME_DIR"});
+    ::setenv("XDG_RUNTIME_DIR", shared.c_str(), 1);
+    SingleInstance first(InstanceFoldersForThisProcess());
+    ASSERT_EQ(first.Claim(), SingleInstance::Outcome::First);
+    EXPECT_EQ(fs::status(shared).permissions(), everybody);
+    EXPECT_EQ(first.folder(), shared / "tessaline");
+    EXPECT_EQ(fs::status(shared / "tessaline").permissions(), fs::perms::owner_all);
 }
 
 // With no folder to take the lock in, the program starts (better two copies than none) and says
@@ -196,30 +217,20 @@ TEST(SingleInstance, LockTakenNowhereStartsAndSaysSo) {
     }
 }
 
-TEST(SingleInstance, FoldersAreTheRuntimeOneThenOurOwnNeverTheSharedTemporaryOne) {
-    struct Env {
-        const char* name;
-        std::string saved;
-        bool had;
-    } env[] = {{"XDG_RUNTIME_DIR", {}, false}, {"XDG_CACHE_HOME", {}, false}, {"HOME", {}, false}};
-    for (Env& e : env) {
-        if (const char* v = std::getenv(e.name)) e.saved = v, e.had = true;
-        ::unsetenv(e.name);
+TEST(SingleInstance, FoldersAreTheSessionsThenThePrivateOneNeverTheSharedTemporaryOne) {
+    test::ScopedEnv env({"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "HOME", "TMPDIR"});
+    for (const char* name : {"XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "HOME", "TMPDIR"}) {
+        ::unsetenv(name);
     }
-    EXPECT_TRUE(InstanceFoldersForThisProcess().empty());
-    ::setenv("HOME", "/home/u", 1);
-    EXPECT_EQ(InstanceFoldersForThisProcess(), std::vector<fs::path>{"/home/u/.cache/tessaline"});
-    ::setenv("XDG_CACHE_HOME", "/c", 1);
+    const fs::path mine = PrivateFolder();
+    ASSERT_FALSE(mine.empty());
+    EXPECT_EQ(InstanceFoldersForThisProcess(), std::vector<fs::path>{mine});
+    ::setenv("XDG_RUNTIME_DIR", "relative/run", 1);  // not a usable folder
+    ::setenv("TMPDIR", "/somewhere", 1);
+    EXPECT_EQ(InstanceFoldersForThisProcess(), std::vector<fs::path>{mine});
     ::setenv("XDG_RUNTIME_DIR", "/run/user/7", 1);
     EXPECT_EQ(InstanceFoldersForThisProcess(),
-              (std::vector<fs::path>{"/run/user/7", "/c/tessaline"}));
-    for (Env& e : env) {
-        if (e.had) {
-            ::setenv(e.name, e.saved.c_str(), 1);
-        } else {
-            ::unsetenv(e.name);
-        }
-    }
+              (std::vector<fs::path>{"/run/user/7/tessaline", mine}));
 }
 
 // ---- Whole processes -----------------------------------------------------------------------
@@ -252,7 +263,9 @@ class TessalineProcess : public ::testing::Test {
     bool WaitForFirstCopy(const fs::path& folder = {}) {
         const QDeadlineTimer limit(30000);
         while (!limit.hasExpired()) {
-            if (AnswersAsFirstCopy(SocketOf(folder.empty() ? dir.path() : folder))) return true;
+            if (AnswersAsFirstCopy(SocketOf(folder.empty() ? dir / "tessaline" : folder))) {
+                return true;
+            }
             QThread::msleep(50);
         }
         return false;
@@ -283,7 +296,7 @@ TEST_F(TessalineProcess, SecondStartEndsAndAStartAfterACrashRuns) {
 
     ::kill(static_cast<pid_t>(first->processId()), SIGKILL);  // leaves its socket file behind
     first->waitForFinished(10000);
-    ASSERT_TRUE(fs::exists(InstanceSocketPath(dir.path(), kInstanceName)));
+    ASSERT_TRUE(fs::exists(InstanceSocketPath(dir / "tessaline", kInstanceName)));
 
     auto third = Launch();
     EXPECT_TRUE(WaitForFirstCopy());
@@ -313,12 +326,13 @@ TEST_F(TessalineProcess, TwoStartsAtOnceLeaveExactlyOneRunning) {
     Stop(*b);
 }
 
-// The runtime folder unusable: copies still meet in the private folder, and a second one ends.
+// The runtime folder unusable: copies still meet in the user's private folder, and a second one
+// ends.
 TEST_F(TessalineProcess, UnusableRuntimeFolderStillAllowsOneCopy) {
     const fs::path not_a_folder = dir / "runtime";
     test::WriteFile(not_a_folder, {});
     auto first = Launch(not_a_folder);
-    ASSERT_TRUE(WaitForFirstCopy(dir / "cache" / "tessaline"));
+    ASSERT_TRUE(WaitForFirstCopy(PrivateFolder()));
     auto second = Launch(not_a_folder);
     EXPECT_TRUE(EndedWithSuccess(*second));
     EXPECT_EQ(first->state(), QProcess::Running);
@@ -330,7 +344,7 @@ class HandOverToWindow : public MainFormTest {};
 
 TEST_F(HandOverToWindow, SecondProcessRestoresTheMinimisedWindow) {
     Start(Make(English(), {}, 1));
-    SingleInstance instance(dir.path());
+    SingleInstance instance(dir / "tessaline");
     ASSERT_EQ(instance.Claim(), SingleInstance::Outcome::First);
     QObject::connect(&instance, &SingleInstance::activationRequested, form.get(),
                      &TFormQuillor::HandOver);
@@ -374,7 +388,7 @@ TEST_F(HandOverToWindow, SecondStartHandsItsSwitchesToTheRunningCopy) {
     Start(std::move(o));
     ASSERT_TRUE(form->Flags.DeviceReady);
     ASSERT_FALSE(form->Flags.IsRecording);
-    SingleInstance instance(dir.path());
+    SingleInstance instance(dir / "tessaline");
     ASSERT_EQ(instance.Claim(), SingleInstance::Outcome::First);
     QObject::connect(&instance, &SingleInstance::activationRequested, form.get(),
                      &TFormQuillor::HandOver);

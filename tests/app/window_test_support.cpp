@@ -104,7 +104,7 @@ TFormQuillor::Options MainFormTest::Make(const QLocale& locale, const QStringLis
     };
     o.choose_folder = [this](QWidget*, const QString&, const QString&) { return chosen_folder; };
     o.open_folder = [this](const QString& folder) { opened_folder = folder; };
-    o.set_wake_alarm = [this](DateTime at) { wake_alarms.push_back(at); };
+    o.set_wake_alarm = [this](Instant at) { wake_alarms.push_back(ToLocal(at)); };
     framework = std::make_shared<GraphHost>();
     for (int i = 0; i < decks; ++i) {
         VirtualDeckConfig deck;

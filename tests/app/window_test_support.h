@@ -57,7 +57,7 @@ class MainFormTest : public ::testing::Test {
     std::vector<Shown> messages;
     QString chosen_folder;  // the folder dialog's answer; empty: cancel
     QString opened_folder;
-    std::vector<DateTime> wake_alarms;  // what the window set the wake alarm to, in order
+    std::vector<DateTime> wake_alarms;  // what the window set the wake alarm to (local), in order
     std::shared_ptr<GraphHost> framework;
     std::unique_ptr<TFormQuillor> form;
 };

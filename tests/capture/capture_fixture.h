@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -32,6 +33,17 @@ inline VirtualDeckConfig Webcam() {
     c.device_type = ED_DEVTYPE_CAMERA;
     return c;
 }
+
+// Keeps every report, and tells the test of each as it is shown.
+class TestMessageSink final : public MessageSink {
+  public:
+    void ShowError(const std::string& caption, const std::string& text) override {
+        messages.push_back({caption, text});
+        if (on_message) on_message();
+    }
+    std::vector<CollectingMessageSink::Message> messages;
+    std::function<void()> on_message;
+};
 
 // The host takes any deck driver; these tests mostly add virtual decks.
 inline std::shared_ptr<VirtualDeck> AddVirtualDeck(GraphHost& host, VirtualDeckConfig config) {
@@ -73,7 +85,7 @@ class CaptureTest : public ::testing::Test {
     }
 
     GraphHost fw;
-    CollectingMessageSink sink;
+    TestMessageSink sink;
     StreamContext ctx;
     CaptureDataPath path;
     CDSCapture capture;

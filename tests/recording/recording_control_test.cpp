@@ -30,6 +30,9 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 
 const DateTime kMarch9 = ToDateTime({2024, 3, 9, 21, 5, 7, 0});
+Instant March9() {
+    return ToInstant(kMarch9);
+}
 
 class FakeHost final : public RecordingHost {
   public:
@@ -62,13 +65,13 @@ class FakeHost final : public RecordingHost {
 
 class FakeReservations final : public ReservationStatus {
   public:
-    bool WaitingReservationCovers(DateTime t) override {
+    bool WaitingReservationCovers(Instant t) override {
         asked.push_back(t);
         return follow_on;
     }
     void MarkRunning(Status to) override { marks.push_back(to); }
     bool follow_on = false;
-    std::vector<DateTime> asked;
+    std::vector<Instant> asked;
     std::vector<Status> marks;
 };
 
@@ -238,7 +241,7 @@ TEST_F(RecordingControlTest, ReservationNamesCountAndNeverOverwrite) {
     UseDeck("sample-sd-192.ts");
     host.options.ReservePowerOff = true;  // the deck stays on from one to the next
     for (int i = 0; i < 3; ++i) {
-        control.ArmReservation(clock.Now(), clock.Now() + 1min, "news.ts", 0);
+        control.ArmReservation(clock.NowInstant(), clock.NowInstant() + 1min, "news.ts", 0);
         ASSERT_TRUE(control.Start());
         WaitForData();
         control.Stop();
@@ -299,12 +302,12 @@ TEST_F(RecordingControlTest, EveryNameBecomesOneFileInsideTheSaveFolder) {
 
 TEST_F(RecordingControlTest, ReservationWithoutNameUsesTheNamePattern) {
     UseDeck("sample-sd-192.ts");
-    control.ArmReservation(kMarch9 - 1min, kMarch9 + 1min, "", 0);
+    control.ArmReservation(March9() - 1min, March9() + 1min, "", 0);
     host.options.DurationText = "";  // a reservation ignores the duration box
     ASSERT_TRUE(control.Start());
     EXPECT_EQ(control.State().OutputBase, host.options.SaveDir + "D240309210507");
-    EXPECT_EQ(control.State().RecStart, kMarch9 - 1min);  // the schedule's times are kept
-    EXPECT_EQ(control.State().RecEnd, kMarch9 + 1min);
+    EXPECT_EQ(control.State().RecStart, March9() - 1min);  // the schedule's times are kept
+    EXPECT_EQ(control.State().RecEnd, March9() + 1min);
     control.Stop();
 }
 
@@ -323,7 +326,7 @@ TEST_F(RecordingControlTest, PatternNamesTakeACounterInsteadOfReplacing) {
     record();                         // by hand, in the same second
     host.options.UseFileName = true;  // with an empty name box the pattern is used as well
     record();
-    control.ArmReservation(kMarch9, kMarch9 + 1min, "", 0);
+    control.ArmReservation(March9(), March9() + 1min, "", 0);
     record();
     EXPECT_THAT(FilesInDir(),
                 ElementsAre("D240309210507 (2).mpg", "D240309210507 (3).mpg",
@@ -533,7 +536,7 @@ TEST_F(RecordingControlTest, GraphThatDoesNotRunLeavesNoFile) {
 
 TEST_F(RecordingControlTest, ReservationEndMarksDoneThenStopsAndRunsTheActionLater) {
     UseDeck("sample-sd-192.ts");
-    control.ArmReservation(kMarch9, kMarch9 + 10min + 1s, "", 2);
+    control.ArmReservation(March9(), March9() + 10min + 1s, "", 2);
     ASSERT_TRUE(control.Start());
     clock.Advance(10min + 1s);
     tick.Run();
@@ -545,7 +548,7 @@ TEST_F(RecordingControlTest, ReservationEndMarksDoneThenStopsAndRunsTheActionLat
                 ElementsAre(ReservationStatus::Done, ReservationStatus::Aborted));
     // The follow-on test looks 5 seconds past the stop; nothing follows, so the deck goes off.
     ASSERT_EQ(reservations.asked.size(), 1u);
-    EXPECT_EQ(reservations.asked[0], kMarch9 + 10min + 1s + 1ms + 5s);
+    EXPECT_EQ(reservations.asked[0], March9() + 10min + 1s + 1ms + 5s);
     EXPECT_EQ(deck->power(), ED_POWER_OFF);
     EXPECT_EQ(clock.Slept(), 3s);
     EXPECT_THAT(power.calls, ElementsAre(2));
@@ -556,7 +559,7 @@ TEST_F(RecordingControlTest, ReservationEndMarksDoneThenStopsAndRunsTheActionLat
 TEST_F(RecordingControlTest, ReservationStoppedByHandWithAFollowerKeepsTheDeckOn) {
     UseDeck("sample-sd-192.ts");
     reservations.follow_on = true;
-    control.ArmReservation(kMarch9, kMarch9 + 1h, "news", 1);
+    control.ArmReservation(March9(), March9() + 1h, "news", 1);
     ASSERT_TRUE(control.Start());
     control.Stop();
     EXPECT_THAT(reservations.marks, ElementsAre(ReservationStatus::Aborted));
@@ -567,7 +570,7 @@ TEST_F(RecordingControlTest, ReservationStoppedByHandWithAFollowerKeepsTheDeckOn
 TEST_F(RecordingControlTest, ClosingStopsCleanlyWithoutAPowerAction) {
     UseDeck("sample-sd-192.ts");
     host.options.AddDelay = true;
-    control.ArmReservation(kMarch9, kMarch9 + 1h, "", 4);
+    control.ArmReservation(March9(), March9() + 1h, "", 4);
     ASSERT_TRUE(control.Start());
     WaitForData();
     control.State().DelaySuffix = " Delay 5.00ms";

@@ -120,18 +120,58 @@ TEST(ReservationStorage, WaitingReservationCoversAMoment) {
     ReservationList list;
     // The next reservation starts at 22:00:00.
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23)));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22)));
-    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 21, 59, 59)));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 21, 59, 59)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
     // Only waiting records count; SKIP is not looked at; the capacity limits the search.
-    EXPECT_FALSE(WaitingReservationCovers(list, 0, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 0, TI(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(OneTime(T(2024, 3, 9, 22), T(2024, 3, 9, 23), "", RecordStatus::Done));
-    EXPECT_FALSE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_FALSE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
     list.Clear();
     list.Add(BuildReservation(OneTimeField(T(2024, 3, 9, 22)), OneTimeField(T(2024, 3, 9, 23)),
                               {0, {}, true, ""}));
-    EXPECT_TRUE(WaitingReservationCovers(list, 30, T(2024, 3, 9, 22, 30)));
+    EXPECT_TRUE(WaitingReservationCovers(list, 30, TI(2024, 3, 9, 22, 30)));
+}
+
+// Two programs write one list: what each changed since it last read the file survives the
+// other's write, by record; a program that does not run the timetable never rewrites a running
+// status or deletes a running record; the runner's running record stays running.
+TEST(ReservationMerge, EachWriterKeepsOnlyWhatItChanged) {
+    const std::string a = OneTime(T(2024, 3, 9, 21), T(2024, 3, 9, 22), "a");
+    const std::string b = OneTime(T(2024, 3, 10, 21), T(2024, 3, 10, 22), "b");
+    const std::string c = OneTime(T(2024, 3, 11, 21), T(2024, 3, 11, 22), "c");
+    const std::string d = OneTime(T(2024, 3, 12, 21), T(2024, 3, 12, 22), "d");
+    auto with = [](const std::string& r, RecordStatus s) { return WithStatus(r, s); };
+    using S = RecordStatus;
+
+    // The window (not the runner) added d and deleted c, from a stale base; the service meanwhile
+    // started a and marked b done.
+    const std::vector<std::string> base = {a, b, c};
+    MergeResult m = MergeReservations(base, {a, b, d}, {with(a, S::Running), with(b, S::Done), c},
+                                      false);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Running), with(b, S::Done), d}));
+    EXPECT_EQ(m.kept_running, 0);
+
+    // The window edited a (waiting again, or deleted) after the service started it: kept running.
+    m = MergeReservations(base, {with(a, S::Aborted), b, c}, {with(a, S::Running), b, c}, false);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Running), b, c}));
+    EXPECT_EQ(m.kept_running, 1);
+    m = MergeReservations(base, {b, c}, {with(a, S::Running), b, c}, false);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Running), b, c}));
+    EXPECT_EQ(m.kept_running, 1);
+
+    // The service (the runner) marks a done while the window added d and deleted c: both kept.
+    m = MergeReservations({with(a, S::Running), b, c}, {with(a, S::Done), b, c}, {a, b, d}, true);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Done), b, d}));
+    // Its running record stays running, whatever a stale writer left in the file.
+    m = MergeReservations({with(a, S::Running), b}, {with(a, S::Running), b}, {a, b}, true);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Running), b}));
+    m = MergeReservations({a, b}, {with(a, S::Running), b}, {b}, true);
+    EXPECT_EQ(m.records, (std::vector<std::string>{with(a, S::Running), b}));
+    // A status the other set, on a record this one did not change, is taken.
+    m = MergeReservations({a, with(b, S::Done)}, {a, with(b, S::Done)}, {a, b}, true);
+    EXPECT_EQ(m.records, (std::vector<std::string>{a, b}));
 }
 
 }  // namespace

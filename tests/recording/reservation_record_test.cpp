@@ -139,16 +139,20 @@ TEST(ResolveReservationTime, ScheduleWindowAcrossMidnight) {
         BuildReservation(WeeklyField(monday, {23, 30, 0}), WeeklyField(monday, {0, 30, 0}), {});
     const auto r = ParseReservation(record);
     ASSERT_TRUE(r);
-    const auto w = ScheduleWindow(*r, T(2024, 3, 4, 23, 45));
+    const auto w = ScheduleWindow(*r, TI(2024, 3, 4, 23, 45));
     ASSERT_TRUE(w);
-    EXPECT_EQ(w->start, T(2024, 3, 4, 23, 30));
-    EXPECT_EQ(w->end, T(2024, 3, 5, 0, 30));
-    // The next window seen on Tuesday after midnight is the next Monday's.
-    const auto next = NextWindow(*r, T(2024, 3, 5, 0, 10));
+    EXPECT_EQ(w->start, TI(2024, 3, 4, 23, 30));
+    EXPECT_EQ(w->end, TI(2024, 3, 5, 0, 30));
+    // On Tuesday after midnight Monday's window is still open: it is the one the schedule sees
+    // (a start missed before midnight still comes in its window).
+    EXPECT_EQ(ScheduleWindow(*r, TI(2024, 3, 5, 0, 10))->start, TI(2024, 3, 4, 23, 30));
+    EXPECT_EQ(NextWindow(*r, TI(2024, 3, 5, 0, 10))->start, TI(2024, 3, 4, 23, 30));
+    // Once it has closed, the next window is the next Monday's.
+    EXPECT_EQ(ScheduleWindow(*r, TI(2024, 3, 5, 0, 30, 1))->start, TI(2024, 3, 11, 23, 30));
+    const auto next = NextWindow(*r, TI(2024, 3, 5, 0, 30, 1));
     ASSERT_TRUE(next);
-    EXPECT_EQ(next->start, T(2024, 3, 11, 23, 30));
-    // Seen on Monday after the window ended... it has not: it runs to Tuesday 00:30.
-    EXPECT_EQ(NextWindow(*r, T(2024, 3, 4, 23, 50))->start, T(2024, 3, 4, 23, 30));
+    EXPECT_EQ(next->start, TI(2024, 3, 11, 23, 30));
+    EXPECT_EQ(NextWindow(*r, TI(2024, 3, 4, 23, 50))->start, TI(2024, 3, 4, 23, 30));
 }
 
 TEST(ResolveReservationTime, NextWindowSkipsTodaysEndedWindow) {
@@ -156,8 +160,8 @@ TEST(ResolveReservationTime, NextWindowSkipsTodaysEndedWindow) {
         BuildReservation(WeeklyField(kMonFri, {21, 0, 0}), WeeklyField(kMonFri, {22, 0, 0}), {});
     const auto r = ParseReservation(record);
     ASSERT_TRUE(r);
-    EXPECT_EQ(NextWindow(*r, T(2024, 3, 4, 21, 30))->start, T(2024, 3, 4, 21));
-    EXPECT_EQ(NextWindow(*r, T(2024, 3, 4, 22, 0, 1))->start, T(2024, 3, 8, 21));
+    EXPECT_EQ(NextWindow(*r, TI(2024, 3, 4, 21, 30))->start, TI(2024, 3, 4, 21));
+    EXPECT_EQ(NextWindow(*r, TI(2024, 3, 4, 22, 0, 1))->start, TI(2024, 3, 8, 21));
 }
 
 }  // namespace

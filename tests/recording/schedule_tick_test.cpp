@@ -15,10 +15,11 @@ namespace {
 
 using namespace testing_time;
 
-// The schedule's clock reads the test's time.
+// The schedule's clock reads the test's local time.
 struct TestClock : Clock {
     explicit TestClock(DateTime* now) : now(now) {}
-    DateTime Now() override { return *now; }
+    Instant NowInstant() override { return ToInstant(*now); }
+    std::chrono::milliseconds Elapsed() override { return now->time_since_epoch(); }
     void Sleep(std::chrono::milliseconds span) override { *now += span; }
     DateTime* now;
 };
@@ -58,6 +59,15 @@ struct FakeRecorder : ScheduleRecorder {
     }
     void SaveReservations() override { ++saves; }
     void RepaintReservations() override { ++repaints; }
+    std::optional<std::string> DeckTakenElsewhere(int device) override {
+        if (device == taken_device) return "the window";
+        return std::nullopt;
+    }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        waits.push_back(record + " " + why);
+    }
+    int taken_device = -1;  // another program records on this deck
+    std::vector<std::string> waits;
 
     // What the monitor tick and Stop do at the end of a reservation.
     void Finish(RecordStatus status) {
@@ -110,8 +120,8 @@ TEST_F(Schedule, OneTimeReservationWakesTheDeckThenStartsOnce) {
     ASSERT_EQ(recorder.starts.size(), 1u);
     EXPECT_EQ(recorder.start_times[0], T(2024, 3, 9, 21));
     const ReservationStart& s = recorder.starts[0];
-    EXPECT_EQ(s.start, T(2024, 3, 9, 21));
-    EXPECT_EQ(s.end, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(s.start, TI(2024, 3, 9, 21));
+    EXPECT_EQ(s.end, TI(2024, 3, 9, 22, 0, 1));
     EXPECT_EQ(s.file_name, "news.ts");
     EXPECT_EQ(s.action, AfterActionKind::Hibernate);
     EXPECT_EQ(s.device, 7);
@@ -134,8 +144,8 @@ TEST_F(Schedule, WindowAlreadyOpenStartsAtFirstIdleTickWithPlannedTimes) {
     recorder.busy = false;
     RunUntil(T(2024, 3, 9, 21, 0, 0, 50));
     ASSERT_EQ(recorder.starts.size(), 1u);
-    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 9, 20));
-    EXPECT_EQ(recorder.starts[0].end, T(2024, 3, 9, 22, 0, 1));
+    EXPECT_EQ(recorder.starts[0].start, TI(2024, 3, 9, 20));
+    EXPECT_EQ(recorder.starts[0].end, TI(2024, 3, 9, 22, 0, 1));
 }
 
 TEST_F(Schedule, NothingRunsWithoutAReadyDevice) {
@@ -158,7 +168,7 @@ TEST_F(Schedule, SameStartRunsInListOrderOnePerTick) {
     RunUntil(T(2024, 3, 9, 21, 30, 1, 50));
     ASSERT_EQ(recorder.starts.size(), 2u);
     EXPECT_EQ(recorder.starts[1].file_name, "b");
-    EXPECT_EQ(recorder.starts[1].start, T(2024, 3, 9, 21));  // its planned start
+    EXPECT_EQ(recorder.starts[1].start, TI(2024, 3, 9, 21));  // its planned start
     EXPECT_EQ(recorder.selected, 2);
 }
 
@@ -206,7 +216,7 @@ TEST_F(Schedule, WeeklyRecordReArmsOutsideItsWindowAndRunsNextWeek) {
     now = T(2024, 3, 16, 20, 59);
     RunUntil(T(2024, 3, 16, 21));
     ASSERT_EQ(recorder.starts.size(), 2u);
-    EXPECT_EQ(recorder.starts[1].start, T(2024, 3, 16, 21));
+    EXPECT_EQ(recorder.starts[1].start, TI(2024, 3, 16, 21));
 }
 
 TEST_F(Schedule, WeeklyRecordAcrossMidnight) {
@@ -216,8 +226,8 @@ TEST_F(Schedule, WeeklyRecordAcrossMidnight) {
     now = T(2024, 3, 4, 23, 29, 59);  // Monday
     RunUntil(T(2024, 3, 4, 23, 30));
     ASSERT_EQ(recorder.starts.size(), 1u);
-    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 4, 23, 30));
-    EXPECT_EQ(recorder.starts[0].end, T(2024, 3, 5, 0, 30, 1));
+    EXPECT_EQ(recorder.starts[0].start, TI(2024, 3, 4, 23, 30));
+    EXPECT_EQ(recorder.starts[0].end, TI(2024, 3, 5, 0, 30, 1));
 }
 
 TEST_F(Schedule, FailedStartAbortsTheRecordAndTakesBackTheReservation) {
@@ -247,7 +257,7 @@ TEST_F(Schedule, BrokenRecordsNeverStartAndNeverStopTheWalk) {
     const std::vector<std::string> before = list.Records();
     RunUntil(T(2024, 3, 9, 21, 0, 1));
     ASSERT_EQ(recorder.starts.size(), 1u);
-    EXPECT_EQ(recorder.starts[0].start, T(2024, 3, 9, 21, 0, 1));
+    EXPECT_EQ(recorder.starts[0].start, TI(2024, 3, 9, 21, 0, 1));
     for (const std::string& r : before) {
         if (r != good) {
             EXPECT_NE(list.Find(r), -1) << r;  // untouched
@@ -296,7 +306,7 @@ TEST(ScheduleReentry, TickDuringAStartDoesNothing) {
 
 std::optional<ReservationWindow> Forecast(const std::string& record, DateTime at) {
     const auto r = ParseReservation(record);
-    return r ? NextScheduledRun(*r, at) : std::nullopt;
+    return r ? NextScheduledRun(*r, ToInstant(at)) : std::nullopt;
 }
 
 TEST_F(Schedule, ForecastOfAWeeklyRecordAbortedInsideTodaysWindowIsNextWeek) {
@@ -307,21 +317,21 @@ TEST_F(Schedule, ForecastOfAWeeklyRecordAbortedInsideTodaysWindowIsNextWeek) {
     // Saturday 21:30: the tick will not start it again today.
     const auto next = Forecast(record, T(2024, 3, 9, 21, 30));
     ASSERT_TRUE(next);
-    EXPECT_EQ(next->start, T(2024, 3, 16, 21));
-    EXPECT_EQ(next->end, T(2024, 3, 16, 22));
+    EXPECT_EQ(next->start, TI(2024, 3, 16, 21));
+    EXPECT_EQ(next->end, TI(2024, 3, 16, 22));
     // Running (its runner will mark it done or aborted): the same.
     EXPECT_EQ(Forecast(WithStatus(record, RecordStatus::Running), T(2024, 3, 9, 21, 30))->start,
-              T(2024, 3, 16, 21));
+              TI(2024, 3, 16, 21));
     // Waiting inside its window: it starts now, in today's window.
     EXPECT_EQ(Forecast(WithStatus(record, RecordStatus::Waiting), T(2024, 3, 9, 21, 30))->start,
-              T(2024, 3, 9, 21));
+              TI(2024, 3, 9, 21));
 }
 
 TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
     const std::string waiting =
         BuildReservation(OneTimeField(T(2024, 3, 9, 21)), OneTimeField(T(2024, 3, 9, 22)), {});
-    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 20))->start, T(2024, 3, 9, 21));
-    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 22))->start, T(2024, 3, 9, 21));  // end included
+    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 20))->start, TI(2024, 3, 9, 21));
+    EXPECT_EQ(Forecast(waiting, T(2024, 3, 9, 22))->start, TI(2024, 3, 9, 21));  // end included
     EXPECT_FALSE(Forecast(waiting, T(2024, 3, 9, 22, 0, 1)));
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Done), T(2024, 3, 9, 20)));
     EXPECT_FALSE(Forecast(WithStatus(waiting, RecordStatus::Running), T(2024, 3, 9, 21, 30)));
@@ -330,11 +340,11 @@ TEST_F(Schedule, ForecastOfOneTimeRecordsSkipAndMisses) {
     EXPECT_FALSE(Forecast(skipped, T(2024, 3, 9, 20)));
 
     const auto parsed = ParseReservation(waiting);
-    EXPECT_FALSE(MissedReservation(*parsed, T(2024, 3, 9, 22)));
-    EXPECT_TRUE(MissedReservation(*parsed, T(2024, 3, 9, 22, 0, 1)));
+    EXPECT_FALSE(MissedReservation(*parsed, TI(2024, 3, 9, 22)));
+    EXPECT_TRUE(MissedReservation(*parsed, TI(2024, 3, 9, 22, 0, 1)));
     EXPECT_FALSE(MissedReservation(*ParseReservation(WithStatus(waiting, RecordStatus::Done)),
-                                   T(2024, 4, 1)));
-    EXPECT_FALSE(MissedReservation(*ParseReservation(skipped), T(2024, 4, 1)));
+                                   TI(2024, 4, 1)));
+    EXPECT_FALSE(MissedReservation(*ParseReservation(skipped), TI(2024, 4, 1)));
 }
 
 // The forecast against the tick itself: random records, statuses and moments; the tick is played
@@ -388,7 +398,8 @@ TEST_P(ScheduleForecast, MatchesWhatTheTickDoes) {
             EXPECT_TRUE(recorder.starts.empty()) << "started at " << FormatDateTime(now);
             continue;
         }
-        ASSERT_EQ(recorder.starts.size(), 1u) << "forecast " << FormatDateTime(forecast->start);
+        ASSERT_EQ(recorder.starts.size(), 1u)
+            << "forecast " << FormatDateTime(ToLocal(forecast->start));
         EXPECT_EQ(recorder.starts[0].start, forecast->start);
         EXPECT_EQ(recorder.starts[0].end, forecast->end + seconds(1));
     }

@@ -16,6 +16,8 @@
 
 #include "capture/recording_sequence.h"
 #include "recording/file_names.h"
+#include "recording/recorder_registry.h"
+#include "recording/schedule_rules.h"
 #include "tests/capture/capture_fixture.h"
 #include "tests/recording/recording_test_util.h"
 #include "tests/support/test_support.h"
@@ -28,9 +30,11 @@ using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing_time::T;
+using testing_time::TI;
 
-// The window's side, as a test drives it: a box shown outside a tick runs the event loop (the
-// hook plays the ticks that would run meanwhile); inside a tick it is opened and left.
+// The window's side, as a test drives it: a box that waits for its answer runs the event loop
+// (the hook plays the ticks that would run meanwhile); one shown while a tick, a start or a stop
+// runs is opened and left.
 class Host final : public RecordingHost, public TimetableHost {
   public:
     RecordingOptions ReadOptions() override { return options; }
@@ -40,13 +44,23 @@ class Host final : public RecordingHost, public TimetableHost {
     void ShowError(const std::string& text) override {
         errors.push_back(text);
         if (on_error) on_error();
-        if (table->InTick()) return;
-        if (on_waiting_box) on_waiting_box();
+        Shown();
+    }
+    // A box is shown: left open, or waited for.
+    void Shown() {
+        if (table->MessagesLeftOpen()) {
+            ++left_open;
+        } else if (on_waiting_box) {
+            on_waiting_box();
+        }
     }
     bool AskYesNo(const BilingualText& text) override {
         questions.push_back(text.english);
         if (table->InTick()) asked_in_tick = true;
-        return on_question ? on_question() : false;
+        ++open_questions;
+        const bool yes = on_question ? on_question() : false;
+        --open_questions;
+        return yes;
     }
     void FocusDuration() override {}
     void ShowDataInfoPage() override {}
@@ -64,30 +78,48 @@ class Host final : public RecordingHost, public TimetableHost {
     bool SaveReservations() override {
         ++saves;
         if (!save_ok) ShowError("Cannot write the settings file");
+        if (save_ok && list) stored = list->Records();
+        save_failed = !save_ok;
         return save_ok;
+    }
+    std::string DeckName(int index) override { return capture->DeviceList().at(index).Name; }
+    void ReservationWaits(const std::string& record, const std::string& why) override {
+        waits.push_back(record + ": " + why);
     }
 
     Timetable* table = nullptr;
     CDSCapture* capture = nullptr;
+    const ReservationList* list = nullptr;
+    std::vector<std::string> stored;  // the list as last written
+    bool save_failed = false;         // the last write of the list failed
     RecordingOptions options;
     std::function<bool()> on_question;
     std::function<void()> on_waiting_box;
     std::function<void()> on_error;  // any report, shown or waited for
-    std::vector<std::string> errors, questions;
+    std::vector<std::string> errors, questions, waits;
     std::vector<int> selected;
     int current_device = 0;
     bool asked_in_tick = false;
     bool save_ok = true;
     int saves = 0;
+    int left_open = 0;       // boxes opened and left
+    int open_questions = 0;  // questions waiting for their answer now
 };
 
 class FakePower final : public PowerActions {
   public:
-    void SystemShutdown() override { calls.push_back(1); }
-    void SystemStandby() override { calls.push_back(2); }
-    void SystemHibernate() override { calls.push_back(3); }
-    void SystemPowerOff() override { calls.push_back(4); }
+    void SystemShutdown() override { Call(1); }
+    void SystemStandby() override { Call(2); }
+    void SystemHibernate() override { Call(3); }
+    void SystemPowerOff() override { Call(4); }
     std::vector<int> calls;
+    std::function<void(int)> on_call;  // looks at the moment of the action
+
+  private:
+    void Call(int action) {
+        calls.push_back(action);
+        if (on_call) on_call(action);
+    }
 };
 
 class TimetableTest : public CaptureTest {
@@ -99,6 +131,9 @@ class TimetableTest : public CaptureTest {
           table(control, list, host) {
         host.table = &table;
         host.capture = &capture;
+        host.list = &list;
+        control.SetRegistry(&registry, "window");
+        sink.on_message = [this] { host.Shown(); };  // the controller's reports are boxes too
         control.SetPowerActions(&power);
         flags.UseEnglish = true;
         fs::create_directory(rec);
@@ -149,6 +184,9 @@ class TimetableTest : public CaptureTest {
     RecordingControl control;
     Timetable table;
     std::vector<std::shared_ptr<VirtualDeck>> decks;
+    // Who records where: ours, and another program's (the service, `record`) in the same group.
+    RecorderRegistry registry{dir / "private", dir / "t.INI"};
+    RecorderRegistry other{dir / "private", dir / "t.INI"};
 };
 
 // A reservation that falls due while the overwrite question of a start by hand is open does not
@@ -240,7 +278,9 @@ TEST_F(TimetableTest, PowerActionTravelsWithItsStop) {
     ASSERT_TRUE(flags.IsRecording);
     // While the stop reports the failed write, another reservation is armed (as a start run
     // inside that message once did): the stop still runs its own reservation's action.
-    host.on_error = [&] { control.ArmReservation(clock.Now(), clock.Now() + 1h, "", 4); };
+    host.on_error = [&] {
+        control.ArmReservation(clock.NowInstant(), clock.NowInstant() + 1h, "", 4);
+    };
     ctx.stats.WriteFailures = 1;
     table.RunMonitorTick();
     EXPECT_FALSE(flags.IsRecording);
@@ -283,7 +323,7 @@ TEST_F(TimetableTest, StartRetriesTheLastGraphThatWouldNotStop) {
 TEST_F(TimetableTest, LaunchSwitchIsUsedOnceAndNeverByAReservation) {
     control.State().StartAtLaunch = true;
     host.options.SaveDir = (dir / "not-mounted" / "").string();
-    EXPECT_FALSE(table.StartAtLaunch(false));
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
     EXPECT_FALSE(control.State().StartAtLaunch);
     host.options.SaveDir = (rec / "").string();
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "news"});
@@ -295,18 +335,60 @@ TEST_F(TimetableTest, LaunchSwitchIsUsedOnceAndNeverByAReservation) {
     EXPECT_TRUE(flags.IsRecording);
     EXPECT_EQ(Status(0), "Run");
     table.StopByHand();
+}
 
-    // Due at the moment of launch: the reservation starts first, by its own rule; the launch's
-    // attempt then finds it recording and ends.
+// "-S" at launch while a reservation is due: the reservation starts first, with its own times,
+// and "-S" gives way with a message that does not wait; nothing is lost.
+TEST_F(TimetableTest, LaunchStartGivesWayToADueReservation) {
     Add(T(2024, 3, 9, 21, 5), T(2024, 3, 9, 22), {0, {}, false, "late"});
+    clock.Set(T(2024, 3, 9, 21, 5));  // no tick yet: the launch comes first
     control.State().StartAtLaunch = true;
-    At(T(2024, 3, 9, 21, 5));
+    host.on_waiting_box = [] { ADD_FAILURE() << "the message waited"; };
+    EXPECT_FALSE(table.StartAtLaunch(true, options));
     ASSERT_TRUE(flags.IsRecording);
     EXPECT_EQ(Base(), "late0001");
-    EXPECT_EQ(control.State().RecEnd, T(2024, 3, 9, 22, 0, 1));
-    EXPECT_FALSE(table.StartAtLaunch(false));
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 9, 22, 0, 1));
     EXPECT_FALSE(control.State().StartAtLaunch);
-    EXPECT_EQ(Base(), "late0001");
+    EXPECT_THAT(host.errors, ElementsAre(kMsgLaunchGaveWay.english));
+    EXPECT_EQ(host.left_open, 1);
+    EXPECT_EQ(Status(0), "Run");
+    table.StopByHand();
+
+    // Beside another program that runs the timetable, a reservation due now is that program's
+    // to start: "-S" gives way all the same, and nothing records here.
+    Add(T(2024, 3, 9, 21, 30), T(2024, 3, 9, 22), {0, {}, false, "theirs"});
+    clock.Set(T(2024, 3, 9, 21, 30));
+    table.SetRunsSchedule(false);
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(host.errors.size(), 2u);
+    // Nothing due: "-S" records.
+    clock.Set(T(2024, 3, 9, 22, 30));
+    EXPECT_TRUE(table.StartAtLaunch(false, options));
+    EXPECT_TRUE(control.State().NoTimeLimit);
+    table.StopByHand();
+}
+
+// A message of a start (the folder of the save is missing) is shown and left: the busy gate is
+// not held while it is open, and a reservation that falls due starts on time.
+TEST_F(TimetableTest, MessageOfAStartNeverHoldsUpAReservation) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 21, 30), {0, {}, false, "news"});
+    host.options.SaveDir = (dir / "not-mounted" / "").string();
+    bool waited = false;
+    host.on_waiting_box = [&] {
+        waited = true;
+        host.options.SaveDir = (rec / "").string();  // the folder is back
+        At(T(2024, 3, 9, 21));                       // ticks run while the box is open
+    };
+    clock.Set(T(2024, 3, 9, 20, 59, 46));
+    EXPECT_FALSE(table.StartByHand());
+    ASSERT_FALSE(host.errors.empty() && sink.messages.empty());
+    if (!waited) {
+        host.options.SaveDir = (rec / "").string();
+        At(T(2024, 3, 9, 21));
+    }
+    EXPECT_TRUE(flags.IsRecording) << "the reservation waited for the box";
+    EXPECT_EQ(Base(), "news0001");
 }
 
 // Closing inside a start's question ends that start, and afterwards nothing starts.
@@ -331,20 +413,50 @@ TEST_F(TimetableTest, CloseFromInsideAQuestionCompletes) {
     EXPECT_EQ(ReadFile(rec / "show.mpg"), Bytes{1});
 }
 
-// A close that comes while a stop's message is open (the list could not be saved) finishes
-// that stop without its computer power action; a running reservation is stopped by the close
-// itself, also without one.
-TEST_F(TimetableTest, NoPowerActionAfterAClose) {
+// Closing inside the overwrite question answered Yes: the start does not go on, the person's
+// file is left as it was, and nothing records.
+TEST_F(TimetableTest, CloseInsideAQuestionAnsweredYesStartsNothing) {
+    host.options.UseFileName = true;
+    host.options.FileName = "show";
+    host.options.CheckFileExists = true;
+    WriteFile(rec / "show.mpg", {1, 2});
+    host.on_question = [&] {
+        table.Close();
+        return true;
+    };
+    EXPECT_FALSE(table.StartByHand());
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_FALSE(control.SequenceOpen());
+    EXPECT_EQ(ReadFile(rec / "show.mpg"), (Bytes{1, 2}));
+}
+
+// A stop's message (the list could not be saved) is left open: the stop finishes at once, its
+// power action included.
+TEST_F(TimetableTest, StopMessagesAreLeftOpenAndItsPowerActionFollows) {
     Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, AfterActionKind::Shutdown, false, ""});
     At(T(2024, 3, 9, 21));
     ASSERT_TRUE(flags.IsRecording);
     host.save_ok = false;
-    host.on_waiting_box = [&] { table.Close(); };
+    host.on_waiting_box = [] { ADD_FAILURE() << "a stop's message waited"; };
     table.StopByHand();
     EXPECT_FALSE(flags.IsRecording);
     EXPECT_EQ(Status(0), "Abort");
-    EXPECT_TRUE(power.calls.empty());
-    EXPECT_EQ(clock.Slept(), 0ms);
+    EXPECT_GT(host.left_open, 0);
+    EXPECT_EQ(power.calls, std::vector<int>{1});
+    EXPECT_EQ(clock.Slept(), 3000ms);
+}
+
+// The last recording's graph would not stop, so its file stayed open: closing the program
+// closes it, although nothing records any more.
+TEST_F(TimetableTest, CloseEndsAnOpenRecordingThatNoLongerRecords) {
+    ASSERT_TRUE(table.StartByHand());
+    fw.Fail(GraphOp::Stop, kE_FAIL);
+    table.StopByHand();
+    EXPECT_FALSE(flags.IsRecording);
+    ASSERT_TRUE(control.SequenceOpen());
+    fw.ClearFailures();
+    table.Close();
+    EXPECT_FALSE(control.SequenceOpen());
 }
 
 TEST_F(TimetableTest, CloseStopsARunningReservationAsDesigned) {
@@ -367,25 +479,35 @@ TEST_F(TimetableTest, CloseStopsARunningReservationAsDesigned) {
     EXPECT_TRUE(fs::exists(file));
     EXPECT_TRUE(power.calls.empty());
     table.Close();  // again: nothing more
-    EXPECT_FALSE(table.StartAtLaunch(false));
+    EXPECT_FALSE(table.StartAtLaunch(false, options));
 }
 
-// "-S" from a second start: now when nothing records, after an open question at the next tick,
-// never beside a recording; "-P" alone switches the deck on.
+// "-S" from a second start: now when nothing records; while a start's question is open, at the
+// first tick after it (ticks inside the question keep it, and a later request without "-P" does
+// not take back an earlier one's); never beside a recording. "-P" alone switches the deck on.
 TEST_F(TimetableTest, HandedOverLaunchStartWaitsForTheGate) {
     decks[0]->SetPower(ED_POWER_STANDBY);
-    host.options.DurationText = "";
-    host.on_waiting_box = [&] {
-        host.on_waiting_box = nullptr;
-        EXPECT_FALSE(table.RequestLaunchStart(true));
+    host.options.UseFileName = true;
+    host.options.FileName = "show";
+    host.options.CheckFileExists = true;
+    WriteFile(rec / "show.mpg", {1});
+    host.on_question = [&] {
+        EXPECT_FALSE(table.RequestLaunchStart(true, options));
+        EXPECT_FALSE(table.RequestLaunchStart(false, options));
+        Tick();
+        clock.Advance(1s);
+        Tick();
+        EXPECT_FALSE(flags.IsRecording);
+        return false;
     };
-    EXPECT_FALSE(table.StartByHand());  // "Please set rocerd time" open: the request waits
+    EXPECT_FALSE(table.StartByHand());
     EXPECT_FALSE(flags.IsRecording);
     Tick();
     ASSERT_TRUE(flags.IsRecording);
     EXPECT_TRUE(control.State().NoTimeLimit);
     EXPECT_EQ(decks[0]->power(), ED_POWER_ON);
-    EXPECT_FALSE(table.RequestLaunchStart(false));  // recording: nothing more
+    EXPECT_EQ(ReadFile(rec / "show.mpg"), Bytes{1});
+    EXPECT_FALSE(table.RequestLaunchStart(false, options));  // recording: nothing more
     table.StopByHand();
     decks[0]->SetPower(ED_POWER_STANDBY);
     table.PowerOnRequest();
@@ -393,14 +515,180 @@ TEST_F(TimetableTest, HandedOverLaunchStartWaitsForTheGate) {
     EXPECT_FALSE(flags.IsRecording);
 }
 
+// Another program records on the deck: a reservation due on it waits (said, not started, the deck
+// not picked), Rec. is refused with a message, and the reservation starts once the deck is free,
+// while its window is open.
+TEST_F(TimetableTest, ReservationWaitsWhileAnotherProgramRecordsOnItsDeck) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "news"});
+    std::string error;
+    ASSERT_TRUE(other.Register(capture.DeviceList()[0].Name, "service", error)) << error;
+    At(T(2024, 3, 9, 20, 59, 59));
+    At(T(2024, 3, 9, 21));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "");
+    ASSERT_FALSE(host.waits.empty());
+    EXPECT_THAT(host.waits.back(), HasSubstr("the service (process "));
+    EXPECT_TRUE(host.selected.empty());  // its deck was not picked from under the other
+
+    // Rec. by hand on that deck is refused; on another deck it records, and is seen.
+    EXPECT_FALSE(table.StartByHand());
+    ASSERT_FALSE(host.errors.empty());
+    EXPECT_THAT(host.errors.back(), HasSubstr("Not started: the service (process "));
+    EXPECT_FALSE(flags.IsRecording);
+    host.SelectDevice(1);
+    ASSERT_TRUE(table.StartByHand());
+    EXPECT_EQ(other.Others().size(), 1u);
+    table.StopByHand();
+    EXPECT_TRUE(other.Others().empty());
+
+    other.Unregister();
+    At(T(2024, 3, 9, 21, 30));
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(Base(), "news0001");
+    EXPECT_EQ(control.State().RecStart, TI(2024, 3, 9, 21));
+}
+
+// ---- Daylight saving and jumps of the clock -------------------------------------------------
+//
+// Local times are resolved by the zone's rules: in Europe/Berlin the clocks go from 02:00 to 03:00
+// on 2024-03-31 and from 03:00 back to 02:00 on 2024-10-27. The clock runs on moments; what it
+// shows follows the zone.
+
+class TimetableInBerlin : public TimetableTest {
+  protected:
+    void SetUp() override {
+        ::setenv("TZ", "Europe/Berlin", 1);
+        ::tzset();
+    }
+    // Ticks every 30 s of real time until the clock has moved on by span; counts the starts.
+    int RunFor(std::chrono::milliseconds span) {
+        int starts = 0;
+        for (auto left = span; left > 0ms; left -= 30s) {
+            clock.Advance(std::min<std::chrono::milliseconds>(left, 30s));
+            const bool was = flags.IsRecording;
+            Tick();
+            if (!was && flags.IsRecording) {
+                ++starts;
+                start_times.push_back(FormatDateTime(clock.Now()));
+            }
+        }
+        return starts;
+    }
+    test::ScopedEnv env{{"TZ"}};
+    std::vector<std::string> start_times;
+};
+
+// A Sunday 02:10 reservation on the autumn night runs once, in the first 02:10 (summer time), not
+// again when the clocks show 02:10 a second time; next Sunday it runs again.
+TEST_F(TimetableInBerlin, RepeatedAutumnHourRunsOnce) {
+    const WeekDays sunday = {false, false, false, false, false, false, true};
+    list.Add(BuildReservation(WeeklyField(sunday, {2, 10, 0}), WeeklyField(sunday, {2, 40, 0}),
+                              {0, {}, false, "night"}));
+    clock.Set(T(2024, 10, 27, 1, 50));
+    EXPECT_EQ(RunFor(2h + 40min), 1);  // to 03:30 winter time
+    EXPECT_EQ(FormatDateTime(clock.Now()), "2024/10/27 03:30:00");
+    EXPECT_EQ(start_times, std::vector<std::string>{"2024/10/27 02:10:00"});
+    EXPECT_TRUE(fs::exists(rec / "night0001.mpg"));
+    EXPECT_FALSE(fs::exists(rec / "night0002.mpg"));
+    EXPECT_EQ(Status(0), "");  // waiting again, for next Sunday
+    const auto next = NextScheduledRun(*ParseReservation(list[0]), clock.NowInstant());
+    ASSERT_TRUE(next);
+    EXPECT_EQ(FormatDateTime(ToLocal(next->start)), "2024/11/03 02:10:00");
+}
+
+// A reservation inside the spring gap runs at the first moment after it, 03:00 summer time, for
+// its planned length; the forecast says so beforehand. A recording by hand lasts its minutes
+// across the change.
+TEST_F(TimetableInBerlin, SpringGapStartRunsWhenTheClocksHaveGoneForward) {
+    const WeekDays sunday = {false, false, false, false, false, false, true};
+    list.Add(BuildReservation(WeeklyField(sunday, {2, 30, 0}), WeeklyField(sunday, {2, 50, 0}),
+                              {0, {}, false, "gap"}));
+    clock.Set(T(2024, 3, 31, 1, 0));
+    const auto forecast = NextScheduledRun(*ParseReservation(list[0]), clock.NowInstant());
+    ASSERT_TRUE(forecast);
+    EXPECT_EQ(FormatDateTime(ToLocal(forecast->start)), "2024/03/31 03:00:00");
+    EXPECT_EQ(FormatDateTime(ToLocal(forecast->end)), "2024/03/31 03:20:00");
+    EXPECT_EQ(RunFor(1h + 10min), 1);  // to 03:10 summer time
+    EXPECT_EQ(start_times, std::vector<std::string>{"2024/03/31 03:00:00"});
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 31, 3, 20, 1));
+    RunFor(10min + 30s);
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "Done");
+
+    // 30 minutes by hand from 01:45 winter time end 30 minutes later: 03:15 summer time.
+    list.Clear();
+    clock.Set(T(2024, 3, 31, 1, 45));
+    ASSERT_TRUE(table.StartByHand());
+    RunFor(29min);
+    EXPECT_TRUE(flags.IsRecording);
+    EXPECT_EQ(FormatDateTime(clock.Now()), "2024/03/31 03:14:00");
+    RunFor(2min);
+    EXPECT_FALSE(flags.IsRecording);
+}
+
+// The computer was suspended while it recorded: a reservation whose end the jump of the clock
+// carried it past did not record to its end and is marked Abort; a jump inside the window is
+// just a gap, and the reservation ends Done.
+TEST_F(TimetableTest, RecordingCutShortByAJumpEndsAbort) {
+    Add(T(2024, 3, 9, 21), T(2024, 3, 9, 22), {0, {}, false, "cut"});
+    Add(T(2024, 3, 9, 23), T(2024, 3, 9, 23, 10), {0, {}, false, "gap"});
+    At(T(2024, 3, 9, 21));
+    ASSERT_TRUE(flags.IsRecording);
+    clock.Advance(30min);
+    Tick();
+    clock.Jump(1h);  // suspended at 21:30, woken at 22:30
+    Tick();
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(0), "Abort");
+
+    At(T(2024, 3, 9, 23));
+    ASSERT_TRUE(flags.IsRecording);
+    clock.Advance(2min);
+    Tick();
+    clock.Jump(3min);  // a suspend inside the window
+    Tick();
+    EXPECT_TRUE(flags.IsRecording);
+    At(T(2024, 3, 9, 23, 10, 1, 1));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(Status(1), "Done");
+}
+
+// A weekly reservation across midnight whose start was missed (the computer slept through it)
+// starts when the clock comes back inside its window, after midnight, with its planned end.
+TEST_F(TimetableTest, MissedStartAcrossMidnightStartsWhileItsWindowIsOpen) {
+    const WeekDays saturday = {false, false, false, false, false, true, false};
+    list.Add(BuildReservation(WeeklyField(saturday, {23, 30, 0}), WeeklyField(saturday, {0, 30, 0}),
+                              {0, {}, false, "late"}));
+    At(T(2024, 3, 9, 23));
+    EXPECT_FALSE(flags.IsRecording);
+    clock.Jump(70min);  // suspended through the start: Sunday 00:10
+    Tick();
+    ASSERT_TRUE(flags.IsRecording);
+    EXPECT_EQ(Base(), "late0001");
+    EXPECT_EQ(control.State().RecStart, TI(2024, 3, 9, 23, 30));
+    EXPECT_EQ(control.State().RecEnd, TI(2024, 3, 10, 0, 30, 1));
+    At(T(2024, 3, 10, 0, 30, 2));
+    EXPECT_FALSE(flags.IsRecording);
+    EXPECT_EQ(StatusText(list[0], true), "Done");
+}
+
 // ---- Randomized run ------------------------------------------------------------------------
 //
 // Hundreds of steps per seed on the simulated clock: overlapping, back-to-back, across-midnight,
 // skipped and weekly reservations; starts and stops by hand; questions answered after ticks ran
-// inside them; write failures; a deck that refuses to run or whose stream breaks off; "-S" handed
-// over; a close at any moment. After every step: at most one recording; statuses only move as
-// designed; no file but ours is created, changed or renamed; every computer power action is the
-// action of a reservation that has just stopped; and close always completes.
+// inside them; write failures (of the recording and of the settings file); a deck that refuses
+// to run or whose stream breaks off; "-S" handed over; the clock jumping now and then; a close at
+// any moment; every box that waits for its answer runs ticks and more steps meanwhile (inside
+// starts, stops and ticks alike), now and then for hours.
+//
+// After every step: at most one recording; statuses only move as designed and the stored list
+// is the list; a reservation is Done only when it recorded to its end; no file but ours is
+// created, changed or renamed; every computer power action is the action of a reservation that
+// has just stopped, and none runs while anything records; a tick that finds nothing recording
+// and no question open starts a reservation whose window is open (whatever message is open
+// meanwhile), and so does "-S" handed over; and close always completes.
+//
 // A seed that once failed goes into kRegressionSeeds with a note of what it caught, so that it
 // stays whatever becomes of the range.
 constexpr uint32_t kRegressionSeeds[] = {
@@ -489,9 +777,23 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             const auto r = ParseReservation(*running_);
             if (r && !closing && r->action != AfterActionKind::None)
                 expected_power.push_back(static_cast<int>(r->action));
+            // Done only when it recorded to its end: a jump of the clock does not record.
+            for (const std::string& now : list.Records()) {
+                if (KeyOf(now) != KeyOf(*running_) || StatusOf(now) != RecordStatus::Done) continue;
+                EXPECT_GE(clock.Elapsed() - run_elapsed_, run_end_ - run_start_ - 1s)
+                    << "Done without recording to its end: " << now;
+            }
         }
+        if (running && (!running_ || KeyOf(*running) != KeyOf(*running_))) {
+            run_start_ = clock.NowInstant();
+            run_elapsed_ = clock.Elapsed();
+        }
+        if (running) run_end_ = control.State().RecEnd;
         running_ = running;
         ASSERT_EQ(power.calls, expected_power);
+        if (!host.save_failed) {
+            EXPECT_EQ(host.stored, list.Records()) << "the stored list is not the list";
+        }
         // The file of the last start (or attempt) under both its names.
         ours.insert(control.State().OutputBase + control.State().OutputExt);
         ours.insert(control.FinalPath());
@@ -543,7 +845,9 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
     }
 
     void ScheduleTick() {
-        const bool idle = !table.Busy() && !maybe_pending_launch;
+        // Only a start's question may keep a due reservation waiting; a message never does.
+        const bool idle =
+            !table.Closed() && !flags.Busy() && host.open_questions == 0 && !maybe_pending_launch;
         const std::vector<std::string> before = list.Records();
         table.RunScheduleTick(options);
         if (table.Closed()) return;
@@ -552,13 +856,28 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         // Liveness: an idle tick that started nothing leaves no waiting record whose window
         // holds now (a start that failed aborts its record instead).
         if (!idle || flags.IsRecording || list.Records() != before) return;
+        if (const auto due = DueRecord()) ADD_FAILURE() << "due and not started: " << *due;
+    }
+    // A waiting record whose window holds now.
+    std::optional<std::string> DueRecord() {
         for (const std::string& record : list.Records()) {
             const auto r = ParseReservation(record);
             if (!r || r->skip || r->status != RecordStatus::Waiting) continue;
-            const auto w = ScheduleWindow(*r, clock.Now());
-            if (w && w->start <= clock.Now() && clock.Now() <= w->end) {
-                ADD_FAILURE() << "due and not started: " << record;
-            }
+            const auto w = ScheduleWindow(*r, clock.NowInstant());
+            if (w && w->start <= clock.NowInstant() && clock.NowInstant() <= w->end) return record;
+        }
+        return std::nullopt;
+    }
+    // "-S" handed over: a reservation due now goes first.
+    void HandOver() {
+        const bool idle = !table.Closed() && !flags.Busy() && !table.Gate().Held();
+        const auto due = idle ? DueRecord() : std::nullopt;
+        const std::vector<std::string> before = list.Records();
+        if (!table.RequestLaunchStart(Chance(50), options) && table.Gate().Held())
+            maybe_pending_launch = true;
+        Observe();
+        if (due && list.Records() == before && flags.IsRecording) {
+            ADD_FAILURE() << "-S went before a due reservation: " << *due;
         }
     }
     void MonitorTick() {
@@ -571,31 +890,40 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         static const int kWeights[] = {30, 20, 15, 15, 15, 5};
         int roll = Pick(100), i = 0;
         while (roll >= kWeights[i]) roll -= kWeights[i++];
-        clock.Advance(kSteps[i]);
+        if (Chance(3)) {
+            clock.Jump(kSteps[i]);  // a suspend, or the clock set forward
+        } else {
+            clock.Advance(kSteps[i]);
+        }
         ScheduleTick();
         MonitorTick();
     }
 
-    // What can happen while a box outside a tick is open: ticks, failures, hand-overs, a close.
-    void Meanwhile(int depth) {
-        for (int n = Pick(4); n > 0 && !table.Closed(); --n) Step(depth + 1, true);
+    // What can happen while a box waits for its answer: ticks, failures, hand-overs, a close;
+    // now and then the box stays open for hours.
+    void Meanwhile() {
+        if (depth_ >= 3) return;
+        ++depth_;
+        for (int n = Chance(15) ? 10 + Pick(40) : Pick(4); n > 0 && !table.Closed(); --n) {
+            Step(true);
+        }
+        --depth_;
     }
 
-    void StartByHand(int depth) {
+    void StartByHand() {
         RecordingOptions& o = host.options;
         o.DurationText = Chance(10) ? "" : (Chance(20) ? "0" : std::to_string(1 + Pick(60)));
         o.UseFileName = Chance(40);
         o.FileName = Chance(70) ? "show" : "keep";
         o.CheckFileExists = true;
         std::string overwrite;  // the person's file that the answer Yes gave up
-        host.on_question = [this, depth, &overwrite] {
+        host.on_question = [this, &overwrite] {
             const std::string target = host.options.FileName + ".mpg";
-            Meanwhile(depth);
+            Meanwhile();
             const bool yes = !table.Closed() && Chance(50);
             if (yes) overwrite = target;
             return yes;
         };
-        host.on_waiting_box = [this, depth] { Meanwhile(depth); };
         const size_t reports = sink.messages.size();
         const bool started = table.StartByHand();
         // Given up, the file is ours once this start created it: when it records, or when the
@@ -605,26 +933,26 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
             ours.insert((rec / overwrite).string());
         }
         host.on_question = nullptr;
-        host.on_waiting_box = nullptr;
         Observe();
     }
 
-    void Step(int depth, bool nested) {
+    void Step(bool nested) {
         const int op = Pick(100);
         if (op < 78 || (nested && op < 85)) {
             Advance();
         } else if (nested && op < 92) {
             if (flags.IsRecording) ctx.stats.WriteFailures = 1;
+            if (Chance(30))
+                host.save_ok = !host.save_ok;  // the settings file: unwritable, or again
         } else if (nested && op < 98) {
-            if (!table.RequestLaunchStart(Chance(50)) && table.Gate().Held())
-                maybe_pending_launch = true;
-            Observe();
+            HandOver();
         } else if (nested) {
             table.Close();
             Observe(true);
         } else if (op < 84) {
-            StartByHand(depth);
+            StartByHand();
         } else if (op < 88) {
+            if (Chance(30)) host.save_ok = !host.save_ok;
             table.StopByHand();
             Observe();
         } else if (op < 89) {
@@ -634,9 +962,7 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         } else if (op < 95) {
             fw.Fail(GraphOp::Run, kE_FAIL, 1);  // the deck refuses the next start
         } else if (op < 99) {
-            if (!table.RequestLaunchStart(Chance(50)) && table.Gate().Held())
-                maybe_pending_launch = true;
-            Observe();
+            HandOver();
         } else if (Chance(20)) {
             table.Close();
             Observe(true);
@@ -649,9 +975,15 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
         host.options.AddDelay = Chance(50);
         MakeUserFiles();
         MakeTimetable();
+        host.stored = list.Records();
+        host.on_waiting_box = [this] { Meanwhile(); };
+        power.on_call = [this](int action) {
+            EXPECT_FALSE(flags.IsRecording || control.SequenceOpen())
+                << "power action " << action << " while a recording runs";
+        };
         clock.Set(T(2024, 3, 9, 20, 58));
         for (int step = 0; step < kSteps && !table.Closed() && !HasFailure(); ++step) {
-            Step(0, false);
+            Step(false);
         }
         table.Close();
         Observe(true);
@@ -671,8 +1003,11 @@ class TimetableRandom : public TimetableTest, public ::testing::WithParamInterfa
     std::map<std::string, Bytes> user_files;
     std::set<std::string> ours;
     std::optional<std::string> running_;
+    Instant run_start_{}, run_end_{};  // of the running reservation
+    std::chrono::milliseconds run_elapsed_{0};
     std::vector<int> expected_power;  // the actions of the reservations stopped so far
     bool maybe_pending_launch = false;
+    int depth_ = 0;  // boxes waiting for their answer, one inside the other
     int& host_device = host.current_device;
 };
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -42,6 +43,25 @@ void WriteFile(const fs::path& path, const Bytes& bytes) {
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+ScopedEnv::ScopedEnv(std::vector<std::string> names) {
+    for (std::string& name : names) {
+        const char* value = std::getenv(name.c_str());
+        saved_.emplace_back(std::move(name),
+                            value ? std::optional<std::string>(value) : std::nullopt);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+    ::tzset();
 }
 
 TempDir::TempDir() {

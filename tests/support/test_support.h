@@ -7,6 +7,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessaline::test {
@@ -18,6 +19,19 @@ Bytes ReadFile(const std::filesystem::path& path);
 // A text file's contents; empty when it cannot be read (a log a failed run never wrote).
 std::string ReadText(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const Bytes& bytes);
+
+// Environment variables put back as they were (set or unset) when the object goes; the time zone
+// is read again both ways, for tests that change TZ.
+class ScopedEnv {
+  public:
+    explicit ScopedEnv(std::vector<std::string> names);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 // A directory removed with everything in it when the object goes.
 class TempDir {

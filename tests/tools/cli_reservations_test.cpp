@@ -18,9 +18,6 @@ using test::ShellQuote;
 struct CliReservations : ::testing::Test {
     test::TempDir dir;
     std::filesystem::path ini = dir / "tessaline.INI";
-    // The timetable lock lives in the runtime folder: one of the test's own, for this process and
-    // the tool alike.
-    void SetUp() override { setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1); }
     void Write(const std::string& text) {
         test::WriteFile(ini, test::Bytes(text.begin(), text.end()));
     }
@@ -171,6 +168,51 @@ TEST_F(CliReservations, ScheduleWaitsForTheWindowOrSaysSo) {
         << r.output;
     r = RunCommand(std::string(TESSALINE_CLI) + " schedule --wake-margin soon 2>&1");
     EXPECT_EQ(r.exit_code, 2) << r.output;
+}
+
+// Two services on one settings file, one started with a runtime folder in its environment and
+// one without (as cron starts it): the second finds the first's lock and ends with 3, and the
+// reservation is recorded once.
+TEST_F(CliReservations, SecondServiceFromAnotherEnvironmentFindsTheFirst) {
+    using namespace std::chrono;
+    test::TempDir out;
+    const DateTime now = floor<seconds>(SystemClock().Now());
+    const std::string soon =
+        OneTimeField(now + seconds(4)) + OneTimeField(now + seconds(6)) + "0001added";
+    Write("[Capture]\nSaveDir=" + (out.path() / "").string() +
+          "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + soon + "\n");
+    const std::filesystem::path log = dir / "first.log";
+    const std::string deck =
+        "TESSALINE_VIRTUAL_DECK=" + ShellQuote(test::SamplePath("sample-sd-192.ts").string()) +
+        " TESSALINE_VIRTUAL_PACE=fast TESSALINE_POWER=dry-run ";
+    const std::string schedule =
+        std::string(TESSALINE_CLI) + " schedule --english --ini " + ShellQuote(ini.string());
+    const std::string command = "XDG_RUNTIME_DIR=" + ShellQuote((dir / "run").string()) + " " +
+                                deck + schedule + " 2>" + ShellQuote(log.string()) +
+                                " & pid=$!; i=0; "
+                                "until grep -q 'running the timetable' " +
+                                ShellQuote(log.string()) +
+                                " || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done; "
+                                "env -u XDG_RUNTIME_DIR " +
+                                deck + schedule +
+                                " --no-wait 2>&1; echo \"second=$?\"; "
+                                "until grep -q 'status: .* Run -> Done' " +
+                                ShellQuote(log.string()) +
+                                " || [ $i -ge 1200 ]; do sleep 0.1; i=$((i+1)); done; "
+                                "kill -TERM $pid; wait $pid; echo \"first=$?\"";
+    const auto r = RunCommand(command);
+    const test::Bytes bytes = test::ReadFile(log);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(r.output.find("second=3"), std::string::npos) << r.output << text;
+    EXPECT_NE(r.output.find("the service runs the timetable of " + ini.string()), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("first=0"), std::string::npos) << r.output << text;
+    int recorded = 0;
+    for (const auto& e : std::filesystem::directory_iterator(out.path())) {
+        recorded += e.path().extension() == ".ts";
+    }
+    EXPECT_EQ(recorded, 1) << text;
+    EXPECT_TRUE(std::filesystem::exists(out / "added0001.ts")) << text;
 }
 
 // The real command on the virtual deck: a reservation a few seconds ahead is recorded, stopped at
