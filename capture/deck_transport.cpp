@@ -6,24 +6,6 @@
 
 namespace tessaline {
 
-std::string JsonQuote(std::string_view text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20 || u >= 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string DeckStatusJson(const DeckStatus& s) {
     std::string j = "{\"power\":" + JsonQuote(DevicePowerText(s.power)) +
                     ",\"transport\":" + JsonQuote(DeckTransportText(s.transport)) +

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "capture/deck_driver.h"
+#include "stream/json_writer.h"
 
 namespace tessaline {
 
@@ -42,10 +43,6 @@ struct DeckCommandResult {
     DeckStatus status;       // the last state read (the state after the command when waited)
     double waited_seconds = 0;
 };
-
-// A JSON string literal of text; the text may come from a device, so every control byte and every
-// byte outside ASCII is escaped.
-std::string JsonQuote(std::string_view text);
 // {"power":"on","transport":"stop","position":12.0,"medium":"present","replies":{...}}: the
 // position null when the deck keeps no counter, the replies as the deck gave them.
 std::string DeckStatusJson(const DeckStatus& status);

@@ -9,7 +9,6 @@
 #include "recording/date_pattern.h"
 #include "recording/file_names.h"
 #include "recording/report_session.h"
-#include "recording/wake_alarm.h"
 #include "recording/recorder_registry.h"
 #include "stream/stream_context.h"
 #include "stream/ts_analyser.h"
@@ -27,10 +26,8 @@ std::string Replace(std::string text, std::string_view key, const std::string& v
     return text;
 }
 
-// The recording clock's local time as Unix milliseconds, for the report.
-int64_t UnixMs(DateTime t) {
-    return EpochSeconds(t) * 1000 + ToLocalDateTime(t).millisecond;
-}
+// The recording clock's time as Unix milliseconds, for the report.
+int64_t UnixMs(Instant t) { return t.time_since_epoch().count(); }
 
 }  // namespace
 
@@ -258,7 +255,7 @@ void RecordingControl::StartReport(const std::string& path, const RecordingOptio
     Report report;
     report.command = state_.IsReserveRecording ? "reservation" : "recording";
     report.deck = DeckIdentity{capture_.SelectedDeviceName(), {}, {}, {}};
-    report.started_ms = UnixMs(clock_.Now());
+    report.started_ms = UnixMs(clock_.NowInstant());
     report_ = std::make_unique<ReportSession>(std::move(report), path,
                                               o.Pes    ? "ps"
                                               : o.Trim ? "ts188"
@@ -268,7 +265,7 @@ void RecordingControl::StartReport(const std::string& path, const RecordingOptio
 
 void RecordingControl::TickReport() {
     if (!report_ || !sequence_.IsOpen()) return;
-    if (report_->Tick(sequence_.analyser(), UnixMs(clock_.Now())) || said_report_failed_) return;
+    if (report_->Tick(sequence_.analyser(), UnixMs(clock_.NowInstant())) || said_report_failed_) return;
     said_report_failed_ = true;
     host_.ShowError(Replace(
         Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report_->files().json.string()),
@@ -287,7 +284,7 @@ void RecordingControl::FinishReport(bool kept, const std::string& final_path, co
     ending.sha256 = sequence_.written_sha256();
     ending.analysis = sequence_.analyser().finished();
     ending.end_reason = reason;
-    if (!report->Finish(ending, UnixMs(clock_.Now()))) {
+    if (!report->Finish(ending, UnixMs(clock_.NowInstant()))) {
         host_.ShowError(Replace(
             Replace(kMsgReportFailed.Pick(flags_.UseEnglish), "%1", report->files().json.string()),
             "%2", report->error()));

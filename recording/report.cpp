@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "recording/json_writer.h"
+#include "stream/json_writer.h"
 
 namespace tessaline {
 namespace {

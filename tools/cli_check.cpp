@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "recording/json_writer.h"
+#include "stream/json_writer.h"
 #include "recording/report.h"
 #include "recording/report_html.h"
 #include "recording/report_session.h"

@@ -410,6 +410,8 @@ TEST(CliRecord, ProgramStreamWithoutAudioOrVideoLeavesNoFile) {
     EXPECT_EQ(r.exit_code, 3) << r.output;
     EXPECT_TRUE(Contains(r.output, "nothing was written")) << r.output;
     EXPECT_FALSE(fs::exists(dir / "rec.mpg"));
+}
+
 Json ReadJson(const fs::path& path) {
     const Bytes bytes = ReadFile(path);
     return Json::Parse(std::string(bytes.begin(), bytes.end()));

@@ -269,7 +269,7 @@ TEST_F(RecordingControlTest, EveryNameBecomesOneFileInsideTheSaveFolder) {
         WaitForData();
         control.Stop();
     };
-    control.ArmReservation(clock.Now(), clock.Now() + 1min, "AC/DC live", 0);
+    control.ArmReservation(clock.NowInstant(), clock.NowInstant() + 1min, "AC/DC live", 0);
     record();
     host.options.UseFileName = true;
     host.options.FileName = "../escaped";
@@ -287,7 +287,7 @@ TEST_F(RecordingControlTest, EveryNameBecomesOneFileInsideTheSaveFolder) {
 
     std::string long_name;
     for (int i = 0; i < 90; ++i) long_name += "\xE3\x81\x82";  // 270 bytes of Japanese text
-    control.ArmReservation(clock.Now(), clock.Now() + 1min, long_name, 0);
+    control.ArmReservation(clock.NowInstant(), clock.NowInstant() + 1min, long_name, 0);
     record();
     // 82 whole characters, the counter and the extension: 254 bytes.
     std::string cut;

@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "recording/fixity.h"
-#include "recording/json_writer.h"
+#include "stream/json_writer.h"
 #include "recording/report.h"
 #include "recording/report_html.h"
 #include "recording/report_session.h"

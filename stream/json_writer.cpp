@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "recording/json_writer.h"
+#include "stream/json_writer.h"
 
 #include <cmath>
 #include <cstdio>
