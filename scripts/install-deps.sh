@@ -17,8 +17,6 @@ PACKAGES="$PACKAGES desktop-file-utils dpkg-dev lintian appstream"
 PACKAGES="$PACKAGES debhelper libavcodec-dev libavutil-dev libswscale-dev"
 # Real decks on IEEE 1394.
 PACKAGES="$PACKAGES libraw1394-dev libavc1394-dev libiec61883-dev"
-# Still pictures in the quality reports.
-PACKAGES="$PACKAGES libavcodec-dev libswscale-dev"
 
 missing=""
 for p in $PACKAGES; do
