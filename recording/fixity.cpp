@@ -13,15 +13,6 @@
 #include "stream/sha256.h"
 
 namespace tessaline {
-namespace {
-
-std::string HashOf(const std::string& text) {
-    Sha256 h;
-    h.Update(text.data(), text.size());
-    return h.Hex();
-}
-
-}  // namespace
 
 bool HashFile(const std::filesystem::path& path, std::string& sha256, uint64_t& bytes) {
     std::ifstream in(path, std::ios::binary);
@@ -143,7 +134,7 @@ bool WriteBagTags(const std::filesystem::path& bag, const std::vector<FixityEntr
     std::vector<FixityEntry> tags;
     for (const auto& [name, text] : written) {
         if (!WriteFileAtomically(bag / name, *text, error)) return false;
-        tags.push_back({name, HashOf(*text), text->size()});
+        tags.push_back({name, Sha256Hex(text->data(), text->size()), text->size()});
     }
     for (const std::string& name : tag_files) {
         FixityEntry entry{name, {}, 0};

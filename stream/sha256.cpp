@@ -205,4 +205,10 @@ std::string Sha256::Hex() const {
     return HexDigest(Final());
 }
 
+std::string Sha256Hex(const void* bytes, size_t count) {
+    Sha256 h;
+    h.Update(bytes, count);
+    return h.Hex();
+}
+
 }  // namespace tessaline

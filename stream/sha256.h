@@ -40,4 +40,7 @@ class Sha256 {
 
 std::string HexDigest(const Sha256::Digest& digest);
 
+// The hex digest of bytes at hand in one piece.
+std::string Sha256Hex(const void* bytes, size_t count);
+
 }  // namespace tessaline

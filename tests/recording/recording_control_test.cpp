@@ -17,8 +17,8 @@
 #include "recording/monitor_tick.h"
 #include "recording/recording_control.h"
 #include "stream/output_file.h"
-#include "tests/capture/capture_fixture.h"
 #include "stream/sha256.h"
+#include "tests/capture/capture_fixture.h"
 #include "tests/support/json_value.h"
 #include "tests/support/test_support.h"
 
@@ -479,9 +479,7 @@ TEST_F(RecordingControlTest, ReportSettingLeavesTheReportBesideTheRecording) {
     EXPECT_EQ(j["verdict"].string(), "pass");
     EXPECT_EQ(j["started"].string().substr(0, 19), "2024-03-09T21:05:07");
     const Bytes file = ReadFile(dir / "D240309210507 Delay -33.37ms.mpg");
-    Sha256 hash;
-    hash.Update(file.data(), file.size());
-    EXPECT_EQ(j["recordings"][0]["sha256"].string(), hash.Hex());
+    EXPECT_EQ(j["recordings"][0]["sha256"].string(), Sha256Hex(file.data(), file.size()));
     EXPECT_EQ(j["recordings"][0]["sha256_from"].string(), "writing");
     EXPECT_TRUE(host.errors.empty());
 }

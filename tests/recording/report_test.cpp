@@ -149,9 +149,7 @@ TEST(Fixity, ManifestsThatSha256sumAccepts) {
          {"TAPE1_01.m2ts", "with space.ts", "back\\slash.ts", "new\nline.ts"}) {
         const std::string text = "content of " + name;
         std::ofstream(dir / name, std::ios::binary) << text;
-        Sha256 h;
-        h.Update(text.data(), text.size());
-        entries.push_back({name, h.Hex(), text.size()});
+        entries.push_back({name, Sha256Hex(text.data(), text.size()), text.size()});
     }
     std::string error;
     ASSERT_TRUE(WriteFileAtomically(dir / "manifest-sha256.txt", Sha256SumText(entries), error))
@@ -181,9 +179,7 @@ TEST(Fixity, BagItTagFiles) {
     for (const std::string name : {"TAPE1_01.m2ts", "100%.ts"}) {
         const std::string text(1000 + name.size(), 'x');
         std::ofstream(dir / "data" / name, std::ios::binary) << text;
-        Sha256 h;
-        h.Update(text.data(), text.size());
-        payload.push_back({"data/" + name, h.Hex(), text.size()});
+        payload.push_back({"data/" + name, Sha256Hex(text.data(), text.size()), text.size()});
     }
     std::ofstream(dir / "TAPE1.report.json") << "{}\n";
     std::string error;

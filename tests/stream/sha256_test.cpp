@@ -10,9 +10,7 @@ namespace tessaline {
 namespace {
 
 std::string HashOf(const std::string& text) {
-    Sha256 h;
-    h.Update(text.data(), text.size());
-    return h.Hex();
+    return Sha256Hex(text.data(), text.size());
 }
 
 // Both ways of computing it: the processor's SHA instructions where it has them, and the
