@@ -12,6 +12,8 @@
 #include <random>
 #include <thread>
 
+#include "recording/lock_file.h"
+#include "recording/private_folder.h"
 #include "tests/support/test_support.h"
 
 namespace tessaline {
@@ -313,6 +315,37 @@ TEST(IniFileOnDisk, ConcurrentChangesUnderTheLockAreAllKept) {
     EXPECT_FALSE(UpdateIniFile(path, [](IniFile&, std::string&) { return true; }, &error));
     EXPECT_TRUE(fs::is_directory(path));
     EXPECT_FALSE(fs::exists(SettingsLockPath(path)));  // the lock goes with its last holder
+}
+
+// A writer that never lets go of the settings file's lock: the change is refused with the lock's
+// place named, and the file is left as it was rather than written beside the other writer.
+TEST(IniFileOnDisk, AChangeNeverWritesBesideAWriterThatHoldsTheLock) {
+    test::TempDir dir;
+    const fs::path path = dir / "t.INI";
+    WriteText(path, "[Capture]\nA=1\n");
+    std::string why;
+    ASSERT_TRUE(PreparePrivateFolder(SettingsLockPath(path).parent_path(), why)) << why;
+    LockFile other(SettingsLockPath(path));
+    ASSERT_EQ(other.TryTake("settings other", why), LockFile::Result::Taken) << why;
+    std::string error;
+    bool changed = false;
+    EXPECT_FALSE(UpdateIniFile(
+        path,
+        [&](IniFile& ini, std::string&) {
+            changed = true;
+            ini.Set("Capture", "A", "2");
+            return true;
+        },
+        &error));
+    EXPECT_FALSE(changed);
+    EXPECT_NE(error.find(SettingsLockPath(path).string()), std::string::npos) << error;
+    EXPECT_EQ(ReadText(path), "[Capture]\nA=1\n");
+    other.Release();
+    EXPECT_TRUE(UpdateIniFile(
+        path, [](IniFile& ini, std::string&) { return ini.Set("Capture", "A", "2"), true; },
+        &error))
+        << error;
+    EXPECT_EQ(ReadText(path), "[Capture]\nA=2\n");
 }
 
 TEST(IniFileOnDisk, RandomBytesNeverCrashTheReaderAndSurviveASave) {
