@@ -238,6 +238,9 @@ int32_t Ieee1394Deck::Playback(const std::string& path, const StopSignal& stop) 
         input = input_;
     }
     InputLink* link = input ? input->Borrow() : nullptr;
+    // The deck was away while its input had only the empty signal (after record was sent): it
+    // may have left record meanwhile.
+    if (link != nullptr && link->reconnects() > 0) ResumeTransport();
     const int32_t event = TransmitLoop(*port_, entry_.guid, path, stop, timing_.stream, report_,
                                        link, [this] { ResumeTransport(); });
     if (input) input->Return();
@@ -255,8 +258,22 @@ HResult Ieee1394Deck::Prepare(bool playback, const std::string& path) {
         if (!ScanTransmitFile(path, plan, problem)) problem = "cannot send " + problem;
     }
     if (problem.empty()) {
-        std::lock_guard lock(port_->mutex());
-        if (!FindPhyByGuid(port_->bus().Bus(), entry_.guid)) problem = "the deck is not on the bus";
+        // A deck off the bus for a moment (a cable nudged during the lead) is waited for, as the
+        // transport commands wait for it.
+        const auto give_up = Clock::now() + timing_.deck_return;
+        for (;;) {
+            {
+                std::lock_guard lock(port_->mutex());
+                if (FindPhyByGuid(port_->bus().Bus(), entry_.guid)) break;
+                port_->bus().Bus().Rescan();
+                if (FindPhyByGuid(port_->bus().Bus(), entry_.guid)) break;
+            }
+            if (Clock::now() >= give_up) {
+                problem = "the deck is not on the bus";
+                break;
+            }
+            timing_.sleep(std::chrono::milliseconds(100));
+        }
     }
     if (problem.empty()) return kS_OK;
     if (report_out_) {

@@ -78,7 +78,9 @@ class Ieee1394E2e : public CaptureTest {
         bus->AddDeck(c);
         port = std::make_shared<fw::Ieee1394Port>(std::move(owned));
         fw::DeckTiming timing;
-        timing.sleep = [](std::chrono::milliseconds) {};
+        timing.sleep = [this](std::chrono::milliseconds) {
+            if (on_sleep) on_sleep();
+        };
         timing.stream.poll = 20ms;
         timing.stream.reconnect_deadline = 200ms;
         timing.stream.silence = 400ms;
@@ -102,6 +104,9 @@ class Ieee1394E2e : public CaptureTest {
         EXPECT_FALSE(ctx.CallbackBusy.load());
         return ReadFile(out);
     }
+
+    // Run whenever the deck code waits (for a deck to come back, between checks).
+    std::function<void()> on_sleep;
 
     fw::LinkReport Report() {
         auto* deck = dynamic_cast<fw::Ieee1394Deck*>(fw.Decks()[0].get());
@@ -444,6 +449,40 @@ TEST_F(Ieee1394E2e, AShortUnplugWhileWritingIsSurvivedTheDeckToldToRecordAgainTh
     EXPECT_NEAR(report.gaps[0].at_seconds, 0.25, 0.1);
     capture.ClearAddedFilters();
     EXPECT_EQ(bus->Connections(), 0);
+}
+
+TEST_F(Ieee1394E2e, ADeckAwayWhenTheWriteStartsIsWaitedForAndPutBackIntoRecord) {
+    // Fault: a deck off the bus for a moment after record was sent failed the start at once
+    // ("Transport Start Error !"), though it was back a moment later.
+    const fs::path file = SamplePath("sample-sd.ts");
+    capture.ClearAddedFilters();
+    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
+    ASSERT_TRUE(capture.SetSourceFile(file.string()));
+    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
+    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(capture.TransportRecordPause());
+    ASSERT_TRUE(capture.TransportRecord());
+    const size_t before = bus->Commands(kGuid).size();
+    bus->Unplug(kGuid);
+    // It comes back stopped, having lost its input, once the start waits for it.
+    on_sleep = [&] {
+        on_sleep = nullptr;
+        bus->SetTransport(kGuid, fw::avc::kOpWind, fw::avc::kWindStop);
+        bus->Replug(kGuid);
+    };
+    ASSERT_TRUE(capture.RunGraph());
+    EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
+    ASSERT_TRUE(capture.StopGraph());
+    const auto sent = bus->Commands(kGuid);
+    const std::vector<std::string> after(sent.begin() + static_cast<long>(before), sent.end());
+    EXPECT_EQ(after, (std::vector<std::string>{"01 20 D0 7F", "00 20 C2 7D", "00 20 C2 75"}));
+    fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
+    Bytes received;
+    for (const auto& packet : bus->Sent()) {
+        rx.Parse(fw::IsoPacket{packet.data(), packet.size(), 63, 1, 0, 0, 0}, received);
+    }
+    EXPECT_EQ(received, ReadFile(file));
+    capture.ClearAddedFilters();
 }
 
 TEST_F(Ieee1394E2e, AWriteGraphLetGoWithoutRunningLeavesNothingConnected) {
