@@ -447,13 +447,13 @@ int RecordCommand(const Args& args) {
                      stats.WriteFailures.load(), o.out.c_str());
         return kExitFailure;
     }
-    // Nothing at all from the deck (not playing, switched off): no recording, no file.
+    // Nothing at all from the deck (not playing, switched off, failed at once): no recording. The
+    // file was never made, and one it would have replaced is as it was.
     if (size == 0 && stats.BytesRead == 0) {
-        std::error_code ec;
-        const bool removed = !out_existed && std::filesystem::is_regular_file(o.out, ec) &&
-                             std::filesystem::remove(o.out, ec);
-        std::fprintf(stderr, "tessaline-cli: nothing was received from %s%s\n", deck.c_str(),
-                     removed ? "; the empty file was removed" : "");
+        const std::string why = deck_failed ? " (" + ended + ")" : "";
+        const std::string left = out_existed ? o.out + " is as it was" : "no file was left";
+        std::fprintf(stderr, "tessaline-cli: nothing was received from %s%s; %s\n", deck.c_str(),
+                     why.c_str(), left.c_str());
         return signals.raised() ? kExitInterrupted : kExitNoResult;
     }
     if (deck_failed) {
