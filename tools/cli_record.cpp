@@ -457,16 +457,17 @@ int RecordCommand(const Args& args) {
         return signals.raised() ? kExitInterrupted : kExitNoResult;
     }
     if (deck_failed) {
+        // An error before anything was kept (its first buffer, if any, held no whole packet) is a
+        // recording of nothing, as above, whichever came first.
         if (sequence.nothing_kept()) {
             std::fprintf(stderr,
                          "tessaline-cli: %s reported an error (%s) before anything arrived; %s\n",
                          deck.c_str(), ended.c_str(),
                          out_existed ? (o.out + " is as it was").c_str() : "no file was left");
-        } else {
-            std::fprintf(stderr,
-                         "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
-                         deck.c_str(), ended.c_str(), o.out.c_str());
+            return kExitNoResult;
         }
+        std::fprintf(stderr, "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
+                     deck.c_str(), ended.c_str(), o.out.c_str());
         return kExitFailure;
     }
     if (signals.raised()) {
