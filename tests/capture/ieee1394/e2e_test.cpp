@@ -110,6 +110,25 @@ class Ieee1394E2e : public CaptureTest {
         return ReadFile(out);
     }
 
+    // The write graph: the file through the source-packet converter to the deck's input.
+    bool ConnectWriteGraph(const fs::path& file) {
+        capture.ClearAddedFilters();
+        return capture.AddFilterByName(kFileSourceName) && capture.SetSourceFile(file.string()) &&
+               capture.AddFilterByName(kSourcePacketConverterName) && capture.ConnectChain(false);
+    }
+
+    // The TS packets of everything the deck's input got on the broadcast channel, and the breaks
+    // in their data block counter.
+    Bytes SentOnChannel63(uint64_t* dbc_gaps = nullptr) {
+        fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
+        Bytes received;
+        for (const auto& packet : bus->Sent()) {
+            rx.Parse(fw::IsoPacket{packet.data(), packet.size(), 63, 1, 0, 0, 0}, received);
+        }
+        if (dbc_gaps != nullptr) *dbc_gaps = rx.stats().dbc_gaps;
+        return received;
+    }
+
     // Run whenever the deck code waits (for a deck to come back, between checks).
     std::function<void()> on_sleep;
 
@@ -370,11 +389,7 @@ TEST_F(Ieee1394E2e, DeckCommandsGoOutAsAvc) {
 
 TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     const fs::path file = SamplePath("sample-sd.ts");
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(file.string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(file));
     // "Rec. Start": record-pause, record, play, stop at the end.
     const size_t before = bus->Commands(kGuid).size();
     ASSERT_TRUE(capture.TransportRecordPause());
@@ -388,13 +403,9 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
     EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<long>(before), sent.end()),
               (std::vector<std::string>{"01 FF B2 7F", "00 20 C2 7D", "01 FF B2 7F", "00 20 C2 75",
                                         "00 20 C4 60"}));
-    fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
-    Bytes received;
-    for (const auto& packet : bus->Sent()) {
-        rx.Parse(fw::IsoPacket{packet.data(), packet.size(), 63, 1, 0, 0, 0}, received);
-    }
-    EXPECT_EQ(received, ReadFile(file));
-    EXPECT_EQ(rx.stats().dbc_gaps, 0u);
+    uint64_t dbc_gaps = 0;
+    EXPECT_EQ(SentOnChannel63(&dbc_gaps), ReadFile(file));
+    EXPECT_EQ(dbc_gaps, 0u);
     // The deck's input keeps its signal until the graph lets it go (the stop above found one).
     EXPECT_EQ(bus->Connections(), 1);
     capture.ClearAddedFilters();
@@ -402,11 +413,7 @@ TEST_F(Ieee1394E2e, WritingToTheDeckSendsTheFileAndCompletes) {
 }
 
 TEST_F(Ieee1394E2e, TheDecksInputHasASignalBeforeRecordIsSent) {
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(SamplePath("sample-sd.ts")));
     // Built, not running: the input plug is connected and empty packets flow into it.
     EXPECT_EQ(bus->OpenedSinks(), 1);
     EXPECT_EQ(bus->Connections(), 1);
@@ -430,11 +437,7 @@ TEST_F(Ieee1394E2e, AShortUnplugWhileWritingIsSurvivedTheDeckToldToRecordAgainTh
     // The deck comes back stopped (it lost its input): it is put back into record, the rest of
     // the file goes on tape, and what was sent while it was away is said, as at most that much.
     const fs::path file = SamplePath("sample-sd.ts");
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(file.string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(file));
     ASSERT_TRUE(capture.TransportRecordPause());
     ASSERT_TRUE(capture.TransportRecord());
     const size_t before = bus->Commands(kGuid).size();
@@ -460,11 +463,7 @@ TEST_F(Ieee1394E2e, ADeckAwayWhenTheWriteStartsIsWaitedForAndPutBackIntoRecord) 
     // Fault: a deck off the bus for a moment after record was sent failed the start at once
     // ("Transport Start Error !"), though it was back a moment later.
     const fs::path file = SamplePath("sample-sd.ts");
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(file.string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(file));
     ASSERT_TRUE(capture.TransportRecordPause());
     ASSERT_TRUE(capture.TransportRecord());
     const size_t before = bus->Commands(kGuid).size();
@@ -481,32 +480,19 @@ TEST_F(Ieee1394E2e, ADeckAwayWhenTheWriteStartsIsWaitedForAndPutBackIntoRecord) 
     const auto sent = bus->Commands(kGuid);
     const std::vector<std::string> after(sent.begin() + static_cast<long>(before), sent.end());
     EXPECT_EQ(after, (std::vector<std::string>{"01 20 D0 7F", "00 20 C2 7D", "00 20 C2 75"}));
-    fw::CipReceiver rx(63, fw::CipReceiver::Output::TsPackets);
-    Bytes received;
-    for (const auto& packet : bus->Sent()) {
-        rx.Parse(fw::IsoPacket{packet.data(), packet.size(), 63, 1, 0, 0, 0}, received);
-    }
-    EXPECT_EQ(received, ReadFile(file));
+    EXPECT_EQ(SentOnChannel63(), ReadFile(file));
     capture.ClearAddedFilters();
 }
 
 TEST_F(Ieee1394E2e, AWriteGraphLetGoWithoutRunningLeavesNothingConnected) {
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(SamplePath("sample-sd.ts")));
     EXPECT_EQ(bus->Connections(), 1);
     capture.ReleaseGraph();
     EXPECT_EQ(bus->Connections(), 0);
 }
 
 TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(SamplePath("sample-sd.ts").string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(SamplePath("sample-sd.ts")));
     bus->ResetWhenSent(100);
     ASSERT_TRUE(capture.RunGraph());
     EXPECT_EQ(WaitForEvent(), EC_COMPLETE);
@@ -519,11 +505,7 @@ TEST_F(Ieee1394E2e, ABusResetWhileWritingReconnectsTheDecksInput) {
 
 TEST_F(Ieee1394E2e, AfterAResetTheTransmitterFollowsTheDecksNewChannel) {
     const fs::path file = SamplePath("sample-sd.ts");
-    capture.ClearAddedFilters();
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(file.string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(file));
     bus->ResetWhenSent(100);
     bus->TakeChannelAtNextReset(0);
     ASSERT_TRUE(capture.RunGraph());
@@ -607,10 +589,7 @@ TEST_F(Ieee1394E2e, WhatCannotWorkFailsTheStartWithTheControllersMessage) {
         bytes.insert(bytes.end(), p.begin(), p.end());
     }
     WriteFile(file, bytes);
-    ASSERT_TRUE(capture.AddFilterByName(kFileSourceName));
-    ASSERT_TRUE(capture.SetSourceFile(file.string()));
-    ASSERT_TRUE(capture.AddFilterByName(kSourcePacketConverterName));
-    ASSERT_TRUE(capture.ConnectChain(false));
+    ASSERT_TRUE(ConnectWriteGraph(file));
     EXPECT_FALSE(capture.RunGraph());
     ASSERT_EQ(Texts().size(), 1u);
     EXPECT_EQ(Texts()[0], "Error 80070057: Cannot start capture");
