@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "capture/ieee1394/raw1394_bus.h"
 
 #include <arpa/inet.h>
@@ -13,39 +14,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 
 #include "capture/ieee1394/cip.h"
 #include "capture/ieee1394/raw1394_cmp.h"
+#include "capture/ieee1394/raw1394_fcp.h"
+#include "capture/ieee1394/raw1394_handle.h"
+#include "capture/ieee1394/raw1394_iso.h"
 
 namespace tessaline::fw {
 namespace {
 
 constexpr int kMaxPorts = 16;
-// Receive: 4000 packets of kernel buffer (half a second), woken every 250 packets.
-constexpr unsigned kRecvPackets = 4000;
-constexpr unsigned kRecvMaxPayload = 2056;
-constexpr int kIrqInterval = 250;
-// Transmit: half a second of packets queued, so that a late wake-up does not starve the deck.
-constexpr unsigned kXmitPackets = 4000;
-// Cycles between reading the cycle timer and the first queued packet going out.
-constexpr unsigned kXmitStartLatency = 16;
-
-// libraw1394 lays transmit payloads one after the other in a ring of kXmitPackets slots of the
-// largest payload rounded up to a power of two, and starts again at its beginning when a
-// largest payload would not fit at the end; it keeps up to kXmitPackets packets queued. Empty
-// packets among full ones make that restart early, wasting less than a slot; the ring must still
-// hold a full queue beside that waste, or the newest payload would be written over one not yet
-// sent. The rounding leaves that room as long as this holds.
-constexpr size_t RoundedToPowerOfTwo(size_t n) {
-    size_t p = 1;
-    while (p < n) p <<= 1;
-    return p;
-}
-static_assert(kXmitPackets * (RoundedToPowerOfTwo(kMaxIsoPayload) - kMaxIsoPayload) >=
-                  RoundedToPowerOfTwo(kMaxIsoPayload) - 1,
-              "the transmit ring cannot hold a full queue of mixed packet sizes");
 
 // Bandwidth allocation units (a quadlet's time at S1600) for one iso packet of `payload` bytes
 // at `speed`: the payload with the iso header and CRCs (3 quadlets), plus the usual overhead.
@@ -56,51 +36,8 @@ int BandwidthUnits(int speed, size_t payload) {
 
 using cmp::NodeId;
 
-// The transaction codes libraw1394 passes on (negated) for what went wrong on the bus itself.
-constexpr raw1394_errcode_t kErrGeneration = -0x13;  // the handle's generation is stale
-
-// Why a transaction failed. EAGAIN alone says little: libraw1394 gives it for a stale generation
-// and equally for a busy node, a send error, a missing ack or a conflict, and only the first is
-// a bus reset (the others are answered by retrying or by giving up, not by a node lookup).
-BusStatus FailureStatus(raw1394handle_t h) {
-    if (errno != EAGAIN) return BusStatus::IoError;
-    return raw1394_get_errcode(h) == kErrGeneration ? BusStatus::BusReset : BusStatus::IoError;
-}
-
-bool GenerationError(raw1394handle_t h) {
-    return errno == EAGAIN && raw1394_get_errcode(h) == kErrGeneration;
-}
-
-// A handle and who it belongs to; the handlers find their owner through the user data, which
-// nothing else on these handles uses (AV/C goes through our own FCP code, not libavc1394).
-class Handle {
-  public:
-    explicit Handle(int port) : h_(raw1394_new_handle_on_port(port)) {}
-    ~Handle() {
-        if (h_ != nullptr) raw1394_destroy_handle(h_);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    raw1394handle_t get() const noexcept { return h_; }
-    explicit operator bool() const noexcept { return h_ != nullptr; }
-    // A fresh handle on the port: it lists /dev/fw* again and takes the bus's current generation.
-    void Reopen(int port) {
-        if (h_ != nullptr) raw1394_destroy_handle(h_);
-        h_ = raw1394_new_handle_on_port(port);
-    }
-
-  private:
-    raw1394handle_t h_;
-};
-
-// Processes what the handle has pending without blocking (bus resets, FCP frames).
-void Drain(raw1394handle_t h) {
-    pollfd fd{raw1394_get_fd(h), POLLIN | POLLPRI, 0};
-    while (poll(&fd, 1, 0) > 0) {
-        if (raw1394_loop_iterate(h) != 0) break;
-    }
-}
-
+// One port's control handle: FCP, the node list and connection management, used by the
+// control side under its lock. The iso sides get handles of their own (raw1394_iso.*).
 class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
   public:
     RawPort(int port, bool local_node_open)
@@ -108,22 +45,22 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         Install();
     }
     ~RawPort() override {
-        if (handle_ && listening_) raw1394_stop_fcp_listen(handle_.get());
+        if (handle_) fcp_.Close(handle_.get());
     }
-    bool ok() const { return static_cast<bool>(handle_) && listening_; }
+    bool ok() const { return static_cast<bool>(handle_) && fcp_.is_open(); }
 
     IFcpPort& Fcp() override { return *this; }
     IBus& Bus() override { return *this; }
     ICmp& Cmp() override { return *this; }
     int LocalPhy() override { return handle_ ? raw1394_get_local_id(handle_.get()) & 0x3F : -1; }
-    std::unique_ptr<IIsoSource> OpenIsoSource() override;
-    std::unique_ptr<IIsoSink> OpenIsoSink() override;
+    std::unique_ptr<IIsoSource> OpenIsoSource() override { return OpenRawIsoSource(port_); }
+    std::unique_ptr<IIsoSink> OpenIsoSink() override { return OpenRawIsoSink(port_); }
 
     // ---- FCP
     BusStatus Send(int phy, std::span<const uint8_t> command) override {
         if (!handle_ && !Recreate()) return BusStatus::IoError;
         Drain(handle_.get());
-        frames_.clear();
+        fcp_.Clear();
         quadlet_t buffer[128] = {};
         if (command.size() > sizeof buffer) return BusStatus::IoError;
         std::memcpy(buffer, command.data(), command.size());
@@ -153,11 +90,7 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         const uint32_t resets = resets_;
         for (;;) {
             // The answer may already have come in during the write.
-            if (!frames_.empty()) {
-                frame = std::move(frames_.front());
-                frames_.pop_front();
-                return BusStatus::Ok;
-            }
+            if (fcp_.Take(frame)) return BusStatus::Ok;
             if (resets_ != resets) return BusStatus::BusReset;
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -288,22 +221,22 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
 
   private:
     void Install() {
-        listening_ = false;
         cache_valid_ = false;
         if (!handle_) return;
         raw1394_set_userdata(handle_.get(), this);
         raw1394_set_bus_reset_handler(handle_.get(), &RawPort::OnReset);
-        raw1394_set_fcp_handler(handle_.get(), &RawPort::OnFcp);
-        listening_ = raw1394_start_fcp_listen(handle_.get()) == 0;
+        // Responses come to an address range of our own on the response register: the
+        // library's own FCP listener keeps a few bytes it never frees.
+        fcp_.Open(handle_.get());
     }
 
     // Drops the control handle and opens a new one on the port. Counts as a bus reset: the node
     // numbers may be new, and so callers look their deck up again.
     bool Recreate() {
-        if (handle_ && listening_) raw1394_stop_fcp_listen(handle_.get());
+        if (handle_) fcp_.Close(handle_.get());
         handle_.Reopen(port_);
+        fcp_.Clear();
         Install();
-        frames_.clear();
         ++resets_;
         return ok();
     }
@@ -403,21 +336,13 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
         if (auto* self = static_cast<RawPort*>(raw1394_get_userdata(h))) ++self->resets_;
         return 0;
     }
-    static int OnFcp(raw1394handle_t h, nodeid_t node, int response, size_t length,
-                     unsigned char* data) {
-        auto* self = static_cast<RawPort*>(raw1394_get_userdata(h));
-        if (self == nullptr || response == 0 || data == nullptr) return 0;
-        self->frames_.push_back(FcpFrame{node & 0x3F, std::vector<uint8_t>(data, data + length)});
-        return 0;
-    }
 
     int port_;
-    Handle handle_;
+    Raw1394Handle handle_;
     // Whether the controller's own /dev/fw* could be opened (else bus resets go unannounced).
     bool local_open_;
-    bool listening_ = false;
     uint32_t resets_ = 0;
-    std::deque<FcpFrame> frames_;
+    FcpResponseRange fcp_;
     std::vector<NodeInfo> cache_;
     bool cache_valid_ = false;
     uint32_t cache_resets_ = 0;
@@ -426,170 +351,6 @@ class RawPort final : public IBusPort, IFcpPort, IBus, ICmp {
     Clock::time_point last_rescan_{};
     Clock::time_point last_probe_{};
 };
-
-class RawIsoSource final : public IIsoSource {
-  public:
-    explicit RawIsoSource(int port) : handle_(port) {
-        if (!handle_) return;
-        raw1394_set_userdata(handle_.get(), this);
-        raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSource::OnReset);
-    }
-    ~RawIsoSource() override { Stop(); }
-
-    bool Start(int channel) override {
-        if (!handle_) return false;
-        if (raw1394_iso_recv_init(handle_.get(), &RawIsoSource::OnPacket, kRecvPackets,
-                                  kRecvMaxPayload, static_cast<unsigned char>(channel),
-                                  RAW1394_DMA_PACKET_PER_BUFFER, kIrqInterval) != 0) {
-            return false;
-        }
-        started_ = true;
-        return raw1394_iso_recv_start(handle_.get(), -1, -1, 0) == 0;
-    }
-    int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
-    IsoStatus Iterate(IsoPacketSink& sink) override {
-        sink_ = &sink;
-        reset_ = false;
-        const int rc = raw1394_loop_iterate(handle_.get());
-        sink_ = nullptr;
-        if (rc != 0) return IsoStatus::Error;
-        return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
-    }
-    void Stop() override {
-        if (!started_) return;
-        started_ = false;
-        raw1394_iso_shutdown(handle_.get());
-    }
-
-  private:
-    static raw1394_iso_disposition OnPacket(raw1394handle_t h, unsigned char* data,
-                                            unsigned int len, unsigned char channel,
-                                            unsigned char tag, unsigned char sy, unsigned int cycle,
-                                            unsigned int dropped) {
-        auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h));
-        if (self == nullptr || self->sink_ == nullptr) return RAW1394_ISO_OK;
-        // The kernel reports the length from the packet's own header; never more than a slot.
-        const IsoPacket p{data,   std::min<unsigned>(len, kRecvMaxPayload), channel, tag, sy, cycle,
-                          dropped};
-        // Never DEFER: on the current kernel stack that abandons the rest of the batch.
-        return self->sink_->Packet(p) ? RAW1394_ISO_OK : RAW1394_ISO_ERROR;
-    }
-    static int OnReset(raw1394handle_t h, unsigned int generation) {
-        raw1394_update_generation(h, generation);
-        if (auto* self = static_cast<RawIsoSource*>(raw1394_get_userdata(h))) self->reset_ = true;
-        return 0;
-    }
-
-    Handle handle_;
-    bool started_ = false;
-    bool reset_ = false;
-    IsoPacketSink* sink_ = nullptr;
-};
-
-class RawIsoSink final : public IIsoSink {
-  public:
-    explicit RawIsoSink(int port) : handle_(port) {
-        if (!handle_) return;
-        raw1394_set_userdata(handle_.get(), this);
-        raw1394_set_bus_reset_handler(handle_.get(), &RawIsoSink::OnReset);
-    }
-    ~RawIsoSink() override { Stop(false, -1); }
-
-    bool Start(int channel, IsoPacketSource& source, int speed) override {
-        if (!handle_) return false;
-        source_ = &source;
-        // Source packet stamps are counted from the cycle a packet goes out in. The library
-        // tells it only when the start cycle was given, so it is counted from the cycle timer.
-        // Without the cycle timer (it is read through the controller's own node) the start is
-        // put on cycle 0 instead: counted from there the stamps are exact, at the cost of
-        // waiting for that cycle (a few seconds at most).
-        quadlet_t cycle_timer = 0;
-        uint64_t local_time = 0;
-        int start_on = -1;
-        if (raw1394_read_cycle_timer(handle_.get(), &cycle_timer, &local_time) == 0) {
-            cycle_ = (((cycle_timer >> 12) & 0x1FFF) + kXmitStartLatency) % 8000;
-        } else {
-            cycle_ = 0;
-            start_on = 0;
-        }
-        if (raw1394_iso_xmit_init(
-                handle_.get(), &RawIsoSink::OnFill, kXmitPackets,
-                static_cast<unsigned>(kMaxIsoPayload), static_cast<unsigned char>(channel),
-                static_cast<raw1394_iso_speed>(std::clamp(speed, 0, 1)), kIrqInterval) != 0) {
-            return false;
-        }
-        started_ = true;
-        return raw1394_iso_xmit_start(handle_.get(), start_on, -1) == 0;
-    }
-    int Fd() override { return handle_ ? raw1394_get_fd(handle_.get()) : -1; }
-    int QueuedCycles() const override { return static_cast<int>(kXmitPackets); }
-    IsoStatus Iterate() override {
-        reset_ = false;
-        if (raw1394_loop_iterate(handle_.get()) != 0) return IsoStatus::Error;
-        return reset_ ? IsoStatus::BusReset : IsoStatus::Ok;
-    }
-    void Stop(bool drain, int stop_fd) override {
-        if (!started_) return;
-        started_ = false;
-        // raw1394_iso_xmit_sync() waits without bound; the queue lasts kXmitPackets cycles, so
-        // that long (and a margin) is waited here instead, handling the handle's events and
-        // giving up at once on a stop request.
-        if (drain) {
-            const auto deadline = Clock::now() + std::chrono::microseconds(125) * kXmitPackets +
-                                  std::chrono::milliseconds(500);
-            for (;;) {
-                const auto left =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-                if (left.count() <= 0) break;
-                pollfd fds[2] = {{raw1394_get_fd(handle_.get()), POLLIN | POLLPRI, 0},
-                                 {stop_fd, POLLIN, 0}};
-                const int n = poll(fds, stop_fd >= 0 ? 2 : 1, static_cast<int>(left.count()));
-                if (n < 0 && errno != EINTR) break;
-                if (n <= 0) continue;
-                if (stop_fd >= 0 && (fds[1].revents & POLLIN) != 0) break;
-                if (raw1394_loop_iterate(handle_.get()) != 0) break;
-            }
-        }
-        raw1394_iso_shutdown(handle_.get());
-    }
-
-  private:
-    static raw1394_iso_disposition OnFill(raw1394handle_t h, unsigned char* data, unsigned int* len,
-                                          unsigned char* tag, unsigned char* sy, int cycle,
-                                          unsigned int /*dropped*/) {
-        auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h));
-        if (self == nullptr || self->source_ == nullptr) return RAW1394_ISO_ERROR;
-        // After the last packet nothing more is queued, so that the queue can run dry.
-        if (self->source_->Done()) return RAW1394_ISO_DEFER;
-        const unsigned at = cycle >= 0 ? static_cast<unsigned>(cycle) % 8000 : self->cycle_;
-        self->cycle_ = (at + 1) % 8000;
-        unsigned t = 0, s = 0;
-        *len = static_cast<unsigned>(self->source_->Fill(data, kMaxIsoPayload, at, t, s));
-        *tag = static_cast<unsigned char>(t);
-        *sy = static_cast<unsigned char>(s);
-        return RAW1394_ISO_OK;
-    }
-
-    static int OnReset(raw1394handle_t h, unsigned int generation) {
-        raw1394_update_generation(h, generation);
-        if (auto* self = static_cast<RawIsoSink*>(raw1394_get_userdata(h))) self->reset_ = true;
-        return 0;
-    }
-
-    Handle handle_;
-    bool started_ = false;
-    bool reset_ = false;
-    IsoPacketSource* source_ = nullptr;
-    unsigned cycle_ = 0;
-};
-
-std::unique_ptr<IIsoSource> RawPort::OpenIsoSource() {
-    return std::make_unique<RawIsoSource>(port_);
-}
-
-std::unique_ptr<IIsoSink> RawPort::OpenIsoSink() {
-    return std::make_unique<RawIsoSink>(port_);
-}
 
 // Why no port can be used, from what /dev shows.
 std::string DeviceReason(int open_errno) {

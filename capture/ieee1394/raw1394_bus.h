@@ -1,7 +1,7 @@
 // The real bus: libraw1394 handles (one for control, one per stream, each used by one thread),
 // librom1394 for the configuration ROMs, and connection management of our own on libraw1394's
-// transactions (raw1394_cmp.*: it gives back only what it took). Only raw1394_bus.cpp and
-// raw1394_cmp.cpp include the library headers.
+// transactions (raw1394_cmp.*: it gives back only what it took). Only the raw1394_* files
+// include the library headers; README.md in this folder says which does what.
 #pragma once
 
 #include <memory>
