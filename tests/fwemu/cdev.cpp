@@ -50,9 +50,15 @@ uint32_t LocalRequest(uint32_t tcode, uint64_t offset, const uint8_t* data, size
         }
         return rcode;
     }
-    // FCP frames to our own node reach whoever listens on the range, as on the kernel.
-    if (offset >= kFcpCommand && offset + length <= kFcpEnd &&
-        (tcode == TCODE_WRITE_BLOCK_REQUEST || tcode == TCODE_WRITE_QUADLET_REQUEST)) {
+    // FCP frames to our own node reach every range on the register, as on the kernel
+    // (handle_fcp_region_request): a frame starts at a register, and is written.
+    if (offset >= kFcpCommand && offset < kFcpEnd) {
+        if ((offset != kFcpCommand && offset != kFcpResponse) || length > 0x200) {
+            return RCODE_ADDRESS_ERROR;
+        }
+        if (tcode != TCODE_WRITE_BLOCK_REQUEST && tcode != TCODE_WRITE_QUADLET_REQUEST) {
+            return RCODE_TYPE_ERROR;
+        }
         DeliverWrite(offset, Bytes(data, data + length), NodeId(LocalNode()));
         return RCODE_COMPLETE;
     }
@@ -147,6 +153,47 @@ int IsoResource(Client& c, fw_cdev_allocate_iso_resource& a, bool allocate) {
     return 0;
 }
 
+bool InFcpRegion(uint64_t offset, uint64_t length) {
+    return offset >= kFcpCommand && offset + length <= kFcpEnd;
+}
+
+// ioctl_allocate and fw_core_add_address_handler: a range is a card's, whichever device file
+// asked for it, and it may not overlap another one, except in the FCP registers, which every
+// client may listen on. From ABI 4 the range may be placed anywhere in [offset, region_end); the
+// first place free is taken, found by stepping over the ranges in the way.
+int Allocate(Client& c, fw_cdev_allocate& a) {
+    const uint64_t end = c.abi >= 4 ? a.region_end : a.offset + a.length;
+    if ((a.offset & 0xFFFF000000000003ull) != 0 || a.offset >= end || end > (1ull << 48) ||
+        (a.length & 3) != 0 || a.length == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    uint64_t at = a.offset;
+    for (;;) {
+        if (at + a.length > end) {
+            errno = EBUSY;
+            return -1;
+        }
+        if (InFcpRegion(at, a.length)) break;
+        const std::pair<uint64_t, uint64_t>* other = nullptr;
+        for (const auto& [fd, client] : TheBus().clients) {
+            for (const auto& [handle, range] : client->ranges) {
+                if (at < range.second && range.first < at + a.length) other = &range;
+            }
+        }
+        if (other == nullptr) break;
+        at += other->second - other->first;
+    }
+    const uint32_t handle = c.next_handle++;
+    c.ranges[handle] = {at, at + a.length};
+    c.range_closures[handle] = a.closure;
+    a.offset = at;
+    a.handle = handle;
+    Trace("allocate offset=%llx length=%u on fw%d", static_cast<unsigned long long>(at & 0xFFFF),
+          a.length, c.device);
+    return 0;
+}
+
 int GetInfo(Client& c, fw_cdev_get_info& info) {
     c.abi = info.version;
     Trace("get-info fw%d abi=%u", c.device, info.version);
@@ -227,16 +274,8 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
             PushEvent(c, EventBytes(e, offsetof(fw_cdev_event_response, data)));
             return 0;
         }
-        case FW_CDEV_IOC_ALLOCATE: {
-            auto* a = static_cast<fw_cdev_allocate*>(arg);
-            const uint32_t handle = c.next_handle++;
-            c.ranges[handle] = {a->offset, a->offset + a->length};
-            c.range_closures[handle] = a->closure;
-            a->handle = handle;
-            Trace("allocate offset=%llx length=%u on fw%d",
-                  static_cast<unsigned long long>(a->offset & 0xFFFF), a->length, c.device);
-            return 0;
-        }
+        case FW_CDEV_IOC_ALLOCATE:
+            return Allocate(c, *static_cast<fw_cdev_allocate*>(arg));
         case FW_CDEV_IOC_DEALLOCATE: {
             const auto* d = static_cast<fw_cdev_deallocate*>(arg);
             if (c.ranges.erase(d->handle) == 0) {
@@ -247,6 +286,11 @@ int Ioctl(Client& c, unsigned long request, void* arg) {
             return 0;
         }
         case FW_CDEV_IOC_SEND_RESPONSE:
+            // ioctl_send_response: only a request this file was told of, and only once.
+            if (c.inbound.erase(static_cast<fw_cdev_send_response*>(arg)->handle) == 0) {
+                errno = EINVAL;
+                return -1;
+            }
             return 0;
         case FW_CDEV_IOC_INITIATE_BUS_RESET:
             b.reset_requested = true;
@@ -306,6 +350,7 @@ void DeliverWrite(uint64_t offset, const Bytes& frame, uint32_t source) {
         for (const auto& [handle, range] : c->ranges) {
             if (offset < range.first || offset + frame.size() > range.second) continue;
             const uint64_t closure = c->range_closures[handle];
+            c->inbound.insert(b.inbound_handle);
             const uint32_t tcode =
                 frame.size() == 4 ? TCODE_WRITE_QUADLET_REQUEST : TCODE_WRITE_BLOCK_REQUEST;
             if (c->abi >= 4) {

@@ -170,6 +170,18 @@ TEST_F(FwemuKernel, RefusesWhatTheKernelRefuses) {
         {"queue-skip", "rc=1 errno=0"},
         {"resource-nothing", "rc=-1 errno=EINVAL"},
         {"resource-too-much", "rc=-1 errno=EINVAL"},
+        // Address ranges: the FCP registers are shared, any other address is one client's.
+        {"allocate-fcp", "rc=0 errno=0"},
+        {"allocate-fcp-again", "rc=0 errno=0"},
+        {"allocate-misaligned", "rc=-1 errno=EINVAL"},
+        {"allocate-empty", "rc=-1 errno=EINVAL"},
+        {"allocate-no-region", "rc=-1 errno=EINVAL"},
+        {"allocate-range", "rc=0 errno=0"},
+        {"allocate-range-taken", "rc=-1 errno=EBUSY"},
+        {"allocate-range-moved", "rc=0 errno=0"},
+        {"send-response", "rc=0 errno=0"},
+        {"send-response-again", "rc=-1 errno=EINVAL"},
+        {"send-response-other-file", "rc=-1 errno=EINVAL"},
     };
     std::map<std::string, std::string> got;
     for (const std::string& line : Lines(r.output, "refusal ")) {
@@ -182,6 +194,8 @@ TEST_F(FwemuKernel, RefusesWhatTheKernelRefuses) {
     ASSERT_EQ(ring.size(), 1u) << r.output;
     EXPECT_GT(Field(ring[0], "queued"), 500000) << r.output;
     EXPECT_GT(Field(ring[0], "left"), 0) << r.output;
+    // A frame at the response register goes to every range on it, one inside it to none.
+    EXPECT_TRUE(Contains(r.output, "fcp-heard a=1 b=1")) << r.output;
 }
 
 // manage_channel, manage_bandwidth: nothing freed that is not allocated, and the resource

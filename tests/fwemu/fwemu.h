@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ struct Client {
     std::deque<Bytes> events;
     std::map<uint32_t, std::pair<uint64_t, uint64_t>> ranges;  // handle -> [start, end)
     std::map<uint32_t, uint64_t> range_closures;
+    std::set<uint32_t> inbound;  // requests to its ranges not yet answered (SEND_RESPONSE)
     uint32_t next_handle = 1;
     std::unique_ptr<IsoContext> iso;
     uint8_t* map = nullptr;

@@ -22,12 +22,14 @@
 //   sleep SECONDS
 //   wait-for FILE             until FILE exists (another process got somewhere)
 //   touch FILE                makes FILE, to tell another process
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <libiec61883/iec61883.h>
 #include <libraw1394/csr.h>
 #include <libraw1394/raw1394.h>
 #include <linux/firewire-cdev.h>
+#include <linux/firewire-constants.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -77,26 +79,36 @@ void Close(Session& s) {
     s.handle = nullptr;
 }
 
-// An AV/C command and its final answer, through our own FCP listener: libavc1394 gives up 200 ms
-// after an INTERIM (and then reads a null response), which a loaded machine can make happen.
+// An AV/C command and its final answer, through an address range of our own on the FCP response
+// register (the library's FCP listener keeps a few bytes it never frees): libavc1394 gives up
+// 200 ms after an INTERIM (and then reads a null response), which a loaded machine can make
+// happen.
 struct FcpWait {
     uint8_t subunit = 0;
     std::vector<uint8_t> answer;
 };
-thread_local FcpWait* g_wait = nullptr;
 
-int OnFcp(raw1394handle_t, nodeid_t, int response, size_t length, unsigned char* data) {
-    if (response == 0 || g_wait == nullptr || length < 4 || data[1] != g_wait->subunit) return 0;
-    if (data[0] != 0x0F) g_wait->answer.assign(data, data + length);  // not INTERIM
+int OnFcpResponse(raw1394handle_t, raw1394_arm_request_response* rr, unsigned int, void* context,
+                  byte_t type) {
+    auto* wait = static_cast<FcpWait*>(context);
+    if (type != RAW1394_ARM_WRITE || rr == nullptr || rr->request == nullptr) return 0;
+    const raw1394_arm_request& r = *rr->request;
+    if (r.buffer_length < 4 || r.buffer[1] != wait->subunit) return 0;
+    // The block is the library's, freed when this returns.
+    if (r.buffer[0] != 0x0F) wait->answer.assign(r.buffer, r.buffer + r.buffer_length);
     return 0;
 }
 
 std::vector<uint8_t> Avc(raw1394handle_t h, int node, const std::vector<uint8_t>& frame) {
     FcpWait wait;
     wait.subunit = frame.size() > 1 ? frame[1] : 0;
-    g_wait = &wait;
-    raw1394_set_fcp_handler(h, OnFcp);
-    raw1394_start_fcp_listen(h);
+    raw1394_arm_reqhandle tag{&OnFcpResponse, &wait};
+    constexpr nodeaddr_t kResponse = CSR_REGISTER_BASE + CSR_FCP_RESPONSE;
+    if (raw1394_arm_register(h, kResponse, CSR_FCP_END - CSR_FCP_RESPONSE, nullptr,
+                             reinterpret_cast<uintptr_t>(&tag), RAW1394_ARM_WRITE,
+                             RAW1394_ARM_WRITE, 0) != 0) {
+        return {};
+    }
     std::vector<uint8_t> bytes(frame);
     bytes.resize((bytes.size() + 3) / 4 * 4, 0);
     const auto t0 = Clock::now();
@@ -107,8 +119,7 @@ std::vector<uint8_t> Avc(raw1394handle_t h, int node, const std::vector<uint8_t>
             if (poll(&p, 1, 50) > 0) raw1394_loop_iterate(h);
         }
     }
-    raw1394_stop_fcp_listen(h);
-    g_wait = nullptr;
+    raw1394_arm_unregister(h, kResponse);
     return wait.answer;
 }
 
@@ -372,6 +383,72 @@ int Queue(int fd, std::vector<uint32_t>& packets, void* data, uint32_t handle = 
     return ioctl(fd, FW_CDEV_IOC_QUEUE_ISO, &q);
 }
 
+int Allocate(int fd, uint64_t offset, uint32_t length, uint64_t region_end) {
+    fw_cdev_allocate a{};
+    a.offset = offset;
+    a.length = length;
+    a.region_end = region_end;
+    a.closure = 1;
+    return ioctl(fd, FW_CDEV_IOC_ALLOCATE, &a);
+}
+
+// The handles of the requests to our ranges that the file was told of (read without blocking).
+std::vector<uint32_t> InboundRequests(int fd) {
+    std::vector<uint32_t> handles;
+    pollfd p{fd, POLLIN, 0};
+    alignas(8) uint8_t buffer[4096];
+    while (poll(&p, 1, 0) > 0 && read(fd, buffer, sizeof buffer) > 0) {
+        const auto* e = reinterpret_cast<const fw_cdev_event_request2*>(buffer);
+        if (e->type == FW_CDEV_EVENT_REQUEST2) handles.push_back(e->handle);
+    }
+    return handles;
+}
+
+// ioctl_allocate, fw_core_add_address_handler, handle_fcp_region_request, ioctl_send_response.
+void AddressRanges() {
+    constexpr uint64_t kResponse = CSR_REGISTER_BASE + CSR_FCP_RESPONSE;
+    constexpr uint64_t kFree = 0xFFFF00000000ull;  // an address nothing else uses
+    const int a = Raw("/dev/fw0");
+    const int b = Raw("/dev/fw0");
+    Result("allocate-fcp", Allocate(a, kResponse, 0x200, kResponse + 0x200));
+    Result("allocate-fcp-again", Allocate(b, kResponse, 0x200, kResponse + 0x200));
+    Result("allocate-misaligned", Allocate(a, kFree + 2, 4, kFree + 6));
+    Result("allocate-empty", Allocate(a, kFree, 0, kFree + 4));
+    Result("allocate-no-region", Allocate(a, kFree, 16, 0));
+    Result("allocate-range", Allocate(a, kFree, 16, kFree + 16));
+    Result("allocate-range-taken", Allocate(b, kFree, 16, kFree + 16));
+    Result("allocate-range-moved", Allocate(b, kFree, 16, kFree + 32));
+    // A frame written to our own response register reaches both ranges on it; one written into
+    // the middle of the register is no frame.
+    fw_cdev_event_bus_reset reset{};
+    fw_cdev_get_info info{};
+    info.version = 5;
+    info.bus_reset = reinterpret_cast<uintptr_t>(&reset);
+    ioctl(a, FW_CDEV_IOC_GET_INFO, &info);
+    uint32_t quadlet = htonl(0x0CFF3007u);
+    fw_cdev_send_request r{};
+    r.tcode = TCODE_WRITE_QUADLET_REQUEST;
+    r.length = 4;
+    r.offset = kResponse;
+    r.data = reinterpret_cast<uintptr_t>(&quadlet);
+    r.generation = reset.generation;
+    ioctl(a, FW_CDEV_IOC_SEND_REQUEST, &r);
+    r.offset = kResponse + 4;
+    ioctl(a, FW_CDEV_IOC_SEND_REQUEST, &r);
+    const std::vector<uint32_t> heard_a = InboundRequests(a);
+    const std::vector<uint32_t> heard_b = InboundRequests(b);
+    std::printf("fcp-heard a=%zu b=%zu\n", heard_a.size(), heard_b.size());
+    fw_cdev_send_response response{};
+    response.rcode = RCODE_COMPLETE;
+    response.handle = heard_a.empty() ? 0 : heard_a[0];
+    Result("send-response", ioctl(a, FW_CDEV_IOC_SEND_RESPONSE, &response));
+    Result("send-response-again", ioctl(a, FW_CDEV_IOC_SEND_RESPONSE, &response));
+    response.handle = heard_b.empty() ? 0 : heard_b[0];
+    Result("send-response-other-file", ioctl(a, FW_CDEV_IOC_SEND_RESPONSE, &response));
+    close(a);
+    close(b);
+}
+
 void Refusals() {
     const size_t buffer = 64 * 1024;
     const int rx = Raw("/dev/fw0");
@@ -417,6 +494,7 @@ void Refusals() {
     r.bandwidth = 5000;
     Result("resource-too-much", ioctl(rx, FW_CDEV_IOC_ALLOCATE_ISO_RESOURCE_ONCE, &r));
     for (int fd : {rx, rx2, tx}) close(fd);
+    AddressRanges();
 }
 
 // ---- Watching the deck's device file --------------------------------------------------------
