@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 
 #include "recording/clock.h"
 #include "recording/reservation_record.h"
@@ -136,11 +138,11 @@ TEST_F(CliReservations, WhatTheScheduleWillRunStoredStatusesAndMisses) {
     ASSERT_EQ(r.exit_code, 0) << r.output;
     for (const std::string& key : std::vector<std::string>{
              "\"runner\":\"nobody\"", "\"record\":\"" + running + "\"",
-          "\"status_text\":\"Run\",\"weekly\":false,\"status\":1",
-          "\"state\":\"interrupted\",\"missed\":false",
-          "\"name\":\"gone\",\"state\":\"missed\",\"missed\":true",
-          "\"state\":\"aborted\",\"missed\":false,\"next_start\":\"2024/03/16 21:00:00\","
-          "\"next_end\":\"2024/03/16 22:00:00\",\"will_run\":true"}) {
+             "\"status_text\":\"Run\",\"weekly\":false,\"status\":1",
+             "\"state\":\"interrupted\",\"missed\":false",
+             "\"name\":\"gone\",\"state\":\"missed\",\"missed\":true",
+             "\"state\":\"aborted\",\"missed\":false,\"next_start\":\"2024/03/16 21:00:00\","
+             "\"next_end\":\"2024/03/16 22:00:00\",\"will_run\":true"}) {
         EXPECT_NE(r.output.find(key), std::string::npos) << key << " in " << r.output;
     }
     // Listing never writes: the running record stays as stored.
@@ -168,6 +170,51 @@ TEST_F(CliReservations, ScheduleWaitsForTheWindowOrSaysSo) {
         << r.output;
     r = RunCommand(std::string(TESSALINE_CLI) + " schedule --wake-margin soon 2>&1");
     EXPECT_EQ(r.exit_code, 2) << r.output;
+}
+
+// What /tmp holds that our programs could have made: named after the program (but not a test
+// run's own folder, which other build trees make and remove meanwhile), or Qt's fallback runtime
+// folder.
+std::set<std::string> OursInTmp() {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", ec)) {
+        const std::string name = entry.path().filename().string();
+        if ((name.starts_with("tessaline") && !name.starts_with("tessaline-run-")) ||
+            name.starts_with("runtime-")) {
+            names.insert(name);
+        }
+    }
+    return names;
+}
+
+// Started as cron starts it (no runtime folder, no TMPDIR), the service keeps its lock in the
+// user's own folder: nothing of ours appears in /tmp, whether it runs the timetable or finds
+// another service running it and ends at once.
+TEST_F(CliReservations, ScheduleWithoutARuntimeFolderLeavesNothingInTmp) {
+    Write("[Capture]\n");
+    const std::set<std::string> before = OursInTmp();
+    const std::filesystem::path log = dir / "first.log";
+    const std::string schedule = "env -u XDG_RUNTIME_DIR -u TMPDIR TESSALINE_POWER=dry-run " +
+                                 std::string("TESSALINE_RTC=") +
+                                 ShellQuote((dir / "rtc").string()) + " " + TESSALINE_CLI +
+                                 " schedule --english --no-wait --ini " + ShellQuote(ini.string());
+    const auto r = RunCommand(schedule + " 2>" + ShellQuote(log.string()) +
+                              " & pid=$!; i=0; "
+                              "until grep -q 'running the timetable' " +
+                              ShellQuote(log.string()) +
+                              " || [ $i -ge 600 ]; do sleep 0.1; i=$((i+1)); done; " + schedule +
+                              " 2>&1; echo \"second=$?\"; kill -TERM $pid; wait $pid; "
+                              "echo \"first=$?\"");
+    const test::Bytes bytes = test::ReadFile(log);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(r.output.find("second=3"), std::string::npos) << r.output << text;
+    EXPECT_NE(r.output.find("first=0"), std::string::npos) << r.output << text;
+    std::set<std::string> left;
+    for (const std::string& name : OursInTmp()) {
+        if (!before.contains(name)) left.insert(name);
+    }
+    EXPECT_EQ(left, std::set<std::string>{}) << "left in /tmp";
 }
 
 // Two services on one settings file, one started with a runtime folder in its environment and
@@ -230,14 +277,13 @@ TEST_F(CliReservations, ScheduleRecordsAReservationOnTheVirtualDeck) {
           "\nTrimPacket=0\nTS192_EXT=.ts\nReserve01=" + soon + "\nReserve02=" + next + "\n");
     const std::filesystem::path log = dir / "schedule.log";
     const std::string command =
-        "TESSALINE_VIRTUAL_DECK=" +
-        ShellQuote(test::SamplePath("sample-sd-192.ts").string()) +
+        "TESSALINE_VIRTUAL_DECK=" + ShellQuote(test::SamplePath("sample-sd-192.ts").string()) +
         " TESSALINE_VIRTUAL_PACE=fast TESSALINE_POWER=dry-run " + TESSALINE_CLI +
-        " schedule --english --ini " + ShellQuote(ini.string()) + " 2>" +
-        ShellQuote(log.string()) +
+        " schedule --english --ini " + ShellQuote(ini.string()) + " 2>" + ShellQuote(log.string()) +
         " & pid=$!; i=0; "
         // Bounded: at most two minutes, however slow the machine is today.
-        "until grep -q 'power action: standby (dry run)' " + ShellQuote(log.string()) +
+        "until grep -q 'power action: standby (dry run)' " +
+        ShellQuote(log.string()) +
         " || [ $i -ge 1200 ]; do sleep 0.1; i=$((i+1)); done; "
         "kill -TERM $pid; wait $pid; echo \"exit=$?\"";
     const auto r = RunCommand(command);
