@@ -18,7 +18,8 @@
 //   irm                       the resource manager's registers
 //   channel alloc|free N, bandwidth alloc|free N   at the resource manager
 //   refusals                  ioctls the kernel refuses, with their errno
-//   watch SECONDS             the deck's device file and /dev over time
+//   watch-until bus-reset|replaced   the deck's device file and /dev, until the open file got
+//                             a bus reset, or gave ENODEV and /dev changed twice
 //   sleep SECONDS
 //   wait-for FILE             until FILE exists (another process got somewhere)
 //   touch FILE                makes FILE, to tell another process
@@ -510,15 +511,26 @@ std::string DevList() {
     return names;
 }
 
-void Watch(double seconds) {
+// Watches the deck's device file and /dev until `until` has happened: "bus-reset" (the open
+// file got one: the deck was found again and the file kept), "replaced" (the open file gave
+// ENODEV and /dev changed twice: the file went, and a new one came). It waits on what the
+// emulator does, not on a time, since a loaded machine runs the bus late; the minute is only
+// there so that a probe whose awaited event never comes still ends.
+void Watch(const std::string& until) {
     const auto t0 = Clock::now();
     const int fd = Raw("/dev/fw1");
     std::string last = DevList();
     std::printf("%.2f devs %s\n", 0.0, last.c_str());
     bool open_fd = fd >= 0;
-    while (Since(t0) < seconds) {
+    bool reset = false, enodev = false;
+    int changes = 0;
+    auto done = [&] { return until == "bus-reset" ? reset : enodev && changes >= 2; };
+    while (!done() && Since(t0) < 60) {
         const std::string now = DevList();
-        if (now != last) std::printf("%.2f devs %s\n", Since(t0), now.c_str());
+        if (now != last) {
+            std::printf("%.2f devs %s\n", Since(t0), now.c_str());
+            ++changes;
+        }
         last = now;
         pollfd p{fd, POLLIN, 0};
         if (open_fd && poll(&p, 1, 10) > 0) {
@@ -526,6 +538,7 @@ void Watch(double seconds) {
             const ssize_t n = read(fd, event, sizeof event);
             if (n < 0) {
                 std::printf("%.2f fd %s\n", Since(t0), strerrorname_np(errno));
+                enodev = enodev || errno == ENODEV;
                 open_fd = false;
             } else if (n >= static_cast<ssize_t>(sizeof(fw_cdev_event_bus_reset))) {
                 fw_cdev_event_bus_reset r;
@@ -533,12 +546,14 @@ void Watch(double seconds) {
                 if (r.type == FW_CDEV_EVENT_BUS_RESET) {
                     std::printf("%.2f fd bus-reset node=%x generation=%u\n", Since(t0), r.node_id,
                                 r.generation);
+                    reset = true;
                 }
             }
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
+    if (!done()) std::printf("watch gave up waiting for %s\n", until.c_str());
     if (fd >= 0) close(fd);
 }
 
@@ -645,8 +660,8 @@ int main(int argc, char** argv) {
                         rc < 0 ? strerrorname_np(errno) : "0");
         } else if (step == "refusals") {
             Refusals();
-        } else if (step == "watch") {
-            Watch(std::atof(next()));
+        } else if (step == "watch-until") {
+            Watch(next());
         } else if (step == "wait-for") {
             const char* file = next();
             const auto t0 = Clock::now();
