@@ -33,8 +33,8 @@ constexpr const char* kBounded = "timeout -k 5 60 ";
 
 std::string Cli(const Bus& bus, const std::string& args) {
     std::string env = std::string(kBounded) +
-                      "env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 " + FWEMU_ENV +
-                      " LD_PRELOAD=" + ShellQuote(FWEMU_PRELOAD);
+                      "env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 LD_PRELOAD=" +
+                      ShellQuote(FWEMU_PRELOAD);
     if (!bus.play.empty()) env += " FWEMU_PLAY=" + ShellQuote(bus.play);
     if (!bus.tape.empty()) env += " FWEMU_TAPE=" + ShellQuote(bus.tape);
     if (!bus.events.empty()) env += " FWEMU_EVENTS=" + ShellQuote(bus.events);

@@ -27,10 +27,10 @@ struct Bus {
 };
 
 std::string Cli(const Bus& bus, const std::string& args) {
-    return std::string(kBounded) + "env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 " +
-           FWEMU_ENV + " LD_PRELOAD=" + ShellQuote(FWEMU_PRELOAD) +
-           (bus.fast ? " FWEMU_PACE=fast " : " ") + bus.env + " " + ShellQuote(TESSALINE_CLI) +
-           " " + args;
+    return std::string(kBounded) +
+           "env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 LD_PRELOAD=" +
+           ShellQuote(FWEMU_PRELOAD) + (bus.fast ? " FWEMU_PACE=fast " : " ") + bus.env + " " +
+           ShellQuote(TESSALINE_CLI) + " " + args;
 }
 
 std::string Q(const fs::path& path) {
