@@ -35,6 +35,8 @@ constexpr uint16_t kAc3Words[3][kAc3Rates] = {
 };
 
 constexpr uint32_t kAspectX100[16] = {0, 100, 133, 177, 221};
+constexpr uint8_t kStartCodeGop = 0xB8;
+constexpr uint8_t kStartCodePicture = 0x00;
 
 }  // namespace
 
@@ -170,6 +172,21 @@ int ParseAc3Header(const uint8_t* b, int count, TAudioHeaderInfo& info) noexcept
     info.frame_size = words * 2;
     info.sync_offset = pos;
     return pos;
+}
+
+PictureStart ScanPictureStart(const uint8_t* b, int count) noexcept {
+    PictureStart found;
+    for (int i = 0; i + 3 < count; ++i) {
+        if (b[i] != 0 || b[i + 1] != 0 || b[i + 2] != 1) continue;
+        const uint8_t code = b[i + 3];
+        if (code == kStartCodePicture) break;
+        if (code == kStartCodeGop) found.gop = true;
+        if (code == kSequenceHeaderCode) {
+            found.gop = true;
+            if (i + 8 <= count) found.sequence_fields = i + 4;
+        }
+    }
+    return found;
 }
 
 }  // namespace tessaline

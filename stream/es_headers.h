@@ -36,4 +36,13 @@ int ParseMpegAudioHeader(const uint8_t* bytes, int count, TAudioHeaderInfo& info
                          TStreamStatistics* stats = nullptr) noexcept;
 int ParseAc3Header(const uint8_t* bytes, int count, TAudioHeaderInfo& info) noexcept;
 
+// The headers in front of the first picture of a video PES payload: whether a GOP starts there
+// (a sequence or GOP header comes before the picture), and where the fields after the last
+// sequence header start (-1 when none is there whole).
+struct PictureStart {
+    bool gop = false;
+    int sequence_fields = -1;
+};
+PictureStart ScanPictureStart(const uint8_t* bytes, int count) noexcept;
+
 }  // namespace tessaline

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "stream/es_headers.h"
 #include "stream/ts_format.h"
 
 namespace tessaline {
@@ -21,9 +22,6 @@ constexpr double kJumpWait = 0.1;
 constexpr double kNoiseMargin = 3;
 // Earlier events of the same kind searched for one to merge with.
 constexpr size_t kMergeLookBack = 16;
-constexpr uint8_t kStartCodeSequence = 0xB3;
-constexpr uint8_t kStartCodeGop = 0xB8;
-constexpr uint8_t kStartCodePicture = 0x00;
 
 int64_t Milliseconds(double seconds) {
     return std::isfinite(seconds) ? static_cast<int64_t>(std::llround(seconds * 1000)) : 0;
@@ -545,18 +543,11 @@ void TsAnalyser::PesStart(const uint8_t* p, int length, uint16_t pid, PidState& 
     // One picture per PES; a sequence or GOP header before the picture starts a GOP.
     ++out_.pictures;
     const int start = mpeg2 ? kPesFixed + p[8] : kPesFixed;
-    bool gop = false;
-    for (int i = start; i + 3 < length; ++i) {
-        if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
-        const uint8_t code = p[i + 3];
-        if (code == kStartCodePicture) break;
-        if (code == kStartCodeGop) gop = true;
-        if (code == kStartCodeSequence) {
-            gop = true;
-            if (i + 8 <= length) ReadVideoFormat(p + i + 4, out_.video);
-        }
-    }
-    if (gop) ++out_.gops;
+    if (start >= length) return;
+    const PictureStart headers = ScanPictureStart(p + start, length - start);
+    if (headers.sequence_fields >= 0)
+        ReadVideoFormat(p + start + headers.sequence_fields, out_.video);
+    if (headers.gop) ++out_.gops;
 }
 
 // ---- Results --------------------------------------------------------------------------------
