@@ -1,10 +1,10 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/reservation_page.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
 #include <QEvent>
-#include <QFont>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPainter>
@@ -15,6 +15,9 @@
 #include "app/captions.h"
 #include "app/ini_file.h"
 #include "app/main_form.h"
+#include "app/picker_time.h"
+#include "app/qt_text.h"
+#include "app/reservation_grid.h"
 #include "capture/ds_capture.h"
 
 namespace tessaline {
@@ -39,50 +42,14 @@ constexpr MessageText kMsgDeleteRunning = {
 constexpr MessageText kMsgClearQuestion = {"全ての予約をクリアしても良いですか？",
                                            "Clear All Reserve ?"};
 
-const QColor kEvenRow(231, 247, 254);
-const QColor kSkipColour(255, 0, 0);
-const QColor kActionColour(0, 0, 255);
-const QColor kActionSelectedColour(0, 255, 255);
-
-QString Q(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-DateTime ToLocal(const QDate& date, const QTime& time) {
-    const year_month_day ymd{year(date.year()), month(static_cast<unsigned>(date.month())),
-                             day(static_cast<unsigned>(date.day()))};
-    return DateTime(local_days(ymd).time_since_epoch() + hours(time.hour()) +
-                    minutes(time.minute()) + seconds(time.second()));
-}
-
-QDate DateOf(DateTime t) {
-    const year_month_day ymd(floor<days>(t));
-    return QDate(static_cast<int>(ymd.year()), static_cast<int>(static_cast<unsigned>(ymd.month())),
-                 static_cast<int>(static_cast<unsigned>(ymd.day())));
-}
-
-QTime TimeOf(DateTime t) {
-    const hh_mm_ss<milliseconds> hms(t - floor<days>(t));
-    return QTime(static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
-                 static_cast<int>(hms.seconds().count()));
-}
-
-QTime TimeOf(const ClockTime& t) {
-    return QTime(t.hour, t.minute, t.second);
-}
-
-ClockTime ClockOf(const QTime& t) {
-    return {t.hour(), t.minute(), t.second()};
+QString ReserveMaxText(bool english, int max) {
+    return english ? QString("Reserve MAX : %1").arg(max)
+                   : QString::fromUtf8("予約は最大%1個です").arg(max);
 }
 
 int DigitAt(const std::string& record, size_t at, int otherwise) {
     if (record.size() <= at || record[at] < '0' || record[at] > '9') return otherwise;
     return record[at] - '0';
-}
-
-std::string_view FieldAt(const std::string& record, size_t at) {
-    if (record.size() <= at) return {};
-    return std::string_view(record).substr(at, L::kFieldWidth);
 }
 
 }  // namespace
@@ -245,28 +212,28 @@ void TReservationPage::ResetReservationEditor() {
 
 void TReservationPage::LoadEditor(const std::string& record, bool with_device) {
     TFormQuillor& f = form_;
-    const std::string_view start = FieldAt(record, L::kStart);
-    const std::string_view end = FieldAt(record, L::kEnd);
+    const std::string_view start = RecordField(record, L::kStart);
+    const std::string_view end = RecordField(record, L::kEnd);
     const bool weekly = IsWeeklyField(start);
     QCheckBox* const days[] = {f.chkWeekMon, f.chkWeekTue, f.chkWeekWed, f.chkWeekThu,
                                f.chkWeekFri, f.chkWeekSat, f.chkWeekSun};
     for (size_t i = 0; i < 7; ++i) days[i]->setChecked(weekly && start[i + 1] == '0');
     if (weekly) {
         if (const auto t = ParseClockTime(start.substr(L::kTimeInField)))
-            f.dpTimeS->setTime(TimeOf(*t));
+            f.dpTimeS->setTime(PickerTime(*t));
         if (IsWeeklyField(end)) {
             if (const auto t = ParseClockTime(end.substr(L::kTimeInField)))
-                f.dpTimeE->setTime(TimeOf(*t));
+                f.dpTimeE->setTime(PickerTime(*t));
         }
     } else {
         // A field that cannot be read (a hand-edited record) leaves its pickers as they are.
         if (const auto t = ParseDateTime(start)) {
-            f.dpDateS->setDate(DateOf(*t));
-            f.dpTimeS->setTime(TimeOf(*t));
+            f.dpDateS->setDate(PickerDate(*t));
+            f.dpTimeS->setTime(PickerTime(*t));
         }
         if (const auto t = ParseDateTime(end)) {
-            f.dpDateE->setDate(DateOf(*t));
-            f.dpTimeE->setTime(TimeOf(*t));
+            f.dpDateE->setDate(PickerDate(*t));
+            f.dpTimeE->setTime(PickerTime(*t));
         }
     }
     if (with_device) {
@@ -300,9 +267,7 @@ void TReservationPage::btnAddClick() {
     const bool english = f.Flags.UseEnglish;
     const int max = f.Settings.MaxReserve;
     if (!EditingReservation && list_.Count() >= max) {
-        const QString text = english ? QString("Reserve MAX : %1").arg(max)
-                                     : QString::fromUtf8("予約は最大%1個です").arg(max);
-        Error(text);
+        Error(ReserveMaxText(english, max));
         f.dpDateS->setFocus();
         return;
     }
@@ -312,11 +277,11 @@ void TReservationPage::btnAddClick() {
                                f.chkWeekWed->isChecked(), f.chkWeekThu->isChecked(),
                                f.chkWeekFri->isChecked(), f.chkWeekSat->isChecked(),
                                f.chkWeekSun->isChecked()};
-        start_field = WeeklyField(days, ClockOf(f.dpTimeS->time()));
-        end_field = WeeklyField(days, ClockOf(f.dpTimeE->time()));
+        start_field = WeeklyField(days, PickedClockTime(f.dpTimeS->time()));
+        end_field = WeeklyField(days, PickedClockTime(f.dpTimeE->time()));
     } else {
-        const DateTime start = ToLocal(f.dpDateS->date(), f.dpTimeS->time());
-        const DateTime end = ToLocal(f.dpDateE->date(), f.dpTimeE->time());
+        const DateTime start = PickedDateTime(f.dpDateS->date(), f.dpTimeS->time());
+        const DateTime end = PickedDateTime(f.dpDateE->date(), f.dpTimeE->time());
         if (start >= end) {
             Error(Q(Pick(kMsgEndNotAfterStart, english)));
             f.dpTimeE->setFocus();
@@ -375,8 +340,7 @@ void TReservationPage::btnAddClick() {
             Error(Q(Pick(kMsgEditRunning, english)));
             f.btnEsc->setFocus();
         } else {
-            Error(english ? QString("Reserve MAX : %1").arg(max)
-                          : QString::fromUtf8("予約は最大%1個です").arg(max));
+            Error(ReserveMaxText(english, max));
             f.dpDateS->setFocus();
         }
         return;
@@ -402,7 +366,7 @@ void TReservationPage::btnEditClick() {
     editing_ = record;
     ResetReservationEditor();
     LoadEditor(record, true);
-    if (IsWeeklyField(FieldAt(record, L::kStart))) {
+    if (IsWeeklyField(RecordField(record, L::kStart))) {
         f.dpTimeS->setFocus();
     } else {
         f.dpDateS->setFocus();
@@ -479,10 +443,10 @@ void TReservationPage::chkTimerClick() {
         return;
     }
     const DateTime now = form_.clock_->Now();
-    f.dpDateS->setDate(DateOf(now));
-    f.dpDateE->setDate(DateOf(now));
-    f.dpTimeS->setTime(TimeOf(now));
-    f.dpTimeE->setTime(TimeOf(now));
+    f.dpDateS->setDate(PickerDate(now));
+    f.dpDateE->setDate(PickerDate(now));
+    f.dpTimeS->setTime(PickerTime(now));
+    f.dpTimeE->setTime(PickerTime(now));
     f.cmbPower->setCurrentIndex(0);
     ResetReservationEditor();
 }
@@ -497,8 +461,8 @@ void TReservationPage::chkWeekClick() {
 void TReservationPage::EndPickersAtStartWhenNotAfter() {
     TFormQuillor& f = form_;
     if (AnyWeekdayChecked()) return;
-    if (ToLocal(f.dpDateS->date(), f.dpTimeS->time()) <
-        ToLocal(f.dpDateE->date(), f.dpTimeE->time())) {
+    if (PickedDateTime(f.dpDateS->date(), f.dpTimeS->time()) <
+        PickedDateTime(f.dpDateE->date(), f.dpTimeE->time())) {
         return;
     }
     f.dpDateE->setDate(f.dpDateS->date());
@@ -516,53 +480,13 @@ void TReservationPage::dpTimeEEnter() {
 // ---- Grid ----------------------------------------------------------------------------------
 
 QString TReservationPage::CellText(int col, int row) const {
-    const bool english = form_.Flags.UseEnglish;
-    if (row == 0) {
-        const auto& header = english ? kTimerHeaderEnglish : kTimerHeaderJapanese;
-        return col >= 0 && col < 3 ? Q(header[static_cast<size_t>(col)]) : QString();
-    }
-    if (row > list_.Count()) return {};
-    const std::string& record = list_[row - 1];
-    switch (col) {
-        case 0:
-            return Q(ReservationText(FieldAt(record, L::kStart), english));
-        case 1:
-            return Q(ReservationText(FieldAt(record, L::kEnd), english));
-        case 2:
-            return Q(StatusText(record, english));
-        default:
-            return {};
-    }
+    return ReservationCellText(list_, col, row, form_.Flags.UseEnglish);
 }
 
 void TReservationPage::sgTimerDrawCell(QPainter& painter, int col, int row, const QRect& rect,
                                        bool selected) {
-    const QRect text_rect = rect.adjusted(3, 0, -3, 0);
-    if (row == 0) {
-        DrawCellText(painter, CellText(col, 0), text_rect, true);
-        return;
-    }
-    const QPalette& pal = form_.sgTimer->palette();
-    if (selected) {
-        painter.fillRect(rect, pal.color(QPalette::Highlight));
-        painter.setPen(pal.color(QPalette::HighlightedText));
-    } else {
-        painter.fillRect(rect, row % 2 == 0 ? kEvenRow : pal.color(QPalette::Base));
-        painter.setPen(pal.color(QPalette::Text));
-    }
-    if (row <= list_.Count()) {
-        const std::string& record = list_[row - 1];
-        QFont font = painter.font();
-        if (record.size() > L::kSkip && record[L::kSkip] == '0') {
-            font.setBold(true);
-            painter.setPen(kSkipColour);
-        } else if (record.size() > L::kAction && record[L::kAction] != '0') {
-            font.setBold(true);
-            painter.setPen(selected ? kActionSelectedColour : kActionColour);
-        }
-        painter.setFont(font);
-    }
-    DrawCellText(painter, CellText(col, row), text_rect, true);
+    PaintReservationCell(painter, form_.sgTimer->palette(), list_, col, row, rect, selected,
+                         form_.Flags.UseEnglish);
 }
 
 // ---- Schedule ------------------------------------------------------------------------------
@@ -603,15 +527,16 @@ void TReservationPage::ReservationWaits(const std::string& record, const std::st
     if (record == said_waiting_) return;
     said_waiting_ = record;
     std::fprintf(stderr, "tessaline: the reservation %s waits: %s\n",
-                 ReservationText(FieldAt(record, L::kStart), true).c_str(), why.c_str());
+                 ReservationText(RecordField(record, L::kStart), true).c_str(), why.c_str());
 }
 
 void TReservationPage::FollowService() {
     // About once a second (the tick comes every 50 ms): take the timetable over when the
     // service has ended.
     if (++follow_ticks_ % 20 == 0 && form_.TakeTimetable()) {
-        std::fprintf(stderr, "tessaline: the service no longer runs the timetable; this window "
-                             "runs it now\n");
+        std::fprintf(stderr,
+                     "tessaline: the service no longer runs the timetable; this window "
+                     "runs it now\n");
         LoadReservations();  // as its runner: a record the service left running is aborted
         return;
     }

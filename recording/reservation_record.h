@@ -40,6 +40,13 @@ inline constexpr size_t kTimeInField = 11;  // "HH:NN:SS" inside either kind of 
 inline constexpr size_t kTailInField = 10;  // " HH:NN:SS": what the grid shows after the days
 }  // namespace reserve_layout
 
+// The start or end field of a record at `at` (reserve_layout::kStart, kEnd); what there is of it
+// in a record cut short, empty past its end.
+inline std::string_view RecordField(std::string_view record, size_t at) {
+    if (record.size() <= at) return {};
+    return record.substr(at, reserve_layout::kFieldWidth);
+}
+
 // The name box takes this many characters; a reader takes up to kMaxReadName.
 inline constexpr size_t kMaxTypedName = 128;
 inline constexpr size_t kMaxReadName = 512;
