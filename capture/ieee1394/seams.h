@@ -1,6 +1,6 @@
 // The four narrow doors between the IEEE 1394 backend and the bus: FCP transactions for AV/C,
 // the node list, connection management (CMP), and the isochronous receive and transmit sides.
-// The real implementations wrap libraw1394, librom1394 and libiec61883 (raw1394_bus.*); the tests
+// The real implementations wrap libraw1394, librom1394 and libiec61883 (raw1394_*); the tests
 // drive the same code through scripted fakes (tests/support/ieee1394/fake_bus.*). Everything above
 // these doors is plain C++ that never touches a library.
 #pragma once
