@@ -517,9 +517,19 @@ TEST_F(FwemuCassette, OutsideToolsSeeTheSameDeck) {
         EXPECT_TRUE(Contains(r.output, "channel=63")) << r.output;
     }
     if (!HaveTool("dvcont")) GTEST_SKIP() << "dvcont (libavc1394-tools) is not installed";
-    EXPECT_TRUE(Contains(Tool(env, "dvcont status").output, "Winding stopped"));
+    // libavc1394 waits a fixed time for an answer and then says "Unknown": on a loaded machine
+    // (or under a sanitizer) the question is asked again; a deck that never answers still fails.
+    const auto status = [&] {
+        CommandResult r;
+        for (int i = 0; i < 5; ++i) {
+            r = Tool(env, "dvcont status");
+            if (!Contains(r.output, "Unknown")) break;
+        }
+        return r;
+    };
+    EXPECT_TRUE(Contains(status().output, "Winding stopped"));
     Tool(env, "dvcont play");
-    EXPECT_TRUE(Contains(Tool(env, "dvcont status").output, "Playing"));
+    EXPECT_TRUE(Contains(status().output, "Playing"));
     EXPECT_TRUE(Contains(Probe(env, "avc 01 20 D0 7F").output, "-> 0C 20 C3 75"));
     if (HaveTool("dumpiso")) {
         // The deck broadcasts what it plays: dumpiso's file holds a stretch of the tape.
@@ -530,7 +540,7 @@ TEST_F(FwemuCassette, OutsideToolsSeeTheSameDeck) {
             << d.output;
     }
     Tool(env, "dvcont stop");
-    const CommandResult stopped = Tool(env, "dvcont status");
+    const CommandResult stopped = status();
     EXPECT_TRUE(Contains(stopped.output, "Winding stopped")) << stopped.output;
     Tool(env, "dvcont rewind");
     const CommandResult counter = Probe(env, "sleep 1 avc 01 20 57 71 FF FF FF FF");
