@@ -15,7 +15,6 @@ namespace {
 
 constexpr int kClientWidth = 685;
 constexpr int kClientHeight = 453;
-const QColor kEvenRowColour(231, 247, 254);  // the pale blue of every second data row
 const QColor kInfoLabelColour(247, 246, 187);
 const QColor kInfoValueColour(232, 232, 232);
 
@@ -63,16 +62,6 @@ QLabel* MakeInfoPanel(QWidget* parent, const char* name, int x, int y, int w, co
 // A grid wide enough for its columns plus the scroll bar and frame.
 int GridWidth(TStringGrid* grid, int columns_width) {
     return columns_width + grid->verticalScrollBar()->sizeHint().width() + 2 * grid->frameWidth();
-}
-
-void FillRow(QPainter& painter, const QRect& rect, int row, bool selected, const QPalette& pal) {
-    if (selected) {
-        painter.fillRect(rect, pal.color(QPalette::Highlight));
-        painter.setPen(pal.color(QPalette::HighlightedText));
-    } else {
-        painter.fillRect(rect, row % 2 == 0 ? kEvenRowColour : pal.color(QPalette::Base));
-        painter.setPen(pal.color(QPalette::Text));
-    }
 }
 
 QString FileNamePart(const QString& path) {
@@ -378,7 +367,7 @@ void TFormQuillor::PaintListCell(QPainter& painter, int col, int row, const QRec
                      true);
         return;
     }
-    FillRow(painter, rect, row, selected, sgList->palette());
+    FillGridRow(painter, rect, row, selected, sgList->palette());
     DrawCellText(painter, FileNamePart(sgList->Cell(col, row)), text_rect, false);
 }
 
@@ -390,7 +379,7 @@ void TFormQuillor::PaintWriteCell(QPainter& painter, int col, int row, const QRe
                      text_rect, true);
         return;
     }
-    FillRow(painter, rect, row, selected, sgWrite->palette());
+    FillGridRow(painter, rect, row, selected, sgWrite->palette());
     DrawCellText(painter, FileNamePart(sgWrite->Cell(col, row)), text_rect, false);
 }
 

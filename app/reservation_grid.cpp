@@ -13,7 +13,6 @@ namespace {
 
 namespace L = reserve_layout;
 
-const QColor kEvenRow(231, 247, 254);
 const QColor kSkipColour(255, 0, 0);
 const QColor kActionColour(0, 0, 255);
 const QColor kActionSelectedColour(0, 255, 255);
@@ -46,13 +45,7 @@ void PaintReservationCell(QPainter& painter, const QPalette& palette, const Rese
         DrawCellText(painter, ReservationCellText(list, col, 0, english), text_rect, true);
         return;
     }
-    if (selected) {
-        painter.fillRect(rect, palette.color(QPalette::Highlight));
-        painter.setPen(palette.color(QPalette::HighlightedText));
-    } else {
-        painter.fillRect(rect, row % 2 == 0 ? kEvenRow : palette.color(QPalette::Base));
-        painter.setPen(palette.color(QPalette::Text));
-    }
+    FillGridRow(painter, rect, row, selected, palette);
     if (row <= list.Count()) {
         const std::string& record = list[row - 1];
         QFont font = painter.font();

@@ -97,6 +97,18 @@ void DrawCellText(QPainter& painter, const QString& text, const QRect& rect, boo
     painter.restore();
 }
 
+void FillGridRow(QPainter& painter, const QRect& rect, int row, bool selected,
+                 const QPalette& palette) {
+    static const QColor kEvenRow(231, 247, 254);
+    if (selected) {
+        painter.fillRect(rect, palette.color(QPalette::Highlight));
+        painter.setPen(palette.color(QPalette::HighlightedText));
+    } else {
+        painter.fillRect(rect, row % 2 == 0 ? kEvenRow : palette.color(QPalette::Base));
+        painter.setPen(palette.color(QPalette::Text));
+    }
+}
+
 void SetFieldColour(QWidget* widget, FieldColour colour) {
     if (colour == FieldColour::Unchanged || !widget) return;
     const QPalette standard = QApplication::palette(widget);

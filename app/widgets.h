@@ -26,6 +26,11 @@ void PrepareApplicationLook(QApplication& app);
 // centred or left-aligned, tabs expanded, cut at the rectangle.
 void DrawCellText(QPainter& painter, const QString& text, const QRect& rect, bool centred);
 
+// A data row's cell background and text colour: the highlight when selected, else every second
+// row pale blue.
+void FillGridRow(QPainter& painter, const QRect& rect, int row, bool selected,
+                 const QPalette& palette);
+
 // Window colour (editable field) or button-face colour on a field's background.
 void SetFieldColour(QWidget* widget, FieldColour colour);
 // The colour a field shows now, for tests and for keeping a state when re-applying.
