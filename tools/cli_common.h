@@ -70,6 +70,7 @@ int DevicesCommand(const Args& args);
 int DeckCommand(const Args& args);
 int DeckCheckCommand(const Args& args);
 int RecordCommand(const Args& args);
+int ArchiveCommand(const Args& args);
 int ReservationsCommand(const Args& args);
 int ScheduleCommand(const Args& args);
 int WriteCommand(const Args& args);
