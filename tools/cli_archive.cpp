@@ -256,6 +256,8 @@ int ArchiveCommand(const Args& args) {
     StreamOptions& options = setup.stream.options;
     options.ConvPES = false;
     options.TrimPacket = false;  // the working file keeps the source packets as delivered
+    // Before the sequence: a capture that would not stop may still report to it.
+    CaptureEventLog log([&] { return setup.data_path.bytes_received(); });
     RecordingSequence sequence(*setup.capture, setup.stream, setup.data_path, setup.messages);
     if (!sequence.PrepareGraph()) return Refuse("cannot prepare " + deck + " for recording");
 
@@ -283,7 +285,6 @@ int ArchiveCommand(const Args& args) {
     head.started_ms = NowMs();
 
     const std::filesystem::path work = folder.root / ("." + o.id + ".capture");
-    CaptureEventLog log([&] { return setup.data_path.bytes_received(); });
     TapeArchive archive(folder.media, o.id, o.mode, tape_start);
     ArchiveReport report(head, folder, o.id, o.mode);
     ArchiveProgress progress(IsTerminal(2), o.progress);

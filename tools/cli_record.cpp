@@ -291,6 +291,11 @@ int RecordCommand(const Args& args) {
     }
 
     StopSignals signals;
+    // What only the bus sees (block counter breaks, empty stretches, bus resets) goes into the
+    // recording's analysis with the rest.
+    DeckDriver* events_driver = ListedDriver(setup, static_cast<int>(o.device));
+    if (events_driver != nullptr)
+        events_driver->SetCaptureEvents(&sequence.analyser().capture_events());
     std::error_code exists_error;
     const bool out_existed =
         !own_name && std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
@@ -373,6 +378,7 @@ int RecordCommand(const Args& args) {
                      o.out.c_str());
         return kExitFailure;
     }
+    if (events_driver != nullptr) events_driver->SetCaptureEvents(nullptr);
     // A failed write that came with the last buffers, after the loop last looked (a fast deck
     // delivers the whole stream between two looks).
     say_write_failed();
@@ -401,7 +407,8 @@ int RecordCommand(const Args& args) {
     bool report_failed = false;
     if (report && size == 0) report->Discard();
     if (report && size != 0) {
-        const bool failed = deck_failed || stats.WriteFailures != 0 || !sequence.close_error().empty();
+        const bool failed =
+            deck_failed || stats.WriteFailures != 0 || !sequence.close_error().empty();
         const char* reason = failed                  ? "failed"
                              : signals.raised()      ? "stopped"
                              : ended == "time is up" ? "time-up"
@@ -466,7 +473,8 @@ int RecordCommand(const Args& args) {
                          out_existed ? (o.out + " is as it was").c_str() : "no file was left");
             return kExitNoResult;
         }
-        std::fprintf(stderr, "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
+        std::fprintf(stderr,
+                     "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
                      deck.c_str(), ended.c_str(), o.out.c_str());
         return kExitFailure;
     }
