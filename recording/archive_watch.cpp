@@ -28,6 +28,10 @@ ArchiveEnd ArchiveWatch::Check(const Look& look) noexcept {
     bytes_ = look.bytes;
     activity_ = look.activity;
     if (look.failed) return end_ = ArchiveEnd::Failed;
+    if (look.stream_failed) {
+        return end_ = look.now - last_activity_at_ >= limits_.watchdog / 2 ? ArchiveEnd::Watchdog
+                                                                           : ArchiveEnd::Failed;
+    }
     if (look.stop_asked) return end_ = ArchiveEnd::Stopped;
     if (look.blank_now > limits_.blank_stop) return end_ = ArchiveEnd::Blank;
     if (look.deck_stopped) {

@@ -9,6 +9,8 @@
 //   stopped      Ctrl-C or SIGTERM;
 //   watchdog     the deck says it plays, but nothing at all (not even empty packets) has come
 //                for the watchdog's time;
+//                The capture side gives up on a silent deck a little later by itself: its error
+//                after a quiet spell of half the watchdog's time or more is the watchdog's too;
 //   failed       a file could not be written, or the deck's stream broke off with an error.
 #pragma once
 
@@ -43,7 +45,8 @@ class ArchiveWatch {
         bool deck_stopped = false;  // the deck reports stop (or no cassette)
         double blank_now = 0;       // seconds of empty packets since the last data
         bool stop_asked = false;
-        bool failed = false;  // a write failed, or the stream ended with an error
+        bool failed = false;         // a write failed
+        bool stream_failed = false;  // the deck's stream ended with an error
     };
     // The reason to stop now; None to go on. Once a reason is given it stays.
     ArchiveEnd Check(const Look& look) noexcept;

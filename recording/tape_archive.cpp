@@ -115,6 +115,7 @@ double TapeArchive::TapeNow() const {
 bool TapeArchive::Feed(const uint8_t* bytes, size_t count,
                        const std::vector<CaptureEventLog::Entry>& events, int64_t wall_ms) {
     if (failed_) return false;
+    if (blank_stopped_) return true;
     wall_ms_ = wall_ms;
     size_t next_event = 0;
     auto apply_up_to = [&](uint64_t offset) {
@@ -131,18 +132,20 @@ bool TapeArchive::Feed(const uint8_t* bytes, size_t count,
         if (partial_.size() == kSourcePacket) {
             apply_up_to(taken_);
             Packet(partial_.data());
+            if (blank_stopped_) return Flush();
             taken_ += kSourcePacket;
             partial_.clear();
         }
     }
-    for (; !failed_ && i + kSourcePacket <= count; i += kSourcePacket) {
+    for (; !failed_ && !blank_stopped_ && i + kSourcePacket <= count; i += kSourcePacket) {
         apply_up_to(taken_);
         Packet(bytes + i);
-        taken_ += kSourcePacket;
+        if (!blank_stopped_) taken_ += kSourcePacket;
     }
+    if (blank_stopped_) return Flush();
     if (!failed_ && i < count) partial_.assign(bytes + i, bytes + count);
     // Events at the end of the piece come before whatever follows it.
-    if (!failed_) apply_up_to(~uint64_t{0});
+    if (!failed_ && !blank_stopped_) apply_up_to(~uint64_t{0});
     return Flush();
 }
 
@@ -171,6 +174,15 @@ void TapeArchive::Packet(const uint8_t* sp) {
     const uint8_t* ts = sp + 4;
     const double empty = pending_empty_;
     pending_empty_ = 0;
+    if (empty > blank_stop_ && !recordings_.empty()) {
+        // The recorded part of the tape is over: what follows the long blank is not taken.
+        blank_stopped_ = true;
+        if (!Close()) return;
+        pending_empty_ = empty;
+        EndBlank();
+        pending_empty_ = 0;
+        return;
+    }
     if (empty > 0) splitter_.Blank(empty);
     const bool split = splitter_.Packet(ts);
     if (split && file_ && !Close()) return;

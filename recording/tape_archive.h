@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,11 @@ class TapeArchive {
 
     static std::string Extension(const std::string& mode);  // ".m2ts", ".ts"
 
+    // After a recording, a blank longer than this ends the archive: it is listed, and nothing
+    // after it is taken (blank_stopped()). Infinite by default.
+    void set_blank_stop(double seconds) noexcept { blank_stop_ = seconds; }
+    bool blank_stopped() const noexcept { return blank_stopped_; }
+
     // The next `count` bytes of the captured stream (any piece size), with the capture's events
     // up to their end. False once a file could not be written; error()
     // says which and why, and nothing more is taken.
@@ -137,6 +143,8 @@ class TapeArchive {
     double elapsed_ = 0;            // tape seconds of the recordings and blanks before
     uint64_t taken_ = 0;
     int64_t wall_ms_ = kNoWallClock;
+    double blank_stop_ = std::numeric_limits<double>::infinity();
+    bool blank_stopped_ = false;
     bool failed_ = false;
     std::string error_;
 };

@@ -184,7 +184,7 @@ class WorkReader {
     // Up to `size` bytes of the file are there; false when the archive failed.
     bool Pump(uint64_t size, CaptureEventLog& log, TapeArchive& archive) {
         std::vector<uint8_t> buffer(1 << 20);
-        while (offset_ < size && !archive.failed()) {
+        while (offset_ < size && !archive.failed() && !archive.blank_stopped()) {
             const size_t want =
                 static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset_));
             const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(offset_));
@@ -286,6 +286,7 @@ int ArchiveCommand(const Args& args) {
 
     const std::filesystem::path work = folder.root / ("." + o.id + ".capture");
     TapeArchive archive(folder.media, o.id, o.mode, tape_start);
+    archive.set_blank_stop(o.blank_stop);
     ArchiveReport report(head, folder, o.id, o.mode);
     ArchiveProgress progress(IsTerminal(2), o.progress);
     if (!progress.file_ok()) progress.Note("cannot write the progress to " + o.progress);
@@ -297,6 +298,13 @@ int ArchiveCommand(const Args& args) {
         return Refuse("cannot record from " + deck + " into " + work.string());
     }
     WorkReader reader(work.string());
+    // The tape moves only once the deck's stream is heard (a stopped deck sends empty packets),
+    // so that nothing it plays goes by before the connection is made. A deck that sends nothing
+    // while stopped is played after a while all the same.
+    for (int i = 0; i < 60 && log.logged() == 0 && !signals.raised(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    (void)log.TakeUpTo(~uint64_t{0});  // what came before the tape moved is no part of it
     const DeckCommandResult play = control.Run(TapeCommand::Play);
     if (play.outcome != DeckCommandResult::Outcome::Done || !reader.ok()) {
         sequence.Stop();
@@ -359,9 +367,11 @@ int ArchiveCommand(const Args& args) {
         look.bytes = setup.data_path.bytes_received();
         look.activity = log.logged();
         look.deck_stopped = deck_stopped;
-        look.blank_now = log.empty_now();
+        // A blank is seen going on, or, when the deck ran ahead of this loop, in what was read.
+        look.blank_now = archive.blank_stopped() ? o.blank_stop + 1 : log.empty_now();
         look.stop_asked = signals.raised();
-        look.failed = stream_failed || archive.failed() || setup.stream.stats.WriteFailures != 0;
+        look.failed = archive.failed() || setup.stream.stats.WriteFailures != 0;
+        look.stream_failed = stream_failed;
         end = watch.Check(look);
         if (!report.Update(archive, NowMs()) && !said_report) {
             said_report = true;
@@ -404,10 +414,11 @@ int ArchiveCommand(const Args& args) {
                       "); it may still be playing");
     }
 
-    // The working file goes once all of it is in the recordings; else it holds the rest.
+    // The working file goes once all of it is in the recordings (or what is left of it came after
+    // the blank that ended the archive); else it holds the rest.
     std::error_code ec;
     const uint64_t work_size = std::filesystem::file_size(work, ec);
-    if (!archive.failed() && !ec && reader.offset() >= work_size) {
+    if (!archive.failed() && !ec && (reader.offset() >= work_size || archive.blank_stopped())) {
         std::filesystem::remove(work, ec);
     } else if (!ec) {
         progress.Note("the captured stream not yet in the recordings is kept in " + work.string());

@@ -16,6 +16,7 @@
 #include "recording/recorder_registry.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
+#include "stream/ts_analyser.h"
 #include "tools/cli_record_report.h"
 
 namespace tessaline::cli {

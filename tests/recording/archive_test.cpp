@@ -138,6 +138,27 @@ TEST(TapeArchive, Ts188KeepsThePacketsWithoutTheirHeadersAndTheTapeEndsWhereTheD
     EXPECT_NEAR(archive.blanks()[0].duration, 30.0 - duration, 1e-9);
 }
 
+TEST(TapeArchive, ABlankLongerThanTheLimitEndsItThoughMoreCameAfter) {
+    TempDir dir;
+    const SyntheticStream a = Recording(1, 2);
+    const SyntheticStream b = Recording(2, 2);
+    Bytes capture = a.bytes;
+    Append(capture, b.bytes);
+    TapeArchive archive(dir.path(), "T", "ts192", 0.0);
+    archive.set_blank_stop(3);
+    // A blank of 2 s at the start does not count: the tape has not begun yet.
+    FeedInPieces(archive, capture, {Empty(0, 2.0), Empty(a.bytes.size(), 3.5)}, 3);
+    EXPECT_TRUE(archive.blank_stopped());
+    ASSERT_TRUE(archive.Finish()) << archive.error();
+    ASSERT_EQ(archive.recordings().size(), 1u);
+    EXPECT_EQ(ReadFile(dir / "T_01.m2ts"), a.bytes);
+    EXPECT_FALSE(std::filesystem::exists(dir / "T_02.m2ts"));
+    EXPECT_EQ(archive.bytes_taken(), a.bytes.size());
+    ASSERT_EQ(archive.blanks().size(), 2u);
+    EXPECT_DOUBLE_EQ(archive.blanks()[0].tape_start, 0.0);
+    EXPECT_DOUBLE_EQ(archive.blanks()[1].duration, 3.5);
+}
+
 TEST(TapeArchive, AFullDiskKeepsWhatWasWrittenAndSaysWhichFileFailed) {
     TempDir dir;
     const SyntheticStream a = Recording(1, 2);
@@ -294,6 +315,24 @@ TEST_F(ArchiveWatchTest, ALongBlankAStopRequestAndAFailureEachEndIt) {
     ArchiveWatch failed(limits, start_);
     look.failed = true;
     EXPECT_EQ(failed.Check(look), ArchiveEnd::Failed);
+
+    // The stream's own error: a broken stream, or a silent deck the capture side gave up on.
+    ArchiveWatch broken(limits, start_);
+    look = At(4.9);
+    look.bytes = 1;
+    EXPECT_EQ(broken.Check(look), ArchiveEnd::None);
+    look = At(5);
+    look.bytes = 2;
+    look.stream_failed = true;
+    EXPECT_EQ(broken.Check(look), ArchiveEnd::Failed);
+    ArchiveWatch silent(limits, start_);
+    look = At(0.5);
+    look.bytes = 1;
+    EXPECT_EQ(silent.Check(look), ArchiveEnd::None);
+    look = At(5.5);
+    look.bytes = 1;
+    look.stream_failed = true;
+    EXPECT_EQ(silent.Check(look), ArchiveEnd::Watchdog);
 }
 
 TEST(ArchiveExitCode, SaysWhatScriptsNeedToKnow) {
