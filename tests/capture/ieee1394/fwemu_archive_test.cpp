@@ -116,6 +116,8 @@ TEST_F(FwemuArchive,
     ASSERT_EQ(report["recordings"].size(), 2u);
     const Json& first = report["recordings"][0];
     EXPECT_GT(first["cc_errors"].number(), 0);
+    // The bus saw the hole too: empty packets where the tape gave nothing.
+    EXPECT_EQ(first["empty_stretches"].number(), 1);
     ASSERT_EQ(first["dropouts"].size(), 1u);
     EXPECT_GE(first["dropouts"][0]["at"].number(), 1.3);
     EXPECT_LE(first["dropouts"][0]["at"].number() + first["dropouts"][0]["duration"].number(), 2.7);
@@ -234,6 +236,29 @@ TEST_F(FwemuArchive, AFileSystemThatTakesNoMoreEndsItWithWhatWasSavedKeptAndRepo
     const CommandResult sums = RunCommand("cd " + Q(out) + " && sha256sum -c manifest-sha256.txt");
     EXPECT_EQ(sums.exit_code, 0) << sums.output;
     EXPECT_EQ(Transport(TwoRecordings(), "FWEMU_TAPE_SECONDS=30"), "stop");
+}
+
+TEST_F(FwemuArchive, BusResetsAreListedInTheRecordingTheyHitAlsoByRecordReport) {
+    const std::string file = SamplePath("sample-sd-192.ts").string();
+    const fs::path out = dir_ / "out";
+    const CommandResult r =
+        RunCommand(Archive(file, "FWEMU_EVENTS=reset@3", "--out " + Q(out) + " --id R"));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    const Json report = Report(out, "R");
+    ASSERT_EQ(report["recordings"].size(), 1u);
+    EXPECT_EQ(report["recordings"][0]["bus_resets"].number(), 1);
+    EXPECT_EQ(report["recordings"][0]["verdict"].string(), "warn");
+
+    const fs::path recorded = dir_ / "rec.ts";
+    const CommandResult rec =
+        RunCommand("timeout -k 5 90 env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 " +
+                   std::string(FWEMU_ENV) + " LD_PRELOAD=" + ShellQuote(FWEMU_PRELOAD) +
+                   " FWEMU_PACE=fast FWEMU_PLAY=" + ShellQuote(file) + " FWEMU_EVENTS=reset@2 " +
+                   ShellQuote(TESSALINE_CLI) + " record --seconds 4 --report --out " + Q(recorded));
+    EXPECT_EQ(rec.exit_code, 0) << rec.output;
+    const Json beside = Json::Parse(ReadText(dir_ / "rec.report.json"));
+    ASSERT_EQ(beside["recordings"].size(), 1u);
+    EXPECT_EQ(beside["recordings"][0]["bus_resets"].number(), 1);
 }
 
 TEST_F(FwemuArchive, AFolderThatIsNotEmptyIsRefusedBeforeTheTapeMoves) {
