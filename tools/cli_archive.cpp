@@ -70,40 +70,28 @@ void PrintHelp() {
 }
 
 std::optional<int> Parse(const Args& args, ArchiveOptions& o) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= args.size()) return std::nullopt;
-            return args[++i];
-        };
+    OptionCursor c(args);
+    while (c.Next()) {
+        const std::string& arg = c.name();
         if (arg == "--help" || arg == "-h") {
             PrintHelp();
             return kExitOk;
         } else if (arg == "--out") {
-            const auto v = take();
+            const auto v = c.Value();
             if (!v || v->empty()) return Usage("--out takes a folder");
             o.out = *v;
         } else if (arg == "--id") {
-            const auto v = take();
+            const auto v = c.Value();
             if (!v || v->empty() || v->find('/') != std::string::npos || *v == "." || *v == "..") {
                 return Usage("--id takes a name without '/'");
             }
             o.id = *v;
         } else if (arg == "--device") {
-            const auto v = take();
-            const auto n = v ? ParseCount(*v) : std::nullopt;
+            const auto n = c.Count();
             if (!n) return Usage("--device takes a deck index");
             o.device = *n;
         } else if (arg == "--mode") {
-            const auto v = take();
+            const auto v = c.Value();
             if (!v || (*v != "ts192" && *v != "ts188")) {
                 return Usage(v && *v == "ps" ? "archive keeps transport streams: --mode is ts192 "
                                                "or ts188 (convert a recording with 'remux')"
@@ -111,18 +99,16 @@ std::optional<int> Parse(const Args& args, ArchiveOptions& o) {
             }
             o.mode = *v;
         } else if (arg == "--blank-stop") {
-            const auto v = take();
-            const auto n = v ? ParseCount(*v) : std::nullopt;
+            const auto n = c.Count();
             if (!n || *n < 1)
                 return Usage("--blank-stop takes a whole number of seconds, 1 or more");
             o.blank_stop = static_cast<double>(*n);
         } else if (arg == "--tape-minutes") {
-            const auto v = take();
-            const auto n = v ? ParseCount(*v) : std::nullopt;
+            const auto n = c.Count();
             if (!n || *n < 1) return Usage("--tape-minutes takes a whole number, 1 or more");
             o.tape_minutes = *n;
         } else if (arg == "--progress") {
-            const auto v = take();
+            const auto v = c.Value();
             if (!v || v->empty()) return Usage("--progress takes a file name");
             o.progress = *v;
         } else if (arg == "--here") {
@@ -130,7 +116,7 @@ std::optional<int> Parse(const Args& args, ArchiveOptions& o) {
         } else if (arg == "--bag") {
             o.bag = true;
         } else {
-            return Usage("archive: unknown argument '" + args[i] + "'");
+            return Usage("archive: unknown argument '" + c.raw() + "'");
         }
     }
     if (o.out.empty()) return Usage("archive needs --out DIR");

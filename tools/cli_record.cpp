@@ -14,9 +14,9 @@
 #include "recording/file_names.h"
 #include "recording/private_folder.h"
 #include "recording/recorder_registry.h"
+#include "stream/ts_analyser.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
-#include "stream/ts_analyser.h"
 #include "tools/cli_record_report.h"
 
 namespace tessaline::cli {
@@ -78,23 +78,12 @@ void PrintHelp() {
 // Parses the arguments; an exit code when they are not usable (or were --help).
 std::optional<int> Parse(const Args& args, RecordOptions& o) {
     long minutes = -1;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= args.size()) return std::nullopt;
-            return args[++i];
-        };
+    OptionCursor c(args);
+    while (c.Next()) {
+        const std::string& arg = c.name();
+        auto take = [&] { return c.Value(); };
         auto count = [&](long& target) -> bool {
-            const auto text = take();
-            const auto n = text ? ParseCount(*text) : std::nullopt;
+            const auto n = c.Count();
             if (!n) return false;
             target = *n;
             return true;
@@ -135,7 +124,7 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
         } else if (arg == "--report") {
             o.report = true;
         } else {
-            return Usage("record: unknown argument '" + args[i] + "'");
+            return Usage("record: unknown argument '" + c.raw() + "'");
         }
     }
     if ((minutes < 0) == (o.seconds < 0)) return Usage("record needs --minutes or --seconds");
