@@ -169,14 +169,13 @@ class WorkReader {
 
     // Up to `size` bytes of the file are there; false when the archive failed.
     bool Pump(uint64_t size, CaptureEventLog& log, TapeArchive& archive) {
-        std::vector<uint8_t> buffer(1 << 20);
         while (offset_ < size && !archive.failed() && !archive.blank_stopped()) {
             const size_t want =
-                static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset_));
-            const ssize_t got = ::pread(fd_, buffer.data(), want, static_cast<off_t>(offset_));
+                static_cast<size_t>(std::min<uint64_t>(buffer_.size(), size - offset_));
+            const ssize_t got = ::pread(fd_, buffer_.data(), want, static_cast<off_t>(offset_));
             if (got <= 0) break;
             const uint64_t end = offset_ + static_cast<uint64_t>(got);
-            archive.Feed(buffer.data(), static_cast<size_t>(got), log.TakeUpTo(end), NowMs());
+            archive.Feed(buffer_.data(), static_cast<size_t>(got), log.TakeUpTo(end), NowMs());
             offset_ = end;
             // What is in the recordings need not be kept twice on the disk.
             const uint64_t hole = offset_ & ~uint64_t{0xFFFFF};
@@ -192,6 +191,7 @@ class WorkReader {
 
   private:
     int fd_;
+    std::vector<uint8_t> buffer_ = std::vector<uint8_t>(size_t{1} << 20);
     uint64_t offset_ = 0;
     uint64_t punched_ = 0;
 };
