@@ -215,7 +215,7 @@ int ArchiveCommand(const Args& args) {
     if (driver == nullptr || !driver->Status(status)) {
         return Refuse(deck + " cannot be driven from here (it does not tell its state)");
     }
-    if (status.power != ED_POWER_ON) return Refuse(deck + " is switched off");
+    if (status.power == ED_POWER_OFF) return Refuse(deck + " is switched off");
     if (status.medium == DeckMedium::None) return Refuse(deck + " holds no cassette");
 
     ArchiveFolder folder;

@@ -261,7 +261,8 @@ TEST_F(FwemuArchive, BusResetsAreListedInTheRecordingTheyHitAlsoByRecordReport) 
     EXPECT_EQ(beside["recordings"][0]["bus_resets"].number(), 1);
 }
 
-TEST_F(FwemuArchive, AFolderThatIsNotEmptyIsRefusedBeforeTheTapeMoves) {
+TEST_F(FwemuArchive,
+       AFolderNotEmptyADeckWithoutACassetteOrSwitchedOffAreRefusedBeforeAnythingMoves) {
     const fs::path out = dir_ / "out";
     fs::create_directory(out);
     WriteFile(out / "TAPE_01.m2ts", Bytes{1, 2, 3});
@@ -278,6 +279,11 @@ TEST_F(FwemuArchive, AFolderThatIsNotEmptyIsRefusedBeforeTheTapeMoves) {
     EXPECT_EQ(none.exit_code, 3) << none.output;
     EXPECT_TRUE(Contains(none.output, "no cassette")) << none.output;
     EXPECT_FALSE(fs::exists(dir_ / "none"));
+    const CommandResult off =
+        RunCommand(Archive(cassette, "FWEMU_POWER=off", "--out " + Q(dir_ / "off")));
+    EXPECT_EQ(off.exit_code, 3) << off.output;
+    EXPECT_TRUE(Contains(off.output, "is switched off")) << off.output;
+    EXPECT_FALSE(fs::exists(dir_ / "off"));
 }
 
 }  // namespace
