@@ -286,6 +286,9 @@ int RecordCommand(const Args& args) {
     DeckDriver* events_driver = ListedDriver(setup, static_cast<int>(o.device));
     if (events_driver != nullptr)
         events_driver->SetCaptureEvents(&sequence.analyser().capture_events());
+    // Taken before the graph runs: a fast deck may have delivered all it has by the time Start
+    // returns, and that must count as received.
+    const uint64_t received_before = setup.data_path.bytes_received();
     std::error_code exists_error;
     const bool out_existed =
         !own_name && std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
@@ -317,7 +320,6 @@ int RecordCommand(const Args& args) {
                   " failed (is the disk full?); what cannot be written is lost");
     };
     bool said_vanished = false;
-    const uint64_t received_before = setup.data_path.bytes_received();
     double elapsed = 0;
     auto next_view = start + std::chrono::seconds(1);
     for (;;) {
