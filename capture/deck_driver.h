@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "capture/framework.h"
+#include "stream/capture_events.h"
 
 namespace tessaline {
 
@@ -134,6 +135,11 @@ class DeckDriver {
     // record-pause and record sent before the graph runs find one.
     virtual void InputConnected() {}
     virtual void InputReleased() {}
+
+    // Where the next captures report what only the bus sees (block counter breaks, stretches of
+    // empty packets, bus resets); nullptr for nowhere. Set while no capture runs; a deck that
+    // sees none of it ignores it.
+    virtual void SetCaptureEvents(CaptureEvents* /*events*/) {}
 };
 
 }  // namespace tessaline

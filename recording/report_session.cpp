@@ -40,7 +40,10 @@ bool CreateNew(const std::filesystem::path& path, const std::string& text, bool 
     return true;
 }
 
-StillSource SourceOf(const std::string& path, const std::string& mode, const StreamAnalysis& a) {
+}  // namespace
+
+StillSource StillSourceOf(const std::string& path, const std::string& mode,
+                          const StreamAnalysis& a) {
     StillSource s;
     s.path = path;
     s.packet_size = mode == "ps" ? 0 : mode == "ts188" ? 188 : a.packet_size;
@@ -56,8 +59,6 @@ StillSource SourceOf(const std::string& path, const std::string& mode, const Str
     }
     return s;
 }
-
-}  // namespace
 
 std::optional<ReportFiles> FreeReportNames(const std::filesystem::path& folder,
                                            const std::string& stem) {
@@ -146,7 +147,7 @@ bool ReportSession::Finish(const Ending& ending, int64_t now_ms) {
     r.bytes = std::filesystem::file_size(final_path, ec);
     if (ec) r.bytes = 0;
     if (r.sha256.empty() && HashFile(final_path, r.sha256, r.bytes)) r.sha256_from = "reading";
-    r.stills = TakeStills(SourceOf(ending.path, mode_, r.analysis));
+    r.stills = TakeStills(StillSourceOf(ending.path, mode_, r.analysis));
     report_.ended_ms = now_ms;
     report_.end_reason = ending.end_reason;
     report_.complete = true;

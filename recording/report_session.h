@@ -12,6 +12,7 @@
 #include <string>
 
 #include "recording/report.h"
+#include "recording/report_stills.h"
 
 namespace tessaline {
 
@@ -27,6 +28,10 @@ struct ReportFiles {
 // which neither exists: STEM.report.json, else "STEM (2).report.json" and so on.
 std::optional<ReportFiles> FreeReportNames(const std::filesystem::path& folder,
                                            const std::string& stem);
+
+// Where the pictures of a recording written in `mode` ("ts192", "ts188", "ps") come from.
+StillSource StillSourceOf(const std::string& path, const std::string& mode,
+                          const StreamAnalysis& analysis);
 
 // Writes the JSON and the HTML. `first`: the names were just chosen and must not be taken by
 // anyone else meanwhile (a file that appeared in between is never replaced).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "capture/deck_driver.h"
 #include "capture/device_box.h"
@@ -44,6 +45,10 @@ void PrintDeckDetails(CaptureSetup& setup);
 // The driver behind the listed deck `index` (a real deck's); nullptr for a deck without one
 // (the virtual deck) or an index out of range.
 DeckDriver* ListedDriver(CaptureSetup& setup, int index);
+
+// The GUID of the listed deck `index` as 16 hex digits when it is a real IEEE 1394 deck; empty
+// otherwise.
+std::string ListedDeckGuid(CaptureSetup& setup, int index);
 
 // Asks the listed deck `index`, when it is a real IEEE 1394 deck, to keep the raw iso packets
 // of its next capture in `path`. False when it is not such a deck.

@@ -113,6 +113,30 @@ bool IsTerminal(int fd) {
     return ::isatty(fd) == 1;
 }
 
+bool OptionCursor::Next() {
+    if (started_) ++i_;
+    started_ = true;
+    if (i_ >= args_.size()) return false;
+    name_ = args_[i_];
+    inline_.reset();
+    if (const size_t eq = name_.find('='); name_.starts_with("--") && eq != std::string::npos) {
+        inline_ = name_.substr(eq + 1);
+        name_.resize(eq);
+    }
+    return true;
+}
+
+std::optional<std::string> OptionCursor::Value() {
+    if (inline_) return inline_;
+    if (i_ + 1 >= args_.size()) return std::nullopt;
+    return args_[++i_];
+}
+
+std::optional<long> OptionCursor::Count() {
+    const auto text = Value();
+    return text ? ParseCount(*text) : std::nullopt;
+}
+
 int Usage(const std::string& message) {
     std::fprintf(stderr, "tessaline-cli: %s\nTry 'tessaline-cli --help'.\n", message.c_str());
     return kExitUsage;

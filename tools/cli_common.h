@@ -39,6 +39,27 @@ class StopSignals {
     struct sigaction old_term_ = {};
 };
 
+// Walks a command line option by option: "--name value" and "--name=value" alike.
+class OptionCursor {
+  public:
+    explicit OptionCursor(const Args& args) : args_(args) {}
+    // Moves to the next argument; false past the last.
+    bool Next();
+    const std::string& name() const noexcept { return name_; }  // "--out" of "--out=DIR" too
+    const std::string& raw() const { return args_[i_]; }        // the argument as given
+    // The option's value: after '=', else the next argument; nullopt when there is none.
+    std::optional<std::string> Value();
+    // The value as a non-negative decimal number.
+    std::optional<long> Count();
+
+  private:
+    const Args& args_;
+    size_t i_ = 0;
+    bool started_ = false;
+    std::string name_;
+    std::optional<std::string> inline_;
+};
+
 // Parses a PID written in hexadecimal, with or without 0x; nullopt when it is not one.
 std::optional<uint16_t> ParseHexPid(const std::string& text);
 // Parses a non-negative decimal number; nullopt when it is not one.
@@ -70,6 +91,7 @@ int DevicesCommand(const Args& args);
 int DeckCommand(const Args& args);
 int DeckCheckCommand(const Args& args);
 int RecordCommand(const Args& args);
+int ArchiveCommand(const Args& args);
 int ReservationsCommand(const Args& args);
 int ScheduleCommand(const Args& args);
 int WriteCommand(const Args& args);

@@ -4,6 +4,7 @@
 #include "capture/deck_details.h"
 #include "tools/cli_capture.h"
 #ifdef TESSALINE_HAVE_IEEE1394_CORE
+#include "capture/ieee1394/enumerate.h"
 #include "capture/ieee1394/ieee1394_deck.h"
 #endif
 
@@ -24,6 +25,17 @@ bool SetIsoDump(CaptureSetup& setup, int index, const std::string& path) {
     (void)index;
     (void)path;
     return false;
+#endif
+}
+
+std::string ListedDeckGuid(CaptureSetup& setup, int index) {
+#ifdef TESSALINE_HAVE_IEEE1394_CORE
+    const auto* real = dynamic_cast<fw::Ieee1394Deck*>(ListedDriver(setup, index));
+    return real == nullptr ? std::string() : fw::GuidText(real->entry().guid);
+#else
+    (void)setup;
+    (void)index;
+    return {};
 #endif
 }
 

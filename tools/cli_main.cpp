@@ -23,6 +23,8 @@ void PrintHelp() {
         "  deck COMMAND      the deck's tape: status, play, stop, rewind, ff, ...; deck --help\n"
         "  deck-check        check a real deck on the IEEE 1394 bus, for a bug report\n"
         "  record ...        record from a deck into a file; record --help for the options\n"
+        "  archive ...       digitise a whole tape, one file per recording, with a report;\n"
+        "                    archive --help\n"
         "  reservations      the timetable and what will run next; reservations --help\n"
         "  schedule          run the timetable without a window (a service); schedule --help\n"
         "  write FILE...     play TS files into a deck; write --help for the options\n"
@@ -60,6 +62,7 @@ int main(int argc, char** argv) {
     if (command == "deck") return DeckCommand(args);
     if (command == "deck-check") return DeckCheckCommand(args);
     if (command == "record") return RecordCommand(args);
+    if (command == "archive") return ArchiveCommand(args);
     if (command == "reservations") return ReservationsCommand(args);
     if (command == "schedule") return ScheduleCommand(args);
     if (command == "write") return WriteCommand(args);

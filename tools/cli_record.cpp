@@ -14,6 +14,7 @@
 #include "recording/file_names.h"
 #include "recording/private_folder.h"
 #include "recording/recorder_registry.h"
+#include "stream/ts_analyser.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
 #include "tools/cli_record_report.h"
@@ -77,23 +78,12 @@ void PrintHelp() {
 // Parses the arguments; an exit code when they are not usable (or were --help).
 std::optional<int> Parse(const Args& args, RecordOptions& o) {
     long minutes = -1;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string arg = args[i];
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg.resize(eq);
-            has_value = true;
-        }
-        auto take = [&]() -> std::optional<std::string> {
-            if (has_value) return value;
-            if (i + 1 >= args.size()) return std::nullopt;
-            return args[++i];
-        };
+    OptionCursor c(args);
+    while (c.Next()) {
+        const std::string& arg = c.name();
+        auto take = [&] { return c.Value(); };
         auto count = [&](long& target) -> bool {
-            const auto text = take();
-            const auto n = text ? ParseCount(*text) : std::nullopt;
+            const auto n = c.Count();
             if (!n) return false;
             target = *n;
             return true;
@@ -134,7 +124,7 @@ std::optional<int> Parse(const Args& args, RecordOptions& o) {
         } else if (arg == "--report") {
             o.report = true;
         } else {
-            return Usage("record: unknown argument '" + args[i] + "'");
+            return Usage("record: unknown argument '" + c.raw() + "'");
         }
     }
     if ((minutes < 0) == (o.seconds < 0)) return Usage("record needs --minutes or --seconds");
@@ -291,6 +281,14 @@ int RecordCommand(const Args& args) {
     }
 
     StopSignals signals;
+    // What only the bus sees (block counter breaks, empty stretches, bus resets) goes into the
+    // recording's analysis with the rest.
+    DeckDriver* events_driver = ListedDriver(setup, static_cast<int>(o.device));
+    if (events_driver != nullptr)
+        events_driver->SetCaptureEvents(&sequence.analyser().capture_events());
+    // Taken before the graph runs: a fast deck may have delivered all it has by the time Start
+    // returns, and that must count as received.
+    const uint64_t received_before = setup.data_path.bytes_received();
     std::error_code exists_error;
     const bool out_existed =
         !own_name && std::filesystem::exists(std::filesystem::symlink_status(o.out, exists_error));
@@ -322,7 +320,6 @@ int RecordCommand(const Args& args) {
                   " failed (is the disk full?); what cannot be written is lost");
     };
     bool said_vanished = false;
-    const uint64_t received_before = setup.data_path.bytes_received();
     double elapsed = 0;
     auto next_view = start + std::chrono::seconds(1);
     for (;;) {
@@ -373,6 +370,7 @@ int RecordCommand(const Args& args) {
                      o.out.c_str());
         return kExitFailure;
     }
+    if (events_driver != nullptr) events_driver->SetCaptureEvents(nullptr);
     // A failed write that came with the last buffers, after the loop last looked (a fast deck
     // delivers the whole stream between two looks).
     say_write_failed();
@@ -401,7 +399,8 @@ int RecordCommand(const Args& args) {
     bool report_failed = false;
     if (report && size == 0) report->Discard();
     if (report && size != 0) {
-        const bool failed = deck_failed || stats.WriteFailures != 0 || !sequence.close_error().empty();
+        const bool failed =
+            deck_failed || stats.WriteFailures != 0 || !sequence.close_error().empty();
         const char* reason = failed                  ? "failed"
                              : signals.raised()      ? "stopped"
                              : ended == "time is up" ? "time-up"
@@ -466,7 +465,8 @@ int RecordCommand(const Args& args) {
                          out_existed ? (o.out + " is as it was").c_str() : "no file was left");
             return kExitNoResult;
         }
-        std::fprintf(stderr, "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
+        std::fprintf(stderr,
+                     "tessaline-cli: %s reported an error (%s); %s holds what came before\n",
                      deck.c_str(), ended.c_str(), o.out.c_str());
         return kExitFailure;
     }

@@ -204,7 +204,7 @@ int32_t Ieee1394Deck::Capture(ISampleGrabberCB& callback, const StopSignal& stop
         std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
     }
     const int32_t event = ReceiveLoop(*port_, entry_.guid, callback, stop, timing_.stream, report_,
-                                      dump.is_open() ? &tap : nullptr);
+                                      dump.is_open() ? &tap : nullptr, events_);
     if (dump.is_open() && !dump.Close(dump_error)) {
         std::fprintf(stderr, "tessaline: iso dump: %s\n", dump_error.c_str());
     }

@@ -56,6 +56,7 @@ class Ieee1394Deck final : public DeckDriver {
     std::vector<StreamGap> LastStreamGaps() const override { return report_.Get().gaps; }
     bool Status(DeckStatus& status) override;
     HResult Command(TapeCommand command) override;
+    void SetCaptureEvents(CaptureEvents* events) override { events_ = events; }
 
     const DeckEntry& entry() const noexcept { return entry_; }
     LinkReport last_stream() const { return report_.Get(); }
@@ -82,6 +83,7 @@ class Ieee1394Deck final : public DeckDriver {
     LinkReportBox report_;
     bool report_out_ = true;
     std::string iso_dump_;
+    CaptureEvents* events_ = nullptr;
     // The signal at the deck's input while a write is set up; a playback borrows its link.
     std::mutex input_mu_;
     std::shared_ptr<InputSignal> input_;

@@ -12,27 +12,66 @@
 namespace tessaline::fw {
 namespace {
 
+// An MPEG-2 TS source packet is 8 data blocks of 6 quadlets.
+constexpr int kBlocksPerSourcePacket = 8;
+// One iso packet a cycle, 8000 cycles a second.
+constexpr double kCyclesPerSecond = 8000;
+
 class ParsingSink final : public IsoPacketSink {
   public:
-    ParsingSink(CipReceiver& parser, std::vector<uint8_t>& buffer, IsoPacketSink* tap)
-        : parser_(parser), buffer_(buffer), tap_(tap) {}
+    ParsingSink(CipReceiver& parser, std::vector<uint8_t>& buffer, IsoPacketSink* tap,
+                CaptureEvents* events)
+        : parser_(parser), buffer_(buffer), tap_(tap), events_(events) {}
     bool Packet(const IsoPacket& packet) override {
         if (tap_ != nullptr) tap_->Packet(packet);
+        if (events_ == nullptr) {
+            parser_.Parse(packet, buffer_);
+            return true;
+        }
+        const CipStats before = parser_.stats();
         parser_.Parse(packet, buffer_);
+        const CipStats& after = parser_.stats();
+        if (after.dbc_gaps != before.dbc_gaps) {
+            events_->DbcGap(after.blocks_lost - before.blocks_lost, kBlocksPerSourcePacket);
+        }
+        if (after.empty_packets != before.empty_packets) {
+            ++empty_run_;
+            // A long run is told while it lasts, a step at a time.
+            if (empty_run_ >= kMinCycles && empty_run_ - empty_told_ >= kStepCycles) {
+                events_->EmptyStretch(double(empty_run_ - empty_told_) / kCyclesPerSecond);
+                empty_told_ = empty_run_;
+            }
+        } else if (after.source_packets != before.source_packets) {
+            EndEmptyRun();
+        }
         return true;
+    }
+    // Data came, or the stream was broken off: the rest of a run is told.
+    void EndEmptyRun() {
+        if (events_ != nullptr && empty_run_ >= kMinCycles && empty_run_ > empty_told_) {
+            events_->EmptyStretch(double(empty_run_ - empty_told_) / kCyclesPerSecond);
+        }
+        empty_run_ = 0;
+        empty_told_ = 0;
     }
 
   private:
+    static constexpr uint64_t kMinCycles = uint64_t(kEmptyStretchMin * kCyclesPerSecond);
+    static constexpr uint64_t kStepCycles = uint64_t(kEmptyStep * kCyclesPerSecond);
+
     CipReceiver& parser_;
     std::vector<uint8_t>& buffer_;
     IsoPacketSink* tap_;
+    CaptureEvents* events_;
+    uint64_t empty_run_ = 0;
+    uint64_t empty_told_ = 0;
 };
 
 }  // namespace
 
 int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callback,
                     const StopSignal& stop, const StreamTiming& timing, LinkReportBox& box,
-                    IsoPacketSink* tap) {
+                    IsoPacketSink* tap, CaptureEvents* events) {
     LinkReport report;
     CmpConnection conn;
     conn.input_phy = -1;
@@ -74,7 +113,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     CipReceiver parser(channel, CipReceiver::Output::SourcePackets);
     std::vector<uint8_t> buffer;
     buffer.reserve(timing.deliver_bytes + kMaxIsoPayload * 256);
-    ParsingSink sink(parser, buffer, tap);
+    ParsingSink sink(parser, buffer, tap, events);
     GapMeter gaps;
     const auto start = Clock::now();
     bool away = false;
@@ -136,6 +175,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
         }
 
         bool reset = status == IsoStatus::BusReset;
+        if (reset && events != nullptr) events->BusReset();
         bool silent = false;
         if (!reset && !away && now - last_heard >= timing.silence) {
             if (now - last_heard >= timing.silence + timing.reconnect_deadline) {
@@ -242,6 +282,7 @@ int32_t ReceiveLoop(Ieee1394Port& port, uint64_t guid, ISampleGrabberCB& callbac
     }
     if (source) source->Stop();
     source.reset();
+    sink.EndEmptyRun();
     disconnect();
     // Stopped while the deck was away: what it played since is not in the recording.
     if (event != EC_ERRORABORT) {

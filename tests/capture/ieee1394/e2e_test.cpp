@@ -2,6 +2,7 @@
 // fake bus: the controller cannot tell it from a real one.
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "capture/ieee1394/ieee1394_deck.h"
@@ -247,6 +248,60 @@ TEST_F(Ieee1394E2e, ABusResetMidRecordingResumesTheStream) {
     EXPECT_EQ(bus->ReconnectCalls(), 1);
     EXPECT_EQ(Report().reconnects, 1u);
     EXPECT_EQ(Report().cip.dbc_gaps, 0u);
+}
+
+// What only the bus sees, as the deck driver is told to report it: a long run of empty packets in
+// steps while it lasts and the rest when data comes back, a run too short to be a stretch not at
+// all, and a packet lost as the data blocks missing.
+TEST_F(Ieee1394E2e, TheBusEventsOfARecordingAreToldAsTheyHappen) {
+    class Events final : public CaptureEvents {
+      public:
+        void DbcGap(uint64_t blocks_lost, int blocks_per_packet) override {
+            Add("gap " + std::to_string(blocks_lost) + "/" + std::to_string(blocks_per_packet));
+        }
+        void EmptyStretch(double seconds) override {
+            char text[32];
+            std::snprintf(text, sizeof text, "empty %.3f", seconds);
+            Add(text);
+        }
+        void BusReset() override { Add("reset"); }
+        void TapePosition(double /*seconds*/) override {}
+        void IsoCopyControl(unsigned /*emi*/) override {}
+        std::vector<std::string> Told() {
+            std::lock_guard lock(mu_);
+            return told_;
+        }
+
+      private:
+        void Add(std::string text) {
+            std::lock_guard lock(mu_);
+            told_.push_back(std::move(text));
+        }
+        std::mutex mu_;
+        std::vector<std::string> told_;
+    } events;
+
+    const Bytes sample = ReadFile(SamplePath("sample-sd-192.ts"));
+    const auto items = fw::IsoPacketsFrom(sample, 2);
+    const size_t third = items.size() / 3;
+    // An empty packet is a CIP header alone, with the counter of the data to come.
+    auto empties = [&](size_t before, size_t count) {
+        IsoScriptItem empty = items[before];
+        empty.bytes.resize(8);
+        return std::vector<IsoScriptItem>(count, empty);
+    };
+    std::vector<IsoScriptItem> script = empties(0, 100);  // 12.5 ms
+    script.insert(script.end(), items.begin(), items.begin() + long(third));
+    const auto blank = empties(third, 12000);  // 1.5 s
+    script.insert(script.end(), blank.begin(), blank.end());
+    script.insert(script.end(), items.begin() + long(third), items.begin() + long(2 * third));
+    script.insert(script.end(), items.begin() + long(2 * third + 1), items.end());
+    script.push_back(Marker(IsoScriptItem::Kind::End));
+
+    fw.Decks()[0]->SetCaptureEvents(&events);
+    Record(false, false, script);
+    fw.Decks()[0]->SetCaptureEvents(nullptr);
+    EXPECT_EQ(events.Told(), (std::vector<std::string>{"empty 1.000", "empty 0.500", "gap 16/8"}));
 }
 
 TEST_F(Ieee1394E2e, ADeckThatStaysAwayEndsTheRecordingKeepingWhatCame) {
