@@ -200,7 +200,8 @@ bool TapeVerifier::WindBack(double start, std::string& why) {
 }
 
 VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::optional<double> start,
-                                std::optional<double> end, const StopSignal& cancel) {
+                                std::optional<double> end, const std::function<bool()>& cancelled) {
+    auto cancel = [&] { return cancelled && cancelled(); };
     VerifyOutcome outcome;
     auto fail_all = [&](const std::string& why) {
         outcome.failure = why;
@@ -259,13 +260,14 @@ VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::opti
 
     if (note_) note_("playing back");
     const HResult played = deck_.Command(TapeCommand::Play);
-    bool played_ok = played == kS_OK;
+    // A deck that takes no commands plays when its own button is pressed.
+    const bool played_ok = played == kS_OK || played == kE_NOTIMPL;
     DeckStatus last;
     bool seen_playing = false;
     if (played_ok) {
         control_.WaitFor(
             [&](const DeckStatus& s) {
-                if (cancel.raised()) return true;
+                if (cancel()) return true;
                 // A deck that has not started yet may report stop for a moment; once it has
                 // played, anything else means the tape stopped (its end, or someone else).
                 if (s.transport == DeckTransport::Play) seen_playing = true;
@@ -298,7 +300,7 @@ VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::opti
                                                  "back"
                                                : "nothing came back while the deck played");
     }
-    if (cancel.raised()) outcome.failure = "stopped before the whole tape was played back";
+    if (cancel()) outcome.failure = "stopped before the whole tape was played back";
     if (received.overflowed()) outcome.failure = "the comparison fell behind what the deck sent";
     if (!outcome.failure.empty()) {
         for (FileComparison& c : outcome.files) {

@@ -53,10 +53,11 @@ class TapeVerifier {
 
     // With start: winds the tape back there first; with end: plays until the tape is past it
     // (else until every file was found, or the deck stops by itself). The deck is stopped at
-    // the end, also after a failure. cancel ends it early (what was not compared then is not
+    // the end, also after a failure. A deck without transport commands is taken to play by
+    // itself. cancelled, asked now and then, ends it early (what was not compared then is not
     // read back).
     VerifyOutcome Run(const std::vector<std::string>& files, std::optional<double> start,
-                      std::optional<double> end, const StopSignal& cancel);
+                      std::optional<double> end, const std::function<bool()>& cancelled = {});
 
     // The longest a playback is waited for beyond what the files last.
     void SetPlayMargin(std::chrono::milliseconds margin) { play_margin_ = margin; }

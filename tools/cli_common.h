@@ -73,5 +73,6 @@ int RecordCommand(const Args& args);
 int ReservationsCommand(const Args& args);
 int ScheduleCommand(const Args& args);
 int WriteCommand(const Args& args);
+int VerifyCommand(const Args& args);
 
 }  // namespace tessaline::cli
