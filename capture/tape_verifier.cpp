@@ -167,7 +167,7 @@ TapeVerifier::TapeVerifier(DeckDriver& deck, DeckWaitTiming timing, Note note)
     if (!timing_.now) timing_.now = [] { return DeckWaitTiming::Clock::now(); };
 }
 
-bool TapeVerifier::WindBack(double start, std::string& why) {
+bool TapeVerifier::WindBack(double start, const std::function<bool()>& cancel, std::string& why) {
     DeckStatus status;
     if (deck_.Status(status) && status.position_seconds && *status.position_seconds <= start) {
         return true;
@@ -184,10 +184,14 @@ bool TapeVerifier::WindBack(double start, std::string& why) {
     const bool back = control_.WaitFor(
         [&](const DeckStatus& s) {
             return (s.position_seconds && *s.position_seconds <= start) ||
-                   s.transport == DeckTransport::Stop;
+                   s.transport == DeckTransport::Stop || cancel();
         },
         kDefaultDeckWait, status);
     deck_.Command(TapeCommand::Stop);
+    if (cancel()) {
+        why = "stopped while the tape was winding back";
+        return false;
+    }
     // Stopped by itself short of the place (a deck that will not wind that far), or never there.
     if (!back || !status.position_seconds || *status.position_seconds > start + kCounterStep) {
         DeckStatus now;
@@ -201,7 +205,7 @@ bool TapeVerifier::WindBack(double start, std::string& why) {
 
 VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::optional<double> start,
                                 std::optional<double> end, const std::function<bool()>& cancelled) {
-    auto cancel = [&] { return cancelled && cancelled(); };
+    const std::function<bool()> cancel = [&] { return cancelled && cancelled(); };
     VerifyOutcome outcome;
     auto fail_all = [&](const std::string& why) {
         outcome.failure = why;
@@ -215,7 +219,7 @@ VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::opti
         return outcome;
     };
     std::string why;
-    if (start && !WindBack(*start, why)) return fail_all(why);
+    if (start && !WindBack(*start, cancel, why)) return fail_all(why);
 
     // How long the playback may take at most: what was written, or what the files last.
     double seconds = 0;

@@ -63,7 +63,7 @@ class TapeVerifier {
     void SetPlayMargin(std::chrono::milliseconds margin) { play_margin_ = margin; }
 
   private:
-    bool WindBack(double start, std::string& why);
+    bool WindBack(double start, const std::function<bool()>& cancel, std::string& why);
 
     DeckDriver& deck_;
     DeckWaitTiming timing_;
