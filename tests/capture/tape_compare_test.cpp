@@ -9,10 +9,12 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace tessaline {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using test::Bytes;
 
 constexpr uint16_t kVideoPid = 0x100;
 constexpr uint16_t kPcrPid = 0x101;
@@ -20,29 +22,15 @@ constexpr uint16_t kPcrPid = 0x101;
 // A packet no other one is like: its number in the payload. Every 50th carries a PCR that
 // counts 10 ms a packet-step of 50, so packet n is at n / 5000 s.
 Bytes Packet(uint32_t n, uint32_t salt = 0) {
-    Bytes p(188, 0xFF);
-    p[0] = 0x47;
-    const bool pcr = n % 50 == 0;
-    const uint16_t pid = pcr ? kPcrPid : kVideoPid;
-    p[1] = static_cast<uint8_t>(pid >> 8);
-    p[2] = static_cast<uint8_t>(pid);
-    p[3] = static_cast<uint8_t>((pcr ? 0x30 : 0x10) | (n & 0x0F));
-    size_t at = 4;
-    if (pcr) {
-        const uint64_t base = uint64_t{n} * 90000 / 5000;  // 90 kHz
-        p[4] = 7;
-        p[5] = 0x10;
-        p[6] = static_cast<uint8_t>(base >> 25);
-        p[7] = static_cast<uint8_t>(base >> 17);
-        p[8] = static_cast<uint8_t>(base >> 9);
-        p[9] = static_cast<uint8_t>(base >> 1);
-        p[10] = static_cast<uint8_t>((base & 1) << 7 | 0x7E);
-        p[11] = 0;
-        at = 12;
-    }
-    const uint32_t words[2] = {n, salt};
-    std::memcpy(p.data() + at, words, sizeof words);
-    return p;
+    Bytes words(8);
+    std::memcpy(words.data(), &n, 4);
+    std::memcpy(words.data() + 4, &salt, 4);
+    const auto cc = static_cast<uint8_t>(n & 0x0F);
+    if (n % 50 == 0) return test::MakePcrPacket(kPcrPid, cc, uint64_t{n} * 90000 / 5000, words);
+    test::TsPacketSpec spec;
+    spec.pid = kVideoPid;
+    spec.continuity = cc;
+    return test::MakeTsPacket(spec, words);
 }
 
 Bytes NullPacket() {

@@ -23,25 +23,13 @@ constexpr std::chrono::milliseconds kTick{1};
 Bytes TsFile(uint32_t count, uint8_t tag) {
     Bytes out;
     for (uint32_t n = 0; n < count; ++n) {
-        Bytes p(188, tag);
-        p[0] = 0x47;
-        p[1] = 0x01;
-        p[2] = 0x00;
-        p[3] = static_cast<uint8_t>(0x10 | (n & 0x0F));
-        if (n % 10 == 0) {
-            const uint64_t base = uint64_t{n} * 90000 / 4000;
-            p[3] |= 0x20;
-            p[4] = 7;
-            p[5] = 0x10;
-            p[6] = static_cast<uint8_t>(base >> 25);
-            p[7] = static_cast<uint8_t>(base >> 17);
-            p[8] = static_cast<uint8_t>(base >> 9);
-            p[9] = static_cast<uint8_t>(base >> 1);
-            p[10] = static_cast<uint8_t>((base & 1) << 7);
-            p[11] = 0;
-        }
-        p[100] = static_cast<uint8_t>(n);
-        p[101] = static_cast<uint8_t>(n >> 8);
+        const Bytes payload = {tag, static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8)};
+        const auto cc = static_cast<uint8_t>(n & 0x0F);
+        test::TsPacketSpec spec;
+        spec.continuity = cc;
+        const Bytes p = n % 10 == 0
+                            ? test::MakePcrPacket(0x100, cc, uint64_t{n} * 90000 / 4000, payload)
+                            : test::MakeTsPacket(spec, payload);
         out.insert(out.end(), p.begin(), p.end());
     }
     return out;
