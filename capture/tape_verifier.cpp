@@ -299,7 +299,7 @@ VerifyOutcome TapeVerifier::Run(const std::vector<std::string>& files, std::opti
         std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(played));
         return fail_all(std::string("the deck refused to play (") + hex + ")");
     }
-    if (received.packets_received() == 0) {
+    if (received.packets_received() == 0 && !cancel()) {
         return fail_all(event == EC_ERRORABORT ? "the deck's stream failed before anything came "
                                                  "back"
                                                : "nothing came back while the deck played");

@@ -235,5 +235,25 @@ TEST_F(TapeVerifierTest, ADeckThatSendsNothingOrLosesAFilesEndIsNeverCalledVerif
     EXPECT_EQ(VerifySummary(o), "1 of 2 files verified, 1 differs");
 }
 
+TEST_F(TapeVerifierTest, StoppedWhilePlayingBackNothingUnprovedIsCalledVerifiedAndTheTapeStops) {
+    AddSourcePackets(deck.tape, a);
+    TapeVerifier verifier(deck, Quick());
+    const VerifyOutcome o = verifier.Run(files, std::nullopt, std::nullopt, [] { return true; });
+    EXPECT_FALSE(o.all_verified());
+    EXPECT_EQ(o.failure, "stopped before the whole tape was played back");
+    ASSERT_EQ(o.files.size(), 2u);
+    EXPECT_EQ(o.files[1].verdict, FileComparison::Verdict::NotReadBack);
+    EXPECT_EQ(deck.commands.back(), TapeCommand::Stop);
+
+    // Stopped during the wind back: never set playing.
+    TapeDeck winding;
+    winding.SetPosition(50);
+    TapeVerifier again(winding, Quick());
+    const VerifyOutcome w = again.Run(files, 0.0, 10.0, [] { return true; });
+    EXPECT_EQ(w.failure, "stopped while the tape was winding back");
+    EXPECT_EQ(std::count(winding.commands.begin(), winding.commands.end(), TapeCommand::Play), 0);
+    EXPECT_EQ(winding.commands.back(), TapeCommand::Stop);
+}
+
 }  // namespace
 }  // namespace tessaline
