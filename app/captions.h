@@ -80,6 +80,7 @@ inline constexpr Caption kCaptions[] = {
     {"btnFile", "...", ""},
     {"chkRepeat", "Repeat", ""},
     {"chkRec", "Rec. Start", ""},
+    {"chkVerify", "書き込み後に照合", "Verify after writing"},
     {"lblRec", "ms", ""},
     {"btnWrtStart", "START", ""},
     {"btnWrtStop", "STOP", ""},
@@ -133,6 +134,8 @@ struct MessageText {
     std::string_view english;
 };
 inline constexpr MessageText kCaptionError = {"エラー", "ERROR"};
+// The writing list's second column: what the verification after writing found.
+inline constexpr MessageText kWriteStatusHeader = {"照合", "STATUS"};
 inline constexpr MessageText kCaptionQuestion = {"質問", "Question"};
 inline constexpr MessageText kMsgNoDevice = {"キャプチャデバイスが見つかりません。",
                                              "Cannot find capture device"};

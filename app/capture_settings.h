@@ -48,6 +48,9 @@ inline constexpr std::string_view kMaxReserve = "MaxReserve";
 // 1: every recording leaves its quality report beside it. Read, never written, so that the
 // file stays as designed unless someone puts the key in by hand.
 inline constexpr std::string_view kReport = "Report";
+// 1: the writing tab verifies what it wrote. Written only once the box was ticked, so that the
+// file stays as designed for those who never use it.
+inline constexpr std::string_view kWriteVerify = "WriteVerify";
 }  // namespace settings_key
 
 inline constexpr int kMaxDeviceIndex = 9;  // the device list holds at most ten entries

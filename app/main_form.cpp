@@ -412,6 +412,10 @@ void TFormQuillor::cmbVidClick() {
         QString::fromStdString(ListedDeckDetails(*framework_, cmbVid->currentIndex())));
 }
 
+DeckDriver* TFormQuillor::SelectedDeckDriver() {
+    return framework_ ? ListedDeckDriver(*framework_, cmbVid->currentIndex()) : nullptr;
+}
+
 // ---- Recording bar -------------------------------------------------------------------------
 
 void TFormQuillor::btnRecClick() {

@@ -45,6 +45,7 @@
 namespace tessaline {
 
 class CDSCapture;
+class DeckDriver;
 class ComboDeviceBox;
 class TBatchPage;
 class TFileDrops;
@@ -196,6 +197,9 @@ class TFormQuillor : public QWidget {
     TReservationPage& Reservations() { return *reservations_; }
     TBatchPage& BatchPage() { return *batch_page_; }
     TWritePage& WritePage() { return *write_page_; }
+    // The driver of the deck chosen in the device list; nullptr when there is none (or after
+    // closing).
+    DeckDriver* SelectedDeckDriver();
     TFileDrops& Drops() { return *drops_; }
 
     // ---- Controls --------------------------------------------------------------------------
@@ -287,6 +291,7 @@ class TFormQuillor : public QWidget {
     QPushButton* btnFile = nullptr;
     QCheckBox* chkRepeat = nullptr;
     QCheckBox* chkRec = nullptr;
+    QCheckBox* chkVerify = nullptr;  // verify after writing
     QLineEdit* edtRec = nullptr;
     QPushButton* btnWrtStart = nullptr;
     QPushButton* btnWrtStop = nullptr;

@@ -8,6 +8,7 @@
 
 #include "app/captions.h"
 #include "app/main_form.h"
+#include "app/qt_text.h"
 
 namespace tessaline {
 
@@ -279,10 +280,12 @@ void TFormQuillor::BuildWritingPage() {
     edtRec->setText("1000");
     edtRec->setAlignment(Qt::AlignRight);
     MakeLabel(page, "lblRec", 272, 40, 30);
+    chkVerify = Make<QCheckBox>(page, "chkVerify", 310, 40, 220, 22);
 
-    sgWrite = new TStringGrid(1, 20, page);
+    sgWrite = new TStringGrid(2, 20, page);
     sgWrite->setObjectName("sgWrite");
-    sgWrite->SetColumnWidths({446});
+    // The file, and what the verification after writing found.
+    sgWrite->SetColumnWidths({356, 90});
     sgWrite->setGeometry(8, 72, GridWidth(sgWrite, 446), 20 * 11 + 2 * sgWrite->frameWidth());
     sgWrite->SetRowCount(2);
     sgWrite->SetDrawCell([this](QPainter& p, int c, int r, const QRect& rect, bool sel) {
@@ -375,12 +378,15 @@ void TFormQuillor::PaintWriteCell(QPainter& painter, int col, int row, const QRe
                                   bool selected) {
     const QRect text_rect = rect.adjusted(3, 0, -3, 0);
     if (row == 0) {
-        DrawCellText(painter, QString::fromUtf8(kWriteHeader.data(), kWriteHeader.size()),
-                     text_rect, true);
+        const QString header = col == 0
+                                   ? QString::fromUtf8(kWriteHeader.data(), kWriteHeader.size())
+                                   : Q(Pick(kWriteStatusHeader, Flags.UseEnglish));
+        DrawCellText(painter, header, text_rect, true);
         return;
     }
     FillGridRow(painter, rect, row, selected, sgWrite->palette());
-    DrawCellText(painter, FileNamePart(sgWrite->Cell(col, row)), text_rect, false);
+    const QString text = sgWrite->Cell(col, row);
+    DrawCellText(painter, col == 0 ? FileNamePart(text) : text, text_rect, false);
 }
 
 }  // namespace tessaline

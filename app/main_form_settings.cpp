@@ -71,6 +71,7 @@ void TFormQuillor::LoadSettings() {
     chkFolder->setChecked(s.FixedOutFolder);
     Settings.RecStartWait = s.RecStartWait;
     edtRec->setText(Q(s.RecStartWait));
+    chkVerify->setChecked(read.file.Get(kSettingsSection, settings_key::kWriteVerify) == "1");
 
     ApplyEnglishCaptions();
     ShowOutputModePanel();
@@ -113,6 +114,7 @@ TCaptureSettings TFormQuillor::SettingsFromControls() const {
 
 bool TFormQuillor::SaveSettings() {
     const TCaptureSettings snapshot = SettingsFromControls();
+    const bool verify = chkVerify->isChecked();
     // Read again and written back in one step under the file's lock: keys written meanwhile by
     // others (the service's statuses, a person with an editor) survive this save. A file that
     // cannot be read is not written over.
@@ -123,6 +125,9 @@ bool TFormQuillor::SaveSettings() {
             // With no device selected (none listed, or the stored one not among today's, such as
             // a second deck unplugged) the stored index stays for the next run.
             WriteCaptureSettings(ini, snapshot, cmbVid->currentIndex() < 0);
+            if (verify || ini.Get(kSettingsSection, settings_key::kWriteVerify)) {
+                ini.Set(kSettingsSection, settings_key::kWriteVerify, verify ? "1" : "0");
+            }
             return true;
         },
         &error);

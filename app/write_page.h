@@ -6,10 +6,15 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QObject>
+#include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "capture/deck_writer.h"
+#include "capture/tape_verifier.h"
 #include "capture/write_list.h"
 
 namespace tessaline {
@@ -32,8 +37,12 @@ class TWritePage final : public QObject {
     void btnWrtStopClick();
     void btnWrtClearClick();
     void btnWrtDelClick();
-    // The monitor's end-of-file step while writing.
+    // The monitor's end-of-file step while writing; after the last file, with "verify after
+    // writing", the verification runs on a thread of its own and this looks in on it.
     void OnWriteTick();
+    bool Verifying() const { return static_cast<bool>(verify_); }
+    // What a verification found: the list's status column, and a box when a file differs.
+    void ShowVerifyOutcome(const VerifyOutcome& outcome);
     // The window closes: writing stops as STOP does.
     void FormClosing();
 
@@ -47,6 +56,19 @@ class TWritePage final : public QObject {
     std::function<void()> RecordingStop;
 
   private:
+    // One verification after writing, on its own thread: it winds and plays the tape.
+    struct VerifyJob {
+        std::thread thread;
+        std::atomic<bool> cancel{false};
+        std::atomic<bool> done{false};
+        VerifyOutcome outcome;  // written by the thread before done, read after
+    };
+    // Before START: whether the write can be verified (a counter, room on the tape); says why
+    // not in a box.
+    bool PlanVerify();
+    void StartVerify();
+    void FinishVerify();
+    void SetStatus(const std::string& path, const QString& text);
     WriteOptions Options() const;
     void ShowList();
     bool Usable() const;
@@ -55,6 +77,11 @@ class TWritePage final : public QObject {
     Message message_;
     WriteList list_;
     std::unique_ptr<DeckWriter> writer_;
+    std::unique_ptr<VerifyJob> verify_;
+    bool verify_planned_ = false;
+    VerifiedWritePlan plan_;
+    std::vector<std::string> written_;
+    std::map<std::string, QString> status_;  // path: what its verification found
 };
 
 }  // namespace tessaline

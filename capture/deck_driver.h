@@ -78,6 +78,8 @@ struct DeckStatus {
     // Seconds from the tape's start by the deck's own counter; nullopt when it keeps none.
     std::optional<double> position_seconds;
     DeckMedium medium = DeckMedium::Unknown;
+    // The tape's length in seconds, when the deck tells it (what a write must fit in).
+    std::optional<double> tape_seconds;
     // The deck's replies as they came ("power", "transport", "position", "medium"): their bytes
     // in hex, or what went wrong on the bus.
     std::vector<std::pair<std::string, std::string>> replies;

@@ -95,5 +95,6 @@ int ArchiveCommand(const Args& args);
 int ReservationsCommand(const Args& args);
 int ScheduleCommand(const Args& args);
 int WriteCommand(const Args& args);
+int VerifyCommand(const Args& args);
 
 }  // namespace tessaline::cli

@@ -27,7 +27,8 @@ void PrintHelp() {
         "                    archive --help\n"
         "  reservations      the timetable and what will run next; reservations --help\n"
         "  schedule          run the timetable without a window (a service); schedule --help\n"
-        "  write FILE...     play TS files into a deck; write --help for the options\n"
+        "  write FILE...     play TS files into a deck (--verify: and prove it); write --help\n"
+        "  verify FILE...    compare what the deck plays now with files; verify --help\n"
         "\n"
         "  --help            this text; COMMAND --help for one command\n"
         "  --version         the program version\n"
@@ -66,5 +67,6 @@ int main(int argc, char** argv) {
     if (command == "reservations") return ReservationsCommand(args);
     if (command == "schedule") return ScheduleCommand(args);
     if (command == "write") return WriteCommand(args);
+    if (command == "verify") return VerifyCommand(args);
     return Usage("unknown command '" + command + "'");
 }

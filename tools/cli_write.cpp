@@ -12,9 +12,11 @@
 #include "capture/deck_driver.h"
 #include "capture/deck_writer.h"
 #include "capture/system_framework.h"
+#include "capture/tape_verifier.h"
 #include "capture/write_list.h"
 #include "tools/cli_capture.h"
 #include "tools/cli_common.h"
+#include "tools/cli_verify.h"
 
 namespace tessaline::cli {
 namespace {
@@ -22,12 +24,15 @@ namespace {
 struct WriteArgs {
     long device = 0;
     WriteOptions options;
+    bool verify = false;
+    bool json = false;
     std::vector<std::string> files;
 };
 
 void PrintHelp() {
     std::printf(
-        "usage: tessaline-cli write [--device N] [--rec-start] [--lead-ms MS] [--repeat] FILE...\n"
+        "usage: tessaline-cli write [--device N] [--rec-start] [--lead-ms MS] [--repeat]\n"
+        "                           [--verify [--json]] FILE...\n"
         "\n"
         "Plays the TS files into deck N (default 0, see 'tessaline-cli devices') one after\n"
         "another, as the window's writing tab does.\n"
@@ -36,13 +41,21 @@ void PrintHelp() {
         "                stop the tape after the last\n"
         "  --lead-ms MS  the record-pause wait in milliseconds (at least 1000; default 10000)\n"
         "  --repeat      after the last file start again with the first, until Ctrl-C\n"
+        "  --verify      with --rec-start: note the tape position first (the deck must keep a\n"
+        "                counter) and check the files fit when the deck tells the tape's\n"
+        "                length; after the write wind back, play, and compare each file with\n"
+        "                what comes back: 'verified', or where it differs (byte offset and\n"
+        "                stream time) and how many packets are missing or wrong; the tape is\n"
+        "                left stopped at the end of what was written\n"
+        "  --json        with --verify: the comparison as one JSON object\n"
         "\n"
         "Ctrl-C stops as the STOP button does. A stream that the deck ends with an error ends\n"
         "the writing (the tape stopped with --rec-start). A deck that leaves the bus for a\n"
         "moment (a bus reset, a short unplug) is connected again and told to record again if it\n"
         "stopped; what it missed meanwhile is said with the file and the time in it.\n"
-        "Exit codes: 0 every file was sent whole, 1 failed (also: the tape misses part of a\n"
-        "file), 2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
+        "Exit codes: 0 every file was sent whole (and, with --verify, came back as sent), 1\n"
+        "failed (also: the tape misses part of a file, a file differs or could not be read\n"
+        "back), 2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
         VirtualDeckHelp());
 }
 
@@ -70,6 +83,10 @@ std::optional<int> Parse(const Args& args, WriteArgs& w) {
             w.options.rec_start = true;
         } else if (arg == "--repeat") {
             w.options.repeat = true;
+        } else if (arg == "--verify") {
+            w.verify = true;
+        } else if (arg == "--json") {
+            w.json = true;
         } else if (arg == "--") {
             w.files.insert(w.files.end(), args.begin() + static_cast<long>(i) + 1, args.end());
             break;
@@ -80,6 +97,13 @@ std::optional<int> Parse(const Args& args, WriteArgs& w) {
         }
     }
     if (w.files.empty()) return Usage("write needs at least one FILE");
+    if (w.verify && !w.options.rec_start) {
+        return Usage("write --verify needs --rec-start: without it nothing is recorded to verify");
+    }
+    if (w.verify && w.options.repeat) {
+        return Usage("write --verify cannot be used with --repeat, which never ends");
+    }
+    if (w.json && !w.verify) return Usage("write --json goes with --verify");
     for (const std::string& file : w.files) {
         struct stat st {};
         if (IsBlank(file) || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -110,6 +134,18 @@ int WriteCommand(const Args& args) {
         return kExitFailure;
     }
 
+    DeckDriver* driver = ListedDriver(setup, static_cast<int>(w.device));
+    // Where the write begins, and whether it fits, before anything goes on tape.
+    VerifiedWritePlan plan;
+    if (w.verify) {
+        std::string why = deck + " cannot be driven from here";
+        if (driver == nullptr || !PlanVerifiedWrite(*driver, w.files, plan, why)) {
+            std::fprintf(stderr, "tessaline-cli: write --verify: %s; nothing was written\n",
+                         why.c_str());
+            return kExitFailure;
+        }
+    }
+
     WriteList list;
     for (const std::string& file : w.files) list.Add(file);
     std::string failure;
@@ -124,7 +160,6 @@ int WriteCommand(const Args& args) {
     };
     // What the deck may not have received of each file (its input lost for a while).
     std::vector<std::string> missed;
-    DeckDriver* driver = ListedDriver(setup, static_cast<int>(w.device));
     hooks.played_out = [&](const std::string& path) {
         if (driver == nullptr) return;
         for (const StreamGap& gap : driver->LastStreamGaps()) {
@@ -167,10 +202,19 @@ int WriteCommand(const Args& args) {
                 ++sent;
                 announce();
                 break;
-            case DeckWriter::TickResult::Finished:
+            case DeckWriter::TickResult::Finished: {
                 ++sent;
-                std::printf("%d file(s) written to %s\n", sent, deck.c_str());
-                return say_missed() ? kExitFailure : kExitOk;
+                if (!w.json) std::printf("%d file(s) written to %s\n", sent, deck.c_str());
+                const bool tape_missed = say_missed();
+                if (!w.verify) return tape_missed ? kExitFailure : kExitOk;
+                // The end of what was written, to play back to and leave the tape at.
+                DeckStatus status;
+                std::optional<double> end;
+                if (driver->Status(status)) end = status.position_seconds;
+                const int verified =
+                    VerifyOnDeck(*driver, deck, w.files, plan.start_seconds, end, w.json, signals);
+                return tape_missed && verified == kExitOk ? kExitFailure : verified;
+            }
             case DeckWriter::TickResult::NextFileFailed:
                 ++sent;
                 if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());

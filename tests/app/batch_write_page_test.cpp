@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/batch_page.h"
+#include "app/capture_settings.h"
 #include "app/file_drops.h"
 #include "app/tick_thread.h"
 #include "app/write_page.h"
@@ -468,6 +469,86 @@ TEST_F(PagesTest, DroppedFilesGoWhereTheyMayWhole) {
     EXPECT_EQ(f.sgWrite->RowCount(), 3);
     f.Flags.IsRemuxing = false;
     f.UpdateControlStates();
+}
+
+// "Verify after writing": off unless the file says so, kept under a key of its own that a
+// file of someone who never ticked it does not get, and a write that could not be proved is
+// not started at all.
+TEST_F(PagesTest, VerifyAfterWritingIsKeptApartAndAWriteThatCannotBeProvedIsNotStarted) {
+    StartWithDeck();
+    TFormQuillor& f = *form;
+    ASSERT_NE(f.chkVerify, nullptr);
+    EXPECT_FALSE(f.chkVerify->isChecked());
+    ASSERT_TRUE(f.SaveSettings());
+    EXPECT_FALSE(ReadIni().Get(kSettingsSection, settings_key::kWriteVerify));
+
+    const test::Bytes sd = test::ReadFile(test::SamplePath("sample-sd-192.ts"));
+    test::WriteFile(dir / "one.ts", test::Bytes(sd.begin(), sd.begin() + 192 * 300));
+    f.WritePage().AddWriteFile(Out("one.ts"));
+    f.chkVerify->setChecked(true);
+    f.btnWrtStart->click();  // without Rec. Start nothing would be on tape to verify
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(messages[0].text.startsWith("Verify after writing needs Rec. Start"));
+    // The virtual deck keeps no tape counter: it could not be wound back to the write's start.
+    messages.clear();
+    f.chkRec->setChecked(true);
+    f.btnWrtStart->click();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].text.startsWith("Nothing was written: the write cannot be verified:"))
+        << messages[0].text.toStdString();
+    EXPECT_TRUE(messages[0].text.contains("keeps no tape counter"));
+    EXPECT_FALSE(f.Flags.IsWriting);
+    EXPECT_TRUE(TransportModes().empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "deck.tape"));
+
+    ASSERT_TRUE(f.SaveSettings());
+    EXPECT_EQ(ReadIni().Get(kSettingsSection, settings_key::kWriteVerify), "1");
+    Restart(Make(Japanese()));
+    EXPECT_TRUE(form->chkVerify->isChecked());
+    form->chkVerify->setChecked(false);
+    ASSERT_TRUE(form->SaveSettings());
+    EXPECT_EQ(ReadIni().Get(kSettingsSection, settings_key::kWriteVerify), "0");
+}
+
+// What a verification found goes in the list's status column, row by row, in the window's
+// language; a file that differs also raises a box with the details.
+TEST_F(PagesTest, TheStatusColumnShowsWhatTheVerificationFound) {
+    StartWithDeck(Japanese());
+    TFormQuillor& f = *form;
+    TWritePage& w = f.WritePage();
+    w.AddWriteFile("/v/one.ts");
+    w.AddWriteFile("/v/two.ts");
+    w.AddWriteFile("/v/three.ts");
+    messages.clear();
+    VerifyOutcome outcome;
+    outcome.files.resize(3);
+    outcome.files[0].path = "/v/one.ts";
+    outcome.files[0].verdict = FileComparison::Verdict::Verified;
+    outcome.files[1].path = "/v/two.ts";
+    outcome.files[1].verdict = FileComparison::Verdict::Differs;
+    outcome.files[1].has_difference = true;
+    outcome.files[1].missing = 166;
+    outcome.files[1].packets = 6701;
+    outcome.files[2].path = "/v/three.ts";
+    outcome.files[2].error = "the deck refused to play";
+    w.ShowVerifyOutcome(outcome);
+    EXPECT_EQ(f.sgWrite->Cell(1, 1), Q("一致"));
+    EXPECT_EQ(f.sgWrite->Cell(1, 2), Q("相違"));
+    EXPECT_EQ(f.sgWrite->Cell(1, 3), Q("読めず"));
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].icon, QMessageBox::Warning);
+    EXPECT_TRUE(messages[0].text.contains("1 of 3 files verified, 1 differs, 1 not read back"));
+    EXPECT_TRUE(messages[0].text.contains("/v/two.ts: differs from byte 0"));
+    // Deleting a row takes its status with it; a new START clears them all.
+    f.sgWrite->SetRow(1);
+    w.btnWrtDelClick();
+    EXPECT_EQ(f.sgWrite->Cell(1, 1), Q("相違"));
+
+    messages.clear();
+    outcome.files.erase(outcome.files.begin() + 1, outcome.files.end());
+    w.ShowVerifyOutcome(outcome);
+    EXPECT_TRUE(messages.empty()) << "all verified: the column says it";
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ constexpr size_t kPage = 4096;
 constexpr double kDescriptorPages = 16.0 * 1024 * 1024 / kPage;
 constexpr size_t kDescriptorBytesPerPage = 4032;
 constexpr size_t kDescriptorBytes = 16;
+// A packet's payload length (fw_cdev_iso_packet control bits 0-15), and the CIP header alone.
+constexpr uint32_t kPayloadLengthMask = 0xFFFF;
+constexpr uint32_t kCipHeaderBytes = 8;
 // ohci.c: IT and IR contexts a controller offers (OHCI requires at least four of each).
 constexpr int kContextsPerKind = 4;
 // ContextControl bits the controller leaves in a completed packet's status: run, active,
@@ -305,7 +308,14 @@ bool IsoCanRunAhead(bool deck_flow) {
     for (auto& [fd, c] : TheBus().clients) {
         if (!c->iso || !c->iso->started || c->gone) continue;
         const IsoContext& ctx = *c->iso;
-        if (ctx.type == FW_CDEV_ISO_CONTEXT_TRANSMIT && !ctx.queue.empty()) return true;
+        // A signal of empty CIP packets (a deck's input kept alive between files) moves at the
+        // real pace: racing it would wind a recording deck's tape on with blank tape.
+        if (ctx.type == FW_CDEV_ISO_CONTEXT_TRANSMIT &&
+            std::any_of(ctx.queue.begin(), ctx.queue.end(), [](const IsoSlot& slot) {
+                return (slot.control & kPayloadLengthMask) > kCipHeaderBytes;
+            })) {
+            return true;
+        }
         if (ctx.type == FW_CDEV_ISO_CONTEXT_RECEIVE && deck_flow &&
             ctx.queue.size() * 2 > ctx.most_queued) {
             return true;

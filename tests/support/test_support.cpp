@@ -93,6 +93,22 @@ Bytes MakeTsPacket(const TsPacketSpec& spec, const Bytes& payload) {
     return p;
 }
 
+Bytes MakePcrPacket(uint16_t pid, uint8_t continuity, uint64_t base_90k, const Bytes& payload) {
+    TsPacketSpec spec;
+    spec.pid = pid;
+    spec.continuity = continuity;
+    spec.adaptation_length = 7;
+    Bytes p = MakeTsPacket(spec, payload);
+    p[5] = 0x10;  // PCR flag
+    p[6] = static_cast<uint8_t>(base_90k >> 25);
+    p[7] = static_cast<uint8_t>(base_90k >> 17);
+    p[8] = static_cast<uint8_t>(base_90k >> 9);
+    p[9] = static_cast<uint8_t>(base_90k >> 1);
+    p[10] = static_cast<uint8_t>(((base_90k & 1) << 7) | 0x7E);
+    p[11] = 0;
+    return p;
+}
+
 Bytes Packetise(const Bytes& pes, uint16_t pid, uint8_t* continuity) {
     Bytes out;
     uint8_t cc = continuity ? *continuity : 0;

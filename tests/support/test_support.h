@@ -59,6 +59,9 @@ struct TsPacketSpec {
 // One 188-byte packet; payload is padded with 0xFF (or cut) to what the packet holds.
 Bytes MakeTsPacket(const TsPacketSpec& spec, const Bytes& payload);
 
+// A packet whose adaptation field carries a PCR of base_90k (extension 0), then payload.
+Bytes MakePcrPacket(uint16_t pid, uint8_t continuity, uint64_t base_90k, const Bytes& payload);
+
 // Cuts a PES into TS packets of one PID, the last one padded with an adaptation field.
 Bytes Packetise(const Bytes& pes, uint16_t pid, uint8_t* continuity = nullptr);
 

@@ -140,16 +140,17 @@ TEST(FwemuBackendWrite, AShortUnplugIsSurvivedAndWhatTheTapeMissesIsSaid) {
 TEST(FwemuBackendWrite, AnUnplugDuringTheRecordPauseLeadMissesNothing) {
     // Fault: an unplug in the lead made the write fail ("Record Pause Error !", nothing on
     // tape), and one just after record was sent failed its start ("Transport Start Error !").
-    // Fast pace runs the bus ahead while the empty signal is queued, so the unplug at 3 s of
-    // bus time comes during the lead: before or after record was sent, as the machine's load
-    // has it; either way the whole file must reach the tape.
+    // The empty signal of the lead keeps the real pace (record-pause at about 0.2 s of bus
+    // time, record a second later, the file a second after that), so the unplug from 0.5 s to
+    // 1.5 s comes during the lead: before or after record was sent, as the machine's load has
+    // it; either way the whole file must reach the tape.
     TempDir dir;
     const fs::path tape = dir / "tape.m2ts";
     const fs::path log = dir / "bus.log";
     const fs::path file = SamplePath("sample-sd.ts");
-    const CommandResult w =
-        RunCommand(Cli({"FWEMU_TAPE=" + Q(tape) + " FWEMU_EVENTS=unplug@3-4 FWEMU_LOG=" + Q(log)},
-                       "write --rec-start --lead-ms 1000 " + Q(file)));
+    const CommandResult w = RunCommand(
+        Cli({"FWEMU_TAPE=" + Q(tape) + " FWEMU_EVENTS=unplug@0.5-1.5 FWEMU_LOG=" + Q(log)},
+            "write --rec-start --lead-ms 1000 " + Q(file)));
     EXPECT_EQ(w.exit_code, 0) << w.output;
     const std::string trace = ReadText(log);
     const size_t unplug = trace.find("unplug");
