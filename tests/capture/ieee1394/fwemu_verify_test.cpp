@@ -17,8 +17,8 @@ namespace fs = std::filesystem;
 
 std::string Cli(const std::string& env, const std::string& args) {
     return std::string("timeout -k 5 100 env -u TESSALINE_VIRTUAL_DECK -u TESSALINE_IEEE1394 ") +
-           FWEMU_ENV + " LD_PRELOAD=" + ShellQuote(FWEMU_PRELOAD) + " FWEMU_PACE=fast " + env +
-           " " + ShellQuote(TESSALINE_CLI) + " " + args;
+           "LD_PRELOAD=" + ShellQuote(FWEMU_PRELOAD) + " FWEMU_PACE=fast " + env + " " +
+           ShellQuote(TESSALINE_CLI) + " " + args;
 }
 
 // A TS with PCRs of `seconds`, its picture told apart by `frequency`.
