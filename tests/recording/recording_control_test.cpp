@@ -134,11 +134,13 @@ class RecordingControlTest : public CaptureTest {
 
     // Waits, boundedly, until the running recording's file holds something (cheaper than the
     // whole stream where only the name matters).
-    void WaitForData() {
+    // Until the file holds more than `bytes`. A program stream's first bytes are its headers,
+    // and a file of headers alone is not kept: wait past them for its audio or video.
+    void WaitForData(uintmax_t bytes = 0) {
         const std::string path = control.State().OutputBase + control.State().OutputExt;
         const auto deadline = std::chrono::steady_clock::now() + 60s;
         std::error_code ec;
-        while (fs::file_size(path, ec) == 0 || ec) {
+        while (fs::file_size(path, ec) <= bytes || ec) {
             ASSERT_LT(std::chrono::steady_clock::now(), deadline);
             std::this_thread::sleep_for(1ms);
         }
@@ -185,7 +187,7 @@ TEST_F(RecordingControlTest, TypedNameWithDateAndDottedExtension) {
     EXPECT_EQ(host.data_page, 1);
     EXPECT_EQ(host.panels[0], "Recording");
     EXPECT_EQ(control.State().RecEnd - control.State().RecStart, 30min);
-    WaitForData();
+    WaitForData(64 * 1024);
     control.Stop();
     EXPECT_THAT(FilesInDir(), ElementsAre("show20240309.mpg"));
 }
