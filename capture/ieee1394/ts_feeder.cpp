@@ -115,6 +115,16 @@ bool TsFeeder::read_error() const noexcept {
     return reader_failed_;
 }
 
+size_t TsFeeder::packets_read_ahead() const {
+    std::lock_guard lock(mu_);
+    return buffered_ / kTsBytes;
+}
+
+bool TsFeeder::read_to_end() const {
+    std::lock_guard lock(mu_);
+    return reader_finished_;
+}
+
 double TsFeeder::filled_seconds() const noexcept {
     return static_cast<double>(filled_due_.load(std::memory_order_relaxed)) / kPcrHz;
 }

@@ -58,6 +58,10 @@ class TsFeeder final : public IsoPacketSource {
     uint64_t underruns() const noexcept { return underruns_.load(std::memory_order_relaxed); }
     // Packets that went out after the time their stamp names (the deck gets them too late).
     uint64_t late() const noexcept { return late_.load(std::memory_order_relaxed); }
+    // How far the reader is ahead of Fill: packets read and timed, not yet sent, and whether it
+    // has read the whole file (then nothing more will come).
+    size_t packets_read_ahead() const;
+    bool read_to_end() const;
 
   private:
     // TS packets read ahead with the time each is due (27 MHz ticks from the file's start).
