@@ -173,6 +173,13 @@ int WriteCommand(const Args& args) {
         for (const std::string& line : missed) std::fprintf(stderr, "  %s\n", line.c_str());
         return true;
     };
+    // With --rec-start: a deck that stopped recording (the tape's end) did not take the rest.
+    if (driver != nullptr) {
+        hooks.read_status = [driver](DeckStatus& status) { return driver->Status(status); };
+    }
+    hooks.deck_stopped = [&](const DeckStoppedRecording& stop) {
+        failure = "writing to " + deck + " failed: " + DeckStoppedText(stop);
+    };
     DeckWriter writer(capture, list, hooks);
     const int count = list.CountListed();
     auto announce = [&] {
@@ -220,6 +227,11 @@ int WriteCommand(const Args& args) {
                 if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());
                 std::fprintf(stderr, "tessaline-cli: cannot play %s; writing stopped\n",
                              list.Row(list.Current()).c_str());
+                return kExitFailure;
+            case DeckWriter::TickResult::DeckStopped:
+                say_missed();
+                std::fprintf(stderr, "tessaline-cli: %s; %d of %d file(s) went on tape whole\n",
+                             failure.c_str(), sent, count);
                 return kExitFailure;
             case DeckWriter::TickResult::StreamFailed:
                 say_missed();
