@@ -67,7 +67,8 @@ void PrintHelp() {
         "Exit codes: 0 every recording passed, 1 errors were found in a recording, 2 archiving\n"
         "ended part-way (stopped, watchdog, a write failed: what was saved is kept and\n"
         "reported) or bad usage, 3 nothing could be recorded (no deck, no cassette, DIR not\n"
-        "empty, no room, nothing came from the tape).\n");
+        "empty, no room, nothing came from the tape, Ctrl-C before the tape played). A\n"
+        "folder archive made is removed again when nothing was recorded into it.\n");
 }
 
 std::optional<int> Parse(const Args& args, ArchiveOptions& o) {

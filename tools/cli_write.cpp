@@ -54,8 +54,9 @@ void PrintHelp() {
         "moment (a bus reset, a short unplug) is connected again and told to record again if it\n"
         "stopped; what it missed meanwhile is said with the file and the time in it.\n"
         "Exit codes: 0 every file was sent whole (and, with --verify, came back as sent), 1\n"
-        "failed (also: the tape misses part of a file, a file differs or could not be read\n"
-        "back), 2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
+        "failed (also: the tape misses part of a file, the deck stopped recording before a\n"
+        "file was sent whole, a file differs or could not be read back), 2 bad usage, 3 no\n"
+        "deck, 130 stopped before every file was sent.\n\n%s",
         VirtualDeckHelp());
 }
 
