@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -89,6 +90,31 @@ class FwemuArchive : public ::testing::Test {
         }
         std::sort(files.begin(), files.end());
         return files;
+    }
+    // Starts archive in a shell that becomes it (exec), so that the pid is the tool's; its output
+    // goes to dir_/log.
+    pid_t StartArchive(const std::string& cassette, const std::string& more,
+                       const std::string& args) const {
+        const std::string command = "exec " + Env(cassette, more, false) +
+                                    ShellQuote(TESSALINE_CLI) + " archive --tape-minutes 1 " +
+                                    args + " > " + Q(dir_ / "log") + " 2>&1";
+        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ)) {
+            return 0;
+        }
+        return pid;
+    }
+    // Waits until `ready` holds (at most a minute); false when the tool ended first or never got
+    // there.
+    bool WaitUntil(pid_t pid, const std::function<bool()>& ready) const {
+        for (int i = 0; i < 1200; ++i) {
+            if (ready()) return true;
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
     }
     TempDir dir_;
 };
@@ -182,23 +208,14 @@ TEST_F(FwemuArchive, ADeckThatGoesSilentIsGivenUpOnByTheWatchdogWithWhatCameKept
 TEST_F(FwemuArchive, CtrlCClosesTheFilesWritesTheReportAndStopsTheDeck) {
     const fs::path out = dir_ / "out";
     const std::string cassette = SamplePath("sample-sd-192.ts").string() + ",blank:60";
-    // At the deck's own pace, so that it is still playing when the signal comes; the shell
-    // becomes the tool (exec), so the pid is the tool's.
-    const std::string command = "exec " + Env(cassette, "FWEMU_TAPE_SECONDS=120", false) +
-                                ShellQuote(TESSALINE_CLI) + " archive --tape-minutes 1 --out " +
-                                Q(out) + " --id C > " + Q(dir_ / "log") + " 2>&1";
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    // At the deck's own pace, so that it is still playing when the signal comes.
+    const pid_t pid =
+        StartArchive(cassette, "FWEMU_TAPE_SECONDS=120", "--out " + Q(out) + " --id C");
+    ASSERT_NE(pid, 0);
     // Interrupted once the first recording has begun and the report is there.
-    bool begun = false;
-    for (int i = 0; i < 1200 && !begun; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        begun = fs::exists(out / "C_01.m2ts") && fs::exists(out / "C.report.json");
-        int status = 0;
-        if (!begun && waitpid(pid, &status, WNOHANG) == pid) FAIL() << ReadText(dir_ / "log");
-    }
-    ASSERT_TRUE(begun) << ReadText(dir_ / "log");
+    ASSERT_TRUE(WaitUntil(pid, [&] {
+        return fs::exists(out / "C_01.m2ts") && fs::exists(out / "C.report.json");
+    })) << ReadText(dir_ / "log");
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -297,20 +314,11 @@ TEST_F(FwemuArchive, CtrlCWhileTheTapeRewindsStopsTheDeckAndLeavesNoFolder) {
                    ShellQuote(TESSALINE_CLI) + " deck ff --wait=30");
     ASSERT_EQ(ff.exit_code, 0) << ff.output;
     const fs::path out = dir_ / "new" / "out";
-    const std::string command = "exec " + Env(cassette, "FWEMU_WIND_SPEED=2", false) +
-                                ShellQuote(TESSALINE_CLI) + " archive --tape-minutes 1 --out " +
-                                Q(out) + " --id W > " + Q(dir_ / "log") + " 2>&1";
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-    bool rewinding = false;
-    for (int i = 0; i < 1200 && !rewinding; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        rewinding = Contains(ReadText(dir_ / "log"), "rewinding the tape");
-        int status = 0;
-        if (!rewinding && waitpid(pid, &status, WNOHANG) == pid) FAIL() << ReadText(dir_ / "log");
-    }
-    ASSERT_TRUE(rewinding) << ReadText(dir_ / "log");
+    const pid_t pid = StartArchive(cassette, "FWEMU_WIND_SPEED=2", "--out " + Q(out) + " --id W");
+    ASSERT_NE(pid, 0);
+    ASSERT_TRUE(WaitUntil(pid, [&] {
+        return Contains(ReadText(dir_ / "log"), "rewinding the tape");
+    })) << ReadText(dir_ / "log");
     ASSERT_TRUE(fs::is_directory(out));
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
