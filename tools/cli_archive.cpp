@@ -333,6 +333,8 @@ int ArchiveCommand(const Args& args) {
     driver->SetCaptureEvents(&log);
     if (sequence.Start(work.string(), true) != RecordingSequence::StartResult::Started) {
         driver->SetCaptureEvents(nullptr);
+        std::error_code ec;
+        std::filesystem::remove(work, ec);  // nothing was captured into it
         return refuse("cannot record from " + deck + " into " + work.string());
     }
     WorkReader reader(work.string());
