@@ -23,6 +23,13 @@ constexpr MessageText kMsgVerifyNeedsRec = {
 constexpr MessageText kMsgVerifyDiffers = {
     "照合の結果、テープが書き込んだファイルと異なります: %1\n\n%2",
     "The tape differs from what was written: %1\n\n%2"};
+// %1 the deck, %2 the file, its row and how much of it can be on tape.
+constexpr MessageText kMsgWriteDeckStopped = {
+    "デッキへの書き込みは失敗しました: %1 "
+    "が録画を止めていたため、ファイルの残りはテープにありません。\n%2",
+    "Writing to the deck failed: %1 had stopped recording, so the rest of the file is not on "
+    "tape.\n%2"};
+constexpr MessageText kStatusCutShort = {"途中まで", "cut short"};
 constexpr MessageText kStatusVerifying = {"照合中", "verifying"};
 constexpr MessageText kStatusVerified = {"一致", "verified"};
 constexpr MessageText kStatusDiffers = {"相違", "differs"};
@@ -63,6 +70,18 @@ TWritePage::TWritePage(TFormQuillor& form, Message message)
                                  .arg(QString::number(static_cast<uint32_t>(event), 16),
                                       form_.cmbVid->currentText(), Q(path));
         message_(QMessageBox::Critical, Q(Pick(kCaptionError, english)), text);
+    };
+    hooks.read_status = [this](DeckStatus& status) {
+        DeckDriver* deck = form_.SelectedDeckDriver();
+        return deck != nullptr && deck->Status(status);
+    };
+    hooks.deck_stopped = [this](const DeckStoppedRecording& stop) {
+        const bool english = form_.Flags.UseEnglish;
+        SetStatus(stop.path, Q(Pick(kStatusCutShort, english)));
+        ShowList();
+        message_(QMessageBox::Critical, Q(Pick(kCaptionError, english)),
+                 Q(Pick(kMsgWriteDeckStopped, english))
+                     .arg(form_.cmbVid->currentText(), Q(DeckStoppedText(stop))));
     };
     if (form.Capture()) writer_ = std::make_unique<DeckWriter>(*form.Capture(), list_, hooks);
 

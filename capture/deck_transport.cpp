@@ -80,7 +80,7 @@ bool DeckTransportControl::WaitFor(const std::function<bool(const DeckStatus&)>&
         if (!deck_.Status(status)) return false;
         last = std::move(status);
         if (done(last)) return true;
-        if (timing_.now() >= give_up) return false;
+        if (timing_.now() >= give_up || (timing_.cancelled && timing_.cancelled())) return false;
         timing_.sleep(timing_.poll);
     }
 }

@@ -26,6 +26,8 @@ struct DeckWaitTiming {
     // Tests run on a clock of their own.
     std::function<Clock::time_point()> now;
     std::function<void(std::chrono::milliseconds)> sleep;
+    // When set and true (Ctrl-C), a wait ends at the next look at the deck, as not reached.
+    std::function<bool()> cancelled;
 };
 
 // The default time a command is waited for: a whole tape wound from end to end takes minutes.

@@ -1,8 +1,11 @@
 #include "capture/deck_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "capture/ds_capture.h"
@@ -22,6 +25,23 @@ constexpr int kAfterRecordMs = 1000;
 constexpr size_t kPacketProbeBytes = 64 * 1024;
 
 }  // namespace
+
+std::string DeckStoppedText(const DeckStoppedRecording& stop) {
+    std::string text = stop.path + " (row " + std::to_string(stop.row) +
+                       "): the deck was no longer recording (it was in " +
+                       DeckTransportText(stop.transport);
+    if (stop.position) text += " at " + TapePositionText(stop.position);
+    text += ")";
+    if (stop.position && stop.file_start) {
+        const double seconds = std::max(0.0, *stop.position - *stop.file_start);
+        char figure[64];
+        std::snprintf(figure, sizeof figure, "%.0f s", std::ceil(seconds));
+        text += std::string(", so at most the first ") + figure + " of the file are on tape";
+    } else {
+        text += ", so the rest of the file from some point on is not on tape";
+    }
+    return text;
+}
 
 int RecordPauseLeadMs(const std::string& text) {
     int value = 0;
@@ -113,6 +133,7 @@ DeckWriter::StartResult DeckWriter::Start(const WriteOptions& options) {
             return StartResult::Failed;
         }
         PauseMs(kAfterRecordMs);
+        file_start_ = Position();
     }
     if (!capture_.RunGraph()) {
         FailStart("Transport Start Error !", options);
@@ -138,6 +159,15 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
         if (hooks_.stream_failed) hooks_.stream_failed(played, event);
         return TickResult::StreamFailed;
     }
+    // Read before anything here stops the tape.
+    std::optional<DeckStoppedRecording> stopped = StoppedRecording(options, played);
+    if (stopped) {
+        // What was sent after the deck stopped is not on tape, and nothing more will be.
+        Finish(options, true);
+        played_out();
+        if (hooks_.deck_stopped) hooks_.deck_stopped(*stopped);
+        return TickResult::DeckStopped;
+    }
     const int r = list_.Current();
     const int last = list_.RowCount() - 1;
     if (r < last || options.repeat) {
@@ -149,6 +179,7 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
         played_out();
         // The deck goes on recording across the change of file. A file that cannot be played
         // would leave it recording blank tape with the graph stopped: end the writing instead.
+        file_start_ = position_;
         if (PlayCurrentRow(path) && capture_.RunGraph()) return TickResult::NextFile;
         Finish(options, false);
         return TickResult::NextFileFailed;
@@ -157,6 +188,33 @@ DeckWriter::TickResult DeckWriter::OnWriteTick(const WriteOptions& options) {
     Finish(options, true);
     played_out();
     return TickResult::Finished;
+}
+
+std::optional<DeckStoppedRecording> DeckWriter::StoppedRecording(const WriteOptions& options,
+                                                                 const std::string& path) {
+    position_.reset();
+    DeckStatus status;
+    if (!options.rec_start || !hooks_.read_status || !hooks_.read_status(status)) {
+        return std::nullopt;
+    }
+    position_ = status.position_seconds;
+    // A deck that cannot tell its transport is given the benefit of the doubt.
+    if (status.transport == DeckTransport::Record || status.transport == DeckTransport::Unknown) {
+        return std::nullopt;
+    }
+    DeckStoppedRecording stop;
+    stop.path = path;
+    stop.row = list_.Current();
+    stop.transport = status.transport;
+    stop.file_start = file_start_;
+    stop.position = status.position_seconds;
+    return stop;
+}
+
+std::optional<double> DeckWriter::Position() {
+    DeckStatus status;
+    if (!hooks_.read_status || !hooks_.read_status(status)) return std::nullopt;
+    return status.position_seconds;
 }
 
 void DeckWriter::Finish(const WriteOptions& options, bool stop_graph) {

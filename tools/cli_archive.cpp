@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture/deck_transport.h"
 #include "capture/recording_sequence.h"
@@ -66,7 +67,8 @@ void PrintHelp() {
         "Exit codes: 0 every recording passed, 1 errors were found in a recording, 2 archiving\n"
         "ended part-way (stopped, watchdog, a write failed: what was saved is kept and\n"
         "reported) or bad usage, 3 nothing could be recorded (no deck, no cassette, DIR not\n"
-        "empty, no room, nothing came from the tape).\n");
+        "empty, no room, nothing came from the tape, Ctrl-C before the tape played). A\n"
+        "folder archive made is removed again when nothing was recorded into it.\n");
 }
 
 std::optional<int> Parse(const Args& args, ArchiveOptions& o) {
@@ -132,8 +134,21 @@ int Refuse(const std::string& text) {
     return kExitNoResult;
 }
 
+// The folders archive made itself, deepest first: what a start that recorded nothing takes away
+// again, each only while it is empty. A folder the user had is never among them.
+struct MadeFolders {
+    std::vector<std::filesystem::path> paths;
+    void RemoveEmpty() const {
+        for (const std::filesystem::path& path : paths) {
+            std::error_code ec;
+            if (std::filesystem::is_empty(path, ec) && !ec) std::filesystem::remove(path, ec);
+        }
+    }
+};
+
 // DIR new (made now) or empty. An error text when it is neither.
-std::string PrepareFolder(const std::filesystem::path& dir, bool bag, ArchiveFolder& folder) {
+std::string PrepareFolder(const std::filesystem::path& dir, bool bag, ArchiveFolder& folder,
+                          MadeFolders& made) {
     std::error_code ec;
     const auto status = std::filesystem::status(dir, ec);
     if (std::filesystem::exists(status)) {
@@ -141,13 +156,30 @@ std::string PrepareFolder(const std::filesystem::path& dir, bool bag, ArchiveFol
         if (!std::filesystem::is_empty(dir, ec) || ec) {
             return dir.string() + " is not empty (archive writes only into a new or empty folder)";
         }
-    } else if (!std::filesystem::create_directories(dir, ec) || ec) {
-        return "cannot make " + dir.string() + ": " + ec.message();
+    } else {
+        // DIR and those of its parents that are not there yet.
+        std::vector<std::filesystem::path> missing;
+        std::filesystem::path p = std::filesystem::absolute(dir, ec).lexically_normal();
+        if (p.filename().empty()) p = p.parent_path();  // "a/b/" is b
+        for (; !ec && p != p.parent_path() && !std::filesystem::exists(p, ec);
+             p = p.parent_path()) {
+            missing.push_back(p);
+        }
+        if (!std::filesystem::create_directories(dir, ec) || ec) {
+            made.paths = std::move(missing);
+            made.RemoveEmpty();
+            made.paths.clear();
+            return "cannot make " + dir.string() + ": " + ec.message();
+        }
+        made.paths = std::move(missing);
     }
     folder.root = dir;
     folder.media = bag ? dir / "data" : dir;
-    if (bag && (!std::filesystem::create_directory(folder.media, ec) || ec)) {
-        return "cannot make " + folder.media.string() + ": " + ec.message();
+    if (bag) {
+        if (!std::filesystem::create_directory(folder.media, ec) || ec) {
+            return "cannot make " + folder.media.string() + ": " + ec.message();
+        }
+        made.paths.insert(made.paths.begin(), folder.media);
     }
     return {};
 }
@@ -201,6 +233,8 @@ class WorkReader {
 int ArchiveCommand(const Args& args) {
     ArchiveOptions o;
     if (const auto rc = Parse(args, o)) return *rc;
+    // From the first check on: an interrupt before the tape plays must not leave it winding.
+    StopSignals signals;
 
     // The deck first: a folder is made only for a tape that can be played.
     CaptureSetup setup;
@@ -219,9 +253,17 @@ int ArchiveCommand(const Args& args) {
     if (status.medium == DeckMedium::None) return Refuse(deck + " holds no cassette");
 
     ArchiveFolder folder;
-    if (const std::string why = PrepareFolder(o.out, o.bag, folder); !why.empty()) {
+    MadeFolders made;
+    if (const std::string why = PrepareFolder(o.out, o.bag, folder, made); !why.empty()) {
+        made.RemoveEmpty();
         return Refuse(why);
     }
+    // Nothing was recorded: the folders made for it go again, while they are empty.
+    auto refuse = [&](const std::string& text) {
+        made.RemoveEmpty();
+        return Refuse(text);
+    };
+    const std::string interrupted = "stopped by Ctrl-C or SIGTERM before the tape played";
     struct statvfs fs = {};
     const double needed = o.tape_minutes * 60.0 * kHighestRateBytes + double(kSpareBytes);
     if (::statvfs(folder.root.c_str(), &fs) == 0) {
@@ -232,27 +274,38 @@ int ArchiveCommand(const Args& args) {
                           "%s has %.1f GB free; %ld minutes of tape at up to 28.2 Mbit/s need "
                           "%.1f GB (--tape-minutes sets the tape's length)",
                           folder.root.c_str(), free_bytes / 1e9, o.tape_minutes, needed / 1e9);
-            return Refuse(text);
+            return refuse(text);
         }
     }
 
     setup.box.SetItemIndex(static_cast<int>(o.device));
     cmbVidClick(*setup.capture, setup.box, setup.selection, setup.flags, {});
-    if (!setup.flags.DeviceReady) return Refuse("cannot open " + deck);
+    if (!setup.flags.DeviceReady) return refuse("cannot open " + deck);
     StreamOptions& options = setup.stream.options;
     options.ConvPES = false;
     options.TrimPacket = false;  // the working file keeps the source packets as delivered
     // Before the sequence: a capture that would not stop may still report to it.
     CaptureEventLog log([&] { return setup.data_path.bytes_received(); });
     RecordingSequence sequence(*setup.capture, setup.stream, setup.data_path, setup.messages);
-    if (!sequence.PrepareGraph()) return Refuse("cannot prepare " + deck + " for recording");
+    if (!sequence.PrepareGraph()) return refuse("cannot prepare " + deck + " for recording");
 
     DeckTransportControl control(*driver);
+    if (signals.raised()) return refuse(interrupted);
     if (!o.here) {
         std::fprintf(stderr, "tessaline-cli: archive: rewinding the tape in %s\n", deck.c_str());
-        const DeckCommandResult r = control.Run(TapeCommand::Rewind, kDefaultDeckWait);
+        DeckWaitTiming timing;
+        timing.cancelled = [&] { return signals.raised(); };
+        const DeckCommandResult r =
+            DeckTransportControl(*driver, timing).Run(TapeCommand::Rewind, kDefaultDeckWait);
+        if (signals.raised()) {
+            const DeckCommandResult halt = control.Run(TapeCommand::Stop);
+            return refuse(interrupted + std::string(" (while it rewound; ") + deck +
+                          (halt.outcome == DeckCommandResult::Outcome::Done
+                               ? " was stopped)"
+                               : " did not take the stop command: it may still be winding)"));
+        }
         if (r.outcome != DeckCommandResult::Outcome::Done) {
-            return Refuse(deck + " did not rewind (" + DeckOutcomeText(r.outcome) + ")");
+            return refuse(deck + " did not rewind (" + DeckOutcomeText(r.outcome) + ")");
         }
         status = r.status;
     }
@@ -277,11 +330,12 @@ int ArchiveCommand(const Args& args) {
     ArchiveProgress progress(IsTerminal(2), o.progress);
     if (!progress.file_ok()) progress.Note("cannot write the progress to " + o.progress);
 
-    StopSignals signals;
     driver->SetCaptureEvents(&log);
     if (sequence.Start(work.string(), true) != RecordingSequence::StartResult::Started) {
         driver->SetCaptureEvents(nullptr);
-        return Refuse("cannot record from " + deck + " into " + work.string());
+        std::error_code ec;
+        std::filesystem::remove(work, ec);  // nothing was captured into it
+        return refuse("cannot record from " + deck + " into " + work.string());
     }
     WorkReader reader(work.string());
     // The tape moves only once the deck's stream is heard (a stopped deck sends empty packets),
@@ -291,6 +345,13 @@ int ArchiveCommand(const Args& args) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     (void)log.TakeUpTo(~uint64_t{0});  // what came before the tape moved is no part of it
+    if (signals.raised()) {
+        sequence.Stop();
+        driver->SetCaptureEvents(nullptr);
+        std::error_code ec;
+        std::filesystem::remove(work, ec);
+        return refuse(interrupted);
+    }
     const DeckCommandResult play = control.Run(TapeCommand::Play);
     if (play.outcome != DeckCommandResult::Outcome::Done || !reader.ok()) {
         sequence.Stop();
@@ -298,7 +359,7 @@ int ArchiveCommand(const Args& args) {
         std::error_code ec;
         std::filesystem::remove(work, ec);
         control.Run(TapeCommand::Stop);
-        return Refuse(!reader.ok()
+        return refuse(!reader.ok()
                           ? "cannot read back " + work.string()
                           : deck + " did not play (" + DeckOutcomeText(play.outcome) + ")");
     }
@@ -431,6 +492,7 @@ int ArchiveCommand(const Args& args) {
                      deck.c_str());
     }
     const int rc = ArchiveExitCode(end, saved, verdict == Verdict::Pass);
+    if (rc == kExitNoResult) made.RemoveEmpty();
     return report_ok || rc == kExitNoResult ? rc : std::max(rc, 2);
 }
 

@@ -54,8 +54,9 @@ void PrintHelp() {
         "moment (a bus reset, a short unplug) is connected again and told to record again if it\n"
         "stopped; what it missed meanwhile is said with the file and the time in it.\n"
         "Exit codes: 0 every file was sent whole (and, with --verify, came back as sent), 1\n"
-        "failed (also: the tape misses part of a file, a file differs or could not be read\n"
-        "back), 2 bad usage, 3 no deck, 130 stopped before every file was sent.\n\n%s",
+        "failed (also: the tape misses part of a file, the deck stopped recording before a\n"
+        "file was sent whole, a file differs or could not be read back), 2 bad usage, 3 no\n"
+        "deck, 130 stopped before every file was sent.\n\n%s",
         VirtualDeckHelp());
 }
 
@@ -173,6 +174,13 @@ int WriteCommand(const Args& args) {
         for (const std::string& line : missed) std::fprintf(stderr, "  %s\n", line.c_str());
         return true;
     };
+    // With --rec-start: a deck that stopped recording (the tape's end) did not take the rest.
+    if (driver != nullptr) {
+        hooks.read_status = [driver](DeckStatus& status) { return driver->Status(status); };
+    }
+    hooks.deck_stopped = [&](const DeckStoppedRecording& stop) {
+        failure = "writing to " + deck + " failed: " + DeckStoppedText(stop);
+    };
     DeckWriter writer(capture, list, hooks);
     const int count = list.CountListed();
     auto announce = [&] {
@@ -220,6 +228,11 @@ int WriteCommand(const Args& args) {
                 if (!failure.empty()) std::fprintf(stderr, "tessaline-cli: %s\n", failure.c_str());
                 std::fprintf(stderr, "tessaline-cli: cannot play %s; writing stopped\n",
                              list.Row(list.Current()).c_str());
+                return kExitFailure;
+            case DeckWriter::TickResult::DeckStopped:
+                say_missed();
+                std::fprintf(stderr, "tessaline-cli: %s; %d of %d file(s) went on tape whole\n",
+                             failure.c_str(), sent, count);
                 return kExitFailure;
             case DeckWriter::TickResult::StreamFailed:
                 say_missed();

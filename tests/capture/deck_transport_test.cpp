@@ -168,6 +168,20 @@ TEST(DeckTransport, RefusalsTimeOutsAndDecksThatCannotTell) {
         EXPECT_EQ(DeckTransportControl(deck, clock.Timing()).Run(TapeCommand::Play).outcome,
                   Outcome::Done);
     }
+    {
+        // A wait that is cancelled (Ctrl-C) ends at the next look, as not reached, long before
+        // a ten-minute rewind would.
+        ScriptedDeck deck;
+        deck.states = {ScriptedDeck::State(DeckTransport::Rewind)};
+        TestClock clock;
+        DeckWaitTiming timing = clock.Timing();
+        timing.cancelled = [&deck] { return deck.reads >= 3; };
+        const DeckCommandResult r =
+            DeckTransportControl(deck, timing).Run(TapeCommand::Rewind, 10min);
+        EXPECT_EQ(r.outcome, Outcome::TimedOut);
+        EXPECT_EQ(deck.reads, 4);  // three looks, and the one that asks whether it can tell
+        EXPECT_LT(r.waited_seconds, 1.0);
+    }
 }
 
 TEST(DeckTransport, TheEndOfTheTapeIsADeckThatStopsPlayingByItself) {

@@ -303,5 +303,57 @@ TEST_F(DeckWriterTest, NextFileThatCannotPlayEndsTheWriting) {
     EXPECT_EQ(Payloads(ReadFile(deck->tape_path())), As188(ReadFile(files[0])));
 }
 
+// A deck that stopped recording while a file was sent (the tape ran out, someone pressed stop on
+// it) has not taken the rest: the writing ends as a failure naming the file instead of sending
+// the next files to a stopped deck and calling it written.
+TEST_F(DeckWriterTest, ADeckThatStoppedRecordingEndsTheWritingAsAFailure) {
+    for (const fs::path& f : files) list.Add(f.string());
+    hooks.read_status = [this](DeckStatus& status) { return deck->Status(status); };
+    std::vector<DeckStoppedRecording> stops;
+    hooks.deck_stopped = [&](const DeckStoppedRecording& stop) { stops.push_back(stop); };
+    DeckWriter writer(capture, list, hooks);
+    const WriteOptions options{true, false, "1000"};
+    ASSERT_EQ(writer.Start(options), DeckWriter::StartResult::Started);
+    // The first file goes on tape whole; the deck is stopped while the second is sent.
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::NextFile);
+    ASSERT_TRUE(capture.TransportStop());
+    EXPECT_EQ(TickUntilChange(writer, options), DeckWriter::TickResult::DeckStopped);
+    EXPECT_FALSE(writer.writing());
+    EXPECT_EQ(list.Current(), 2);  // the third file was never started
+    ASSERT_EQ(stops.size(), 1u);
+    EXPECT_EQ(stops[0].path, files[1].string());
+    EXPECT_EQ(stops[0].row, 2);
+    EXPECT_EQ(stops[0].transport, DeckTransport::Stop);
+    EXPECT_EQ(capture.AddedCount(), 0u);
+    EXPECT_EQ(fw.LatestGraph().state, FilterState::Stopped);
+    EXPECT_EQ(writer.OnWriteTick(options), DeckWriter::TickResult::Idle);
+
+    // Without Rec. Start nothing records, so a stopped deck is no failure.
+    stops.clear();
+    list.Clear();
+    list.Add(files[0].string());
+    DeckWriter player(capture, list, hooks);
+    const WriteOptions play{false, false, "1000"};
+    ASSERT_EQ(player.Start(play), DeckWriter::StartResult::Started);
+    EXPECT_EQ(TickUntilChange(player, play), DeckWriter::TickResult::Finished);
+    EXPECT_TRUE(stops.empty());
+}
+
+TEST(DeckStoppedText, SaysTheFileTheStateAndHowMuchCanBeOnTape) {
+    DeckStoppedRecording stop;
+    stop.path = "b.ts";
+    stop.row = 2;
+    stop.transport = DeckTransport::Stop;
+    stop.file_start = 7.0;
+    stop.position = 20.0;
+    EXPECT_EQ(DeckStoppedText(stop),
+              "b.ts (row 2): the deck was no longer recording (it was in stop at 00:00:20), so "
+              "at most the first 13 s of the file are on tape");
+    stop.file_start.reset();
+    EXPECT_EQ(DeckStoppedText(stop),
+              "b.ts (row 2): the deck was no longer recording (it was in stop at 00:00:20), so "
+              "the rest of the file from some point on is not on tape");
+}
+
 }  // namespace
 }  // namespace tessaline::test

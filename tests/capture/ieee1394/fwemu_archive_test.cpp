@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // tessaline-cli archive on the emulated deck, end to end: a damaged tape of two recordings and a
-// blank, the same tape undamaged, a long blank, a deck that goes silent, Ctrl-C, a file system
-// that takes no more, and a folder that is not empty.
+// blank, the same tape undamaged, a long blank, a deck that goes silent, Ctrl-C while it records
+// and while it rewinds, a file system that takes no more, a folder that is not empty, and a start
+// that records nothing, which takes away the folders it made.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -88,6 +90,31 @@ class FwemuArchive : public ::testing::Test {
         }
         std::sort(files.begin(), files.end());
         return files;
+    }
+    // Starts archive in a shell that becomes it (exec), so that the pid is the tool's; its output
+    // goes to dir_/log.
+    pid_t StartArchive(const std::string& cassette, const std::string& more,
+                       const std::string& args) const {
+        const std::string command = "exec " + Env(cassette, more, false) +
+                                    ShellQuote(TESSALINE_CLI) + " archive --tape-minutes 1 " +
+                                    args + " > " + Q(dir_ / "log") + " 2>&1";
+        const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+        pid_t pid = 0;
+        if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ)) {
+            return 0;
+        }
+        return pid;
+    }
+    // Waits until `ready` holds (at most a minute); false when the tool ended first or never got
+    // there.
+    bool WaitUntil(pid_t pid, const std::function<bool()>& ready) const {
+        for (int i = 0; i < 1200; ++i) {
+            if (ready()) return true;
+            int status = 0;
+            if (waitpid(pid, &status, WNOHANG) == pid) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
     }
     TempDir dir_;
 };
@@ -181,23 +208,14 @@ TEST_F(FwemuArchive, ADeckThatGoesSilentIsGivenUpOnByTheWatchdogWithWhatCameKept
 TEST_F(FwemuArchive, CtrlCClosesTheFilesWritesTheReportAndStopsTheDeck) {
     const fs::path out = dir_ / "out";
     const std::string cassette = SamplePath("sample-sd-192.ts").string() + ",blank:60";
-    // At the deck's own pace, so that it is still playing when the signal comes; the shell
-    // becomes the tool (exec), so the pid is the tool's.
-    const std::string command = "exec " + Env(cassette, "FWEMU_TAPE_SECONDS=120", false) +
-                                ShellQuote(TESSALINE_CLI) + " archive --tape-minutes 1 --out " +
-                                Q(out) + " --id C > " + Q(dir_ / "log") + " 2>&1";
-    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    // At the deck's own pace, so that it is still playing when the signal comes.
+    const pid_t pid =
+        StartArchive(cassette, "FWEMU_TAPE_SECONDS=120", "--out " + Q(out) + " --id C");
+    ASSERT_NE(pid, 0);
     // Interrupted once the first recording has begun and the report is there.
-    bool begun = false;
-    for (int i = 0; i < 1200 && !begun; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        begun = fs::exists(out / "C_01.m2ts") && fs::exists(out / "C.report.json");
-        int status = 0;
-        if (!begun && waitpid(pid, &status, WNOHANG) == pid) FAIL() << ReadText(dir_ / "log");
-    }
-    ASSERT_TRUE(begun) << ReadText(dir_ / "log");
+    ASSERT_TRUE(WaitUntil(pid, [&] {
+        return fs::exists(out / "C_01.m2ts") && fs::exists(out / "C.report.json");
+    })) << ReadText(dir_ / "log");
     ASSERT_EQ(kill(pid, SIGINT), 0);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
@@ -284,6 +302,53 @@ TEST_F(FwemuArchive,
     EXPECT_EQ(off.exit_code, 3) << off.output;
     EXPECT_TRUE(Contains(off.output, "is switched off")) << off.output;
     EXPECT_FALSE(fs::exists(dir_ / "off"));
+}
+
+// Ctrl-C while the tape rewinds, before anything plays: the deck is stopped (not left winding),
+// nothing was recorded (exit 3), and the folder made for the recordings is gone again.
+TEST_F(FwemuArchive, CtrlCWhileTheTapeRewindsStopsTheDeckAndLeavesNoFolder) {
+    const std::string cassette = "blank:600";
+    // The tape wound to its end quickly, then rewound slowly (5 minutes) by archive.
+    const CommandResult ff =
+        RunCommand("timeout -k 5 60 " + Env(cassette, "FWEMU_WIND_SPEED=1000", false) +
+                   ShellQuote(TESSALINE_CLI) + " deck ff --wait=30");
+    ASSERT_EQ(ff.exit_code, 0) << ff.output;
+    const fs::path out = dir_ / "new" / "out";
+    const pid_t pid = StartArchive(cassette, "FWEMU_WIND_SPEED=2", "--out " + Q(out) + " --id W");
+    ASSERT_NE(pid, 0);
+    ASSERT_TRUE(WaitUntil(pid, [&] {
+        return Contains(ReadText(dir_ / "log"), "rewinding the tape");
+    })) << ReadText(dir_ / "log");
+    ASSERT_TRUE(fs::is_directory(out));
+    ASSERT_EQ(kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const std::string log = ReadText(dir_ / "log");
+    ASSERT_TRUE(WIFEXITED(status)) << log;
+    EXPECT_EQ(WEXITSTATUS(status), 3) << log;
+    EXPECT_TRUE(Contains(log, "while it rewound")) << log;
+    EXPECT_TRUE(Contains(log, "nothing was recorded")) << log;
+    EXPECT_FALSE(fs::exists(dir_ / "new")) << log;  // both folders archive made
+    EXPECT_EQ(Transport(cassette, "FWEMU_WIND_SPEED=2"), "stop");
+}
+
+// A start that records nothing (here: no room for the tape) takes away the folders archive made,
+// and only those: a folder the user had stays, emptied of what archive put there.
+TEST_F(FwemuArchive, AStartThatRecordsNothingRemovesOnlyTheFoldersItMade) {
+    const std::string cassette = SamplePath("sample-sd-192.ts").string();
+    const std::string huge = "timeout -k 5 60 " + Env(cassette, "") + ShellQuote(TESSALINE_CLI) +
+                             " archive --tape-minutes 100000000 ";
+    const CommandResult made = RunCommand(huge + "--bag --out " + Q(dir_ / "a" / "b"));
+    EXPECT_EQ(made.exit_code, 3) << made.output;
+    EXPECT_TRUE(Contains(made.output, "GB free")) << made.output;
+    EXPECT_FALSE(fs::exists(dir_ / "a")) << made.output;
+
+    const fs::path mine = dir_ / "mine";
+    fs::create_directory(mine);
+    const CommandResult had = RunCommand(huge + "--bag --out " + Q(mine));
+    EXPECT_EQ(had.exit_code, 3) << had.output;
+    EXPECT_TRUE(fs::is_directory(mine));
+    EXPECT_TRUE(fs::is_empty(mine)) << had.output;  // the bag's data/ went again
 }
 
 }  // namespace

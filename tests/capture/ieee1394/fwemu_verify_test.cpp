@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Writes proved by playing the tape back, on the emulated deck: files that came back whole,
 // defects at a file's start, inside it and at its end, a deck without a counter, and a tape
-// rewound by hand. Each test names the fault it guards.
+// rewound by hand; and a write that runs off the tape's end, which is a failure even unproved.
+// Each test names the fault it guards.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -147,6 +148,32 @@ TEST_F(FwemuVerify, ATapeRewoundByHandIsVerifiedWithoutACounter) {
     ASSERT_EQ(RunCommand(Cli(state, "deck rewind --wait=60")).exit_code, 0);
     const CommandResult x = RunCommand(Files() + Cli(state, "verify second.ts first.ts"));
     EXPECT_EQ(x.exit_code, 1) << x.output;
+}
+
+// The deck stops by itself at the tape's end; what was sent after that is not on tape, so the
+// write fails naming the file that was cut, instead of claiming the files were written.
+TEST_F(FwemuVerify, AWriteThatRunsOffTheTapesEndFailsNamingTheFileCut) {
+    // 5 s of tape: record begins at its start and first.ts (6 s) a second later.
+    const CommandResult a =
+        RunCommand(Files() + Cli("FWEMU_CASSETTE=blank:5 FWEMU_TAPE_SECONDS=5",
+                                 "write --rec-start --lead-ms 1000 first.ts second.ts"));
+    EXPECT_EQ(a.exit_code, 1) << a.output;
+    EXPECT_TRUE(Contains(a.output,
+                         "first.ts (row 1): the deck was no longer recording (it was in "
+                         "stop at 00:00:05)"))
+        << a.output;
+    EXPECT_TRUE(Contains(a.output, "0 of 2 file(s) went on tape whole")) << a.output;
+    EXPECT_FALSE(Contains(a.output, "written to")) << a.output;
+    EXPECT_FALSE(Contains(a.output, "writing 2/2")) << a.output;  // the next file never went out
+
+    // 10 s: the first file fits, the second (4 s) begins too late to.
+    const CommandResult b =
+        RunCommand(Files() + Cli("FWEMU_CASSETTE=blank:10 FWEMU_TAPE_SECONDS=10",
+                                 "write --rec-start --lead-ms 1000 first.ts second.ts"));
+    EXPECT_EQ(b.exit_code, 1) << b.output;
+    EXPECT_TRUE(Contains(b.output, "second.ts (row 2): the deck was no longer recording"))
+        << b.output;
+    EXPECT_TRUE(Contains(b.output, "1 of 2 file(s) went on tape whole")) << b.output;
 }
 
 }  // namespace
